@@ -1,0 +1,18 @@
+# zarvo_add_test(<name> SOURCES <files...> LIBRARIES <libs...> [SYSTEM_NAMES] [TIMEOUT <s>])
+#
+# One GoogleTest program per area, run by ctest under the cross-compiling emulator.
+# SYSTEM_NAMES marks programs that use the fixed system-wide event and pipe names;
+# ctest never runs two of those at once.
+function(zarvo_add_test name)
+  cmake_parse_arguments(ARG "SYSTEM_NAMES" "TIMEOUT" "SOURCES;LIBRARIES" ${ARGN})
+  if(NOT ARG_TIMEOUT)
+    set(ARG_TIMEOUT 300)
+  endif()
+  add_executable(${name} ${ARG_SOURCES})
+  target_link_libraries(${name} PRIVATE ${ARG_LIBRARIES} GTest::gtest GTest::gmock zarvo_test_main)
+  add_test(NAME ${name} COMMAND ${name} --gtest_color=no)
+  set_tests_properties(${name} PROPERTIES TIMEOUT ${ARG_TIMEOUT})
+  if(ARG_SYSTEM_NAMES)
+    set_tests_properties(${name} PROPERTIES RESOURCE_LOCK zarvo_system_names)
+  endif()
+endfunction()
