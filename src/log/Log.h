@@ -1,0 +1,120 @@
+#pragma once
+// The process-wide line log.
+//
+// A function opens a short-lived Log for a registered log name and a tag, inserts items and
+// ends each line; a whole line reaches the file in one write. Names that were never
+// registered, or whose file could not be opened, give Logs that discard everything, so
+// logging can never stop the component from working.
+
+#include <concepts>
+#include <charconv>
+#include <cstdint>
+#include <functional>
+#include <memory>
+#include <streambuf>
+#include <string>
+#include <string_view>
+#include <type_traits>
+
+namespace Zarvo {
+
+enum class LogLevel : std::int32_t {
+    Info = 1,
+    Error = 3,
+};
+
+// A stream buffer that accepts every character and drops it; streams over it never fail.
+class nullbuffer : public std::streambuf {
+protected:
+    int_type overflow(int_type ch) override { return traits_type::not_eof(ch); }
+};
+
+namespace detail {
+class LogTarget;
+}
+
+class Log {
+public:
+    // Threshold of the Logs handed out for a name that is not registered.
+    static constexpr std::int32_t kUnregisteredThreshold = 3;
+
+    // Registers `name` as a log written to the file at `path`. Once a name has an open file,
+    // further calls keep that file, record the new threshold and return true.
+    static bool Open(std::string_view name, const std::wstring& path, std::int32_t threshold) noexcept;
+
+    // A Log for `name`; takes the tag over. Does no file I/O.
+    static Log Get(std::string_view name, std::string tag) noexcept;
+
+    // Ends the current line; inserted like an item: log << "x" << Log::EndLine.
+    static Log& EndLine(Log& log) noexcept;
+
+    Log(Log&& other) noexcept;
+    Log& operator=(Log&&) = delete;
+    Log(const Log&) = delete;
+    Log& operator=(const Log&) = delete;
+    // Flushes the target; a line that was not ended is dropped.
+    ~Log();
+
+    void SetLevel(LogLevel level) noexcept { mLevel = static_cast<std::int32_t>(level); }
+    LogLevel Level() const noexcept { return static_cast<LogLevel>(mLevel); }
+
+    Log& operator<<(Log& (*manipulator)(Log&)) noexcept { return manipulator(*this); }
+    // Inserting a level sets the level of the current line.
+    Log& operator<<(LogLevel level) noexcept {
+        SetLevel(level);
+        return *this;
+    }
+    Log& operator<<(std::string_view text) noexcept;
+    Log& operator<<(const char* text) noexcept { return *this << std::string_view(text ? text : ""); }
+    Log& operator<<(const std::string& text) noexcept { return *this << std::string_view(text); }
+    Log& operator<<(char ch) noexcept { return *this << std::string_view(&ch, 1); }
+    Log& operator<<(bool value) noexcept { return *this << std::string_view(value ? "1" : "0"); }
+
+    template <std::integral T>
+        requires(!std::same_as<T, bool> && !std::same_as<T, char>)
+    Log& operator<<(T value) noexcept {
+        if (!Admits())
+            return *this;
+        char digits[24];
+        const auto end = std::to_chars(digits, digits + sizeof(digits), value).ptr;
+        return Append(std::string_view(digits, static_cast<std::size_t>(end - digits)));
+    }
+
+private:
+    Log(detail::LogTarget* target, std::string tag, std::int32_t threshold) noexcept;
+
+    bool Admits() const noexcept { return mLevel >= mThreshold; }
+    Log& Append(std::string_view text) noexcept;
+
+    std::string mLine;
+    detail::LogTarget* mTarget;
+    std::string mTag;
+    std::int32_t mThreshold;
+    std::int32_t mLevel = static_cast<std::int32_t>(LogLevel::Info);
+    bool mAtLineStart = true;
+    // Set when an item could not be appended (out of memory): the rest of the line is dropped
+    // rather than written incomplete.
+    bool mLineLost = false;
+};
+
+// The log name the camera registers and every part writes to.
+inline constexpr std::string_view kFilterLogName = "DsFilter";
+
+// Hands out a new Log per operation. Given to the IPC classes.
+using LogFactory = std::function<std::shared_ptr<Log>(std::string tag)>;
+
+// The factory for kFilterLogName: each Log it returns has already written one line with the
+// current time in milliseconds since 1970-01-01 UTC. Never returns null.
+LogFactory FilterLogFactory();
+
+// folder + "\Logs\" + prefix + "_webcam_" + timestamp + ".log"; creates the Logs folder with
+// its parents and raises std::filesystem::filesystem_error when that fails.
+std::wstring MakeLogFilePath(const std::wstring& folder, const std::wstring& prefix,
+                             const std::wstring& timestamp);
+
+// Opens kFilterLogName in a new file under `folder` and writes the time line of the "vcam"
+// tag. Any failure leaves logging off; nothing is raised. An empty folder means there is no
+// settings folder: logging stays off rather than writing relative to the host's folder.
+void InitializeLogging(const std::wstring& folder, const std::wstring& prefix) noexcept;
+
+} // namespace Zarvo
