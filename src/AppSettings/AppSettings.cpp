@@ -1,0 +1,87 @@
+#include "AppSettings/AppSettings.h"
+
+#include <windows.h>
+#include <shlobj.h>
+
+
+namespace Zarvo {
+
+namespace {
+
+constexpr const char* kFile = "AppSettings";
+
+ErrorRecordPtr FolderError(std::uint32_t line) {
+    return MakeErrorRecord(kSettingsFolderError, kFile, line);
+}
+
+// Hosts may run without "APPDATA" (services, stripped environments).
+bool RoamingKnownFolder(std::wstring& folder) {
+    PWSTR path = nullptr;
+    const HRESULT hr = SHGetKnownFolderPath(FOLDERID_RoamingAppData, KF_FLAG_DEFAULT, nullptr, &path);
+    const bool found = SUCCEEDED(hr) && path && *path;
+    if (found)
+        folder = path;
+    CoTaskMemFree(path);
+    return found;
+}
+
+} // namespace
+
+Result<std::wstring> GetAppDataFolder() {
+    // The process environment, not the C runtime's copy of it: the host may have changed it.
+    std::wstring folder(MAX_PATH, L'\0');
+    for (;;) {
+        const DWORD length = GetEnvironmentVariableW(L"APPDATA", folder.data(), static_cast<DWORD>(folder.size()));
+        if (length < folder.size()) {
+            folder.resize(length);
+            break;
+        }
+        folder.resize(length);
+    }
+    // An empty value would make every path relative to the host's current folder.
+    if (!folder.empty() || RoamingKnownFolder(folder))
+        return folder;
+    return FolderError(__LINE__);
+}
+
+Result<std::wstring> GetModuleFolder() {
+    HMODULE module = nullptr;
+    if (!GetModuleHandleExW(GET_MODULE_HANDLE_EX_FLAG_FROM_ADDRESS | GET_MODULE_HANDLE_EX_FLAG_UNCHANGED_REFCOUNT,
+                            reinterpret_cast<LPCWSTR>(&GetModuleFolder), &module))
+        return FolderError(__LINE__);
+
+    wchar_t fileName[1024];
+    if (GetModuleFileNameW(module, fileName, static_cast<DWORD>(std::size(fileName))) == 0)
+        return FolderError(__LINE__);
+
+    wchar_t longName[1024];
+    if (GetLongPathNameW(fileName, longName, static_cast<DWORD>(std::size(longName))) == 0)
+        return FolderError(__LINE__);
+
+    std::wstring path(longName);
+    return path.substr(0, path.find_last_of(L'\\') + 1);
+}
+
+namespace Network::Webcam {
+
+WebcamSettings::WebcamSettings(const std::wstring& appDataFolder) {
+    if (appDataFolder.empty())
+        return;
+    mSettingsFolder = appDataFolder + L"\\Zarvo\\Zarvo Webcam";
+    mSettingsFilePath = mSettingsFolder + L"\\ZarvoWebcam.ini";
+}
+
+Resolution WebcamSettings::GetOutputResolution() const {
+    wchar_t value[256] = {};
+    if (!mSettingsFilePath.empty()) {
+        GetPrivateProfileStringW(kStreamSection, kOutputResolutionKey, kDefaultResolution, value,
+                                 static_cast<DWORD>(std::size(value)), mSettingsFilePath.c_str());
+    }
+    const std::wstring_view text(value);
+    if (text == kResolution720)
+        return {1280, 720};
+    return {1920, 1080};
+}
+
+} // namespace Network::Webcam
+} // namespace Zarvo
