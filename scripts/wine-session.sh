@@ -1,0 +1,64 @@
+# Sourced by scripts that run Windows programs. Defines:
+#   zarvo_build <build dir> [targets...]   configure and build the Windows binaries
+#   zarvo_wine_start <prefix>              private prefix, own X display and wineserver
+# and ends exactly the processes it started when the calling script exits.
+
+zarvo_root=$(cd "$(dirname "${BASH_SOURCE[0]}")/.." && pwd)
+
+zarvo_build() {
+  local build=$1
+  shift
+  cmake -S "$zarvo_root" -B "$build" -G Ninja \
+    -DCMAKE_TOOLCHAIN_FILE="$zarvo_root/cmake/mingw-w64-x86_64.cmake" \
+    -DCMAKE_BUILD_TYPE=RelWithDebInfo >/dev/null
+  local targets=()
+  for target in "$@"; do targets+=(--target "$target"); done
+  cmake --build "$build" "${targets[@]}"
+}
+
+zarvo_xvfb_pid=""
+zarvo_wineserver_pid=""
+
+zarvo_wine_stop() {
+  # The Wine processes of our own prefix first, then the two servers we started.
+  if [ -n "$zarvo_wineserver_pid" ]; then
+    wineserver -k 2>/dev/null || true
+    kill "$zarvo_wineserver_pid" 2>/dev/null || true
+    wait "$zarvo_wineserver_pid" 2>/dev/null || true
+    zarvo_wineserver_pid=""
+  fi
+  if [ -n "$zarvo_xvfb_pid" ]; then
+    kill "$zarvo_xvfb_pid" 2>/dev/null || true
+    wait "$zarvo_xvfb_pid" 2>/dev/null || true
+    zarvo_xvfb_pid=""
+  fi
+}
+
+zarvo_wine_start() {
+  export WINEPREFIX=$1
+  export WINEARCH=win64
+  export WINEDEBUG=-all
+  # No Mono or Gecko prompts when the prefix is created.
+  export WINEDLLOVERRIDES="mscoree,mshtml="
+  mkdir -p "$WINEPREFIX"
+  trap zarvo_wine_stop EXIT
+  trap 'exit 130' INT TERM
+
+  # Xvfb picks a free display number itself and reports it on the given descriptor.
+  local display_file
+  display_file=$(mktemp)
+  Xvfb -displayfd 3 -screen 0 1024x768x24 -nolisten tcp 3>"$display_file" 2>/dev/null &
+  zarvo_xvfb_pid=$!
+  for _ in $(seq 100); do
+    [ -s "$display_file" ] && break
+    kill -0 "$zarvo_xvfb_pid" 2>/dev/null || { echo "Xvfb did not start" >&2; return 1; }
+    sleep 0.1
+  done
+  [ -s "$display_file" ] || { echo "Xvfb reported no display" >&2; return 1; }
+  export DISPLAY=":$(head -n1 "$display_file")"
+  rm -f "$display_file"
+
+  wineserver -f -p &
+  zarvo_wineserver_pid=$!
+  wineboot -i >/dev/null 2>&1 || { echo "wineboot failed" >&2; return 1; }
+}
