@@ -1,0 +1,27 @@
+#pragma once
+// A push-source filter: a list of source streams, each its own output pin.
+
+#include "framework/BaseFilter.h"
+
+#include <vector>
+
+class CSourceStream;
+
+class CSource : public CBaseFilter {
+public:
+    CSource(const wchar_t* objectName, IUnknown* outer, REFCLSID clsid) noexcept;
+    ~CSource() override;
+
+    int PinCount() override;
+    CBasePin* PinAt(int index) override;
+
+    HRESULT AttachStream(CSourceStream* stream);
+    HRESULT DetachStream(CSourceStream* stream);
+    int StreamIndex(CSourceStream* stream);
+
+    CCritSec* StateLock() noexcept { return &mStateLock; }
+
+protected:
+    std::vector<CSourceStream*> mStreams; // guarded by mStateLock; owned
+    CCritSec mStateLock;
+};
