@@ -1,0 +1,37 @@
+#pragma once
+// Output pin of a push source that produces samples on its own worker thread.
+
+#include "framework/AMThread.h"
+#include "framework/BasePin.h"
+
+class CSource;
+
+// The commands the stream's worker thread answers.
+enum class WorkerCommand : DWORD { Init = 0, Pause = 1, Run = 2, Stop = 3, Exit = 4 };
+
+class CSourceStream : public CAMThread, public CBaseOutputPin {
+public:
+    // Builds the pin on the filter's state lock and attaches it to the filter.
+    CSourceStream(const wchar_t* objectName, HRESULT* result, CSource* filter, const wchar_t* pinName) noexcept;
+    ~CSourceStream() override;
+
+    DWORD WorkerMain() override;
+    // S_OK delivers the sample, S_FALSE ends the stream, a failure ends it with an error event.
+    virtual HRESULT FillBuffer(IMediaSample* sample) = 0;
+    virtual HRESULT OnThreadCreate();
+    virtual HRESULT OnThreadDestroy();
+    virtual HRESULT OnThreadStartPlay();
+    virtual HRESULT StreamingLoop();
+    // The one type of a single-format stream.
+    virtual HRESULT GetMediaType(CMediaType* type);
+
+    HRESULT GetMediaType(int position, CMediaType* type) override;
+    HRESULT CheckMediaType(const CMediaType* type) override;
+    HRESULT Activate() override;
+    HRESULT Deactivate() override;
+
+    HRESULT STDMETHODCALLTYPE QueryId(LPWSTR* id) override;
+
+protected:
+    CSource* mSourceFilter; // not referenced: the filter owns the stream
+};
