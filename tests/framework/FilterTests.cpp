@@ -186,6 +186,7 @@ TEST_F(Filter, StreamTimeAndGraphEventsNeedClockAndSink) {
     TestSource* source = nullptr;
     auto filter = TestSource::Create(&source);
     REFERENCE_TIME t = 0;
+    EXPECT_EQ(source->GetStreamTime(nullptr), E_POINTER);
     EXPECT_EQ(source->GetStreamTime(&t), VFW_E_NO_CLOCK);
     EXPECT_EQ(source->PostGraphEvent(EC_COMPLETE, 0, 0), E_NOTIMPL);
     CountedClock clock;
@@ -277,6 +278,7 @@ TEST_F(Filter, MediaTypeEnumeratorCountsAndVersions) {
     auto filter = TestSource::Create(nullptr, &stream);
     stream->types.push_back(MakeVideoType(MEDIASUBTYPE_NV12, 8));
     ComPtr<IEnumMediaTypes> types;
+    EXPECT_EQ(stream->EnumMediaTypes(nullptr), E_POINTER);
     ASSERT_EQ(stream->EnumMediaTypes(&types), S_OK);
     AM_MEDIA_TYPE* got[3] = {};
     ULONG fetched = 99;
