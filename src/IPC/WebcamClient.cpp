@@ -1,0 +1,148 @@
+#include "IPC/WebcamClient.h"
+
+#include "AppSettings/AppSettings.h"
+#include "log/Text.h"
+
+#include <windows.h>
+
+#include <utility>
+
+namespace Zarvo::IPC {
+
+WebcamClient::WebcamClient(LogFactory factory) : ControlObject(factory), mLogFactory(std::move(factory)) {
+    ObtainLog(mLogFactory, "WebcamClient");
+}
+
+WebcamClient::~WebcamClient() {
+    try {
+        ObtainLog(mLogFactory, "~WebcamClient");
+    } catch (...) {
+    }
+}
+
+template <class Handler>
+auto WebcamClient::Exchange(std::uint32_t command, Handler& handler) -> decltype(handler(Status{})) {
+    using ResultType = decltype(handler(Status{}));
+    constexpr auto kPerFrame = static_cast<std::uint32_t>(Command::FrameTick);
+
+    // After a time-out an answer may still arrive and would be read as this command's.
+    if (mOutOfStep)
+        return ResultType{};
+
+    std::uint32_t code = command;
+    const IoResult written = Transfer(true, &code, sizeof(code));
+    if (written.outcome == IoOutcome::TimedOut) {
+        mOutOfStep = true;
+        auto log = ObtainLog(mLogFactory, "HandleRequest");
+        *log << LogLevel::Error << "ERROR: time-out: command " << command << ": request not taken within "
+             << kExchangeTimeoutMs << " ms; later requests on this connection fail" << Log::EndLine;
+        return ResultType{};
+    }
+    if (written.outcome != IoOutcome::Done)
+        return ResultType{};
+
+    Status status{};
+    const IoResult read = Transfer(false, &status, sizeof(status));
+    const bool success = read.outcome == IoOutcome::Done;
+    if (read.outcome == IoOutcome::TimedOut)
+        mOutOfStep = true;
+
+    if (command != kPerFrame || read.outcome == IoOutcome::TimedOut) {
+        auto log = ObtainLog(mLogFactory, "HandleRequest");
+        if (read.outcome == IoOutcome::TimedOut) {
+            *log << LogLevel::Error << "ERROR: time-out: command " << command << ": no answer within "
+                 << kExchangeTimeoutMs << " ms; later requests on this connection fail" << Log::EndLine;
+        }
+        if (command != kPerFrame) {
+            *log << "command/success/bytes_read, " << command << "," << success << ","
+                 << static_cast<std::uint32_t>(read.bytes) << Log::EndLine;
+        }
+    }
+    if (!success)
+        return ResultType{};
+    return handler(status);
+}
+
+std::uint64_t WebcamClient::HandleRequest(std::uint32_t command, HandleHandler handler) {
+    return Exchange(command, handler);
+}
+
+bool WebcamClient::HandleRequest(std::uint32_t command, FlagHandler handler) { return Exchange(command, handler); }
+
+std::uint64_t WebcamClient::OpenSharedTexture() {
+    auto log = ObtainLog(mLogFactory, "OpenSharedTexture");
+    return HandleRequest(static_cast<std::uint32_t>(Command::OpenSharedTexture),
+                         HandleHandler([this](const Status& status) -> std::uint64_t {
+                             auto handlerLog = ObtainLog(mLogFactory, "OpenSharedTexture");
+                             *handlerLog << "shared_texture, " << FormatHex64(status.shared_texture) << Log::EndLine;
+                             return status.shared_texture;
+                         }));
+}
+
+bool WebcamClient::StartCamera() {
+    auto log = ObtainLog(mLogFactory, "StartCamera");
+    return HandleRequest(static_cast<std::uint32_t>(Command::StartCamera), FlagHandler([this](const Status& status) {
+                             auto handlerLog = ObtainLog(mLogFactory, "StartCamera");
+                             *handlerLog << "is_camera_live, " << status.is_camera_live << Log::EndLine;
+                             return status.is_camera_live != 0;
+                         }));
+}
+
+bool WebcamClient::StopCamera() {
+    auto log = ObtainLog(mLogFactory, "StopCamera");
+    return HandleRequest(static_cast<std::uint32_t>(Command::StopCamera), FlagHandler([this](const Status& status) {
+                             auto handlerLog = ObtainLog(mLogFactory, "StopCamera");
+                             *handlerLog << "is_camera_live, " << status.is_camera_live << Log::EndLine;
+                             return status.is_camera_live == 0;
+                         }));
+}
+
+void WebcamClient::FrameTick() {
+    HandleRequest(static_cast<std::uint32_t>(Command::FrameTick),
+                  FlagHandler([](const Status& status) { return status.frame_flag != 0; }));
+}
+
+std::wstring ServerExecutablePath(std::wstring moduleFolder) {
+    static constexpr std::wstring_view kProgramFiles = L"Program Files";
+    if (moduleFolder.find(L" (x86)") == std::wstring::npos) {
+        const auto at = moduleFolder.find(kProgramFiles);
+        if (at != std::wstring::npos)
+            moduleFolder.insert(at + kProgramFiles.size(), L" (x86)");
+    }
+    return moduleFolder + kServerExecutableName;
+}
+
+void LaunchServerIfNeeded(const std::shared_ptr<WebcamClient>& client) {
+    if (!client)
+        return;
+    Log log = Log::Get(kFilterLogName, "Prepare/ConnectToServer");
+    if (client->CheckForServer())
+        return;
+    log << "WebcamClient: No Server Found - attempting launch" << Log::EndLine;
+
+    auto folder = GetModuleFolder();
+    if (!folder) {
+        // Without our own folder there is nowhere to start the server from.
+        log << LogLevel::Error << "Failed to get Module install path" << Log::EndLine;
+    } else {
+        const std::wstring path = ServerExecutablePath(std::move(folder).Value());
+        // The path holds a space: quoted, the server sees no arguments.
+        std::wstring commandLine = L"\"" + path + L"\"";
+        STARTUPINFOW startup{};
+        startup.cb = sizeof(startup);
+        PROCESS_INFORMATION process{};
+        if (CreateProcessW(path.c_str(), commandLine.data(), nullptr, nullptr, FALSE, 0, nullptr, nullptr, &startup,
+                           &process)) {
+            CloseHandle(process.hThread);
+            CloseHandle(process.hProcess);
+        } else {
+            const DWORD error = GetLastError();
+            log << LogLevel::Error << "CreateProcess failed " << static_cast<std::uint32_t>(error) << Log::EndLine;
+        }
+    }
+
+    if (!client->CheckForServer())
+        log << "WebcamClient: Server Launch Failed" << Log::EndLine;
+}
+
+} // namespace Zarvo::IPC

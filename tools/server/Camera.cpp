@@ -1,0 +1,102 @@
+#include "server/Camera.h"
+
+#include "AppSettings/AppSettings.h"
+#include "log/Log.h"
+#include "server/Pattern.h"
+
+#include <chrono>
+#include <vector>
+
+namespace Zarvo::Server {
+
+FrameSize ReadOutputSize() {
+    auto folder = GetAppDataFolder();
+    const Network::Webcam::WebcamSettings settings(folder ? folder.Value() : std::wstring());
+    const auto resolution = settings.GetOutputResolution();
+    return {static_cast<std::uint32_t>(resolution.width), static_cast<std::uint32_t>(resolution.height)};
+}
+
+Camera::Camera(std::uint64_t frameLimit, std::function<void()> onFrameLimit)
+    : mFrameLimit(frameLimit), mOnFrameLimit(std::move(onFrameLimit)) {}
+
+Camera::~Camera() {
+    Shutdown();
+    mTexture.Release();
+}
+
+void Camera::Acquire() {
+    std::lock_guard lock(mUsersMutex);
+    if (mUsers++ > 0)
+        return;
+    mSize = ReadOutputSize();
+    {
+        std::lock_guard run(mRunMutex);
+        mRunning = true;
+    }
+    mLive = true;
+    mGenerator = std::thread([this, size = mSize] { Run(size); });
+    Log log = Log::Get(kServerLogName, "Camera");
+    log << "started: w/h, " << mSize.width << "," << mSize.height << Log::EndLine;
+}
+
+void Camera::Release() {
+    std::lock_guard lock(mUsersMutex);
+    if (mUsers == 0 || --mUsers > 0)
+        return;
+    StopGenerator();
+}
+
+void Camera::Shutdown() {
+    std::lock_guard lock(mUsersMutex);
+    mUsers = 0;
+    StopGenerator();
+}
+
+void Camera::StopGenerator() {
+    if (!mGenerator.joinable())
+        return;
+    {
+        std::lock_guard run(mRunMutex);
+        mRunning = false;
+    }
+    mRunChanged.notify_all();
+    mGenerator.join();
+    mLive = false;
+    Log log = Log::Get(kServerLogName, "Camera");
+    log << "stopped: frames drawn, " << mFramesDrawn.load() << Log::EndLine;
+}
+
+std::uint64_t Camera::OpenTexture(std::string& whyNot) {
+    FrameSize size;
+    {
+        std::lock_guard lock(mUsersMutex);
+        size = mUsers > 0 ? mSize : ReadOutputSize();
+    }
+    return mTexture.Open(size.width, size.height, whyNot);
+}
+
+void Camera::Run(FrameSize size) {
+    using Clock = std::chrono::steady_clock;
+    constexpr auto kFrameInterval = std::chrono::nanoseconds(1'000'000'000 / 30);
+    const std::size_t pitch = size.width;
+    std::vector<std::uint8_t> frame(PatternFrameBytes(size.height, pitch));
+    auto deadline = Clock::now();
+    for (;;) {
+        const std::uint64_t number = mFramesDrawn.load();
+        DrawPatternNV12(size.width, size.height, number, frame.data(), pitch);
+        mTexture.Write(frame.data(), pitch, size.width, size.height);
+        mFramesDrawn = number + 1;
+        if (mFrameLimit != 0 && number + 1 == mFrameLimit && mOnFrameLimit)
+            mOnFrameLimit();
+
+        deadline += kFrameInterval;
+        // A late frame starts the next interval now rather than bursting to catch up.
+        if (deadline < Clock::now())
+            deadline = Clock::now();
+        std::unique_lock run(mRunMutex);
+        if (mRunChanged.wait_until(run, deadline, [this] { return !mRunning; }))
+            return;
+    }
+}
+
+} // namespace Zarvo::Server

@@ -1,0 +1,71 @@
+#pragma once
+// The reference server's camera: a generator of the test pattern at about 30 frames per
+// second, shared by every client that started it.
+
+#include "server/SharedTexture.h"
+
+#include <atomic>
+#include <condition_variable>
+#include <cstdint>
+#include <functional>
+#include <mutex>
+#include <string>
+#include <thread>
+
+namespace Zarvo::Server {
+
+inline constexpr std::string_view kServerLogName = "Server";
+
+struct FrameSize {
+    std::uint32_t width;
+    std::uint32_t height;
+};
+
+// The output resolution from the camera's settings file.
+FrameSize ReadOutputSize();
+
+class Camera {
+public:
+    // `onFrameLimit` runs once on the generator thread when `frameLimit` frames (0: no limit)
+    // have been drawn.
+    Camera(std::uint64_t frameLimit, std::function<void()> onFrameLimit);
+    ~Camera();
+    Camera(const Camera&) = delete;
+    Camera& operator=(const Camera&) = delete;
+
+    // One more user; the first starts the generator at the size of the settings file.
+    void Acquire();
+    // One user less; the last stops the generator and waits for it.
+    void Release();
+    // Stops the generator whatever the number of users.
+    void Shutdown();
+
+    bool IsLive() const noexcept { return mLive.load(); }
+    // Frames drawn since the server started; grows across restarts of the generator.
+    std::uint64_t FramesDrawn() const noexcept { return mFramesDrawn.load(); }
+
+    // The shared texture's handle at the current output size, or 0 and the reason.
+    std::uint64_t OpenTexture(std::string& whyNot);
+
+private:
+    void Run(FrameSize size);
+    void StopGenerator();
+
+    const std::uint64_t mFrameLimit;
+    const std::function<void()> mOnFrameLimit;
+    SharedTexture mTexture;
+
+    std::mutex mUsersMutex; // serialises Acquire, Release and Shutdown
+    unsigned mUsers = 0;    // guarded by mUsersMutex
+    FrameSize mSize{0, 0};  // guarded by mUsersMutex: the generator's size while live
+    std::thread mGenerator; // guarded by mUsersMutex
+
+    std::mutex mRunMutex;
+    std::condition_variable mRunChanged;
+    bool mRunning = false; // guarded by mRunMutex
+
+    std::atomic<bool> mLive{false};
+    std::atomic<std::uint64_t> mFramesDrawn{0};
+};
+
+} // namespace Zarvo::Server

@@ -1,0 +1,64 @@
+#pragma once
+// Serves the control pipe: one instance per client, each on its own thread, and always one
+// more instance waiting for the next client.
+
+#include "IPC/Status.h"
+#include "runtime/Handles.h"
+#include "server/Camera.h"
+
+#include <windows.h>
+
+#include <atomic>
+#include <cstdint>
+#include <list>
+#include <memory>
+#include <mutex>
+#include <thread>
+
+namespace Zarvo::Server {
+
+// What one client has asked for so far.
+struct ClientState {
+    std::uint64_t id = 0;
+    bool cameraStarted = false;
+    std::uint64_t lastFrameAsked = 0;
+};
+
+// The answer to one command. Unknown commands get zeros.
+IPC::Status Answer(std::uint32_t command, ClientState& client, Camera& camera);
+
+class PipeServer {
+public:
+    explicit PipeServer(Camera& camera);
+    ~PipeServer();
+    PipeServer(const PipeServer&) = delete;
+    PipeServer& operator=(const PipeServer&) = delete;
+
+    // Creates the first pipe instance and starts accepting. False when another server owns
+    // the pipe name or the pipe cannot be created.
+    bool Start();
+    // Stops accepting, ends every client's session and waits for their threads.
+    void Stop();
+
+private:
+    struct Session {
+        UniqueFile pipe;
+        ClientState state;
+        std::thread thread;
+        std::atomic<bool> finished{false};
+    };
+
+    void AcceptLoop();
+    void Serve(Session& session);
+    void ReapFinished();
+
+    Camera& mCamera;
+    UniqueEvent mStop;      // manual reset; set by Stop
+    UniqueFile mListening;  // the instance waiting for the next client
+    std::thread mAcceptor;
+    std::mutex mSessionsMutex;
+    std::list<std::unique_ptr<Session>> mSessions; // guarded by mSessionsMutex
+    std::uint64_t mNextClientId = 1;
+};
+
+} // namespace Zarvo::Server

@@ -1,0 +1,281 @@
+// "Zarvo Webcam.exe", the reference companion server: a test-pattern source that honours
+// everything the camera relies on (the server-live event, the control pipe, the shared
+// NV12 texture).
+//
+//   Zarvo Webcam.exe               run until closed (how the camera launches it)
+//   Zarvo Webcam.exe --quit        ask a running server to end and wait for it
+//   Zarvo Webcam.exe --frames N    end after N frames were drawn
+//   Zarvo Webcam.exe --seconds S   end after S seconds
+//
+// Exit codes: 0 done; 1 another server runs already (or, with --quit, none runs); 2 bad
+// command line or start-up failure; 3 --quit gave up waiting.
+
+#include "AppSettings/AppSettings.h"
+#include "IPC/Status.h"
+#include "log/Log.h"
+#include "log/Text.h"
+#include "runtime/Handles.h"
+#include "server/Camera.h"
+#include "server/PipeServer.h"
+
+#include <windows.h>
+#include <shellapi.h>
+
+#include <cstdio>
+#include <cwchar>
+#include <mutex>
+#include <optional>
+#include <string>
+#include <vector>
+
+namespace {
+
+using namespace Zarvo;
+
+constexpr const wchar_t* kWindowClass = L"ZarvoWebcamReferenceServer";
+constexpr DWORD kQuitWaitMs = 10000;
+
+HANDLE gStop = nullptr; // set to end the server
+
+class ServerRun;
+ServerRun* gRun = nullptr;
+
+struct Options {
+    bool quit = false;
+    std::uint64_t frames = 0;
+    std::optional<double> seconds;
+};
+
+void PrintUsage() {
+    std::fputs("usage: \"Zarvo Webcam.exe\" [--quit | --frames N | --seconds S]\n"
+               "  no arguments   run until closed\n"
+               "  --quit         ask a running server to end\n"
+               "  --frames N     end after N frames were drawn\n"
+               "  --seconds S    end after S seconds\n",
+               stderr);
+}
+
+std::optional<Options> ParseCommandLine() {
+    int count = 0;
+    LPWSTR* args = CommandLineToArgvW(GetCommandLineW(), &count);
+    if (!args)
+        return std::nullopt;
+    Options options;
+    bool valid = true;
+    for (int i = 1; i < count && valid; ++i) {
+        const std::wstring arg = args[i];
+        const wchar_t* value = i + 1 < count ? args[i + 1] : nullptr;
+        wchar_t* end = nullptr;
+        if (arg == L"--quit") {
+            options.quit = true;
+        } else if (arg == L"--frames" && value) {
+            options.frames = std::wcstoull(value, &end, 10);
+            valid = *end == L'\0' && options.frames > 0;
+            ++i;
+        } else if (arg == L"--seconds" && value) {
+            options.seconds = std::wcstod(value, &end);
+            valid = *end == L'\0' && *options.seconds > 0;
+            ++i;
+        } else {
+            valid = false;
+        }
+    }
+    LocalFree(args);
+    if (!valid || (options.quit && (options.frames || options.seconds)))
+        return std::nullopt;
+    return options;
+}
+
+// Posts the close message to every running server's window and waits for them to end.
+int QuitRunningServers() {
+    std::vector<Zarvo::UniqueHandleNull> processes;
+    for (HWND window = FindWindowExW(nullptr, nullptr, kWindowClass, nullptr); window;
+         window = FindWindowExW(nullptr, window, kWindowClass, nullptr)) {
+        DWORD pid = 0;
+        GetWindowThreadProcessId(window, &pid);
+        Zarvo::UniqueHandleNull process(OpenProcess(SYNCHRONIZE, FALSE, pid));
+        if (PostMessageW(window, WM_CLOSE, 0, 0) && process)
+            processes.push_back(std::move(process));
+    }
+    if (processes.empty()) {
+        std::fputs("no running server\n", stderr);
+        return 1;
+    }
+    for (auto& process : processes) {
+        if (WaitForSingleObject(process.get(), kQuitWaitMs) != WAIT_OBJECT_0) {
+            std::fputs("a server did not end in time\n", stderr);
+            return 3;
+        }
+    }
+    return 0;
+}
+
+// Ends the server once, from whichever thread gets there first; later callers wait until
+// it is over. The session-end and console-close paths must finish before they return,
+// because the process is ended right after.
+class ServerRun {
+public:
+    ServerRun(std::uint64_t frameLimit, HANDLE live)
+        : mLive(live), mCamera(frameLimit, [] { SetEvent(gStop); }), mPipes(mCamera) {}
+
+    bool Start() {
+        if (!mPipes.Start())
+            return false;
+        SetEvent(mLive);
+        return true;
+    }
+
+    void Shutdown() {
+        std::call_once(mOnce, [this] {
+            // No longer accepting: say so before the pipe goes.
+            ResetEvent(mLive);
+            Log log = Log::Get(Server::kServerLogName, "Server");
+            log << "stopping" << Log::EndLine;
+            mPipes.Stop();
+            mCamera.Shutdown();
+            log << "stopped" << Log::EndLine;
+        });
+    }
+
+private:
+    HANDLE mLive;
+    Server::Camera mCamera;
+    Server::PipeServer mPipes;
+    std::once_flag mOnce;
+};
+
+BOOL WINAPI OnConsoleEvent(DWORD event) {
+    SetEvent(gStop);
+    // After these the process is ended as soon as the handler returns.
+    if ((event == CTRL_CLOSE_EVENT || event == CTRL_LOGOFF_EVENT || event == CTRL_SHUTDOWN_EVENT) && gRun)
+        gRun->Shutdown();
+    return TRUE;
+}
+
+LRESULT CALLBACK WindowProc(HWND window, UINT message, WPARAM wParam, LPARAM lParam) {
+    switch (message) {
+    case WM_CLOSE:
+        SetEvent(gStop);
+        return 0;
+    case WM_QUERYENDSESSION:
+        return TRUE;
+    case WM_ENDSESSION:
+        // The session ends once this returns; the main loop is not coming back.
+        if (wParam) {
+            SetEvent(gStop);
+            if (gRun)
+                gRun->Shutdown();
+        }
+        return 0;
+    default:
+        return DefWindowProcW(window, message, wParam, lParam);
+    }
+}
+
+// A hidden top-level window: the target of --quit and of the session-end messages.
+HWND CreateControlWindow() {
+    WNDCLASSW windowClass{};
+    windowClass.lpfnWndProc = WindowProc;
+    windowClass.hInstance = GetModuleHandleW(nullptr);
+    windowClass.lpszClassName = kWindowClass;
+    RegisterClassW(&windowClass);
+    return CreateWindowExW(0, kWindowClass, L"Zarvo Webcam", WS_OVERLAPPED, 0, 0, 0, 0, nullptr, nullptr,
+                           windowClass.hInstance, nullptr);
+}
+
+std::wstring OpenServerLog() {
+    auto appData = GetAppDataFolder();
+    const Network::Webcam::WebcamSettings settings(appData ? appData.Value() : std::wstring());
+    if (settings.SettingsFolder().empty())
+        return {};
+    try {
+        const std::wstring path = MakeLogFilePath(settings.SettingsFolder(), L"zvserver", MakeTimestamp());
+        return Log::Open(Server::kServerLogName, path, 0) ? path : std::wstring();
+    } catch (...) {
+        return {};
+    }
+}
+
+// Runs the window's messages until the stop event is set or the time limit is reached.
+void WaitForStop(const Options& options) {
+    const ULONGLONG started = GetTickCount64();
+    const std::optional<ULONGLONG> limitMs =
+        options.seconds ? std::optional<ULONGLONG>(static_cast<ULONGLONG>(*options.seconds * 1000.0)) : std::nullopt;
+    for (;;) {
+        DWORD timeout = INFINITE;
+        if (limitMs) {
+            const ULONGLONG elapsed = GetTickCount64() - started;
+            if (elapsed >= *limitMs)
+                return;
+            timeout = static_cast<DWORD>(*limitMs - elapsed);
+        }
+        const DWORD woken = MsgWaitForMultipleObjects(1, &gStop, FALSE, timeout, QS_ALLINPUT);
+        if (woken == WAIT_OBJECT_0 || woken == WAIT_FAILED)
+            return;
+        MSG message;
+        while (PeekMessageW(&message, nullptr, 0, 0, PM_REMOVE)) {
+            TranslateMessage(&message);
+            DispatchMessageW(&message);
+        }
+    }
+}
+
+int RunServer(const Options& options) {
+    Zarvo::UniqueEvent stop(CreateEventW(nullptr, TRUE, FALSE, nullptr));
+    if (!stop)
+        return 2;
+    gStop = stop.get();
+
+    const std::wstring logPath = OpenServerLog();
+    Log log = Log::Get(Server::kServerLogName, "Server");
+    log << "start: pid, " << static_cast<std::uint32_t>(GetCurrentProcessId()) << Log::EndLine;
+
+    Zarvo::UniqueEvent live(CreateEventW(nullptr, TRUE, FALSE, IPC::kServerLiveEventName));
+    if (!live) {
+        log << LogLevel::Error << "ERROR: CreateEvent failed " << static_cast<std::uint32_t>(GetLastError())
+            << Log::EndLine;
+        return 2;
+    }
+
+    const HWND window = CreateControlWindow();
+    if (!window) {
+        log << LogLevel::Error << "ERROR: CreateWindowEx failed " << static_cast<std::uint32_t>(GetLastError())
+            << "; --quit cannot reach this server" << Log::EndLine;
+    }
+
+    int exitCode = 0;
+    {
+        ServerRun run(options.frames, live.get());
+        gRun = &run;
+        SetConsoleCtrlHandler(OnConsoleEvent, TRUE);
+        if (!run.Start()) {
+            std::fputs("Zarvo Webcam: the control pipe is taken (another server runs?)\n", stderr);
+            exitCode = 1;
+        } else {
+            log << "serving " << ToUtf8(IPC::kControlPipeName) << Log::EndLine;
+            std::fprintf(stderr, "Zarvo Webcam reference server: serving; log %ls\n",
+                         logPath.empty() ? L"(none)" : logPath.c_str());
+            WaitForStop(options);
+        }
+        run.Shutdown();
+        SetConsoleCtrlHandler(OnConsoleEvent, FALSE);
+        gRun = nullptr;
+    }
+    if (window)
+        DestroyWindow(window);
+    log << "end: exit code, " << exitCode << Log::EndLine;
+    return exitCode;
+}
+
+} // namespace
+
+int main() {
+    const auto options = ParseCommandLine();
+    if (!options) {
+        PrintUsage();
+        return 2;
+    }
+    if (options->quit)
+        return QuitRunningServers();
+    return RunServer(*options);
+}
