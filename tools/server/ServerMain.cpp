@@ -34,6 +34,7 @@ using namespace Zarvo;
 
 constexpr const wchar_t* kWindowClass = L"ZarvoWebcamReferenceServer";
 constexpr DWORD kQuitWaitMs = 10000;
+constexpr const wchar_t* kInstanceMutexName = L"Zarvo/Webcam/Control/ServerInstance";
 
 HANDLE gStop = nullptr; // set to end the server
 
@@ -229,6 +230,15 @@ int RunServer(const Options& options) {
     const std::wstring logPath = OpenServerLog();
     Log log = Log::Get(Server::kServerLogName, "Server");
     log << "start: pid, " << static_cast<std::uint32_t>(GetCurrentProcessId()) << Log::EndLine;
+
+    // One server per session. The pipe's first-instance flag says the same where the
+    // platform honours it (Wine does not), so a named mutex decides.
+    Zarvo::UniqueHandleNull instance(CreateMutexW(nullptr, FALSE, kInstanceMutexName));
+    if (!instance || GetLastError() == ERROR_ALREADY_EXISTS) {
+        log << LogLevel::Error << "ERROR: another server runs already" << Log::EndLine;
+        std::fputs("Zarvo Webcam: another server runs already\n", stderr);
+        return 1;
+    }
 
     Zarvo::UniqueEvent live(CreateEventW(nullptr, TRUE, FALSE, IPC::kServerLiveEventName));
     if (!live) {
