@@ -125,14 +125,20 @@ HRESULT CBaseFilter::GetState(DWORD, FILTER_STATE* state) {
 
 HRESULT CBaseFilter::SetSyncSource(IReferenceClock* clock) {
     CAutoLock lock(mLock);
-    mClock = clock;
-    return S_OK;
+    Microsoft::WRL::ComPtr<IReferenceClock> old;
+    {
+        CAutoLock clockLock(&mClockLock);
+        old = std::move(mClock);
+        mClock = clock;
+    }
+    return S_OK; // the old clock is released outside the clock lock
 }
 
 HRESULT CBaseFilter::GetSyncSource(IReferenceClock** clock) {
     if (!clock)
         return E_POINTER;
     CAutoLock lock(mLock);
+    CAutoLock clockLock(&mClockLock);
     *clock = mClock.Get();
     if (*clock)
         (*clock)->AddRef();
@@ -190,14 +196,12 @@ HRESULT CBaseFilter::JoinFilterGraph(IFilterGraph* graph, LPCWSTR name) {
         }
     }
     mName.clear();
-    mHasName = false;
     if (name) {
         const size_t length = wcsnlen(name, kMaxNameLength);
         if (length == kMaxNameLength)
             return E_INVALIDARG;
         try {
             mName.assign(name, length);
-            mHasName = true;
         } catch (const std::bad_alloc&) {
             return E_OUTOFMEMORY;
         }
@@ -214,11 +218,15 @@ HRESULT CBaseFilter::Unregister() { return SetupData() ? E_NOTIMPL : S_FALSE; }
 HRESULT CBaseFilter::GetStreamTime(REFERENCE_TIME* time) {
     if (!time)
         return E_POINTER;
-    CAutoLock lock(mLock);
-    if (!mClock)
+    Microsoft::WRL::ComPtr<IReferenceClock> clock;
+    {
+        CAutoLock clockLock(&mClockLock);
+        clock = mClock;
+    }
+    if (!clock)
         return VFW_E_NO_CLOCK;
     REFERENCE_TIME now = 0;
-    const HRESULT hr = mClock->GetTime(&now);
+    const HRESULT hr = clock->GetTime(&now);
     if (FAILED(hr))
         return hr;
     *time = now - mStreamStart;

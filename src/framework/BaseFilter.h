@@ -59,12 +59,14 @@ protected:
     void IncrementPinVersion() noexcept { ++mPinVersion; }
 
     std::atomic<FILTER_STATE> mState{State_Stopped};
-    Microsoft::WRL::ComPtr<IReferenceClock> mClock; // guarded by mLock
+    // Guarded by mClockLock (and set under mLock): the stream time is read on the worker
+    // thread, which must never wait for the filter lock.
+    Microsoft::WRL::ComPtr<IReferenceClock> mClock;
+    CCritSec mClockLock;
     REFERENCE_TIME mStreamStart = 0;
     CLSID mClsid;
     CCritSec* mLock;
-    std::wstring mName;     // guarded by mLock; empty when none was given
-    bool mHasName = false;
+    std::wstring mName; // written under mLock; empty when none was given
     IFilterGraph* mGraph = nullptr;         // not referenced: the graph owns us
     // Not referenced, lives as long as the graph; read by the worker thread.
     std::atomic<IMediaEventSink*> mEventSink{nullptr};

@@ -141,7 +141,7 @@ HRESULT CBaseReferenceClock::Unadvise(DWORD_PTR cookie) {
 
 HRESULT CBaseReferenceClock::SetDefaultTimerResolution(REFERENCE_TIME resolution) {
     CAutoLock lock(this);
-    if (resolution <= 0) {
+    if (resolution == 0) {
         if (mTimerResolution != 0)
             timeEndPeriod(mTimerResolution);
         mTimerResolution = 0;
