@@ -1,0 +1,239 @@
+// NV12 to YUY2 (and the other pin formats) against libyuv and a plain copy of the output bytes, at the two
+// frame sizes the camera offers most. Prints the speed ratios from the same run at the end.
+#include "webcam/PixelConversion.h"
+#include "webcam/PixelConversionRows.h"
+
+#include <benchmark/benchmark.h>
+#include <libyuv.h>
+
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <functional>
+#include <map>
+#include <memory>
+#include <random>
+#include <string>
+#include <vector>
+
+#include <xmmintrin.h>
+
+namespace {
+
+using namespace Zarvo;
+
+struct FreeDeleter {
+    void operator()(std::uint8_t* p) const noexcept { std::free(p); }
+};
+using Buffer = std::unique_ptr<std::uint8_t[], FreeDeleter>;
+
+Buffer Allocate(std::size_t bytes) {
+    Buffer buffer(static_cast<std::uint8_t*>(std::aligned_alloc(64, (bytes + 63) / 64 * 64)));
+    if (!buffer)
+        std::abort();
+    std::memset(buffer.get(), 0, bytes);
+    return buffer;
+}
+
+// One frame size's inputs and outputs, allocated and filled once.
+struct Frame {
+    int width, height;
+    Buffer nv12, i420, u, v, out, copySource;
+
+    Frame(int w, int h)
+        : width(w), height(h), nv12(Allocate(size_t(w) * h * 3 / 2)), i420(Allocate(size_t(w) * h * 3 / 2)),
+          u(Allocate(size_t(w) * h / 4)), v(Allocate(size_t(w) * h / 4)),
+          out(Allocate(yuy2_frame_bytes(w, h))), copySource(Allocate(yuy2_frame_bytes(w, h))) {
+        std::mt19937 random(1);
+        for (size_t i = 0; i < size_t(w) * h * 3 / 2; ++i)
+            nv12[i] = static_cast<std::uint8_t>(random());
+        std::memcpy(copySource.get(), nv12.get(), size_t(w) * h);
+        std::memcpy(copySource.get() + size_t(w) * h, nv12.get(), size_t(w) * h);
+        libyuv::NV12ToI420(nv12.get(), w, nv12.get() + size_t(w) * h, w, i420.get(), w,
+                           i420.get() + size_t(w) * h, w / 2, i420.get() + size_t(w) * h * 5 / 4, w / 2, w,
+                           h);
+    }
+    std::uint8_t* UvPlane() const { return nv12.get() + size_t(width) * height; }
+    std::uint8_t* I420U() const { return i420.get() + size_t(width) * height; }
+    std::uint8_t* I420V() const { return i420.get() + size_t(width) * height * 5 / 4; }
+};
+
+void Measure(benchmark::State& state, std::size_t bytes, const std::function<void()>& convert,
+             std::uint8_t* out) {
+    for (auto _ : state) {
+        convert();
+        benchmark::DoNotOptimize(out);
+        benchmark::ClobberMemory();
+    }
+    state.SetBytesProcessed(static_cast<std::int64_t>(state.iterations() * bytes));
+}
+
+// Collects each benchmark's time (the median when repeated) while the console shows the usual table.
+class RatioReporter : public benchmark::ConsoleReporter {
+public:
+    void ReportRuns(const std::vector<Run>& runs) override {
+        ConsoleReporter::ReportRuns(runs);
+        for (const Run& run : runs) {
+            const bool median = run.run_type == Run::RT_Aggregate && run.aggregate_name == "median";
+            const bool single = run.run_type == Run::RT_Iteration && run.repetitions <= 1;
+            if (median || single)
+                times[run.run_name.function_name] = run.GetAdjustedRealTime();
+        }
+    }
+    std::map<std::string, double> times;
+};
+
+// A frame through one row kernel regardless of size, to weigh ordinary against non-temporal stores.
+template <PixelKernels::Yuy2Row Row>
+std::uint64_t Yuy2Frame(std::uint64_t pitch, const std::uint8_t* source, std::uint64_t width,
+                        std::uint64_t height, std::uint8_t* destination) noexcept {
+    const std::uint8_t* uvPlane = source + pitch * height;
+    for (std::uint64_t row = 0; row < (height & ~std::uint64_t{1}); ++row)
+        Row(source + row * pitch, uvPlane + row / 2 * pitch, destination + row * 2 * width, width);
+    _mm_sfence();
+    return yuy2_frame_bytes(width, height);
+}
+
+struct StoreVariant {
+    const char* name;
+    PixelKernels::Isa isa;
+    PixelKernels::Kernel kernel;
+};
+const StoreVariant kStoreVariants[] = {
+    {"sse2_cached", PixelKernels::Isa::Sse2, Yuy2Frame<PixelKernels::Nv12ToYuy2Row_Any_SSE2>},
+    {"sse2_streaming", PixelKernels::Isa::Sse2, Yuy2Frame<PixelKernels::Nv12ToYuy2Row_Stream_SSE2>},
+    {"avx2_cached", PixelKernels::Isa::Avx2, Yuy2Frame<PixelKernels::Nv12ToYuy2Row_Any_AVX2>},
+    {"avx2_streaming", PixelKernels::Isa::Avx2, Yuy2Frame<PixelKernels::Nv12ToYuy2Row_Stream_AVX2>},
+};
+
+std::string Name(const char* what, const Frame& frame) {
+    return std::string(what) + "/" + std::to_string(frame.width) + "x" + std::to_string(frame.height);
+}
+
+void Register(Frame& f, bool everything) {
+    const int w = f.width, h = f.height;
+    const std::size_t yuy2 = yuy2_frame_bytes(w, h);
+    auto add = [&](const std::string& what, std::size_t bytes, std::function<void()> convert) {
+        std::uint8_t* out = f.out.get();
+        benchmark::RegisterBenchmark(Name(what.c_str(), f).c_str(), [bytes, convert,
+                                                                     out](benchmark::State& state) {
+            Measure(state, bytes, convert, out);
+        })->Unit(benchmark::kMicrosecond);
+    };
+    for (const StoreVariant& variant : kStoreVariants)
+        if (PixelKernels::IsSupported(variant.isa))
+            add(std::string("store_") + variant.name, yuy2,
+                [&f, w, h, kernel = variant.kernel] { kernel(w, f.nv12.get(), w, h, f.out.get()); });
+    if (!everything)
+        return;
+    add("memcpy", yuy2, [&f, yuy2] { std::memcpy(f.out.get(), f.copySource.get(), yuy2); });
+    add("libyuv_I420ToYUY2", yuy2, [&f, w, h] {
+        libyuv::I420ToYUY2(f.i420.get(), w, f.I420U(), w / 2, f.I420V(), w / 2, f.out.get(), 2 * w, w, h);
+    });
+    add("libyuv_SplitUVPlane_I420ToYUY2", yuy2, [&f, w, h] {
+        libyuv::SplitUVPlane(f.UvPlane(), w, f.u.get(), w / 2, f.v.get(), w / 2, w / 2, h / 2);
+        libyuv::I420ToYUY2(f.nv12.get(), w, f.u.get(), w / 2, f.v.get(), w / 2, f.out.get(), 2 * w, w, h);
+    });
+    const std::pair<const char*, PixelKernels::Isa> isas[] = {{"scalar", PixelKernels::Isa::Scalar},
+                                                              {"sse2", PixelKernels::Isa::Sse2},
+                                                              {"avx2", PixelKernels::Isa::Avx2}};
+    for (const auto& [label, isa] : isas) {
+        const PixelKernels::Kernel kernel = PixelKernels::Nv12ToYuy2(isa);
+        if (!kernel)
+            continue;
+        add(std::string("zarvo_yuy2_") + label, yuy2,
+            [&f, w, h, kernel] { kernel(w, f.nv12.get(), w, h, f.out.get()); });
+    }
+    add("zarvo_yuy2_dispatched", yuy2,
+        [&f, w, h] { convert_format_nv12_yuy2(w, f.nv12.get(), w, h, f.out.get()); });
+
+    const std::size_t planar = iyuv_frame_bytes(w, h);
+    add("libyuv_NV12ToI420", planar, [&f, w, h] {
+        std::uint8_t* out = f.out.get();
+        libyuv::NV12ToI420(f.nv12.get(), w, f.UvPlane(), w, out, w, out + size_t(w) * h, w / 2,
+                           out + size_t(w) * h * 5 / 4, w / 2, w, h);
+    });
+    add("zarvo_iyuv_dispatched", planar,
+        [&f, w, h] { convert_format_nv12_iyuv(w, f.nv12.get(), w, h, f.out.get()); });
+    add("zarvo_nv12_dispatched", planar,
+        [&f, w, h] { convert_format_nv12_nv12(w, f.nv12.get(), w, h, f.out.get()); });
+}
+
+const char* IsaName(PixelKernels::Isa isa) {
+    switch (isa) {
+    case PixelKernels::Isa::Scalar:
+        return "scalar";
+    case PixelKernels::Isa::Sse2:
+        return "sse2";
+    case PixelKernels::Isa::Avx2:
+        return "avx2";
+    }
+    return "?";
+}
+
+void PrintRatios(const RatioReporter& reporter, const std::vector<std::unique_ptr<Frame>>& frames) {
+    auto time = [&](const std::string& name) {
+        const auto it = reporter.times.find(name);
+        return it == reporter.times.end() ? 0.0 : it->second;
+    };
+    std::printf(
+        "\nSpeed ratios (time of the other / time of the first; above 1 means the first is faster)\n");
+    std::printf("dispatched instruction set: %s\n", IsaName(PixelKernels::Dispatched()));
+    const char* const others[] = {"libyuv_I420ToYUY2",
+                                  "libyuv_SplitUVPlane_I420ToYUY2",
+                                  "memcpy",
+                                  "zarvo_yuy2_scalar",
+                                  "zarvo_yuy2_sse2",
+                                  "zarvo_yuy2_avx2"};
+    for (const auto& frame : frames) {
+        if (time(Name("zarvo_yuy2_dispatched", *frame)) == 0)
+            continue;
+        const double dispatched = time(Name("zarvo_yuy2_dispatched", *frame));
+        std::printf("%dx%d:", frame->width, frame->height);
+        const char* separator = " ";
+        for (const char* other : others) {
+            const double t = time(Name(other, *frame));
+            if (dispatched > 0 && t > 0)
+                std::printf("%sdispatched/%s %.2fx", separator, other, t / dispatched);
+            separator = ", ";
+        }
+        const double iyuv = time(Name("zarvo_iyuv_dispatched", *frame));
+        const double nv12ToI420 = time(Name("libyuv_NV12ToI420", *frame));
+        if (iyuv > 0 && nv12ToI420 > 0)
+            std::printf("; iyuv dispatched/libyuv_NV12ToI420 %.2fx", nv12ToI420 / iyuv);
+        std::printf("\n");
+    }
+    std::printf(
+        "\nNon-temporal against ordinary stores (cached time / streaming time; above 1: streaming wins)\n");
+    for (const auto& frame : frames) {
+        std::printf("%dx%d (%llu output bytes):", frame->width, frame->height,
+                    static_cast<unsigned long long>(yuy2_frame_bytes(frame->width, frame->height)));
+        for (const char* isa : {"sse2", "avx2"}) {
+            const double cached = time(Name((std::string("store_") + isa + "_cached").c_str(), *frame));
+            const double streaming = time(Name((std::string("store_") + isa + "_streaming").c_str(), *frame));
+            if (cached > 0 && streaming > 0)
+                std::printf(" %s %.2fx", isa, cached / streaming);
+        }
+        std::printf("\n");
+    }
+}
+
+} // namespace
+
+int main(int argc, char** argv) {
+    std::vector<std::unique_ptr<Frame>> frames;
+    // The two main sizes get every comparison; the smaller ones only the store comparison.
+    for (const auto& [w, h] : {std::pair{320, 240}, std::pair{640, 360}, std::pair{640, 480},
+                               std::pair{960, 540}, std::pair{1280, 720}, std::pair{1920, 1080}}) {
+        frames.push_back(std::make_unique<Frame>(w, h));
+        Register(*frames.back(), w >= 1280);
+    }
+    benchmark::Initialize(&argc, argv);
+    if (benchmark::ReportUnrecognizedArguments(argc, argv))
+        return 1;
+    RatioReporter reporter;
+    benchmark::RunSpecifiedBenchmarks(&reporter);
+    benchmark::Shutdown();
+    PrintRatios(reporter, frames);
+    return 0;
+}
