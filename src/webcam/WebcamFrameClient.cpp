@@ -1,0 +1,150 @@
+#include "webcam/WebcamFrameClient.h"
+
+#include "AV_HAL/Direct3D11/GraphicsDevice.h"
+#include "log/Log.h"
+#include "log/Text.h"
+#include "webcam/PixelConversion.h"
+
+#include <chrono>
+#include <thread>
+
+namespace Zarvo {
+
+namespace {
+
+constexpr const char* kSourceName = "WebcamFrameClient";
+
+std::shared_ptr<HAL::IGraphicsDevice> MakeDirect3D11Device() {
+    return std::make_shared<HAL::Direct3D11::GraphicsDevice>(HAL::Direct3D11::kAnyAdapter);
+}
+
+// Sleeps until the deadline, also when woken early.
+void PauseUntil(std::chrono::steady_clock::time_point deadline) {
+    for (auto now = std::chrono::steady_clock::now(); now < deadline; now = std::chrono::steady_clock::now())
+        std::this_thread::sleep_for(deadline - now);
+}
+
+} // namespace
+
+WebcamFrameClient::WebcamFrameClient() : WebcamFrameClient(MakeDirect3D11Device) {}
+
+WebcamFrameClient::WebcamFrameClient(DeviceFactory deviceFactory) : mDeviceFactory(std::move(deviceFactory)) {
+    Log::Get(kFilterLogName, "WebcamFrameClient") << " " << Log::EndLine;
+}
+
+WebcamFrameClient::~WebcamFrameClient() {
+    Log::Get(kFilterLogName, "~WebcamFrameClient") << " " << Log::EndLine;
+    mClosed = true;
+    // Surfaces go back through the device, so the device goes last.
+    mGpuSurface.reset();
+    mCpuSurface.reset();
+    mDevice.reset();
+}
+
+void WebcamFrameClient::SetDestinationSize(std::uint64_t width, std::uint64_t height, const GUID& subtype) {
+    mWidth = width;
+    mHeight = height;
+    if (IsEqualGUID(subtype, MEDIASUBTYPE_NV12))
+        mOutput = Output::Nv12;
+    else if (IsEqualGUID(subtype, MEDIASUBTYPE_IYUV))
+        mOutput = Output::Iyuv;
+    else
+        mOutput = Output::Yuy2;
+    Log::Get(kFilterLogName, "SetDestinationSize") << "w/h, " << width << "," << height << Log::EndLine;
+}
+
+std::uint64_t WebcamFrameClient::FrameBytes() const noexcept {
+    switch (mOutput) {
+    case Output::Nv12:
+        return nv12_frame_bytes(mWidth, mHeight);
+    case Output::Iyuv:
+        return iyuv_frame_bytes(mWidth, mHeight);
+    case Output::Yuy2:
+        break;
+    }
+    return yuy2_frame_bytes(mWidth, mHeight);
+}
+
+ErrorRecordPtr WebcamFrameClient::Initialize(std::uint64_t handle) {
+    Log log = Log::Get(kFilterLogName, "Initialize");
+    mDevice = mDeviceFactory();
+
+    const auto width = static_cast<std::uint32_t>(mWidth);
+    const auto height = static_cast<std::uint32_t>(mHeight);
+    mCpuSurface = mDevice->CreateSurface2D("Client CPU Surface", HAL::UsageFlags::CpuRead,
+                                           HAL::PixelFormat::NV12, width, height, nullptr, 0);
+    if (!mCpuSurface)
+        return MakeErrorRecord(8, kSourceName, __LINE__);
+    log << "CreateSurface2D: client CPU surface: w/h, " << mWidth << "," << mHeight << Log::EndLine;
+
+    mGpuSurface = mDevice->CreateSurface2D("Client GPU Surface", HAL::UsageFlags::Shared, handle, 0);
+    if (!mGpuSurface)
+        return MakeErrorRecord(8, kSourceName, __LINE__);
+    log << "CreateSurface2D: client GPU surface: surface_handle, " << handle << Log::EndLine;
+
+    // The whole-resource copy silently does nothing between surfaces that differ.
+    if (mGpuSurface->format != HAL::PixelFormat::NV12 || mGpuSurface->width != width ||
+        mGpuSurface->height != height) {
+        log << LogLevel::Error << "ERROR: shared texture is not NV12 at " << mWidth << "," << mHeight
+            << ": format " << FormatHex64(static_cast<std::uint32_t>(mGpuSurface->format)) << ", w/h "
+            << mGpuSurface->width << "," << mGpuSurface->height << Log::EndLine;
+    }
+    return nullptr;
+}
+
+bool WebcamFrameClient::ConvertInto(IMediaSample* sample, const HAL::LockedResource& locked) {
+    const std::uint64_t frameBytes = FrameBytes();
+    BYTE* buffer = nullptr;
+    const long size = sample->GetSize();
+    if (FAILED(sample->GetPointer(&buffer)) || !buffer || size < 0 ||
+        static_cast<std::uint64_t>(size) < frameBytes) {
+        if (!mReportedSmallSample) {
+            mReportedSmallSample = true;
+            Log::Get(kFilterLogName, "FillSample")
+                << LogLevel::Error << "ERROR: sample of " << size << " bytes cannot hold a frame of "
+                << frameBytes << " bytes" << Log::EndLine;
+        }
+        return false;
+    }
+    const auto* source = static_cast<const std::uint8_t*>(locked.data);
+    std::uint64_t written = 0;
+    switch (mOutput) {
+    case Output::Yuy2:
+        written = convert_format_nv12_yuy2(locked.rowPitch, source, mWidth, mHeight, buffer);
+        break;
+    case Output::Nv12:
+        written = convert_format_nv12_nv12(locked.rowPitch, source, mWidth, mHeight, buffer);
+        break;
+    case Output::Iyuv:
+        written = convert_format_nv12_iyuv(locked.rowPitch, source, mWidth, mHeight, buffer);
+        break;
+    }
+    sample->SetActualDataLength(static_cast<long>(written));
+    return true;
+}
+
+bool WebcamFrameClient::FillSample(IMediaSample* sample) {
+    if (mClosed)
+        return false;
+
+    if (mDevice && mCpuSurface) {
+        if (auto queue = mDevice->GetQueue()) {
+            if (mGpuSurface)
+                queue->CopySurface(mGpuSurface, mCpuSurface);
+            if (auto locked = queue->Lock(mCpuSurface, HAL::LockRead, 0)) {
+                ConvertInto(sample, *locked);
+                queue->Unlock(mCpuSurface, 0);
+            }
+        }
+    }
+
+    sample->SetSyncPoint(FALSE);
+    REFERENCE_TIME start = 0;
+    REFERENCE_TIME stop = 0;
+    sample->SetTime(&start, &stop);
+
+    PauseUntil(std::chrono::steady_clock::now() + std::chrono::nanoseconds(10'000'000));
+    return true;
+}
+
+} // namespace Zarvo
