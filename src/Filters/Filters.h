@@ -1,0 +1,98 @@
+#pragma once
+// The capture source "Zarvo Webcam" and its one output stream, the pin "Video".
+
+#include "framework/ReferenceClock.h"
+#include "framework/Source.h"
+#include "framework/SourceStream.h"
+#include "runtime/Task.h"
+
+#include <dshow.h>
+
+#include <cstdint>
+#include <memory>
+
+namespace Zarvo {
+class WebcamFrameClient;
+namespace IPC {
+class WebcamClient;
+}
+namespace Network::Webcam {
+class WebcamSettings;
+}
+} // namespace Zarvo
+
+class CVCamStream;
+
+class CVCam : public CSource {
+public:
+    // The creation function of the module's class table: null when memory runs out.
+    static CUnknown* WINAPI CreateInstance(IUnknown* outer, HRESULT* result);
+
+    CVCam(IUnknown* outer, HRESULT* result);
+    ~CVCam() override;
+
+    HRESULT STDMETHODCALLTYPE InnerQueryInterface(REFIID riid, void** ppv) override;
+
+    IFilterGraph* Graph() const noexcept { return mGraph; }
+
+private:
+    CBaseReferenceClock* mReferenceClock = nullptr; // one reference, given back in the destructor
+};
+
+class CVCamStream : public CSourceStream, public IAMStreamConfig, public IKsPropertySet {
+public:
+    CVCamStream(HRESULT* result, CVCam* parent, const wchar_t* pinName);
+    ~CVCamStream() override;
+
+    // One QueryInterface behind IPin, IQualityControl, IAMStreamConfig and IKsPropertySet.
+    HRESULT STDMETHODCALLTYPE QueryInterface(REFIID riid, void** ppv) override;
+    ULONG STDMETHODCALLTYPE AddRef() override { return CSourceStream::AddRef(); }
+    ULONG STDMETHODCALLTYPE Release() override { return CSourceStream::Release(); }
+
+    // Worker thread.
+    HRESULT FillBuffer(IMediaSample* sample) override;
+    HRESULT OnThreadCreate() override;
+    HRESULT OnThreadDestroy() override;
+    HRESULT OnThreadStartPlay() override;
+
+    // Pin.
+    HRESULT Run(REFERENCE_TIME start) override;
+    HRESULT CheckMediaType(const CMediaType* type) override;
+    HRESULT SetMediaType(const CMediaType* type) override;
+    HRESULT GetMediaType(int position, CMediaType* type) override;
+    HRESULT ChooseBufferSize(IMemAllocator* allocator, ALLOCATOR_PROPERTIES* request) override;
+
+    // IAMStreamConfig.
+    HRESULT STDMETHODCALLTYPE SetFormat(AM_MEDIA_TYPE* type) override;
+    HRESULT STDMETHODCALLTYPE GetFormat(AM_MEDIA_TYPE** type) override;
+    HRESULT STDMETHODCALLTYPE GetNumberOfCapabilities(int* count, int* size) override;
+    HRESULT STDMETHODCALLTYPE GetStreamCaps(int index, AM_MEDIA_TYPE** type, BYTE* caps) override;
+
+    // IKsPropertySet.
+    HRESULT STDMETHODCALLTYPE Set(REFGUID set, DWORD id, void* instanceData, DWORD instanceSize, void* data,
+                                  DWORD dataSize) override;
+    HRESULT STDMETHODCALLTYPE Get(REFGUID set, DWORD id, void* instanceData, DWORD instanceSize, void* data,
+                                  DWORD dataSize, DWORD* returned) override;
+    HRESULT STDMETHODCALLTYPE QuerySupported(REFGUID set, DWORD id, DWORD* support) override;
+
+private:
+    void SetDefaultMediaType(std::int32_t width, std::int32_t height);
+    void PrepareInternal();
+    void ReleaseInternal();
+
+    CVCam* mParent;
+    std::shared_ptr<Zarvo::IPC::WebcamClient> mWebClient;
+    std::shared_ptr<Zarvo::WebcamFrameClient> mFrameClient;
+    std::uint64_t mDestinationWidth = 0;
+    std::uint64_t mDestinationHeight = 0;
+    GUID mDestinationSubtype = MEDIASUBTYPE_YUY2; // the frame client converts into this
+    // The size the server renders (the settings' output resolution); the only size accepted.
+    std::int32_t mOutputWidth = 0;
+    std::int32_t mOutputHeight = 0;
+    std::shared_ptr<Zarvo::Network::Webcam::WebcamSettings> mSettings;
+    Zarvo::Tasks::cancellation_token_source mCancellationSource;
+    Zarvo::Tasks::task<void> mFrameClientTask;
+};
+
+// Release tasks that have not ended yet; the module must not be unloaded while any runs.
+long PendingReleaseTasks() noexcept;

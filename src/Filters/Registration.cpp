@@ -1,0 +1,137 @@
+// Registration as a COM class and as a video input device.
+#include "Filters/Guids.h"
+#include "Filters/Module.h"
+
+#include <dshow.h>
+#include <uuids.h>
+#include <wrl/client.h>
+
+#include <cwchar>
+#include <string>
+
+namespace {
+
+HRESULT FromWin32(LONG code) {
+    return static_cast<HRESULT>(0x80070000u | static_cast<ULONG>(code));
+}
+
+// Closes a registry key at the end of a scope.
+class RegistryKey {
+public:
+    RegistryKey() = default;
+    ~RegistryKey() {
+        if (mKey)
+            RegCloseKey(mKey);
+    }
+    RegistryKey(const RegistryKey&) = delete;
+    RegistryKey& operator=(const RegistryKey&) = delete;
+    HKEY* put() { return &mKey; }
+    HKEY get() const { return mKey; }
+
+private:
+    HKEY mKey = nullptr;
+};
+
+std::wstring ClassKeyPath(const CLSID& clsid) {
+    wchar_t text[39] = {};
+    StringFromGUID2(clsid, text, 39);
+    return std::wstring(L"CLSID\\") + text;
+}
+
+LONG SetString(HKEY key, const wchar_t* name, const wchar_t* value) {
+    const auto bytes = static_cast<DWORD>((std::wcslen(value) + 1) * sizeof(wchar_t));
+    return RegSetValueExW(key, name, 0, REG_SZ, reinterpret_cast<const BYTE*>(value), bytes);
+}
+
+} // namespace
+
+HRESULT RegisterComServer(const CLSID& clsid, const wchar_t* description, const wchar_t* serverPath,
+                          const wchar_t* threadingModel, const wchar_t* serverType) {
+    const std::wstring path = ClassKeyPath(clsid);
+
+    RegistryKey classKey;
+    if (LONG rc = RegCreateKeyW(HKEY_CLASSES_ROOT, path.c_str(), classKey.put()); rc != ERROR_SUCCESS)
+        return FromWin32(rc);
+    if (LONG rc = SetString(classKey.get(), nullptr, description); rc != ERROR_SUCCESS)
+        return FromWin32(rc);
+
+    RegistryKey serverKey;
+    if (LONG rc = RegCreateKeyW(classKey.get(), serverType, serverKey.put()); rc != ERROR_SUCCESS)
+        return FromWin32(rc);
+    if (LONG rc = SetString(serverKey.get(), nullptr, serverPath); rc != ERROR_SUCCESS)
+        return FromWin32(rc);
+    const LONG rc = SetString(serverKey.get(), L"ThreadingModel", threadingModel);
+    return rc == ERROR_SUCCESS ? S_OK : FromWin32(rc & 0xFFFF);
+}
+
+HRESULT UnregisterComServer(const CLSID& clsid) {
+    const std::wstring path = ClassKeyPath(clsid);
+    DeleteKeyTree(HKEY_CLASSES_ROOT, path.c_str());
+    return S_OK;
+}
+
+HRESULT DeleteKeyTree(HKEY parent, const wchar_t* name) {
+    if (!name || !*name)
+        return E_FAIL;
+    {
+        RegistryKey key;
+        if (RegOpenKeyExW(parent, name, 0, MAXIMUM_ALLOWED, key.put()) != ERROR_SUCCESS)
+            return S_OK; // nothing to delete
+        wchar_t child[MAX_PATH];
+        std::wstring previous;
+        for (;;) {
+            DWORD length = MAX_PATH;
+            if (RegEnumKeyExW(key.get(), 0, child, &length, nullptr, nullptr, nullptr, nullptr) !=
+                ERROR_SUCCESS)
+                break;
+            // A child that cannot be removed would come back at index 0 forever.
+            if (previous == child)
+                break;
+            DeleteKeyTree(key.get(), child);
+            previous = child;
+        }
+    }
+    RegDeleteKeyW(parent, name);
+    return S_OK;
+}
+
+HRESULT UpdateRegistration(BOOL registering) {
+    char narrowPath[MAX_PATH];
+    if (GetModuleFileNameA(ModuleInstance(), narrowPath, MAX_PATH) == 0)
+        return FromWin32(static_cast<LONG>(GetLastError()));
+    wchar_t path[MAX_PATH] = {};
+    MultiByteToWideChar(CP_ACP, 0, narrowPath, -1, path, MAX_PATH);
+
+    HRESULT hr = CoInitialize(nullptr);
+    const bool uninitialize = SUCCEEDED(hr);
+    if (registering)
+        hr = RegisterComServer(CLSID_ZarvoWebcam, kZarvoWebcamName, path, L"Both", L"InprocServer32");
+
+    if (SUCCEEDED(hr)) {
+        Microsoft::WRL::ComPtr<IFilterMapper2> mapper;
+        hr = CoCreateInstance(CLSID_FilterMapper2, nullptr, CLSCTX_INPROC_SERVER, IID_PPV_ARGS(&mapper));
+        if (mapper) {
+            if (registering) {
+                REGFILTER2 filter{};
+                filter.dwVersion = 1;
+                filter.dwMerit = MERIT_DO_NOT_USE;
+                filter.cPins = 1;
+                filter.rgPins = &gOutputPin;
+                IMoniker* moniker = nullptr;
+                hr = mapper->RegisterFilter(CLSID_ZarvoWebcam, kZarvoWebcamName, &moniker,
+                                            &CLSID_VideoInputDeviceCategory, nullptr, &filter);
+                if (moniker)
+                    moniker->Release();
+            } else {
+                hr = mapper->UnregisterFilter(&CLSID_VideoInputDeviceCategory, nullptr, CLSID_ZarvoWebcam);
+            }
+        }
+    }
+    if (!registering && SUCCEEDED(hr))
+        hr = UnregisterComServer(CLSID_ZarvoWebcam);
+
+    CoFreeUnusedLibraries();
+    if (uninitialize)
+        CoUninitialize();
+    return hr;
+}

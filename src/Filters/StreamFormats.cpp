@@ -1,0 +1,312 @@
+// The formats of the stream: the pin's media types, IAMStreamConfig and IKsPropertySet.
+#include "Filters/Filters.h"
+
+#include "log/Log.h"
+
+#include <dvdmedia.h>
+#include <ks.h>
+#include <ksmedia.h>
+#include <uuids.h>
+
+#include <algorithm>
+#include <cstdlib>
+#include <cstring>
+#include <limits>
+
+using Zarvo::kFilterLogName;
+using Zarvo::Log;
+
+namespace {
+
+constexpr REFERENCE_TIME kDefaultFrameInterval = 333666; // 29.97 frames per second
+constexpr REFERENCE_TIME kShortestFrameInterval = 166666;
+constexpr REFERENCE_TIME kLongestFrameInterval = 1000000;
+
+std::string GuidText(const GUID& guid) {
+    wchar_t wide[39] = {};
+    StringFromGUID2(guid, wide, 39);
+    std::string text;
+    for (const wchar_t* p = wide; *p; ++p)
+        text.push_back(static_cast<char>(*p));
+    return text;
+}
+
+bool IsAcceptedSubtype(const GUID& subtype) {
+    return subtype == MEDIASUBTYPE_IYUV || subtype == MEDIASUBTYPE_YUY2 || subtype == MEDIASUBTYPE_NV12;
+}
+
+// Bytes of one frame of the subtype; 0 for a subtype the stream does not produce.
+std::uint64_t FrameBytes(const GUID& subtype, std::uint64_t width, std::uint64_t height) {
+    if (subtype == MEDIASUBTYPE_YUY2)
+        return width * height * 2;
+    if (subtype == MEDIASUBTYPE_NV12 || subtype == MEDIASUBTYPE_IYUV)
+        return width * height + 2 * ((width + 1) / 2) * ((height + 1) / 2);
+    return 0;
+}
+
+// The VIDEOINFOHEADER of a type, or null when its block is missing or too short to be one.
+const VIDEOINFOHEADER* VideoInfo(const AM_MEDIA_TYPE& type) {
+    if (type.formattype != FORMAT_VideoInfo || !type.pbFormat || type.cbFormat < sizeof(VIDEOINFOHEADER))
+        return nullptr;
+    return reinterpret_cast<const VIDEOINFOHEADER*>(type.pbFormat);
+}
+
+// (10 000 000 / T truncated) × w × h × 16, kept in range of the 32-bit field.
+LONG BitsPerSecond(REFERENCE_TIME interval, LONG width, LONG height) {
+    if (interval <= 0)
+        return 0;
+    const auto framesPerSecond = static_cast<std::int64_t>(10000000.0 / static_cast<double>(interval));
+    const long double bits =
+        static_cast<long double>(framesPerSecond) * std::llabs(width) * std::llabs(height) * 16;
+    constexpr auto largest = std::numeric_limits<LONG>::max();
+    return bits >= largest ? largest : static_cast<LONG>(bits);
+}
+
+} // namespace
+
+void CVCamStream::SetDefaultMediaType(std::int32_t width, std::int32_t height) {
+    VIDEOINFOHEADER info{};
+    info.AvgTimePerFrame = kDefaultFrameInterval;
+    info.bmiHeader.biSize = sizeof(BITMAPINFOHEADER);
+    info.bmiHeader.biWidth = width;
+    info.bmiHeader.biHeight = height;
+    info.bmiHeader.biPlanes = 1;
+    info.bmiHeader.biBitCount = 16;
+    info.bmiHeader.biCompression = MAKEFOURCC('Y', 'U', 'Y', '2');
+    info.bmiHeader.biSizeImage = static_cast<DWORD>(width) * static_cast<DWORD>(height) * 2;
+
+    CMediaType type;
+    type.majortype = MEDIATYPE_Video;
+    type.subtype = MEDIASUBTYPE_YUY2;
+    type.bFixedSizeSamples = TRUE;
+    type.bTemporalCompression = FALSE;
+    type.lSampleSize = info.bmiHeader.biSizeImage;
+    type.formattype = FORMAT_VideoInfo;
+    type.SetFormatBlock(reinterpret_cast<const BYTE*>(&info), sizeof(info));
+    mMediaType = type;
+}
+
+HRESULT CVCamStream::GetMediaType(int position, CMediaType* type) {
+    Log log = Log::Get(kFilterLogName, "GetMediaType");
+    log << "pos, " << position << Log::EndLine;
+    if (!type)
+        return E_POINTER;
+    if (position != 0)
+        return E_INVALIDARG;
+    *type = mMediaType;
+    return S_OK;
+}
+
+HRESULT CVCamStream::CheckMediaType(const CMediaType* type) {
+    Log log = Log::Get(kFilterLogName, "CheckMediaType");
+    if (!type) {
+        log << "null CMediaType" << Log::EndLine;
+        return E_FAIL;
+    }
+    if (!type->pbFormat) {
+        log << "null VIDEOINFOHEADER" << Log::EndLine;
+        return E_FAIL;
+    }
+    log << "type, " << GuidText(type->majortype) << Log::EndLine;
+    log << "info, " << GuidText(type->formattype) << Log::EndLine;
+    log << "subtype, " << GuidText(type->subtype) << Log::EndLine;
+    if (!IsAcceptedSubtype(type->subtype)) {
+        log << "invalid subtype" << Log::EndLine;
+        return E_INVALIDARG;
+    }
+    if (type->formattype != FORMAT_VideoInfo) {
+        log << "invalid info" << Log::EndLine;
+        return E_INVALIDARG;
+    }
+    const VIDEOINFOHEADER* info = VideoInfo(*type);
+    if (!info) {
+        log << "invalid format size" << Log::EndLine;
+        return E_INVALIDARG;
+    }
+    if (info->AvgTimePerFrame < kShortestFrameInterval || info->AvgTimePerFrame > kLongestFrameInterval) {
+        log << "invalid AvgTimePerFrame" << info->AvgTimePerFrame << Log::EndLine;
+        return E_INVALIDARG;
+    }
+    // The server renders only the output size; top-down or bottom-up, YUV rows run top-down.
+    const LONG width = info->bmiHeader.biWidth;
+    const LONG height = info->bmiHeader.biHeight;
+    if (width != mOutputWidth || std::llabs(height) != mOutputHeight) {
+        log << "invalid size " << width << "," << height << Log::EndLine;
+        return E_INVALIDARG;
+    }
+    const DWORD imageSize = info->bmiHeader.biSizeImage;
+    if (imageSize != 0 && imageSize < FrameBytes(type->subtype, mOutputWidth, mOutputHeight)) {
+        log << "invalid image size" << Log::EndLine;
+        return E_INVALIDARG;
+    }
+    return S_OK;
+}
+
+HRESULT CVCamStream::SetMediaType(const CMediaType* type) {
+    Log log = Log::Get(kFilterLogName, "SetMediaType");
+    if (!type)
+        return E_POINTER;
+    const HRESULT hr = CSourceStream::SetMediaType(type);
+    if (const VIDEOINFOHEADER* info = VideoInfo(*type)) {
+        mDestinationWidth = static_cast<std::uint64_t>(static_cast<std::int64_t>(info->bmiHeader.biWidth));
+        mDestinationHeight = static_cast<std::uint64_t>(std::llabs(info->bmiHeader.biHeight));
+        if (IsAcceptedSubtype(type->subtype))
+            mDestinationSubtype = type->subtype;
+        log << "w/h, " << mDestinationWidth << "," << mDestinationHeight << Log::EndLine;
+    }
+    return hr;
+}
+
+HRESULT CVCamStream::ChooseBufferSize(IMemAllocator* allocator, ALLOCATOR_PROPERTIES* request) {
+    if (!allocator || !request)
+        return E_POINTER;
+    CAutoLock lock(mParent->StateLock());
+    const VIDEOINFOHEADER* info = VideoInfo(mMediaType);
+    if (!info)
+        return E_FAIL;
+    // An image size of 0 means "the frame's size"; never hand out buffers the frame overruns.
+    const std::uint64_t frame =
+        FrameBytes(mMediaType.subtype, static_cast<std::uint64_t>(std::llabs(info->bmiHeader.biWidth)),
+                   static_cast<std::uint64_t>(std::llabs(info->bmiHeader.biHeight)));
+    const std::uint64_t size = std::max<std::uint64_t>(info->bmiHeader.biSizeImage, frame);
+    if (size > static_cast<std::uint64_t>(std::numeric_limits<long>::max()))
+        return E_FAIL;
+    request->cBuffers = 1;
+    request->cbBuffer = static_cast<long>(size);
+
+    ALLOCATOR_PROPERTIES actual{};
+    const HRESULT hr = allocator->SetProperties(request, &actual);
+    if (FAILED(hr))
+        return hr;
+    return actual.cbBuffer < request->cbBuffer ? E_FAIL : S_OK;
+}
+
+// ---------------------------------------------------------------------------------------------
+// IAMStreamConfig
+
+HRESULT STDMETHODCALLTYPE CVCamStream::GetNumberOfCapabilities(int* count, int* size) {
+    Log::Get(kFilterLogName, "GetNumberOfCapabilities") << " " << Log::EndLine;
+    if (!count || !size)
+        return E_POINTER;
+    *count = 1;
+    *size = sizeof(VIDEO_STREAM_CONFIG_CAPS);
+    return S_OK;
+}
+
+HRESULT STDMETHODCALLTYPE CVCamStream::GetStreamCaps(int index, AM_MEDIA_TYPE** type, BYTE* caps) {
+    Log::Get(kFilterLogName, "GetStreamCaps") << " " << Log::EndLine;
+    if (!type || !caps)
+        return E_POINTER;
+    *type = nullptr;
+    if (index != 0)
+        return E_INVALIDARG;
+    AM_MEDIA_TYPE* copy = CloneMediaType(mMediaType);
+    if (!copy)
+        return E_OUTOFMEMORY;
+    const VIDEOINFOHEADER* info = VideoInfo(*copy);
+    if (!info) {
+        DestroyMediaType(copy);
+        return E_OUTOFMEMORY;
+    }
+    const LONG w = info->bmiHeader.biWidth;
+    const LONG h = info->bmiHeader.biHeight;
+    const REFERENCE_TIME interval = info->AvgTimePerFrame;
+
+    VIDEO_STREAM_CONFIG_CAPS record{};
+    record.guid = FORMAT_VideoInfo;
+    record.VideoStandard = 0;
+    record.InputSize = {w, h};
+    record.MinCroppingSize = {w, h};
+    record.MaxCroppingSize = {w, h};
+    record.CropGranularityX = w;
+    record.CropGranularityY = h;
+    record.MinOutputSize = {w, h};
+    record.MaxOutputSize = {w, h};
+    record.MinFrameInterval = interval;
+    record.MaxFrameInterval = interval;
+    record.MinBitsPerSecond = BitsPerSecond(interval, w, h);
+    record.MaxBitsPerSecond = record.MinBitsPerSecond;
+    std::memcpy(caps, &record, sizeof(record));
+    *type = copy;
+    return S_OK;
+}
+
+HRESULT STDMETHODCALLTYPE CVCamStream::GetFormat(AM_MEDIA_TYPE** type) {
+    Log log = Log::Get(kFilterLogName, "GetFormat");
+    if (!type)
+        return E_POINTER;
+    *type = nullptr;
+    if (const VIDEOINFOHEADER* info = VideoInfo(mMediaType))
+        log << "w/h, " << info->bmiHeader.biWidth << "," << info->bmiHeader.biHeight << Log::EndLine;
+    *type = CloneMediaType(mMediaType);
+    return *type ? S_OK : E_OUTOFMEMORY;
+}
+
+HRESULT STDMETHODCALLTYPE CVCamStream::SetFormat(AM_MEDIA_TYPE* type) {
+    Log log = Log::Get(kFilterLogName, "SetFormat");
+    log << "state: " << static_cast<int>(mParent->State()) << Log::EndLine;
+    if (!type || !mParent->IsStopped())
+        return E_FAIL;
+
+    HRESULT copied = S_OK;
+    const CMediaType requested(*type, &copied);
+    if (FAILED(copied))
+        return E_OUTOFMEMORY;
+    if (CheckMediaType(&requested) != S_OK)
+        return E_FAIL;
+    const VIDEOINFOHEADER* info = VideoInfo(requested);
+    log << "w/h, " << info->bmiHeader.biWidth << "," << info->bmiHeader.biHeight << Log::EndLine;
+
+    // The requested type becomes the one the pin offers, so the reconnection and the
+    // format queries describe what the host asked for.
+    {
+        CAutoLock lock(mParent->StateLock());
+        const HRESULT adopted = SetMediaType(&requested);
+        if (FAILED(adopted))
+            return adopted;
+    }
+
+    Microsoft::WRL::ComPtr<IPin> peer;
+    if (SUCCEEDED(ConnectedTo(&peer)) && peer) {
+        if (IFilterGraph* graph = mParent->Graph())
+            graph->Reconnect(static_cast<IPin*>(this));
+    }
+    return S_OK;
+}
+
+// ---------------------------------------------------------------------------------------------
+// IKsPropertySet: the pin declares itself a capture pin.
+
+HRESULT STDMETHODCALLTYPE CVCamStream::Set(REFGUID, DWORD, void*, DWORD, void*, DWORD) {
+    Log::Get(kFilterLogName, "CVCamStream::Set") << " " << Log::EndLine;
+    return E_NOTIMPL;
+}
+
+HRESULT STDMETHODCALLTYPE CVCamStream::Get(REFGUID set, DWORD id, void*, DWORD, void* data, DWORD dataSize,
+                                           DWORD* returned) {
+    Log::Get(kFilterLogName, "CVCamStream::Get") << " " << Log::EndLine;
+    if (set != AMPROPSETID_Pin)
+        return E_PROP_SET_UNSUPPORTED;
+    if (id != AMPROPERTY_PIN_CATEGORY)
+        return E_PROP_ID_UNSUPPORTED;
+    if (!data && !returned)
+        return E_POINTER;
+    if (returned)
+        *returned = sizeof(GUID);
+    if (!data)
+        return S_OK;
+    if (dataSize < sizeof(GUID))
+        return E_UNEXPECTED;
+    *static_cast<GUID*>(data) = PIN_CATEGORY_CAPTURE;
+    return S_OK;
+}
+
+HRESULT STDMETHODCALLTYPE CVCamStream::QuerySupported(REFGUID set, DWORD id, DWORD* support) {
+    if (set != AMPROPSETID_Pin)
+        return E_PROP_SET_UNSUPPORTED;
+    if (id != AMPROPERTY_PIN_CATEGORY)
+        return E_PROP_ID_UNSUPPORTED;
+    if (support)
+        *support = KSPROPERTY_SUPPORT_GET;
+    return S_OK;
+}
