@@ -68,7 +68,9 @@ void Measure(benchmark::State& state, std::size_t bytes, const std::function<voi
     state.SetBytesProcessed(static_cast<std::int64_t>(state.iterations() * bytes));
 }
 
-// Collects each benchmark's time (the median when repeated) while the console shows the usual table.
+// Collects each benchmark's CPU time per frame (the median when repeated) while the console shows the usual
+// table. CPU rather than wall time: on a shared virtual machine the wall clock also counts the time the
+// hypervisor gave our processor to someone else, which says nothing about the kernels.
 class RatioReporter : public benchmark::ConsoleReporter {
 public:
     void ReportRuns(const std::vector<Run>& runs) override {
@@ -77,7 +79,7 @@ public:
             const bool median = run.run_type == Run::RT_Aggregate && run.aggregate_name == "median";
             const bool single = run.run_type == Run::RT_Iteration && run.repetitions <= 1;
             if (median || single)
-                times[run.run_name.function_name] = run.GetAdjustedRealTime();
+                times[run.run_name.function_name] = run.GetAdjustedCPUTime();
         }
     }
     std::map<std::string, double> times;
@@ -172,13 +174,15 @@ const char* IsaName(PixelKernels::Isa isa) {
 }
 
 void PrintRatios(const RatioReporter& reporter, const std::vector<std::unique_ptr<Frame>>& frames) {
-    auto time = [&](const std::string& name) {
-        const auto it = reporter.times.find(name);
+    // In microseconds, as registered; 0 when filtered out.
+    auto time = [&](const std::string& what, const Frame& frame) {
+        const auto it = reporter.times.find(Name(what.c_str(), frame));
         return it == reporter.times.end() ? 0.0 : it->second;
     };
     std::printf(
-        "\nSpeed ratios (time of the other / time of the first; above 1 means the first is faster)\n");
-    std::printf("dispatched instruction set: %s\n", IsaName(PixelKernels::Dispatched()));
+        "\nMedian CPU time per frame; ratio = time of the other / time of dispatched (above 1: dispatched "
+        "is faster). Dispatched instruction set: %s\n",
+        IsaName(PixelKernels::Dispatched()));
     const char* const others[] = {"libyuv_I420ToYUY2",
                                   "libyuv_SplitUVPlane_I420ToYUY2",
                                   "memcpy",
@@ -186,35 +190,37 @@ void PrintRatios(const RatioReporter& reporter, const std::vector<std::unique_pt
                                   "zarvo_yuy2_sse2",
                                   "zarvo_yuy2_avx2"};
     for (const auto& frame : frames) {
-        if (time(Name("zarvo_yuy2_dispatched", *frame)) == 0)
+        const double dispatched = time("zarvo_yuy2_dispatched", *frame);
+        if (dispatched == 0)
             continue;
-        const double dispatched = time(Name("zarvo_yuy2_dispatched", *frame));
-        std::printf("%dx%d:", frame->width, frame->height);
-        const char* separator = " ";
-        for (const char* other : others) {
-            const double t = time(Name(other, *frame));
-            if (dispatched > 0 && t > 0)
-                std::printf("%sdispatched/%s %.2fx", separator, other, t / dispatched);
-            separator = ", ";
-        }
-        const double iyuv = time(Name("zarvo_iyuv_dispatched", *frame));
-        const double nv12ToI420 = time(Name("libyuv_NV12ToI420", *frame));
+        std::printf("%dx%d: zarvo_yuy2_dispatched %.1f us\n", frame->width, frame->height, dispatched);
+        for (const char* other : others)
+            if (const double t = time(other, *frame); t > 0)
+                std::printf("  dispatched/%-32s %5.2fx  (%.1f us)\n", other, t / dispatched, t);
+        const double iyuv = time("zarvo_iyuv_dispatched", *frame);
+        const double nv12ToI420 = time("libyuv_NV12ToI420", *frame);
         if (iyuv > 0 && nv12ToI420 > 0)
-            std::printf("; iyuv dispatched/libyuv_NV12ToI420 %.2fx", nv12ToI420 / iyuv);
-        std::printf("\n");
+            std::printf("  iyuv: dispatched/libyuv_NV12ToI420 %.2fx  (%.1f us against %.1f us)\n",
+                        nv12ToI420 / iyuv, iyuv, nv12ToI420);
     }
     std::printf(
-        "\nNon-temporal against ordinary stores (cached time / streaming time; above 1: streaming wins)\n");
+        "\nNon-temporal against ordinary stores: cached time / streaming time (above 1: streaming wins)\n");
     for (const auto& frame : frames) {
-        std::printf("%dx%d (%llu output bytes):", frame->width, frame->height,
-                    static_cast<unsigned long long>(yuy2_frame_bytes(frame->width, frame->height)));
+        std::string line;
         for (const char* isa : {"sse2", "avx2"}) {
-            const double cached = time(Name((std::string("store_") + isa + "_cached").c_str(), *frame));
-            const double streaming = time(Name((std::string("store_") + isa + "_streaming").c_str(), *frame));
-            if (cached > 0 && streaming > 0)
-                std::printf(" %s %.2fx", isa, cached / streaming);
+            const double cached = time(std::string("store_") + isa + "_cached", *frame);
+            const double streaming = time(std::string("store_") + isa + "_streaming", *frame);
+            if (cached > 0 && streaming > 0) {
+                char part[96];
+                std::snprintf(part, sizeof part, "  %s %.2fx (%.1f / %.1f us)", isa, cached / streaming,
+                              cached, streaming);
+                line += part;
+            }
         }
-        std::printf("\n");
+        if (!line.empty())
+            std::printf("%dx%d, %llu output bytes:%s\n", frame->width, frame->height,
+                        static_cast<unsigned long long>(yuy2_frame_bytes(frame->width, frame->height)),
+                        line.c_str());
     }
 }
 

@@ -15,7 +15,8 @@ namespace Zarvo {
 // Into packed YUY2: `height` rows of exactly 2 * width bytes, each pixel pair Y0 U Y1 V. Source row pair j,
 // column pair i: U = uv[j][2i], V = uv[j][2i+1], shared by output rows 2j and 2j+1. Odd width: the last two
 // bytes of each output row stay unwritten. Odd height: the last output row stays unwritten. Height below 2:
-// nothing is written. Returns width * height * 2 in every case.
+// nothing is written. Returns width * height * 2 in every case. Frames of 1.5 MiB and more are written with
+// non-temporal stores, fenced before the return, so they do not push the caller's data out of the cache.
 std::uint64_t convert_format_nv12_yuy2(std::uint64_t pitch, const std::uint8_t* source, std::uint64_t width,
                                        std::uint64_t height, std::uint8_t* destination) noexcept;
 
