@@ -96,8 +96,9 @@ CVCam::CVCam(IUnknown* outer, HRESULT* result) : CSource(kZarvoWebcamName, outer
         *result = E_OUTOFMEMORY;
     mReferenceClock = new (std::nothrow) CBaseReferenceClock(nullptr, outer, result, nullptr);
     if (mReferenceClock) {
-        IReferenceClock* clock = mReferenceClock;
-        clock->AddRef();
+        // The clock's own count: through IReferenceClock an aggregated filter would hold its
+        // outer object and never be released.
+        mReferenceClock->InnerAddRef();
     } else if (result) {
         *result = E_OUTOFMEMORY;
     }
@@ -105,7 +106,7 @@ CVCam::CVCam(IUnknown* outer, HRESULT* result) : CSource(kZarvoWebcamName, outer
 
 CVCam::~CVCam() {
     if (mReferenceClock)
-        static_cast<IReferenceClock*>(mReferenceClock)->Release();
+        mReferenceClock->InnerRelease();
 }
 
 HRESULT STDMETHODCALLTYPE CVCam::InnerQueryInterface(REFIID riid, void** ppv) {

@@ -2,6 +2,7 @@
 #include "Filters/Filters.h"
 
 #include "log/Log.h"
+#include "webcam/PixelConversion.h"
 
 #include <dvdmedia.h>
 #include <ks.h>
@@ -38,9 +39,11 @@ bool IsAcceptedSubtype(const GUID& subtype) {
 // Bytes of one frame of the subtype; 0 for a subtype the stream does not produce.
 std::uint64_t FrameBytes(const GUID& subtype, std::uint64_t width, std::uint64_t height) {
     if (subtype == MEDIASUBTYPE_YUY2)
-        return width * height * 2;
-    if (subtype == MEDIASUBTYPE_NV12 || subtype == MEDIASUBTYPE_IYUV)
-        return width * height + 2 * ((width + 1) / 2) * ((height + 1) / 2);
+        return Zarvo::yuy2_frame_bytes(width, height);
+    if (subtype == MEDIASUBTYPE_NV12)
+        return Zarvo::nv12_frame_bytes(width, height);
+    if (subtype == MEDIASUBTYPE_IYUV)
+        return Zarvo::iyuv_frame_bytes(width, height);
     return 0;
 }
 
