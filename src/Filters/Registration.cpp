@@ -104,6 +104,10 @@ HRESULT UpdateRegistration(BOOL registering) {
 
     HRESULT hr = CoInitialize(nullptr);
     const bool uninitialize = SUCCEEDED(hr);
+    // A caller already in the multithreaded apartment has COM ready; without this the
+    // unregistration would refuse to run there while the registration goes ahead.
+    if (hr == RPC_E_CHANGED_MODE)
+        hr = S_OK;
     if (registering)
         hr = RegisterComServer(CLSID_ZarvoWebcam, kZarvoWebcamName, path, L"Both", L"InprocServer32");
 

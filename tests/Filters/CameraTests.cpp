@@ -102,6 +102,7 @@ public:
     }
 
     const std::wstring& AppData() const { return mAppData.Path(); }
+    HMODULE Handle() const { return mModule; }
 
     GetClassObjectFn getClassObject = nullptr;
     CanUnloadNowFn canUnloadNow = nullptr;
@@ -613,4 +614,83 @@ TEST(CameraGraph, WithoutAServerPlaceholdersFlowAndStopReturns) {
     EXPECT_FALSE(Contains(lines, "[Prepare/StartCamera] webcamClient: Camera Started"));
     EXPECT_TRUE(Contains(lines, "[OnThreadDestroy] <time>"));
     graph->RemoveFilter(filter.Get());
+}
+
+namespace {
+
+std::wstring RegistryText(HKEY root, const std::wstring& key, const wchar_t* value) {
+    wchar_t text[512] = {};
+    DWORD bytes = sizeof(text);
+    if (RegGetValueW(root, key.c_str(), value, RRF_RT_REG_SZ, nullptr, text, &bytes) != ERROR_SUCCESS)
+        return L"<missing>";
+    return text;
+}
+
+// Friendly names of the registered video input devices whose class is the camera's.
+std::vector<std::wstring> RegisteredCameras() {
+    std::vector<std::wstring> names;
+    ComPtr<ICreateDevEnum> devices;
+    if (FAILED(
+            CoCreateInstance(CLSID_SystemDeviceEnum, nullptr, CLSCTX_INPROC_SERVER, IID_PPV_ARGS(&devices))))
+        return names;
+    ComPtr<IEnumMoniker> monikers;
+    if (devices->CreateClassEnumerator(CLSID_VideoInputDeviceCategory, &monikers, 0) != S_OK)
+        return names;
+    ComPtr<IMoniker> moniker;
+    while (monikers->Next(1, &moniker, nullptr) == S_OK) {
+        ComPtr<IPropertyBag> bag;
+        if (SUCCEEDED(moniker->BindToStorage(nullptr, nullptr, IID_PPV_ARGS(&bag)))) {
+            VARIANT clsid;
+            VariantInit(&clsid);
+            VARIANT name;
+            VariantInit(&name);
+            if (SUCCEEDED(bag->Read(L"CLSID", &clsid, nullptr)) && clsid.vt == VT_BSTR &&
+                std::wstring(clsid.bstrVal) == L"{7C3E9A41-5B2D-4E8F-A6C1-2D94B7E05F13}" &&
+                SUCCEEDED(bag->Read(L"FriendlyName", &name, nullptr)) && name.vt == VT_BSTR)
+                names.emplace_back(name.bstrVal);
+            VariantClear(&clsid);
+            VariantClear(&name);
+        }
+        moniker.Reset();
+    }
+    return names;
+}
+
+} // namespace
+
+// Registration writes the COM class and the device entry; unregistration removes both, and a
+// second one reports what the filter mapper says.
+TEST(CameraModule, RegistersAsAVideoInputDeviceAndUnregistersCleanly) {
+    Com com;
+    auto& module = CameraModule::Instance();
+    const auto registerServer =
+        reinterpret_cast<CanUnloadNowFn>(GetProcAddress(module.Handle(), "DllRegisterServer"));
+    const auto unregisterServer =
+        reinterpret_cast<CanUnloadNowFn>(GetProcAddress(module.Handle(), "DllUnregisterServer"));
+    ASSERT_NE(registerServer, nullptr);
+    ASSERT_NE(unregisterServer, nullptr);
+
+    const std::wstring key = L"CLSID\\{7C3E9A41-5B2D-4E8F-A6C1-2D94B7E05F13}";
+    ASSERT_EQ(registerServer(), S_OK);
+    EXPECT_EQ(RegistryText(HKEY_CLASSES_ROOT, key, nullptr), L"Zarvo Webcam");
+    wchar_t path[MAX_PATH] = {};
+    GetModuleFileNameW(module.Handle(), path, MAX_PATH);
+    EXPECT_EQ(_wcsicmp(RegistryText(HKEY_CLASSES_ROOT, key + L"\\InprocServer32", nullptr).c_str(), path), 0);
+    EXPECT_EQ(RegistryText(HKEY_CLASSES_ROOT, key + L"\\InprocServer32", L"ThreadingModel"), L"Both");
+    EXPECT_EQ(RegisteredCameras(), std::vector<std::wstring>{L"Zarvo Webcam"});
+    ASSERT_EQ(registerServer(), S_OK); // again: still one device
+    EXPECT_EQ(RegisteredCameras().size(), 1u);
+
+    ASSERT_EQ(unregisterServer(), S_OK);
+    EXPECT_TRUE(RegisteredCameras().empty());
+    HKEY gone = nullptr;
+    EXPECT_EQ(RegOpenKeyExW(HKEY_CLASSES_ROOT, key.c_str(), 0, KEY_READ, &gone), ERROR_FILE_NOT_FOUND);
+
+    ComPtr<IFilterMapper2> mapper;
+    ASSERT_EQ(CoCreateInstance(CLSID_FilterMapper2, nullptr, CLSCTX_INPROC_SERVER, IID_PPV_ARGS(&mapper)),
+              S_OK);
+    const HRESULT mapperSays =
+        mapper->UnregisterFilter(&CLSID_VideoInputDeviceCategory, nullptr, CLSID_ZarvoWebcam);
+    EXPECT_EQ(unregisterServer(), SUCCEEDED(mapperSays) ? S_OK : mapperSays);
+    EXPECT_EQ(module.canUnloadNow(), S_OK);
 }
