@@ -82,6 +82,7 @@ IPC::Status Answer(std::uint32_t command, ClientState& client, Camera& camera) {
         const std::uint64_t drawn = camera.FramesDrawn();
         answer.frame_flag = drawn > client.lastFrameAsked ? 1 : 0;
         client.lastFrameAsked = drawn;
+        ++client.frameRequests;
         answer.is_camera_live = client.cameraStarted && camera.IsLive() ? 1 : 0;
         break;
     }
@@ -238,7 +239,7 @@ void PipeServer::Serve(Session& session) {
     }
     DisconnectNamedPipe(pipe);
     session.pipe.reset();
-    ClientLog(session.state) << "disconnected" << Log::EndLine;
+    ClientLog(session.state) << "disconnected: per-frame requests, " << session.state.frameRequests << Log::EndLine;
     session.finished = true;
 }
 

@@ -22,6 +22,7 @@ struct ClientState {
     std::uint64_t id = 0;
     bool cameraStarted = false;
     std::uint64_t lastFrameAsked = 0;
+    std::uint64_t frameRequests = 0; // per-frame requests answered, logged at the disconnect
 };
 
 // The answer to one command. Unknown commands get zeros.

@@ -1,0 +1,40 @@
+#!/usr/bin/env bash
+# The server beside the camera and not running: the camera starts it, and its frames flow.
+source "$(dirname "$0")/e2e-lib.sh"
+
+camera=$(e2e_camera_folder with-server server)
+e2e_register "$camera/ZarvoWebcam.dll"
+e2e_quit_servers >/dev/null 2>&1 || true
+e2e_mark_logs
+
+# Long enough for a new Wine process to come up and the chain to finish.
+frames=120
+e2e_capture 60 capture "$frames" || e2e_fail "capture failed: $(cat "$e2e_work/capture.out")"
+got=$(e2e_frame_count "$e2e_work/capture.md5")
+[ "$got" -eq "$frames" ] || e2e_fail "$got frames of $frames arrived"
+
+filter_log=$(e2e_new_logs zvfilter | tail -n 1)
+server_log=$(e2e_new_logs zvserver)
+[ -n "$filter_log" ] || e2e_fail "the camera wrote no log"
+[ -n "$server_log" ] && [ "$(wc -l <<<"$server_log")" -eq 1 ] || e2e_fail "expected one server log, got [$server_log]"
+e2e_expect_in_order "$filter_log" '[Prepare/ConnectToServer] WebcamClient: No Server Found - attempting launch' \
+  '[Prepare/ConnectToServer] webcamClient: Server Connected' '[Prepare/StartCamera] webcamClient: Camera Started'
+! grep -qF 'CreateProcess failed' "$filter_log" || e2e_fail "the launch failed: $(grep -F 'CreateProcess' "$filter_log")"
+deadline=$((SECONDS + 20))
+until grep -q 'client 1: disconnected' "$server_log"; do
+  [ "$SECONDS" -lt "$deadline" ] || e2e_fail "the camera did not disconnect: $(cat "$server_log")"
+  sleep 0.1
+done
+e2e_expect_in_order "$server_log" '[Client] client 1: StartCamera: is_camera_live, 1' \
+  '[Client] client 1: StopCamera: is_camera_live, 0'
+requests=$(tr -d '\r' <"$server_log" | sed -n 's/^\[Client\] client 1: disconnected: per-frame requests, \([0-9]*\)$/\1/p')
+[ "${requests:-0}" -gt 0 ] || e2e_fail "no frame came from the launched server"
+
+# The launched server keeps running for the next host until asked to end.
+e2e_quit_servers "$camera/$e2e_server_exe" || e2e_fail "no launched server to quit: $(cat "$e2e_work/quit.out")"
+deadline=$((SECONDS + 20))
+until grep -q 'end: exit code, 0' "$server_log"; do
+  [ "$SECONDS" -lt "$deadline" ] || e2e_fail "the launched server did not end: $(tail -n 3 "$server_log")"
+  sleep 0.1
+done
+e2e_note "launched the server; $got frames, $requests from the server"
