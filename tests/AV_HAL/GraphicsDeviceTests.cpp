@@ -504,13 +504,22 @@ TEST_F(RealDevice, RenderTargetClearReachesThePixels) {
     const float quad[6 * 6] = {};
     auto geometry = mDevice->CreateGeometry("g", 24, 6, quad);
     ASSERT_TRUE(geometry);
-    EXPECT_EQ(geometry->stride, 24u);
     EXPECT_FALSE(mDevice->CreateGeometry("empty", 24, 0, nullptr));
     const std::uint8_t constants[16] = {1, 2, 3};
     auto uniforms = mDevice->CreateUniformBuffer("u", 16, constants);
     ASSERT_TRUE(uniforms);
-    EXPECT_EQ(uniforms->contents, std::vector<std::uint8_t>(constants, constants + 16));
     mQueue->SetPixelUniforms(uniforms, 0);
+    mQueue->SetVertexUniforms(uniforms, 1);
+    mQueue->SetComputeUniforms(uniforms, 2);
+    ComPtr<ID3D11DeviceContext> context;
+    mDevice->Device()->GetImmediateContext(&context);
+    ComPtr<ID3D11Buffer> bound[3];
+    context->PSGetConstantBuffers(0, 1, &bound[0]);
+    context->VSGetConstantBuffers(1, 1, &bound[1]);
+    context->CSGetConstantBuffers(2, 1, &bound[2]);
+    for (const auto& buffer : bound)
+        EXPECT_EQ(static_cast<IUnknown*>(buffer.Get()), uniforms->Native())
+            << "each stage gets the buffer in its slot";
     EXPECT_FALSE(mDevice->CreateReserved("reserved"));
     EXPECT_FALSE(mDevice->CreateVertexShader("junk", "not byte code", 13));
     mQueue->FlushAndReset();

@@ -112,21 +112,28 @@ GraphicsDevice::GraphicsDevice(std::uint64_t adapterLuid) {
     if (FAILED(MFStartup(kMediaFoundationVersion, 0)))
         ThrowUnavailable(L"MediaFoundation");
     mMediaStarted = true;
+    // From here on a failure must undo what was brought up: a failed construction leaves
+    // nothing behind, and the destructor does not run for it.
+    try {
+        BringUp();
+    } catch (...) {
+        Teardown();
+        throw;
+    }
+}
 
+void GraphicsDevice::BringUp() {
     ComPtr<ID3D11DeviceContext> context;
     D3D_FEATURE_LEVEL level{};
     const HRESULT created = D3D11CreateDevice(
         mAdapter.adapter.Get(), D3D_DRIVER_TYPE_UNKNOWN, nullptr, kCreateFlags, kFeatureLevels,
         static_cast<UINT>(std::size(kFeatureLevels)), D3D11_SDK_VERSION, &mDevice, &level, &context);
-    if (created != S_OK || !mDevice || !context) {
-        // Balance the start-up: a failed construction leaves nothing behind.
-        mDevice.Reset();
-        MFShutdown();
-        mMediaStarted = false;
+    if (created != S_OK || !mDevice || !context)
         ThrowUnavailable(L"Direct3D Device");
-    }
     mDevice.As(&mDebug);
 
+    // Optional services: the newer interfaces are queried where they are used, and the video
+    // device is missing on Wine and on some drivers.
     if (SUCCEEDED(MFCreateDXGIDeviceManager(&mResetToken, &mDeviceManager)) && mDeviceManager &&
         SUCCEEDED(mDeviceManager->ResetDevice(mDevice.Get(), mResetToken)) &&
         SUCCEEDED(mDeviceManager->OpenDeviceHandle(&mDeviceHandle))) {
@@ -144,7 +151,7 @@ GraphicsDevice::GraphicsDevice(std::uint64_t adapterLuid) {
         multithread->SetMultithreadProtected(TRUE);
 }
 
-GraphicsDevice::~GraphicsDevice() {
+void GraphicsDevice::Teardown() noexcept {
     mQueue.reset();
     if (mDeviceManager && mDeviceHandle)
         mDeviceManager->CloseDeviceHandle(mDeviceHandle);
@@ -157,7 +164,12 @@ GraphicsDevice::~GraphicsDevice() {
     }
     if (mMediaStarted)
         MFShutdown();
+    mMediaStarted = false;
     mVideoDevice.Reset();
+}
+
+GraphicsDevice::~GraphicsDevice() {
+    Teardown();
 }
 
 std::shared_ptr<SwapChain> GraphicsDevice::CreateSwapChain(std::string name, PixelFormat format,

@@ -92,6 +92,10 @@ public:
     const AdapterInfo& Adapter() const noexcept { return mAdapter; }
 
 private:
+    // Construction after the media platform started: device, manager, queue.
+    void BringUp();
+    // The destructor's work, also the rollback of a construction that failed half-way.
+    void Teardown() noexcept;
     // Makes the views the usage asks for; false when a required view could not be made.
     bool MakeViews(Surface& surface, ID3D11Resource* texture);
     std::shared_ptr<Surface> WrapTexture(Microsoft::WRL::ComPtr<ID3D11Texture2D> texture, UsageFlags usage,
