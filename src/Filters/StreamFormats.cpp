@@ -23,14 +23,16 @@ constexpr REFERENCE_TIME kDefaultFrameInterval = 333666; // 29.97 frames per sec
 constexpr REFERENCE_TIME kShortestFrameInterval = 166666;
 constexpr REFERENCE_TIME kLongestFrameInterval = 1000000;
 
-std::string GuidText(const GUID& guid) {
-    wchar_t wide[39] = {};
-    StringFromGUID2(guid, wide, 39);
-    std::string text;
-    for (const wchar_t* p = wide; *p; ++p)
-        text.push_back(static_cast<char>(*p));
-    return text;
-}
+// A GUID in registry form, without allocating: format checks must not throw.
+struct GuidText {
+    explicit GuidText(const GUID& guid) noexcept {
+        wchar_t wide[39] = {};
+        StringFromGUID2(guid, wide, 39);
+        for (int i = 0; i < 39; ++i)
+            text[i] = static_cast<char>(wide[i]);
+    }
+    char text[39];
+};
 
 bool IsAcceptedSubtype(const GUID& subtype) {
     return subtype == MEDIASUBTYPE_IYUV || subtype == MEDIASUBTYPE_YUY2 || subtype == MEDIASUBTYPE_NV12;
@@ -110,9 +112,9 @@ HRESULT CVCamStream::CheckMediaType(const CMediaType* type) {
         log << "null VIDEOINFOHEADER" << Log::EndLine;
         return E_FAIL;
     }
-    log << "type, " << GuidText(type->majortype) << Log::EndLine;
-    log << "info, " << GuidText(type->formattype) << Log::EndLine;
-    log << "subtype, " << GuidText(type->subtype) << Log::EndLine;
+    log << "type, " << GuidText(type->majortype).text << Log::EndLine;
+    log << "info, " << GuidText(type->formattype).text << Log::EndLine;
+    log << "subtype, " << GuidText(type->subtype).text << Log::EndLine;
     if (!IsAcceptedSubtype(type->subtype)) {
         log << "invalid subtype" << Log::EndLine;
         return E_INVALIDARG;
