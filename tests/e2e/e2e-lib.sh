@@ -139,14 +139,15 @@ e2e_quit_servers() {
   return "$code"
 }
 
-# Lines of `file` must hold `expected...` in this order (others may come between).
+# Lines of `file` must start with `expected...`, in this order (others may come between).
 e2e_expect_in_order() {
   local file=$1
   shift
   local line=0 found
   for expected in "$@"; do
-    found=$(tail -n +"$((line + 1))" "$file" | tr -d '\r' | grep -nxF -m1 -- "$expected" | cut -d: -f1) ||
-      e2e_fail "'$expected' missing after line $line of $(basename "$file")"
+    found=$(tail -n +"$((line + 1))" "$file" | tr -d '\r' |
+      awk -v want="$expected" 'index($0, want) == 1 { print NR; exit }')
+    [ -n "$found" ] || e2e_fail "'$expected' missing after line $line of $(basename "$file")"
     line=$((line + found))
   done
 }

@@ -41,7 +41,7 @@ e2e_expect_in_order "$e2e_work/after-release.log" '[ReleaseInternal] WebcamClien
 ! grep -q 'ERROR\|exception' "$filter_log" || e2e_fail "errors in the camera's log: $(grep 'ERROR\|exception' "$filter_log")"
 
 e2e_expect_in_order "$server_log" '[Client] client 1: connected' '[Client] client 1: StartCamera: is_camera_live, 1' \
-  '[Client] client 1: OpenSharedTexture: answering 0: IDXGIResource::GetSharedHandle failed 0x80004001: this platform cannot share textures between processes' \
+  '[Client] client 1: OpenSharedTexture: ' \
   '[Client] client 1: StopCamera: is_camera_live, 0'
 # One per-frame request for every sample filled once the chain was ready.
 requests=$(tr -d '\r' <"$server_log" | sed -n 's/^\[Client\] client 1: disconnected: per-frame requests, \([0-9]*\)$/\1/p')

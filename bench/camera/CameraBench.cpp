@@ -1,0 +1,418 @@
+// A host of our own for the camera's figures: the registered camera in a filter graph with a
+// sink that only counts, run and stopped a few times.
+//
+//   camera_bench.exe [--warmup S] [--seconds S] [--runs N]
+//
+// Each run: Run, wait the warm-up (the connection chain gets ready meanwhile), count the
+// samples of the measuring window and the host's CPU time over it, then time Stop. Prints
+// one line per run and a summary line "summary: ..." for scripts/bench-camera.
+
+#include "Filters/Guids.h"
+
+#include <windows.h>
+#include <dshow.h>
+#include <wrl/client.h>
+
+#include <algorithm>
+#include <atomic>
+#include <cstdio>
+#include <cwchar>
+#include <string>
+#include <vector>
+
+using Microsoft::WRL::ComPtr;
+
+namespace {
+
+// A sink filter with one input pin that accepts any type, takes the source's allocator and
+// counts what it receives. Its reference count is real; the pin shares the filter's.
+class CountingSink final : public IBaseFilter, public IPin, public IMemInputPin {
+public:
+    std::atomic<long> received{0};
+
+    // IUnknown: the filter's and the pin's interfaces on one object.
+    HRESULT STDMETHODCALLTYPE QueryInterface(REFIID riid, void** ppv) override {
+        if (!ppv)
+            return E_POINTER;
+        *ppv = nullptr;
+        if (riid == IID_IUnknown || riid == IID_IPersist || riid == IID_IMediaFilter || riid == IID_IBaseFilter)
+            *ppv = static_cast<IBaseFilter*>(this);
+        else if (riid == IID_IPin)
+            *ppv = static_cast<IPin*>(this);
+        else if (riid == IID_IMemInputPin)
+            *ppv = static_cast<IMemInputPin*>(this);
+        else
+            return E_NOINTERFACE;
+        AddRef();
+        return S_OK;
+    }
+    ULONG STDMETHODCALLTYPE AddRef() override { return static_cast<ULONG>(++mRef); }
+    ULONG STDMETHODCALLTYPE Release() override {
+        const long left = --mRef;
+        if (left == 0)
+            delete this;
+        return static_cast<ULONG>(left);
+    }
+
+    // IPersist, IMediaFilter, IBaseFilter
+    HRESULT STDMETHODCALLTYPE GetClassID(CLSID* clsid) override {
+        if (!clsid)
+            return E_POINTER;
+        *clsid = GUID_NULL;
+        return S_OK;
+    }
+    HRESULT STDMETHODCALLTYPE Stop() override { return SetState(State_Stopped); }
+    HRESULT STDMETHODCALLTYPE Pause() override { return SetState(State_Paused); }
+    HRESULT STDMETHODCALLTYPE Run(REFERENCE_TIME) override { return SetState(State_Running); }
+    HRESULT STDMETHODCALLTYPE GetState(DWORD, FILTER_STATE* state) override {
+        if (!state)
+            return E_POINTER;
+        *state = static_cast<FILTER_STATE>(mState.load());
+        return S_OK;
+    }
+    HRESULT STDMETHODCALLTYPE SetSyncSource(IReferenceClock*) override { return S_OK; }
+    HRESULT STDMETHODCALLTYPE GetSyncSource(IReferenceClock** clock) override {
+        if (!clock)
+            return E_POINTER;
+        *clock = nullptr;
+        return S_FALSE;
+    }
+    HRESULT STDMETHODCALLTYPE EnumPins(IEnumPins** pins) override {
+        if (!pins)
+            return E_POINTER;
+        *pins = new (std::nothrow) PinList(this);
+        return *pins ? S_OK : E_OUTOFMEMORY;
+    }
+    HRESULT STDMETHODCALLTYPE FindPin(LPCWSTR id, IPin** pin) override {
+        if (!pin)
+            return E_POINTER;
+        *pin = nullptr;
+        if (!id || std::wcscmp(id, L"In") != 0)
+            return VFW_E_NOT_FOUND;
+        *pin = static_cast<IPin*>(this);
+        AddRef();
+        return S_OK;
+    }
+    HRESULT STDMETHODCALLTYPE QueryFilterInfo(FILTER_INFO* info) override {
+        if (!info)
+            return E_POINTER;
+        wcscpy_s(info->achName, L"counting sink");
+        info->pGraph = mGraph;
+        if (mGraph)
+            mGraph->AddRef();
+        return S_OK;
+    }
+    HRESULT STDMETHODCALLTYPE JoinFilterGraph(IFilterGraph* graph, LPCWSTR) override {
+        mGraph = graph; // not held: the graph holds us
+        return S_OK;
+    }
+    HRESULT STDMETHODCALLTYPE QueryVendorInfo(LPWSTR*) override { return E_NOTIMPL; }
+
+    // IPin (input)
+    HRESULT STDMETHODCALLTYPE Connect(IPin*, const AM_MEDIA_TYPE*) override { return E_UNEXPECTED; }
+    HRESULT STDMETHODCALLTYPE ReceiveConnection(IPin* peer, const AM_MEDIA_TYPE* type) override {
+        if (!peer || !type)
+            return E_POINTER;
+        if (mPeer)
+            return VFW_E_ALREADY_CONNECTED;
+        if (type->majortype != MEDIATYPE_Video)
+            return VFW_E_TYPE_NOT_ACCEPTED;
+        mPeer = peer;
+        return S_OK;
+    }
+    HRESULT STDMETHODCALLTYPE Disconnect() override {
+        if (!mPeer)
+            return S_FALSE;
+        mPeer.Reset();
+        return S_OK;
+    }
+    HRESULT STDMETHODCALLTYPE ConnectedTo(IPin** peer) override {
+        if (!peer)
+            return E_POINTER;
+        *peer = mPeer.Get();
+        if (!*peer)
+            return VFW_E_NOT_CONNECTED;
+        (*peer)->AddRef();
+        return S_OK;
+    }
+    HRESULT STDMETHODCALLTYPE ConnectionMediaType(AM_MEDIA_TYPE*) override { return E_NOTIMPL; }
+    HRESULT STDMETHODCALLTYPE QueryPinInfo(PIN_INFO* info) override {
+        if (!info)
+            return E_POINTER;
+        info->pFilter = static_cast<IBaseFilter*>(this);
+        AddRef();
+        info->dir = PINDIR_INPUT;
+        wcscpy_s(info->achName, L"In");
+        return S_OK;
+    }
+    HRESULT STDMETHODCALLTYPE QueryDirection(PIN_DIRECTION* dir) override {
+        if (!dir)
+            return E_POINTER;
+        *dir = PINDIR_INPUT;
+        return S_OK;
+    }
+    HRESULT STDMETHODCALLTYPE QueryId(LPWSTR* id) override {
+        if (!id)
+            return E_POINTER;
+        *id = static_cast<LPWSTR>(CoTaskMemAlloc(3 * sizeof(wchar_t)));
+        if (!*id)
+            return E_OUTOFMEMORY;
+        wcscpy_s(*id, 3, L"In");
+        return S_OK;
+    }
+    HRESULT STDMETHODCALLTYPE QueryAccept(const AM_MEDIA_TYPE*) override { return S_OK; }
+    // No preferred types: the source offers its own.
+    HRESULT STDMETHODCALLTYPE EnumMediaTypes(IEnumMediaTypes**) override { return E_NOTIMPL; }
+    HRESULT STDMETHODCALLTYPE QueryInternalConnections(IPin**, ULONG*) override { return E_NOTIMPL; }
+    HRESULT STDMETHODCALLTYPE EndOfStream() override { return S_OK; }
+    HRESULT STDMETHODCALLTYPE BeginFlush() override { return S_OK; }
+    HRESULT STDMETHODCALLTYPE EndFlush() override { return S_OK; }
+    HRESULT STDMETHODCALLTYPE NewSegment(REFERENCE_TIME, REFERENCE_TIME, double) override { return S_OK; }
+
+    // IMemInputPin
+    HRESULT STDMETHODCALLTYPE GetAllocator(IMemAllocator**) override { return VFW_E_NO_ALLOCATOR; }
+    HRESULT STDMETHODCALLTYPE NotifyAllocator(IMemAllocator*, BOOL) override { return S_OK; }
+    HRESULT STDMETHODCALLTYPE GetAllocatorRequirements(ALLOCATOR_PROPERTIES*) override { return E_NOTIMPL; }
+    HRESULT STDMETHODCALLTYPE Receive(IMediaSample*) override {
+        ++received;
+        return S_OK;
+    }
+    HRESULT STDMETHODCALLTYPE ReceiveMultiple(IMediaSample** samples, long count, long* processed) override {
+        if (!samples || !processed)
+            return E_POINTER;
+        received += count;
+        *processed = count;
+        return S_OK;
+    }
+    HRESULT STDMETHODCALLTYPE ReceiveCanBlock() override { return S_FALSE; }
+
+private:
+    class PinList final : public IEnumPins {
+    public:
+        // Keeps the filter alive while enumerating.
+        explicit PinList(CountingSink* sink, ULONG position = 0) : mSink(sink), mPosition(position) {
+            mSink->AddRef();
+        }
+        ~PinList() { mSink->Release(); }
+        PinList(const PinList&) = delete;
+        PinList& operator=(const PinList&) = delete;
+        HRESULT STDMETHODCALLTYPE QueryInterface(REFIID riid, void** ppv) override {
+            if (!ppv)
+                return E_POINTER;
+            *ppv = nullptr;
+            if (riid != IID_IUnknown && riid != IID_IEnumPins)
+                return E_NOINTERFACE;
+            *ppv = static_cast<IEnumPins*>(this);
+            AddRef();
+            return S_OK;
+        }
+        ULONG STDMETHODCALLTYPE AddRef() override { return static_cast<ULONG>(++mRef); }
+        ULONG STDMETHODCALLTYPE Release() override {
+            const long left = --mRef;
+            if (left == 0)
+                delete this;
+            return static_cast<ULONG>(left);
+        }
+        HRESULT STDMETHODCALLTYPE Next(ULONG count, IPin** pins, ULONG* fetched) override {
+            if (!pins)
+                return E_POINTER;
+            ULONG got = 0;
+            if (count > 0 && mPosition == 0) {
+                pins[0] = static_cast<IPin*>(mSink);
+                pins[0]->AddRef();
+                got = 1;
+                mPosition = 1;
+            }
+            if (fetched)
+                *fetched = got;
+            return got == count ? S_OK : S_FALSE;
+        }
+        HRESULT STDMETHODCALLTYPE Skip(ULONG count) override {
+            mPosition = std::min<ULONG>(1, mPosition + count);
+            return mPosition == 1 && count > 0 ? S_FALSE : S_OK;
+        }
+        HRESULT STDMETHODCALLTYPE Reset() override {
+            mPosition = 0;
+            return S_OK;
+        }
+        HRESULT STDMETHODCALLTYPE Clone(IEnumPins** copy) override {
+            if (!copy)
+                return E_POINTER;
+            *copy = new (std::nothrow) PinList(mSink, mPosition);
+            return *copy ? S_OK : E_OUTOFMEMORY;
+        }
+
+    private:
+        std::atomic<long> mRef{1};
+        CountingSink* mSink;
+        ULONG mPosition;
+    };
+
+    HRESULT SetState(FILTER_STATE state) {
+        mState = state;
+        return S_OK;
+    }
+
+    std::atomic<long> mRef{1};
+    std::atomic<int> mState{State_Stopped};
+    IFilterGraph* mGraph = nullptr;
+    ComPtr<IPin> mPeer;
+};
+
+struct Options {
+    double warmupSeconds = 2.0;
+    double seconds = 5.0;
+    int runs = 3;
+};
+
+bool ParseOptions(int argc, wchar_t** argv, Options& options) {
+    for (int i = 1; i + 1 < argc; i += 2) {
+        const std::wstring name = argv[i];
+        const double value = std::wcstod(argv[i + 1], nullptr);
+        if (name == L"--warmup" && value >= 0)
+            options.warmupSeconds = value;
+        else if (name == L"--seconds" && value > 0)
+            options.seconds = value;
+        else if (name == L"--runs" && value >= 1)
+            options.runs = static_cast<int>(value);
+        else
+            return false;
+    }
+    return argc % 2 == 1;
+}
+
+double Now() {
+    static const double frequency = [] {
+        LARGE_INTEGER f;
+        QueryPerformanceFrequency(&f);
+        return static_cast<double>(f.QuadPart);
+    }();
+    LARGE_INTEGER counter;
+    QueryPerformanceCounter(&counter);
+    return static_cast<double>(counter.QuadPart) / frequency;
+}
+
+// User plus kernel time of this process, in seconds.
+double ProcessCpuSeconds() {
+    FILETIME created, exited, kernel, user;
+    GetProcessTimes(GetCurrentProcess(), &created, &exited, &kernel, &user);
+    auto seconds = [](const FILETIME& time) {
+        return static_cast<double>((static_cast<ULONGLONG>(time.dwHighDateTime) << 32) | time.dwLowDateTime) / 1e7;
+    };
+    return seconds(kernel) + seconds(user);
+}
+
+#define CHECK(call)                                                                                            \
+    do {                                                                                                       \
+        const HRESULT checked = (call);                                                                        \
+        if (FAILED(checked)) {                                                                                 \
+            std::fprintf(stderr, "camera_bench: %s failed 0x%08lX\n", #call, static_cast<unsigned long>(checked)); \
+            return false;                                                                                      \
+        }                                                                                                      \
+    } while (0)
+
+struct RunFigures {
+    long width = 0, height = 0;
+    long samples = 0;     // in the measuring window
+    double rate = 0;      // samples per second in the window
+    double cpuMsPerSample = 0;
+    double stopMs = 0;
+};
+
+bool MeasureOneRun(const Options& options, RunFigures& figures) {
+    ComPtr<IBaseFilter> camera;
+    CHECK(CoCreateInstance(CLSID_ZarvoWebcam, nullptr, CLSCTX_INPROC_SERVER, IID_PPV_ARGS(&camera)));
+    ComPtr<IAMStreamConfig> config;
+    CHECK(camera.As(&config));
+    AM_MEDIA_TYPE* type = nullptr;
+    CHECK(config->GetFormat(&type));
+    if (type->formattype == FORMAT_VideoInfo && type->cbFormat >= sizeof(VIDEOINFOHEADER)) {
+        const auto* info = reinterpret_cast<const VIDEOINFOHEADER*>(type->pbFormat);
+        figures.width = info->bmiHeader.biWidth;
+        figures.height = std::labs(info->bmiHeader.biHeight);
+    }
+
+    ComPtr<IGraphBuilder> graph;
+    CHECK(CoCreateInstance(CLSID_FilterGraph, nullptr, CLSCTX_INPROC_SERVER, IID_PPV_ARGS(&graph)));
+    ComPtr<IBaseFilter> sinkFilter;
+    auto* sink = new CountingSink;
+    sinkFilter.Attach(static_cast<IBaseFilter*>(sink));
+    CHECK(graph->AddFilter(camera.Get(), L"Zarvo Webcam"));
+    CHECK(graph->AddFilter(sinkFilter.Get(), L"counting sink"));
+    ComPtr<IEnumPins> pins;
+    CHECK(camera->EnumPins(&pins));
+    ComPtr<IPin> output;
+    CHECK(pins->Next(1, &output, nullptr));
+    ComPtr<IPin> input;
+    CHECK(sinkFilter->FindPin(L"In", &input));
+    const HRESULT connected = graph->ConnectDirect(output.Get(), input.Get(), type);
+    if (type->pbFormat)
+        CoTaskMemFree(type->pbFormat);
+    CoTaskMemFree(type);
+    CHECK(connected);
+
+    ComPtr<IMediaControl> control;
+    CHECK(graph.As(&control));
+    CHECK(control->Run());
+    Sleep(static_cast<DWORD>(options.warmupSeconds * 1000));
+    const long firstCount = sink->received.load();
+    const double firstCpu = ProcessCpuSeconds();
+    const double firstTime = Now();
+    Sleep(static_cast<DWORD>(options.seconds * 1000));
+    const long lastCount = sink->received.load();
+    const double lastCpu = ProcessCpuSeconds();
+    const double lastTime = Now();
+
+    const double stopStarted = Now();
+    CHECK(control->Stop());
+    figures.stopMs = (Now() - stopStarted) * 1000.0;
+
+    figures.samples = lastCount - firstCount;
+    figures.rate = figures.samples / (lastTime - firstTime);
+    figures.cpuMsPerSample = figures.samples > 0 ? (lastCpu - firstCpu) * 1000.0 / figures.samples : 0;
+    graph->RemoveFilter(sinkFilter.Get());
+    graph->RemoveFilter(camera.Get());
+    return true;
+}
+
+double Median(std::vector<double> values) {
+    std::sort(values.begin(), values.end());
+    const size_t n = values.size();
+    return n % 2 ? values[n / 2] : (values[n / 2 - 1] + values[n / 2]) / 2;
+}
+
+} // namespace
+
+int wmain(int argc, wchar_t** argv) {
+    Options options;
+    if (!ParseOptions(argc, argv, options)) {
+        std::fputs("usage: camera_bench.exe [--warmup S] [--seconds S] [--runs N]\n", stderr);
+        return 2;
+    }
+    if (FAILED(CoInitializeEx(nullptr, COINIT_MULTITHREADED)))
+        return 1;
+    std::vector<double> rates, cpu, stops;
+    RunFigures figures;
+    int status = 0;
+    for (int run = 0; run < options.runs; ++run) {
+        if (!MeasureOneRun(options, figures)) {
+            status = 1;
+            break;
+        }
+        std::printf("run %d: %ldx%ld, %ld samples in %.1f s: %.2f per second, %.2f ms CPU per sample; Stop %.2f ms\n",
+                    run + 1, figures.width, figures.height, figures.samples, options.seconds, figures.rate,
+                    figures.cpuMsPerSample, figures.stopMs);
+        rates.push_back(figures.rate);
+        cpu.push_back(figures.cpuMsPerSample);
+        stops.push_back(figures.stopMs);
+    }
+    if (status == 0) {
+        std::printf("summary: %ldx%ld, medians of %d runs: %.2f samples per second, %.2f ms CPU per sample, "
+                    "Stop %.2f ms (max %.2f ms)\n",
+                    figures.width, figures.height, options.runs, Median(rates), Median(cpu), Median(stops),
+                    *std::max_element(stops.begin(), stops.end()));
+    }
+    std::fflush(stdout);
+    CoUninitialize();
+    return status;
+}
