@@ -3,50 +3,51 @@
 #include <gtest/gtest.h>
 
 #include <string>
+#include <vector>
 
 using namespace Zarvo::HAL::Direct3D11;
 
 namespace {
 
-AdapterInfo Entry(const wchar_t* name, SIZE_T memory, int level = D3D_FEATURE_LEVEL_11_1) {
+AdapterInfo Entry(const wchar_t* name, SIZE_T memoryMiB, int level = D3D_FEATURE_LEVEL_11_1) {
     AdapterInfo info;
     info.featureLevel = static_cast<D3D_FEATURE_LEVEL>(level);
-    info.description.DedicatedVideoMemory = memory;
+    info.description.DedicatedVideoMemory = memoryMiB << 20;
     wcsncpy(info.description.Description, name, 127);
     return info;
 }
 
-std::wstring First(const AdapterSet& set) {
-    return set.begin()->description.Description;
-}
-
 } // namespace
 
-TEST(AdapterOrder, MoreDedicatedMemoryFirstAndTheEarlierOneOnATie) {
-    AdapterSet set;
-    set.insert(Entry(L"integrated", 128ull << 20));
-    set.insert(Entry(L"discrete", 4096ull << 20));
-    set.insert(Entry(L"twin of discrete", 4096ull << 20));
-    set.insert(Entry(L"tiny", 0));
-    EXPECT_EQ(First(set), L"discrete");
-    // The tie is equivalent, so the later one was never inserted.
-    EXPECT_EQ(set.size(), 3u);
+TEST(AdapterOrder, HigherFeatureLevelThenMoreMemoryFirstAndTheEarlierOneOnATie) {
+    struct Case {
+        const char* what;
+        std::vector<AdapterInfo> inserted;
+        const wchar_t* chosen;
+    };
+    const Case cases[] = {
+        {"level beats memory",
+         {Entry(L"big 11_1", 8192), Entry(L"small 12_0", 64, D3D_FEATURE_LEVEL_12_0)},
+         L"small 12_0"},
+        {"a failed probe (level 0) never wins",
+         {Entry(L"failed", 8192, 0), Entry(L"working", 64)},
+         L"working"},
+        {"more memory on the same level",
+         {Entry(L"integrated", 128), Entry(L"discrete", 4096), Entry(L"none", 0)},
+         L"discrete"},
+        {"tie: the earlier one", {Entry(L"first twin", 4096), Entry(L"second twin", 4096)}, L"first twin"},
+        {"tie, reversed", {Entry(L"second twin", 4096), Entry(L"first twin", 4096)}, L"second twin"},
+    };
+    for (const auto& c : cases) {
+        AdapterSet set;
+        for (const auto& entry : c.inserted)
+            set.insert(entry);
+        EXPECT_EQ(std::wstring(set.begin()->description.Description), c.chosen) << c.what;
+    }
 
-    AdapterSet reversed;
-    reversed.insert(Entry(L"twin of discrete", 4096ull << 20));
-    reversed.insert(Entry(L"discrete", 4096ull << 20));
-    EXPECT_EQ(First(reversed), L"twin of discrete");
-}
-
-TEST(AdapterOrder, FailedProbeNeverBeatsAWorkingOneAndTheOrderIsStrict) {
-    const AdapterInfo failed = Entry(L"failed probe", 8192ull << 20, 0);
-    const AdapterInfo working = Entry(L"working", 64ull << 20);
-    AdapterSet set{failed, working};
-    EXPECT_EQ(First(set), L"working");
-    EXPECT_EQ(set.size(), 2u);
-
-    // Irreflexive and asymmetric on every pair, so the set's order is well defined.
-    const AdapterInfo entries[] = {failed, working, Entry(L"a", 1, D3D_FEATURE_LEVEL_12_0), Entry(L"b", 2)};
+    // A strict weak order on every pair, or the set's choice is undefined.
+    const AdapterInfo entries[] = {Entry(L"a", 0, 0), Entry(L"b", 64), Entry(L"c", 64),
+                                   Entry(L"d", 1, D3D_FEATURE_LEVEL_12_0)};
     AdapterOrder less;
     for (const auto& a : entries) {
         EXPECT_FALSE(less(a, a));
