@@ -1,6 +1,7 @@
 #include "webcam/WebcamFrameClient.h"
 
 #include "AV_HAL/Direct3D11/GraphicsDevice.h"
+#include "log/Exceptions.h"
 #include "log/Log.h"
 #include "log/Text.h"
 #include "webcam/PixelConversion.h"
@@ -13,6 +14,10 @@ namespace Zarvo {
 namespace {
 
 constexpr const char* kSourceName = "WebcamFrameClient";
+
+// A server may publish its channel after the client started; looking again costs one failed open,
+// so twice a second keeps the cost invisible and the wait for the picture short.
+constexpr auto kChannelRetryInterval = std::chrono::milliseconds(500);
 
 std::shared_ptr<HAL::IGraphicsDevice> MakeDirect3D11Device() {
     return std::make_shared<HAL::Direct3D11::GraphicsDevice>(HAL::Direct3D11::kAnyAdapter);
@@ -28,13 +33,15 @@ void PauseUntil(std::chrono::steady_clock::time_point deadline) {
 
 WebcamFrameClient::WebcamFrameClient() : WebcamFrameClient(MakeDirect3D11Device) {}
 
-WebcamFrameClient::WebcamFrameClient(DeviceFactory deviceFactory) : mDeviceFactory(std::move(deviceFactory)) {
+WebcamFrameClient::WebcamFrameClient(DeviceFactory deviceFactory, std::wstring frameChannelName)
+    : mDeviceFactory(std::move(deviceFactory)), mChannelName(std::move(frameChannelName)) {
     Log::Get(kFilterLogName, "WebcamFrameClient") << " " << Log::EndLine;
 }
 
 WebcamFrameClient::~WebcamFrameClient() {
     Log::Get(kFilterLogName, "~WebcamFrameClient") << " " << Log::EndLine;
     mClosed = true;
+    mChannel.Close();
     // Surfaces go back through the device, so the device goes last.
     mGpuSurface.reset();
     mCpuSurface.reset();
@@ -67,8 +74,31 @@ std::uint64_t WebcamFrameClient::FrameBytes() const noexcept {
 
 ErrorRecordPtr WebcamFrameClient::Initialize(std::uint64_t handle) {
     Log log = Log::Get(kFilterLogName, "Initialize");
-    mDevice = mDeviceFactory();
+    try {
+        mDevice = mDeviceFactory();
+    } catch (const ServiceUnavailableException&) {
+        // Without a device only the channel can serve; without it too, the caller decides as before.
+        mChannelWanted = true;
+        if (OpenChannel(log))
+            return nullptr;
+        mChannelWanted = false;
+        throw;
+    }
 
+    bool textureServes = false;
+    ErrorRecordPtr error = OpenTexture(handle, log, textureServes);
+    if (textureServes) {
+        log << "frame source: GPU texture" << Log::EndLine;
+        return nullptr;
+    }
+    mChannelWanted = true;
+    if (OpenChannel(log))
+        return nullptr;
+    return error;
+}
+
+ErrorRecordPtr WebcamFrameClient::OpenTexture(std::uint64_t handle, Log& log, bool& serves) {
+    serves = false;
     const auto width = static_cast<std::uint32_t>(mWidth);
     const auto height = static_cast<std::uint32_t>(mHeight);
     mCpuSurface = mDevice->CreateSurface2D("Client CPU Surface", HAL::UsageFlags::CpuRead,
@@ -88,11 +118,31 @@ ErrorRecordPtr WebcamFrameClient::Initialize(std::uint64_t handle) {
         log << LogLevel::Error << "ERROR: shared texture is not NV12 at " << mWidth << "," << mHeight
             << ": format " << FormatHex64(static_cast<std::uint32_t>(mGpuSurface->format)) << ", w/h "
             << mGpuSurface->width << "," << mGpuSurface->height << Log::EndLine;
+        return nullptr; // the surfaces stay: the samples show what the copy leaves, as they always did
     }
+    serves = true;
     return nullptr;
 }
 
-bool WebcamFrameClient::ConvertInto(IMediaSample* sample, const HAL::LockedResource& locked) {
+bool WebcamFrameClient::OpenChannel(Log& log) {
+    mNextChannelTry = std::chrono::steady_clock::now() + kChannelRetryInterval;
+    const std::string whyNot =
+        mChannel.Open(mChannelName, static_cast<std::uint32_t>(mWidth), static_cast<std::uint32_t>(mHeight));
+    if (whyNot.empty()) {
+        mChannelReported.clear();
+        Log::Get(kFilterLogName, "Initialize") << "frame source: shared memory" << Log::EndLine;
+        return true;
+    }
+    // The retries find the same fault again and again; only a new one is worth a line.
+    if (whyNot != mChannelReported) {
+        mChannelReported = whyNot;
+        log << LogLevel::Error << "ERROR: frame channel " << ToUtf8(mChannelName) << " unusable: " << whyNot
+            << Log::EndLine;
+    }
+    return false;
+}
+
+BYTE* WebcamFrameClient::FrameBuffer(IMediaSample* sample) {
     const std::uint64_t frameBytes = FrameBytes();
     BYTE* buffer = nullptr;
     const long size = sample->GetSize();
@@ -104,30 +154,69 @@ bool WebcamFrameClient::ConvertInto(IMediaSample* sample, const HAL::LockedResou
                 << LogLevel::Error << "ERROR: sample of " << size << " bytes cannot hold a frame of "
                 << frameBytes << " bytes" << Log::EndLine;
         }
-        return false;
+        return nullptr;
     }
-    const auto* source = static_cast<const std::uint8_t*>(locked.data);
-    std::uint64_t written = 0;
+    return buffer;
+}
+
+PixelKernels::Kernel WebcamFrameClient::OutputKernel() const noexcept {
     switch (mOutput) {
-    case Output::Yuy2:
-        written = convert_format_nv12_yuy2(locked.rowPitch, source, mWidth, mHeight, buffer);
-        break;
     case Output::Nv12:
-        written = convert_format_nv12_nv12(locked.rowPitch, source, mWidth, mHeight, buffer);
-        break;
+        return convert_format_nv12_nv12;
     case Output::Iyuv:
-        written = convert_format_nv12_iyuv(locked.rowPitch, source, mWidth, mHeight, buffer);
+        return convert_format_nv12_iyuv;
+    case Output::Yuy2:
         break;
     }
+    return convert_format_nv12_yuy2;
+}
+
+bool WebcamFrameClient::ConvertInto(IMediaSample* sample, const HAL::LockedResource& locked) {
+    BYTE* buffer = FrameBuffer(sample);
+    if (!buffer)
+        return false;
+    const auto* source = static_cast<const std::uint8_t*>(locked.data);
+    const std::uint64_t written = OutputKernel()(locked.rowPitch, source, mWidth, mHeight, buffer);
     sample->SetActualDataLength(static_cast<long>(written));
     return true;
+}
+
+bool WebcamFrameClient::FillFromChannel(IMediaSample* sample) {
+    if (!mChannel.IsOpen())
+        return false;
+    BYTE* buffer = FrameBuffer(sample);
+    if (!buffer)
+        return true; // untouched, as from the texture
+    const auto result = mChannel.ConvertNewest(OutputKernel(), buffer);
+    switch (result.outcome) {
+    case FrameChannel::Reader::Outcome::Frame:
+        sample->SetActualDataLength(static_cast<long>(FrameBytes()));
+        return true;
+    case FrameChannel::Reader::Outcome::Torn:
+        // Part of one frame and part of another is no picture: the sample carries none.
+        sample->SetActualDataLength(0);
+        return true;
+    case FrameChannel::Reader::Outcome::Closed:
+        Log::Get(kFilterLogName, "FillSample") << "frame channel closed by the server" << Log::EndLine;
+        mNextChannelTry = std::chrono::steady_clock::now() + kChannelRetryInterval;
+        return false;
+    case FrameChannel::Reader::Outcome::NoFrame:
+        break;
+    }
+    return false;
 }
 
 bool WebcamFrameClient::FillSample(IMediaSample* sample) {
     if (mClosed)
         return false;
 
-    if (mDevice && mCpuSurface) {
+    if (mChannelWanted && !mChannel.IsOpen() && std::chrono::steady_clock::now() >= mNextChannelTry) {
+        Log log = Log::Get(kFilterLogName, "FillSample");
+        OpenChannel(log);
+    }
+    if (FillFromChannel(sample)) {
+        // Delivered from the channel.
+    } else if (mDevice && mCpuSurface) {
         if (auto queue = mDevice->GetQueue()) {
             if (mGpuSurface)
                 queue->CopySurface(mGpuSurface, mCpuSurface);

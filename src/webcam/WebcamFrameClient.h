@@ -1,19 +1,27 @@
 #pragma once
 // Turns the companion app's shared NV12 texture into the pixels of a media sample: a GPU copy
 // into a CPU-readable surface, then a conversion on the CPU straight into the sample's buffer.
+// Where the texture cannot serve (no device, a texture that cannot be opened or does not match),
+// the frames come from the companion's shared-memory frame channel instead, converted straight
+// from the channel's newest complete slot.
 
 #include "AV_HAL/GraphicsDevice.h"
 #include "AppSettings/ErrorRecord.h"
+#include "webcam/FrameChannel.h"
 
 #include <guiddef.h>
 #include <strmif.h>
 #include <uuids.h>
 
+#include <chrono>
 #include <cstdint>
 #include <functional>
 #include <memory>
+#include <string>
 
 namespace Zarvo {
+
+class Log;
 
 class WebcamFrameClient {
 public:
@@ -21,7 +29,9 @@ public:
     using DeviceFactory = std::function<std::shared_ptr<HAL::IGraphicsDevice>()>;
 
     WebcamFrameClient();
-    explicit WebcamFrameClient(DeviceFactory deviceFactory);
+    // `frameChannelName` names the section of the frame channel; tests give one of their own.
+    explicit WebcamFrameClient(DeviceFactory deviceFactory,
+                               std::wstring frameChannelName = FrameChannel::kSectionName);
     ~WebcamFrameClient();
     WebcamFrameClient(const WebcamFrameClient&) = delete;
     WebcamFrameClient& operator=(const WebcamFrameClient&) = delete;
@@ -30,8 +40,9 @@ public:
     void SetDestinationSize(std::uint64_t width, std::uint64_t height,
                             const GUID& subtype = MEDIASUBTYPE_YUY2);
 
-    // `handle` is the shared texture's legacy handle. Null on success; a device that cannot be
-    // brought up raises ServiceUnavailableException.
+    // `handle` is the shared texture's legacy handle. Null when a frame source serves (the texture,
+    // or the frame channel where the texture cannot); otherwise the texture path's error. A device
+    // that cannot be brought up raises ServiceUnavailableException unless the channel serves.
     ErrorRecordPtr Initialize(std::uint64_t handle);
 
     // False only when the client is closed.
@@ -43,8 +54,19 @@ public:
 private:
     enum class Output { Yuy2, Nv12, Iyuv };
 
+    // Opens the shared texture and the surface it is copied into; `serves` says whether frames can
+    // come from it. The error is the one Initialize has always answered.
+    ErrorRecordPtr OpenTexture(std::uint64_t handle, Log& log, bool& serves);
     // Converts the locked CPU surface into the sample; false when the sample is too small.
     bool ConvertInto(IMediaSample* sample, const HAL::LockedResource& locked);
+    // The sample's buffer if it holds a whole frame; null (said once per client) if not.
+    BYTE* FrameBuffer(IMediaSample* sample);
+    PixelKernels::Kernel OutputKernel() const noexcept;
+
+    // Opens the frame channel; true when it serves. A reason not said before is logged as an Error.
+    bool OpenChannel(Log& log);
+    // Fills the sample from the channel; false when the channel has no frame for it.
+    bool FillFromChannel(IMediaSample* sample);
 
     DeviceFactory mDeviceFactory;
     std::shared_ptr<HAL::IGraphicsDevice> mDevice;
@@ -55,6 +77,13 @@ private:
     bool mClosed = false;
     Output mOutput = Output::Yuy2;
     bool mReportedSmallSample = false;
+
+    // The frame channel; only used when the texture cannot serve (mChannelWanted).
+    const std::wstring mChannelName;
+    FrameChannel::Reader mChannel;
+    bool mChannelWanted = false;
+    std::string mChannelReported; // the last reason logged for a channel that does not serve
+    std::chrono::steady_clock::time_point mNextChannelTry{};
 };
 
 } // namespace Zarvo

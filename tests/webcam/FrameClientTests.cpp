@@ -1,11 +1,14 @@
-// The frame client against a device double (the platform cannot share textures here) and real
-// media samples from the platform's memory allocator.
+// The frame client against a device double (the platform cannot share textures here), real
+// media samples from the platform's memory allocator and frame channels of the test's own names.
 
 #include "webcam/WebcamFrameClient.h"
 
 #include "log/Exceptions.h"
 #include "log/Log.h"
+#include "log/Text.h"
+#include "server/Pattern.h"
 #include "support/TempFolder.h"
+#include "webcam/FrameChannel.h"
 #include "webcam/PixelConversion.h"
 
 #include <gtest/gtest.h>
@@ -275,17 +278,27 @@ void ExpectDeliveredWithoutTiming(IMediaSample* sample) {
     EXPECT_EQ(stop, 0);
 }
 
+// A frame channel name of this program's own; nothing is published under it unless a test does.
+std::wstring ChannelName() {
+    static int counter = 0;
+    return L"Zarvo/Tests/FrameClient/" + std::to_wstring(GetCurrentProcessId()) + L"/" +
+           std::to_wstring(++counter);
+}
+
 // A client sized and initialised against the double; `record` outlives it.
 struct Fixture {
     explicit Fixture(DeviceRecord& record, std::uint32_t width, std::uint32_t height, const GUID& subtype,
-                     std::uint32_t gpuWidth = 0, std::uint32_t gpuHeight = 0)
-        : client([&record, this, width, height, gpuWidth, gpuHeight] {
-              auto made = std::make_shared<FakeDevice>(record);
-              made->gpuWidth = gpuWidth ? gpuWidth : width;
-              made->gpuHeight = gpuHeight ? gpuHeight : height;
-              device = made.get();
-              return made;
-          }) {
+                     std::uint32_t gpuWidth = 0, std::uint32_t gpuHeight = 0,
+                     const std::wstring& channel = ChannelName())
+        : client(
+              [&record, this, width, height, gpuWidth, gpuHeight] {
+                  auto made = std::make_shared<FakeDevice>(record);
+                  made->gpuWidth = gpuWidth ? gpuWidth : width;
+                  made->gpuHeight = gpuHeight ? gpuHeight : height;
+                  device = made.get();
+                  return made;
+              },
+              channel) {
         client.SetDestinationSize(width, height, subtype);
         error = client.Initialize(0x1234);
     }
@@ -303,6 +316,37 @@ std::vector<std::uint8_t> Expected(PixelKernels::Kernel kernel, std::uint64_t by
     std::vector<std::uint8_t> out(bytes);
     EXPECT_EQ(kernel(pitch, nv12.data(), width, height, out.data()), bytes);
     return out;
+}
+
+// Frame `number` of the server's pattern as the scalar reference converts it into `kernel`'s layout.
+std::vector<std::uint8_t> ExpectedPattern(PixelKernels::Kernel kernel, std::uint64_t bytes,
+                                          std::uint32_t width, std::uint32_t height, std::uint64_t number) {
+    std::vector<std::uint8_t> nv12(Server::PatternFrameBytes(height, width));
+    Server::DrawPatternNV12(width, height, number, nv12.data(), width);
+    std::vector<std::uint8_t> out(bytes);
+    EXPECT_EQ(kernel(width, nv12.data(), width, height, out.data()), bytes);
+    return out;
+}
+
+// A frame channel the test publishes into, as the server does.
+struct Channel {
+    Channel(std::uint32_t w, std::uint32_t h, std::wstring channelName = ChannelName())
+        : name(std::move(channelName)), width(w), height(h) {
+        std::string whyNot;
+        EXPECT_TRUE(writer.Open(name, width, height, whyNot)) << whyNot;
+    }
+    void Publish(std::uint64_t number) {
+        std::vector<std::uint8_t> frame(Server::PatternFrameBytes(height, width));
+        Server::DrawPatternNV12(width, height, number, frame.data(), width);
+        writer.Publish(frame.data(), width, number);
+    }
+    std::wstring name;
+    std::uint32_t width, height;
+    FrameChannel::Writer writer;
+};
+
+bool AllBytesAre(const std::vector<std::uint8_t>& bytes, std::uint8_t value) {
+    return std::all_of(bytes.begin(), bytes.end(), [value](std::uint8_t b) { return b == value; });
 }
 
 } // namespace
@@ -355,6 +399,8 @@ TEST(FrameClient, DeliversTheTextureConvertedIntoEachSubtype) {
     EXPECT_NE(log.find("CreateSurface2D: client CPU surface: w/h, 1280,720"), std::string::npos);
     EXPECT_NE(log.find("CreateSurface2D: client GPU surface: surface_handle, 4660"), std::string::npos);
     EXPECT_EQ(CountOf(log, "~WebcamFrameClient"), 3u);
+    EXPECT_EQ(CountOf(log, "[Initialize] frame source: GPU texture"), 3u);
+    EXPECT_EQ(log.find("frame channel"), std::string::npos); // a texture that serves needs no channel
 }
 
 TEST(FrameClient, OddSizesLeaveTheLastColumnPairAndRowUnwritten) {
@@ -443,9 +489,11 @@ TEST(FrameClient, FailuresStillDeliverEverySampleWithoutTiming) {
         EXPECT_NE(FilterLogText().find("ERROR: shared texture is not NV12 at 64,32"), std::string::npos);
     }
     { // A device that cannot be brought up raises out of Initialize.
-        WebcamFrameClient client([]() -> std::shared_ptr<IGraphicsDevice> {
-            throw ServiceUnavailableException(L"Direct3D Device");
-        });
+        WebcamFrameClient client(
+            []() -> std::shared_ptr<IGraphicsDevice> {
+                throw ServiceUnavailableException(L"Direct3D Device");
+            },
+            ChannelName());
         client.SetDestinationSize(kWidth, kHeight);
         EXPECT_THROW(client.Initialize(1), ServiceUnavailableException);
         Samples samples(kBytes);
@@ -486,4 +534,221 @@ TEST(FrameClient, EverySampleTakesAtLeastTenMilliseconds) {
         EXPECT_TRUE(f.client.FillSample(sample.Get()));
         EXPECT_GE(std::chrono::steady_clock::now() - start, std::chrono::milliseconds(10));
     }
+}
+
+TEST(FrameClient, FallsBackToTheFrameChannelWhereTheTextureCannotServe) {
+    ComScope com;
+    constexpr std::uint32_t kWidth = 160, kHeight = 90; // the channel's rows are 192 bytes apart
+    struct Case {
+        const char* what;
+        std::function<void(DeviceRecord&)> setUp;
+        std::uint32_t gpuWidth = 0;
+        bool noDevice = false;
+    };
+    const Case cases[] = {
+        {"texture cannot be opened", [](DeviceRecord& r) { r.gpuOpenFails = true; }},
+        {"texture of another size", [](DeviceRecord&) {}, kWidth * 2},
+        {"texture in another format", [](DeviceRecord& r) { r.gpuFormat = PixelFormat::YUY2; }},
+        {"no CPU surface", [](DeviceRecord& r) { r.cpuCreateFails = true; }},
+        {"no device", [](DeviceRecord&) {}, 0, true},
+    };
+    struct Output {
+        const GUID* subtype;
+        PixelKernels::Kernel reference;
+        std::uint64_t bytes;
+    };
+    const Output outputs[] = {
+        {&MEDIASUBTYPE_YUY2, PixelKernels::Nv12ToYuy2(PixelKernels::Isa::Scalar), kWidth * kHeight * 2},
+        {&MEDIASUBTYPE_NV12, PixelKernels::Nv12ToNv12(PixelKernels::Isa::Scalar), kWidth * kHeight * 3 / 2},
+        {&MEDIASUBTYPE_IYUV, PixelKernels::Nv12ToIyuv(PixelKernels::Isa::Scalar), kWidth * kHeight * 3 / 2},
+    };
+    for (const auto& c : cases) {
+        for (const auto& o : outputs) {
+            SCOPED_TRACE(c.what);
+            Channel channel(kWidth, kHeight);
+            channel.Publish(7);
+            const auto before = FilterLogText();
+            DeviceRecord record;
+            c.setUp(record);
+            std::unique_ptr<Fixture> f;
+            std::unique_ptr<WebcamFrameClient> bare;
+            WebcamFrameClient* client = nullptr;
+            if (c.noDevice) {
+                bare = std::make_unique<WebcamFrameClient>(
+                    []() -> std::shared_ptr<IGraphicsDevice> {
+                        throw ServiceUnavailableException(L"Direct3D");
+                    },
+                    channel.name);
+                bare->SetDestinationSize(kWidth, kHeight, *o.subtype);
+                EXPECT_EQ(bare->Initialize(0x1234), nullptr);
+                client = bare.get();
+            } else {
+                f = std::make_unique<Fixture>(record, kWidth, kHeight, *o.subtype, c.gpuWidth, 0,
+                                              channel.name);
+                EXPECT_EQ(f->error, nullptr);
+                client = &f->client;
+            }
+            const std::string log = FilterLogText().substr(before.size());
+            EXPECT_EQ(CountOf(log, "[Initialize] frame source: shared memory"), 1u) << log;
+            EXPECT_EQ(CountOf(log, "frame source: GPU texture"), 0u);
+            EXPECT_EQ(CountOf(log, "ERROR: frame channel"), 0u);
+
+            Samples samples(static_cast<long>(o.bytes) + 32);
+            for (std::uint64_t number : {7u, 8u}) {
+                if (number == 8)
+                    channel.Publish(8); // the client follows the newest frame
+                auto sample = samples.Get();
+                ASSERT_TRUE(client->FillSample(sample.Get()));
+                EXPECT_EQ(sample->GetActualDataLength(), static_cast<long>(o.bytes));
+                const auto all = Bytes(sample.Get(), o.bytes + 32);
+                EXPECT_TRUE(
+                    std::equal(all.begin(), all.begin() + static_cast<long>(o.bytes),
+                               ExpectedPattern(o.reference, o.bytes, kWidth, kHeight, number).begin()))
+                    << number;
+                EXPECT_TRUE(std::all_of(all.begin() + static_cast<long>(o.bytes), all.end(),
+                                        [](std::uint8_t b) { return b == 0xEE; }));
+                ExpectDeliveredWithoutTiming(sample.Get());
+            }
+            EXPECT_EQ(record.copies, 0); // the texture path is not taken at all
+            EXPECT_EQ(record.locks, 0);
+        }
+    }
+
+    // A slot stuck in the middle of a write (the writer overtook every attempt): no part-frame
+    // goes out, the sample says it carries nothing.
+    DeviceRecord record;
+    record.gpuOpenFails = true;
+    Channel channel(kWidth, kHeight);
+    channel.Publish(3);
+    Fixture f(record, kWidth, kHeight, MEDIASUBTYPE_YUY2, 0, 0, channel.name);
+    auto* header = channel.writer.Header();
+    auto* slot = reinterpret_cast<FrameChannel::SlotHeader*>(reinterpret_cast<std::uint8_t*>(header) +
+                                                             header->slotOffset);
+    slot->sequence += 1;
+    Samples samples(kWidth * kHeight * 2);
+    auto sample = samples.Get();
+    ASSERT_TRUE(f.client.FillSample(sample.Get()));
+    EXPECT_EQ(sample->GetActualDataLength(), 0);
+    ExpectDeliveredWithoutTiming(sample.Get());
+    slot->sequence += 1;
+    sample.Reset(); // the allocator has one buffer
+    sample = samples.Get();
+    ASSERT_TRUE(f.client.FillSample(sample.Get()));
+    EXPECT_EQ(sample->GetActualDataLength(), kWidth * kHeight * 2);
+}
+
+TEST(FrameClient, RefusesAMalformedFrameChannelWithOneErrorLineAndKeepsTheOldBehaviour) {
+    ComScope com;
+    constexpr std::uint32_t kWidth = 64, kHeight = 32;
+    using FrameChannel::ChannelHeader;
+    struct Case {
+        std::string reason;
+        std::function<void(ChannelHeader&)> spoil; // null: no section at all
+        std::uint32_t channelWidth = kWidth;
+    };
+    const std::vector<Case> cases = {
+        {"no section", nullptr},
+        {"magic 0x12345678, expected 0x4346565A", [](ChannelHeader& h) { h.magic = 0x12345678; }},
+        {"version 2, expected 1", [](ChannelHeader& h) { h.version = 2; }},
+        {"pixel format 0x32595559, expected NV12 0x3231564E",
+         [](ChannelHeader& h) { h.pixelFormat = 0x32595559; }},
+        {"frames of 128,32, expected 64,32", [](ChannelHeader&) {}, kWidth * 2},
+        {"row pitch 60 for a width of 64", [](ChannelHeader& h) { h.rowPitch = 60; }},
+        {"slot count 9, expected 2 to 4", [](ChannelHeader& h) { h.slotCount = 9; }},
+        {"slots end at byte 24704, beyond the section's 12288",
+         [](ChannelHeader& h) { h.slotStride = 8192; }},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.reason);
+        Channel channel(c.channelWidth, kHeight);
+        channel.Publish(1);
+        std::wstring name = channel.name;
+        if (c.spoil)
+            c.spoil(*channel.writer.Header());
+        else
+            name = ChannelName(); // never published
+        const auto before = FilterLogText().size();
+
+        { // With a device: exactly as without a channel, the CPU surface's zeros.
+            DeviceRecord record;
+            record.gpuOpenFails = true;
+            Fixture f(record, kWidth, kHeight, MEDIASUBTYPE_YUY2, 0, 0, name);
+            ASSERT_NE(f.error, nullptr);
+            EXPECT_EQ(f.error->code, 8u);
+            Samples samples(kWidth * kHeight * 2);
+            for (int i = 0; i < 2; ++i) {
+                auto sample = samples.Get(0x5A);
+                EXPECT_TRUE(f.client.FillSample(sample.Get()));
+                EXPECT_EQ(sample->GetActualDataLength(), kWidth * kHeight * 2);
+                EXPECT_TRUE(AllBytesAre(Bytes(sample.Get(), kWidth * kHeight * 2), 0));
+                ExpectDeliveredWithoutTiming(sample.Get());
+            }
+            EXPECT_EQ(record.locks, 2);
+        }
+        { // Without a device: the exception, as before.
+            WebcamFrameClient client(
+                []() -> std::shared_ptr<IGraphicsDevice> { throw ServiceUnavailableException(L"Direct3D"); },
+                name);
+            client.SetDestinationSize(kWidth, kHeight);
+            EXPECT_THROW(client.Initialize(1), ServiceUnavailableException);
+        }
+        const std::string log = FilterLogText().substr(before);
+        const std::string line =
+            "[Initialize] ERROR: frame channel " + ToUtf8(name) + " unusable: " + c.reason;
+        EXPECT_EQ(CountOf(log, line), 2u) << log; // one per client
+        EXPECT_EQ(CountOf(log, "ERROR: frame channel"), 2u) << log;
+        EXPECT_EQ(CountOf(log, "frame source:"), 0u) << log;
+    }
+}
+
+// The client looks for a channel that was not there at most twice a second without saying so
+// again, takes it up once it appears, and lets go when the server closes it.
+TEST(FrameClient, TakesUpAFrameChannelThatAppearsLaterAndLetsGoWhenItCloses) {
+    ComScope com;
+    constexpr std::uint32_t kWidth = 64, kHeight = 32;
+    constexpr std::uint64_t kBytes = kWidth * kHeight * 2;
+    const auto reference = PixelKernels::Nv12ToYuy2(PixelKernels::Isa::Scalar);
+    const auto before = FilterLogText().size();
+    DeviceRecord record;
+    record.gpuOpenFails = true;
+    const std::wstring name = ChannelName();
+    Fixture f(record, kWidth, kHeight, MEDIASUBTYPE_YUY2, 0, 0, name);
+    const auto initialised = std::chrono::steady_clock::now();
+    Samples samples(static_cast<long>(kBytes));
+    auto fill = [&] {
+        auto sample = samples.Get();
+        EXPECT_TRUE(f.client.FillSample(sample.Get()));
+        return Bytes(sample.Get(), kBytes);
+    };
+    // Past the first retry, still without a channel: the old zeros.
+    while (std::chrono::steady_clock::now() - initialised < std::chrono::milliseconds(700))
+        EXPECT_TRUE(AllBytesAre(fill(), 0));
+
+    auto waitForFrame = [&](std::uint64_t number, const char* what) {
+        const auto expected = ExpectedPattern(reference, kBytes, kWidth, kHeight, number);
+        const auto start = std::chrono::steady_clock::now();
+        for (int i = 0; i < 200; ++i) { // each sample takes at least 10 ms
+            if (fill() == expected)
+                return std::chrono::steady_clock::now() - start;
+        }
+        ADD_FAILURE() << what << ": frame " << number << " never arrived";
+        return std::chrono::steady_clock::duration::max();
+    };
+    {
+        Channel channel(kWidth, kHeight, name);
+        channel.Publish(4);
+        EXPECT_LT(waitForFrame(4, "appeared"), std::chrono::milliseconds(1500));
+        channel.writer.Close();
+        EXPECT_TRUE(AllBytesAre(fill(), 0));
+        EXPECT_TRUE(AllBytesAre(fill(), 0));
+
+        std::string whyNot;
+        ASSERT_TRUE(channel.writer.Open(channel.name, kWidth, kHeight, whyNot)) << whyNot;
+        channel.Publish(5);
+        EXPECT_LT(waitForFrame(5, "reopened"), std::chrono::milliseconds(1500));
+    }
+    const std::string log = FilterLogText().substr(before);
+    EXPECT_EQ(CountOf(log, "ERROR: frame channel " + ToUtf8(name) + " unusable: no section"), 1u) << log;
+    EXPECT_EQ(CountOf(log, "[FillSample] frame channel closed by the server"), 1u) << log;
+    EXPECT_EQ(CountOf(log, "[Initialize] frame source: shared memory"), 2u) << log;
 }

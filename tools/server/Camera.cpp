@@ -2,6 +2,7 @@
 
 #include "AppSettings/AppSettings.h"
 #include "log/Log.h"
+#include "log/Text.h"
 #include "server/Pattern.h"
 
 #include <chrono>
@@ -16,8 +17,8 @@ FrameSize ReadOutputSize() {
     return {static_cast<std::uint32_t>(resolution.width), static_cast<std::uint32_t>(resolution.height)};
 }
 
-Camera::Camera(std::uint64_t frameLimit, std::function<void()> onFrameLimit)
-    : mFrameLimit(frameLimit), mOnFrameLimit(std::move(onFrameLimit)) {}
+Camera::Camera(std::uint64_t frameLimit, std::function<void()> onFrameLimit, std::wstring channelName)
+    : mFrameLimit(frameLimit), mOnFrameLimit(std::move(onFrameLimit)), mChannelName(std::move(channelName)) {}
 
 Camera::~Camera() {
     Shutdown();
@@ -34,9 +35,12 @@ void Camera::Acquire() {
         mRunning = true;
     }
     mLive = true;
-    mGenerator = std::thread([this, size = mSize] { Run(size); });
     Log log = Log::Get(kServerLogName, "Camera");
     log << "started: w/h, " << mSize.width << "," << mSize.height << Log::EndLine;
+    // Before the first answer that the camera runs, so a camera initialised right after finds it.
+    mChannelReported.clear();
+    OpenChannel(mSize);
+    mGenerator = std::thread([this, size = mSize] { Run(size); });
 }
 
 void Camera::Release() {
@@ -61,9 +65,24 @@ void Camera::StopGenerator() {
     }
     mRunChanged.notify_all();
     mGenerator.join();
+    mChannel.Close();
     mLive = false;
     Log log = Log::Get(kServerLogName, "Camera");
     log << "stopped: frames drawn, " << mFramesDrawn.load() << Log::EndLine;
+}
+
+void Camera::OpenChannel(FrameSize size) {
+    std::string whyNot;
+    if (mChannel.Open(mChannelName, size.width, size.height, whyNot)) {
+        Log::Get(kServerLogName, "Camera") << "frame channel: " << ToUtf8(mChannelName) << Log::EndLine;
+        mChannelReported.clear();
+        return;
+    }
+    if (whyNot != mChannelReported) {
+        mChannelReported = whyNot;
+        Log::Get(kServerLogName, "Camera") << LogLevel::Error << "ERROR: frame channel "
+                                           << ToUtf8(mChannelName) << ": " << whyNot << Log::EndLine;
+    }
 }
 
 std::uint64_t Camera::OpenTexture(std::string& whyNot) {
@@ -85,6 +104,10 @@ void Camera::Run(FrameSize size) {
         const std::uint64_t number = mFramesDrawn.load();
         DrawPatternNV12(size.width, size.height, number, frame.data(), pitch);
         mTexture.Write(frame.data(), pitch, size.width, size.height);
+        // A section a camera of the previous size still maps cannot grow: look again now and then.
+        if (!mChannel.IsOpen() && number % 15 == 0)
+            OpenChannel(size);
+        mChannel.Publish(frame.data(), pitch, number);
         mFramesDrawn = number + 1;
         if (mFrameLimit != 0 && number + 1 == mFrameLimit && mOnFrameLimit)
             mOnFrameLimit();

@@ -1,8 +1,10 @@
 #pragma once
 // The reference server's camera: a generator of the test pattern at about 30 frames per
-// second, shared by every client that started it.
+// second, shared by every client that started it. Each frame goes into the shared texture and,
+// while the camera is live, into the shared-memory frame channel.
 
 #include "server/SharedTexture.h"
+#include "webcam/FrameChannel.h"
 
 #include <atomic>
 #include <condition_variable>
@@ -27,8 +29,9 @@ FrameSize ReadOutputSize();
 class Camera {
 public:
     // `onFrameLimit` runs once on the generator thread when `frameLimit` frames (0: no limit)
-    // have been drawn.
-    Camera(std::uint64_t frameLimit, std::function<void()> onFrameLimit);
+    // have been drawn. `channelName` names the frame channel's section.
+    Camera(std::uint64_t frameLimit, std::function<void()> onFrameLimit,
+           std::wstring channelName = FrameChannel::kSectionName);
     ~Camera();
     Camera(const Camera&) = delete;
     Camera& operator=(const Camera&) = delete;
@@ -50,10 +53,17 @@ public:
 private:
     void Run(FrameSize size);
     void StopGenerator();
+    // Sets the channel up at `size`; logs only a reason not logged before.
+    void OpenChannel(FrameSize size);
 
     const std::uint64_t mFrameLimit;
     const std::function<void()> mOnFrameLimit;
     SharedTexture mTexture;
+    const std::wstring mChannelName;
+    // Opened before the generator starts and closed after it ended; in between only the generator
+    // touches it.
+    FrameChannel::Writer mChannel;
+    std::string mChannelReported; // same as mChannel
 
     std::mutex mUsersMutex; // serialises Acquire, Release and Shutdown
     unsigned mUsers = 0;    // guarded by mUsersMutex

@@ -1,0 +1,318 @@
+#include "webcam/FrameChannel.h"
+
+#include "log/Text.h"
+#include "runtime/Handles.h"
+
+#include <windows.h>
+
+#include <atomic>
+#include <cstring>
+
+namespace Zarvo::FrameChannel {
+
+namespace {
+
+static_assert(std::atomic_ref<std::uint64_t>::is_always_lock_free,
+              "the channel's counters are shared lock-free");
+static_assert(std::atomic_ref<std::uint32_t>::is_always_lock_free, "the channel's magic is shared lock-free");
+
+// The channel's counters live in shared memory: every access goes through these, never a plain load.
+// The reader's view is read-only; a lock-free load of an aligned word does not write.
+std::uint64_t Load(const std::uint64_t& word, std::memory_order order) noexcept {
+    return std::atomic_ref<std::uint64_t>(const_cast<std::uint64_t&>(word)).load(order);
+}
+std::uint32_t Load(const std::uint32_t& word, std::memory_order order) noexcept {
+    return std::atomic_ref<std::uint32_t>(const_cast<std::uint32_t&>(word)).load(order);
+}
+void Store(std::uint64_t& word, std::uint64_t value, std::memory_order order) noexcept {
+    std::atomic_ref<std::uint64_t>(word).store(value, order);
+}
+void Store(std::uint32_t& word, std::uint32_t value, std::memory_order order) noexcept {
+    std::atomic_ref<std::uint32_t>(word).store(value, order);
+}
+
+std::uint64_t Ticks() noexcept {
+    LARGE_INTEGER now{};
+    QueryPerformanceCounter(&now);
+    return static_cast<std::uint64_t>(now.QuadPart);
+}
+
+// A mapped view and the bytes the system gave it (whole pages, at least the section's size).
+class View {
+public:
+    View() = default;
+    View(HANDLE section, DWORD access) : mBase(MapViewOfFile(section, access, 0, 0, 0)) {
+        MEMORY_BASIC_INFORMATION info{};
+        if (mBase && VirtualQuery(mBase, &info, sizeof(info)) == sizeof(info))
+            mBytes = info.RegionSize;
+    }
+    View(View&& other) noexcept : mBase(std::exchange(other.mBase, nullptr)), mBytes(other.mBytes) {}
+    View& operator=(View&& other) noexcept {
+        if (this != &other) {
+            reset();
+            mBase = std::exchange(other.mBase, nullptr);
+            mBytes = other.mBytes;
+        }
+        return *this;
+    }
+    ~View() { reset(); }
+    void reset() noexcept {
+        if (mBase)
+            UnmapViewOfFile(mBase);
+        mBase = nullptr;
+        mBytes = 0;
+    }
+    std::uint8_t* get() const noexcept { return static_cast<std::uint8_t*>(mBase); }
+    std::size_t bytes() const noexcept { return mBytes; }
+    explicit operator bool() const noexcept { return mBase != nullptr; }
+
+private:
+    void* mBase = nullptr;
+    std::size_t mBytes = 0;
+};
+
+std::string Hex(std::uint32_t value) {
+    return "0x" + FormatHex64(value).substr(8);
+}
+
+} // namespace
+
+// ---------------------------------------------------------------------------------------------
+// Writer
+
+struct Writer::Mapping {
+    UniqueHandleNull section;
+    View view;
+    ChannelHeader* header() const noexcept { return reinterpret_cast<ChannelHeader*>(view.get()); }
+    SlotHeader* slot(std::uint64_t index) const noexcept {
+        const ChannelHeader* h = header();
+        return reinterpret_cast<SlotHeader*>(view.get() + h->slotOffset + index * h->slotStride);
+    }
+};
+
+Writer::Writer() = default;
+Writer::~Writer() {
+    Close();
+}
+
+bool Writer::IsOpen() const noexcept {
+    return mMapping != nullptr;
+}
+
+ChannelHeader* Writer::Header() noexcept {
+    return mMapping ? mMapping->header() : nullptr;
+}
+
+bool Writer::Open(const std::wstring& name, std::uint32_t width, std::uint32_t height, std::string& whyNot,
+                  std::uint32_t slots) {
+    Close();
+    if (width == 0 || height == 0 || width > kMaxDimension || height > kMaxDimension || slots < kMinSlots ||
+        slots > kMaxSlots) {
+        whyNot = "no channel for " + std::to_string(width) + "," + std::to_string(height) + " in " +
+                 std::to_string(slots) + " slots";
+        return false;
+    }
+    const std::uint32_t pitch = (width + 63) / 64 * 64;
+    const std::uint64_t bytes = SectionBytes(pitch, height, slots);
+
+    auto mapping = std::make_unique<Mapping>();
+    mapping->section.reset(CreateFileMappingW(INVALID_HANDLE_VALUE, nullptr, PAGE_READWRITE,
+                                              static_cast<DWORD>(bytes >> 32), static_cast<DWORD>(bytes),
+                                              name.c_str()));
+    const DWORD created = GetLastError();
+    if (!mapping->section) {
+        whyNot = "CreateFileMapping failed " + std::to_string(created);
+        return false;
+    }
+    const bool reused = created == ERROR_ALREADY_EXISTS;
+    mapping->view = View(mapping->section.get(), FILE_MAP_WRITE);
+    if (!mapping->view) {
+        whyNot = "MapViewOfFile failed " + std::to_string(GetLastError());
+        return false;
+    }
+    // A section a reader still holds keeps its old size.
+    if (mapping->view.bytes() < bytes) {
+        whyNot = "the section exists already with " + std::to_string(mapping->view.bytes()) +
+                 " bytes; frames of " + std::to_string(width) + "," + std::to_string(height) + " need " +
+                 std::to_string(bytes);
+        return false;
+    }
+
+    ChannelHeader* header = mapping->header();
+    // Readers of an older geometry let go before any field changes under them.
+    if (reused)
+        Store(header->magic, 0, std::memory_order_release);
+    header->version = kVersion;
+    header->headerBytes = sizeof(ChannelHeader);
+    header->pixelFormat = kFormatNv12;
+    header->width = width;
+    header->height = height;
+    header->rowPitch = pitch;
+    header->slotCount = slots;
+    header->slotOffset = sizeof(ChannelHeader);
+    header->slotStride = SlotStride(pitch, height);
+    header->frameBytes = FrameBytes(pitch, height);
+    // `published` and the slots' sequences keep counting across a reuse, so a reader in the middle
+    // of a read never sees the same sequence twice.
+    for (std::uint32_t i = 0; i < slots; ++i) {
+        SlotHeader* slot = mapping->slot(i);
+        const std::uint64_t sequence = Load(slot->sequence, std::memory_order_relaxed);
+        if (sequence & 1) // a writer that ended in the middle of a frame
+            Store(slot->sequence, sequence + 1, std::memory_order_relaxed);
+    }
+    Store(header->magic, kMagic, std::memory_order_release);
+    mMapping = std::move(mapping);
+    return true;
+}
+
+void Writer::Publish(const std::uint8_t* frame, std::size_t sourcePitch, std::uint64_t frameNumber) noexcept {
+    if (!mMapping)
+        return;
+    ChannelHeader* header = mMapping->header();
+    const std::uint64_t published = Load(header->published, std::memory_order_relaxed);
+    SlotHeader* slot = mMapping->slot(published % header->slotCount);
+    const std::uint64_t sequence = Load(slot->sequence, std::memory_order_relaxed);
+
+    // Odd first, and visible before any byte of the frame changes.
+    Store(slot->sequence, sequence + 1, std::memory_order_relaxed);
+    std::atomic_thread_fence(std::memory_order_release);
+
+    Store(slot->frameNumber, frameNumber, std::memory_order_relaxed);
+    auto* pixels = reinterpret_cast<std::uint8_t*>(slot + 1);
+    const std::uint32_t rows = header->height + header->height / 2;
+    for (std::uint32_t row = 0; row < rows; ++row)
+        std::memcpy(pixels + std::size_t{header->rowPitch} * row, frame + sourcePitch * row, header->width);
+    Store(slot->publishTime, Ticks(), std::memory_order_relaxed);
+
+    Store(slot->sequence, sequence + 2, std::memory_order_release);
+    Store(header->published, published + 1, std::memory_order_release);
+}
+
+void Writer::Close() noexcept {
+    if (!mMapping)
+        return;
+    Store(mMapping->header()->magic, 0, std::memory_order_release);
+    mMapping.reset();
+}
+
+// ---------------------------------------------------------------------------------------------
+// Reader
+
+struct Reader::Mapping {
+    UniqueHandleNull section;
+    View view;
+    ChannelHeader geometry{}; // the header as validated; only the first kGeometryBytes matter
+    const ChannelHeader* header() const noexcept {
+        return reinterpret_cast<const ChannelHeader*>(view.get());
+    }
+    const SlotHeader* slot(std::uint64_t index) const noexcept {
+        return reinterpret_cast<const SlotHeader*>(view.get() + geometry.slotOffset +
+                                                   index * geometry.slotStride);
+    }
+};
+
+Reader::Reader() = default;
+Reader::~Reader() = default;
+
+bool Reader::IsOpen() const noexcept {
+    return mMapping != nullptr;
+}
+void Reader::Close() noexcept {
+    mMapping.reset();
+}
+
+std::string Reader::Open(const std::wstring& name, std::uint32_t width, std::uint32_t height) {
+    Close();
+    auto mapping = std::make_unique<Mapping>();
+    mapping->section.reset(OpenFileMappingW(FILE_MAP_READ, FALSE, name.c_str()));
+    if (!mapping->section) {
+        const DWORD error = GetLastError();
+        return error == ERROR_FILE_NOT_FOUND ? std::string("no section")
+                                             : "OpenFileMapping failed " + std::to_string(error);
+    }
+    mapping->view = View(mapping->section.get(), FILE_MAP_READ);
+    if (!mapping->view)
+        return "MapViewOfFile failed " + std::to_string(GetLastError());
+    const std::size_t bytes = mapping->view.bytes();
+    if (bytes < sizeof(ChannelHeader))
+        return "section of " + std::to_string(bytes) + " bytes is smaller than its header";
+
+    const ChannelHeader* shared = mapping->header();
+    const std::uint32_t magic = Load(shared->magic, std::memory_order_acquire);
+    ChannelHeader& h = mapping->geometry;
+    std::memcpy(&h, shared, kGeometryBytes);
+    h.magic = magic;
+
+    if (h.magic != kMagic)
+        return "magic " + Hex(h.magic) + ", expected " + Hex(kMagic);
+    if (h.version != kVersion)
+        return "version " + std::to_string(h.version) + ", expected " + std::to_string(kVersion);
+    if (h.headerBytes != sizeof(ChannelHeader))
+        return "header of " + std::to_string(h.headerBytes) + " bytes, expected " +
+               std::to_string(sizeof(ChannelHeader));
+    if (h.pixelFormat != kFormatNv12)
+        return "pixel format " + Hex(h.pixelFormat) + ", expected NV12 " + Hex(kFormatNv12);
+    if (h.width != width || h.height != height)
+        return "frames of " + std::to_string(h.width) + "," + std::to_string(h.height) + ", expected " +
+               std::to_string(width) + "," + std::to_string(height);
+    if (h.rowPitch < h.width || h.rowPitch > 4 * kMaxDimension)
+        return "row pitch " + std::to_string(h.rowPitch) + " for a width of " + std::to_string(h.width);
+    if (h.frameBytes != FrameBytes(h.rowPitch, h.height))
+        return "frame of " + std::to_string(h.frameBytes) + " bytes, expected " +
+               std::to_string(FrameBytes(h.rowPitch, h.height));
+    if (h.slotCount < kMinSlots || h.slotCount > kMaxSlots)
+        return "slot count " + std::to_string(h.slotCount) + ", expected " + std::to_string(kMinSlots) +
+               " to " + std::to_string(kMaxSlots);
+    if (h.slotOffset < sizeof(ChannelHeader) || h.slotOffset % 8 != 0 || h.slotOffset > bytes)
+        return "slots at byte " + std::to_string(h.slotOffset);
+    if (h.slotStride < sizeof(SlotHeader) + h.frameBytes || h.slotStride % 8 != 0 || h.slotStride > bytes)
+        return "slot stride " + std::to_string(h.slotStride) + " below a slot's " +
+               std::to_string(sizeof(SlotHeader) + h.frameBytes) + " bytes";
+    // Every operand is bounded above, so this cannot wrap.
+    const std::uint64_t end = h.slotOffset + std::uint64_t{h.slotCount} * h.slotStride;
+    if (end > bytes)
+        return "slots end at byte " + std::to_string(end) + ", beyond the section's " + std::to_string(bytes);
+
+    mMapping = std::move(mapping);
+    return {};
+}
+
+bool Reader::GeometryUnchanged() const noexcept {
+    const ChannelHeader* shared = mMapping->header();
+    return Load(shared->magic, std::memory_order_acquire) == kMagic &&
+           std::memcmp(reinterpret_cast<const std::uint8_t*>(shared) + sizeof(std::uint32_t),
+                       reinterpret_cast<const std::uint8_t*>(&mMapping->geometry) + sizeof(std::uint32_t),
+                       kGeometryBytes - sizeof(std::uint32_t)) == 0;
+}
+
+Reader::Result Reader::ConvertNewest(PixelKernels::Kernel kernel, std::uint8_t* destination) noexcept {
+    if (!mMapping)
+        return {Outcome::Closed};
+    const ChannelHeader& h = mMapping->geometry;
+    for (int attempt = 0; attempt < kAttempts; ++attempt) {
+        if (!GeometryUnchanged()) {
+            Close();
+            return {Outcome::Closed};
+        }
+        const std::uint64_t published = Load(mMapping->header()->published, std::memory_order_acquire);
+        if (published == 0)
+            return {Outcome::NoFrame};
+        const SlotHeader* slot = mMapping->slot((published - 1) % h.slotCount);
+        const std::uint64_t before = Load(slot->sequence, std::memory_order_acquire);
+        if (before & 1) {
+            ++mTornAttempts;
+            continue;
+        }
+        Result result{Outcome::Frame, Load(slot->frameNumber, std::memory_order_relaxed),
+                      Load(slot->publishTime, std::memory_order_relaxed)};
+        kernel(h.rowPitch, reinterpret_cast<const std::uint8_t*>(slot + 1), h.width, h.height, destination);
+        // Every read of the frame happens before the second look at the sequence.
+        std::atomic_thread_fence(std::memory_order_acquire);
+        if (Load(slot->sequence, std::memory_order_relaxed) == before && GeometryUnchanged())
+            return result;
+        ++mTornAttempts;
+    }
+    return {Outcome::Torn};
+}
+
+} // namespace Zarvo::FrameChannel

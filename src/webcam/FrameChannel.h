@@ -1,0 +1,163 @@
+#pragma once
+// The shared-memory frame channel: the companion app publishes its newest NV12 frame in a named
+// section, for cameras that cannot open its GPU texture (another adapter, remote sessions, Wine).
+//
+// Layout (all little-endian, offsets from the start of the section):
+//   ChannelHeader at 0, then `slotCount` slots from `slotOffset`, `slotStride` bytes apart. A slot is
+//   a SlotHeader followed by one pitched NV12 frame: `height` luma rows of `rowPitch` bytes, then
+//   `height / 2` rows of interleaved U,V, `frameBytes` in all.
+//
+// Publishing: the n-th published frame (n from 1) goes into slot (n - 1) % slotCount. The writer makes
+// the slot's `sequence` odd, writes the frame, makes `sequence` even again and only then stores n in
+// `published`. A reader takes the slot of the newest `published`, reads an even `sequence`, converts
+// the pixels, and keeps the result only if `sequence` is still the same: the writer never waits for a
+// reader, and a reader never keeps a frame that changed under it.
+//
+// The writer stores `magic` last when it sets the channel up and clears it first when it closes it or
+// changes the geometry, so a reader that sees the magic sees the fields it guards.
+
+#include "webcam/PixelConversion.h"
+
+#include <cstddef>
+#include <cstdint>
+#include <memory>
+#include <string>
+#include <type_traits>
+
+namespace Zarvo::FrameChannel {
+
+// In the session's namespace, so each desktop session has its own channel.
+inline constexpr wchar_t kSectionName[] = L"Zarvo/Webcam/Frames";
+
+inline constexpr std::uint32_t kMagic = 0x4346565A;      // "ZVFC"
+inline constexpr std::uint32_t kVersion = 1;             // layout version; readers refuse others
+inline constexpr std::uint32_t kFormatNv12 = 0x3231564E; // FOURCC "NV12"
+inline constexpr std::uint32_t kMinSlots = 2;
+inline constexpr std::uint32_t kMaxSlots = 4;
+inline constexpr std::uint32_t kDefaultSlots = 3;
+inline constexpr std::uint32_t kMaxDimension = 16384; // keeps every size below well inside 64 bits
+
+struct ChannelHeader {
+    std::uint32_t magic;
+    std::uint32_t version;
+    std::uint32_t headerBytes; // sizeof(ChannelHeader)
+    std::uint32_t pixelFormat; // kFormatNv12
+    std::uint32_t width;
+    std::uint32_t height;
+    std::uint32_t rowPitch; // bytes from one row to the next, luma and chroma alike; >= width
+    std::uint32_t slotCount;
+    std::uint64_t slotOffset; // where slot 0 starts
+    std::uint64_t slotStride; // from one slot to the next; >= sizeof(SlotHeader) + frameBytes
+    std::uint64_t frameBytes; // rowPitch * (height + height / 2)
+    std::uint64_t published;  // frames published so far (atomic); 0: none yet
+    std::uint8_t reserved[64];
+};
+
+struct SlotHeader {
+    std::uint64_t sequence;    // odd while the writer fills the slot (atomic)
+    std::uint64_t frameNumber; // the writer's number of the frame in the slot
+    std::uint64_t publishTime; // QueryPerformanceCounter when the writer finished the frame
+    std::uint8_t reserved[40];
+};
+
+static_assert(std::is_standard_layout_v<ChannelHeader> && std::is_trivially_copyable_v<ChannelHeader>);
+static_assert(std::is_standard_layout_v<SlotHeader> && std::is_trivially_copyable_v<SlotHeader>);
+static_assert(sizeof(ChannelHeader) == 128);
+static_assert(offsetof(ChannelHeader, slotOffset) == 32);
+static_assert(offsetof(ChannelHeader, published) == 56);
+static_assert(sizeof(SlotHeader) == 64);
+static_assert(offsetof(SlotHeader, publishTime) == 16);
+
+// The fields a reader validates once and then expects unchanged: everything before `published`.
+inline constexpr std::size_t kGeometryBytes = offsetof(ChannelHeader, published);
+
+constexpr std::uint64_t FrameBytes(std::uint64_t rowPitch, std::uint64_t height) noexcept {
+    return rowPitch * (height + height / 2);
+}
+
+// Slots start on a 64-byte boundary, so rows start where the writer's stores are cheapest.
+constexpr std::uint64_t SlotStride(std::uint64_t rowPitch, std::uint64_t height) noexcept {
+    return (sizeof(SlotHeader) + FrameBytes(rowPitch, height) + 63) / 64 * 64;
+}
+
+constexpr std::uint64_t SectionBytes(std::uint64_t rowPitch, std::uint64_t height,
+                                     std::uint32_t slots) noexcept {
+    return sizeof(ChannelHeader) + slots * SlotStride(rowPitch, height);
+}
+
+// The server's side: creates (or takes over) the section and publishes frames into it. One thread
+// publishes; Open and Close are not concurrent with Publish.
+class Writer {
+public:
+    Writer();
+    ~Writer();
+    Writer(const Writer&) = delete;
+    Writer& operator=(const Writer&) = delete;
+
+    // Sets the channel up for NV12 frames of the given size under `name`. A section of that name
+    // that exists already (a reader still maps it) is reused when it is large enough. False, with
+    // `whyNot` filled in, when the channel cannot be set up; nothing is published then.
+    bool Open(const std::wstring& name, std::uint32_t width, std::uint32_t height, std::string& whyNot,
+              std::uint32_t slots = kDefaultSlots);
+    bool IsOpen() const noexcept;
+
+    // Copies one NV12 frame (luma rows then chroma rows, both `sourcePitch` apart) into the next slot
+    // and publishes it as number `frameNumber`. Does nothing when the channel is not open.
+    void Publish(const std::uint8_t* frame, std::size_t sourcePitch, std::uint64_t frameNumber) noexcept;
+
+    // Tells readers the channel is gone, then lets go of the section.
+    void Close() noexcept;
+
+    // The mapped header, writable: tests use it to make malformed channels.
+    ChannelHeader* Header() noexcept;
+
+private:
+    struct Mapping;
+    std::unique_ptr<Mapping> mMapping;
+};
+
+// The camera's side: opens the section read-only and converts its newest complete frame.
+class Reader {
+public:
+    enum class Outcome {
+        Frame,   // the destination holds one whole frame
+        NoFrame, // nothing published yet; the destination is untouched
+        Torn,    // the writer overtook every attempt; the destination holds no whole frame
+        Closed,  // the writer closed or changed the channel; the reader closed its side
+    };
+    struct Result {
+        Outcome outcome = Outcome::NoFrame;
+        std::uint64_t frameNumber = 0;
+        std::uint64_t publishTime = 0;
+    };
+
+    Reader();
+    ~Reader();
+    Reader(const Reader&) = delete;
+    Reader& operator=(const Reader&) = delete;
+
+    // Opens `name` and accepts it only for NV12 frames of exactly `width` x `height` whose slots fit in
+    // the section. Empty on success, otherwise what was wrong (the channel stays closed).
+    std::string Open(const std::wstring& name, std::uint32_t width, std::uint32_t height);
+    bool IsOpen() const noexcept;
+    void Close() noexcept;
+
+    // Converts the newest complete frame with `kernel` (a convert_format_nv12_* function) straight into
+    // `destination`, which must hold what the kernel writes for the channel's size.
+    Result ConvertNewest(PixelKernels::Kernel kernel, std::uint8_t* destination) noexcept;
+
+    // Attempts that found their slot changed under them, since the reader was made.
+    std::uint64_t TornAttempts() const noexcept { return mTornAttempts; }
+
+    // Attempts per ConvertNewest before it answers Torn.
+    static constexpr int kAttempts = 3;
+
+private:
+    bool GeometryUnchanged() const noexcept;
+
+    struct Mapping;
+    std::unique_ptr<Mapping> mMapping;
+    std::uint64_t mTornAttempts = 0;
+};
+
+} // namespace Zarvo::FrameChannel

@@ -1,0 +1,200 @@
+// The shared-memory frame channel on the platform's real sections: what the writer lays out, what
+// the reader refuses, and that a reader racing a writer never keeps a torn frame. Every section
+// has a name of this program's own, so these tests share nothing system-wide.
+
+#include "webcam/FrameChannel.h"
+
+#include "server/Pattern.h"
+#include "webcam/PixelConversion.h"
+
+#include <gtest/gtest.h>
+
+#include <windows.h>
+
+#include <atomic>
+#include <cstring>
+#include <string>
+#include <thread>
+#include <vector>
+
+using namespace Zarvo;
+using namespace Zarvo::FrameChannel;
+
+namespace {
+
+std::wstring UniqueName() {
+    static int counter = 0;
+    return L"Zarvo/Tests/FrameChannel/" + std::to_wstring(GetCurrentProcessId()) + L"/" +
+           std::to_wstring(++counter);
+}
+
+std::vector<std::uint8_t> PatternFrame(std::uint32_t width, std::uint32_t height, std::uint64_t number,
+                                       std::size_t pitch) {
+    std::vector<std::uint8_t> frame(Server::PatternFrameBytes(height, pitch), 0xA5);
+    Server::DrawPatternNV12(width, height, number, frame.data(), pitch);
+    return frame;
+}
+
+// Frame `number` of the pattern as the scalar reference converts it.
+std::vector<std::uint8_t> ExpectedYuy2(std::uint32_t width, std::uint32_t height, std::uint64_t number) {
+    const auto nv12 = PatternFrame(width, height, number, width);
+    std::vector<std::uint8_t> out(yuy2_frame_bytes(width, height));
+    PixelKernels::Nv12ToYuy2(PixelKernels::Isa::Scalar)(width, nv12.data(), width, height, out.data());
+    return out;
+}
+
+} // namespace
+
+TEST(FrameChannel, WriterLaysOutPitchedSlotsRoundRobinAndTheReaderConvertsTheNewest) {
+    constexpr std::uint32_t kWidth = 100, kHeight = 30; // a pitch wider than the width
+    const std::wstring name = UniqueName();
+    Writer writer;
+    std::string whyNot;
+    ASSERT_TRUE(writer.Open(name, kWidth, kHeight, whyNot)) << whyNot;
+    const ChannelHeader* h = writer.Header();
+    EXPECT_EQ(h->magic, kMagic);
+    EXPECT_EQ(h->version, kVersion);
+    EXPECT_EQ(h->pixelFormat, kFormatNv12);
+    EXPECT_EQ(h->width, kWidth);
+    EXPECT_EQ(h->height, kHeight);
+    EXPECT_EQ(h->rowPitch, 128u);
+    EXPECT_EQ(h->slotCount, kDefaultSlots);
+    EXPECT_EQ(h->frameBytes, 128u * 45u);
+    EXPECT_EQ(h->slotStride % 64, 0u);
+    EXPECT_EQ(h->published, 0u);
+
+    Reader reader;
+    ASSERT_EQ(reader.Open(name, kWidth, kHeight), "");
+    std::vector<std::uint8_t> out(yuy2_frame_bytes(kWidth, kHeight), 0xEE);
+    const auto untouched = out;
+    EXPECT_EQ(reader.ConvertNewest(convert_format_nv12_yuy2, out.data()).outcome, Reader::Outcome::NoFrame);
+    EXPECT_EQ(out, untouched);
+
+    // Four frames through three slots: slot 0 holds the fourth, the reader takes the newest.
+    for (std::uint64_t number = 10; number < 14; ++number) {
+        const auto frame = PatternFrame(kWidth, kHeight, number, kWidth);
+        writer.Publish(frame.data(), kWidth, number);
+    }
+    EXPECT_EQ(h->published, 4u);
+    const auto* base = reinterpret_cast<const std::uint8_t*>(h);
+    for (std::uint32_t slot = 0; slot < 3; ++slot) {
+        const auto* header = reinterpret_cast<const SlotHeader*>(base + h->slotOffset + slot * h->slotStride);
+        EXPECT_EQ(header->frameNumber, slot == 0 ? 13u : 10u + slot);
+        EXPECT_EQ(header->sequence, slot == 0 ? 4u : 2u); // even: complete
+        // Each row at the pitch; the bytes beyond the width were never written.
+        const auto* pixels = reinterpret_cast<const std::uint8_t*>(header + 1);
+        EXPECT_EQ(pixels[128 * 7 + 99], Server::PatternLuma(99, 7, header->frameNumber));
+        EXPECT_EQ(pixels[128 * 7 + 100], 0);
+        EXPECT_EQ(pixels[128 * (30 + 3) + 2 * 5 + 1], Server::PatternV(5, 3, header->frameNumber));
+    }
+    const auto result = reader.ConvertNewest(convert_format_nv12_yuy2, out.data());
+    ASSERT_EQ(result.outcome, Reader::Outcome::Frame);
+    EXPECT_EQ(result.frameNumber, 13u);
+    EXPECT_NE(result.publishTime, 0u);
+    EXPECT_EQ(out, ExpectedYuy2(kWidth, kHeight, 13));
+}
+
+TEST(FrameChannel, ReaderLetsGoWhenTheWriterClosesOrChangesTheChannel) {
+    const std::wstring name = UniqueName();
+    Writer writer;
+    std::string whyNot;
+    ASSERT_TRUE(writer.Open(name, 64, 32, whyNot)) << whyNot;
+    const auto frame = PatternFrame(64, 32, 1, 64);
+    writer.Publish(frame.data(), 64, 1);
+    std::vector<std::uint8_t> out(yuy2_frame_bytes(64, 32));
+
+    Reader holder; // keeps the section in being while no writer has it
+    ASSERT_EQ(holder.Open(name, 64, 32), "");
+    Reader reader;
+    ASSERT_EQ(reader.Open(name, 64, 32), "");
+    writer.Close();
+    EXPECT_EQ(reader.ConvertNewest(convert_format_nv12_yuy2, out.data()).outcome, Reader::Outcome::Closed);
+    EXPECT_FALSE(reader.IsOpen());
+    EXPECT_EQ(reader.Open(name, 64, 32), "magic 0x00000000, expected 0x4346565A");
+
+    // The held section is taken over; the counters go on.
+    Writer again;
+    ASSERT_TRUE(again.Open(name, 64, 32, whyNot)) << whyNot;
+    ASSERT_EQ(reader.Open(name, 64, 32), "");
+    again.Publish(frame.data(), 64, 2);
+    EXPECT_EQ(again.Header()->published, 2u);
+    auto result = reader.ConvertNewest(convert_format_nv12_yuy2, out.data());
+    EXPECT_EQ(result.outcome, Reader::Outcome::Frame);
+    EXPECT_EQ(result.frameNumber, 2u);
+
+    // A smaller geometry fits in the held section; the reader of the old one lets go.
+    Writer smaller;
+    ASSERT_TRUE(smaller.Open(name, 32, 16, whyNot)) << whyNot;
+    EXPECT_EQ(reader.ConvertNewest(convert_format_nv12_yuy2, out.data()).outcome, Reader::Outcome::Closed);
+    EXPECT_EQ(reader.Open(name, 64, 32), "frames of 32,16, expected 64,32");
+    EXPECT_EQ(reader.Open(name, 32, 16), "");
+
+    // A larger one does not fit, and says so.
+    Writer larger;
+    EXPECT_FALSE(larger.Open(name, 1920, 1080, whyNot));
+    EXPECT_NE(whyNot.find("the section exists already with 12288 bytes"), std::string::npos) << whyNot;
+    EXPECT_FALSE(larger.IsOpen());
+}
+
+// A writer rewriting the slots as fast as it can while the reader converts: every frame the reader
+// keeps is one whole frame, the one its slot says, and the newest never goes backwards.
+TEST(FrameChannel, AReaderRacingTheWriterKeepsOnlyWholeFrames) {
+    struct Case {
+        std::uint32_t width, height;
+        std::uint32_t slots;
+        int reads;
+    };
+    // The large frame also takes the kernels' non-temporal stores; with two slots the writer is back
+    // at the one being read after a single frame.
+    for (const Case c : {Case{330, 240, kDefaultSlots, 3000}, Case{1280, 720, kMinSlots, 150}}) {
+        SCOPED_TRACE(c.width);
+        constexpr std::uint64_t kDistinct = 16; // the pattern repeats only after 64 frames
+        std::vector<std::vector<std::uint8_t>> frames, expected;
+        for (std::uint64_t n = 0; n < kDistinct; ++n) {
+            frames.push_back(PatternFrame(c.width, c.height, n, c.width));
+            expected.push_back(ExpectedYuy2(c.width, c.height, n));
+        }
+        const std::wstring name = UniqueName();
+        Writer writer;
+        std::string whyNot;
+        ASSERT_TRUE(writer.Open(name, c.width, c.height, whyNot, c.slots)) << whyNot;
+        writer.Publish(frames[0].data(), c.width, 0);
+        Reader reader;
+        ASSERT_EQ(reader.Open(name, c.width, c.height), "");
+
+        std::atomic<bool> stop{false};
+        std::atomic<std::uint64_t> written{0};
+        std::thread racer([&] {
+            for (std::uint64_t n = 1; !stop.load(std::memory_order_relaxed); ++n) {
+                writer.Publish(frames[n % kDistinct].data(), c.width, n);
+                written.store(n, std::memory_order_relaxed);
+            }
+        });
+        std::vector<std::uint8_t> out(yuy2_frame_bytes(c.width, c.height));
+        int whole = 0, wrong = 0, torn = 0;
+        std::uint64_t last = 0;
+        bool backwards = false;
+        for (int i = 0; i < c.reads; ++i) {
+            const auto result = reader.ConvertNewest(convert_format_nv12_yuy2, out.data());
+            if (result.outcome == Reader::Outcome::Torn) {
+                ++torn;
+                continue;
+            }
+            ASSERT_EQ(result.outcome, Reader::Outcome::Frame);
+            ++whole;
+            if (out != expected[result.frameNumber % kDistinct])
+                ++wrong;
+            backwards = backwards || result.frameNumber < last;
+            last = result.frameNumber;
+        }
+        stop = true;
+        racer.join();
+        EXPECT_EQ(wrong, 0) << "of " << whole << " frames kept";
+        EXPECT_FALSE(backwards);
+        EXPECT_GT(whole, 0);
+        EXPECT_GT(written.load(), 0u);
+        std::printf("%ux%u: %d whole, %d given up, %llu torn attempts, %llu frames written\n", c.width,
+                    c.height, whole, torn, static_cast<unsigned long long>(reader.TornAttempts()),
+                    static_cast<unsigned long long>(written.load()));
+    }
+}
