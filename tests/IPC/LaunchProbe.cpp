@@ -1,34 +1,26 @@
 // A stand-in for the camera module in the launch tests: run from a folder of its own, it
 // launches the server from there and connects, logging under the filter's log name.
 //   ipc_launch_probe.exe <log file> <give up after ms>
-// Exit code 0 when connected and the camera started, 1 when not connected, 2 on bad use.
+// Exit code 0 when connected and the camera started, 1 when not, 2 on bad use.
 #include "IPC/WebcamClient.h"
 
-#include "log/Log.h"
-
-#include <windows.h>
 #include <shellapi.h>
+#include <windows.h>
 
 #include <cwchar>
-#include <memory>
 #include <thread>
 
 int main() {
     using namespace Zarvo;
     int count = 0;
     LPWSTR* args = CommandLineToArgvW(GetCommandLineW(), &count);
-    if (!args || count != 3)
-        return 2;
-    if (!Log::Open(kFilterLogName, args[1], 0))
+    if (!args || count != 3 || !Log::Open(kFilterLogName, args[1], 0))
         return 2;
     const DWORD giveUpMs = static_cast<DWORD>(std::wcstoul(args[2], nullptr, 10));
-    LocalFree(args);
-
     auto client = std::make_shared<IPC::WebcamClient>(FilterLogFactory());
     IPC::LaunchServerIfNeeded(client);
 
-    Tasks::cancellation_token_source giveUp;
-    Tasks::cancellation_token_source finished;
+    Tasks::cancellation_token_source giveUp, finished;
     std::thread timer([&] {
         if (!finished.get_token().wait_for(giveUpMs))
             giveUp.cancel();
@@ -36,10 +28,7 @@ int main() {
     const bool connected = client->ConnectToServer(giveUp.get_token());
     finished.cancel();
     timer.join();
-    if (!connected)
-        return 1;
-    const bool live = client->StartCamera();
-    client->StopCamera();
+    const bool live = connected && client->StartCamera();
     client->Disconnect();
     return live ? 0 : 1;
 }
