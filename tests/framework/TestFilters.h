@@ -1,6 +1,5 @@
 #pragma once
-// Test filters: a counting source built on the framework, and a hand-written sink with one
-// input pin that records what it was offered and what it received.
+// Test filters: a counting source on the framework, and a hand-written recording sink.
 
 #include "framework/MediaType.h"
 #include "framework/Source.h"
@@ -26,18 +25,14 @@ using Microsoft::WRL::ComPtr;
 
 namespace FrameworkTest {
 
-inline CMediaType MakeVideoType(const GUID& subtype, LONG width, LONG height = 4) {
+inline CMediaType MakeVideoType(const GUID& subtype, LONG width) {
     CMediaType type;
     type.majortype = MEDIATYPE_Video;
     type.subtype = subtype;
     type.formattype = FORMAT_VideoInfo;
     VIDEOINFOHEADER info{};
-    info.bmiHeader.biSize = sizeof(BITMAPINFOHEADER);
-    info.bmiHeader.biWidth = width;
-    info.bmiHeader.biHeight = height;
-    info.bmiHeader.biSizeImage = static_cast<DWORD>(width * height * 2);
+    info.bmiHeader = {sizeof(BITMAPINFOHEADER), width, 4};
     type.SetFormatBlock(reinterpret_cast<const BYTE*>(&info), sizeof(info));
-    type.lSampleSize = static_cast<ULONG>(width * height * 2);
     return type;
 }
 
@@ -75,15 +70,13 @@ public:
     TestStream(HRESULT* hr, CSource* filter, const wchar_t* name = L"Out")
         : CSourceStream(L"test stream", hr, filter, name) {}
 
-    // Configuration, set before the stream runs.
+    // Configuration, set before the stream runs, then what it recorded.
     std::vector<CMediaType> types{MakeVideoType(MEDIASUBTYPE_YUY2, 8)}; // offered in order; the only accepted
     HRESULT checkFailure = E_FAIL; // what CheckMediaType answers to other types
     long bufferSize = 256;
     int endAfter = -1; // FillBuffer returns endCode for sample endAfter
     HRESULT endCode = S_FALSE;
-    HRESULT createResult = S_OK;
 
-    // Records.
     std::vector<GUID> checked;      // subtypes given to CheckMediaType, in order
     ALLOCATOR_PROPERTIES request{}; // as ChooseBufferSize saw it
     IMemAllocator* sizedAllocator = nullptr;
@@ -91,32 +84,21 @@ public:
     int filled = 0;
     int freeSampleFailures = 0;
 
-    int CountHook(const std::string& name) {
-        std::lock_guard lock(mutex);
-        return static_cast<int>(
-            std::count_if(hooks.begin(), hooks.end(), [&](auto& h) { return h.first == name; }));
-    }
     using CBasePin::IncrementTypeVersion;
     using CSourceStream::GetMediaType;
 
     HRESULT CheckMediaType(const CMediaType* type) override {
         Update([&] { checked.push_back(type->subtype); });
-        for (auto& mine : types)
-            if (mine == *type)
-                return S_OK;
-        return checkFailure;
+        return std::count(types.begin(), types.end(), *type) ? S_OK : checkFailure;
     }
-    HRESULT GetMediaType(int position, CMediaType* type) override {
-        if (position < 0)
-            return E_INVALIDARG;
-        return position < static_cast<int>(types.size()) ? type->Set(types[static_cast<size_t>(position)])
-                                                         : VFW_S_NO_MORE_ITEMS;
+    HRESULT GetMediaType(int at, CMediaType* type) override {
+        return at < 0                   ? E_INVALIDARG
+               : at < int(types.size()) ? type->Set(types[size_t(at)])
+                                        : VFW_S_NO_MORE_ITEMS;
     }
     HRESULT ChooseBufferSize(IMemAllocator* allocator, ALLOCATOR_PROPERTIES* props) override {
         Update([&] { request = *props, sizedAllocator = allocator; });
-        ALLOCATOR_PROPERTIES wanted = *props, actual{};
-        wanted.cBuffers = 2;
-        wanted.cbBuffer = bufferSize;
+        ALLOCATOR_PROPERTIES wanted{2, bufferSize, props->cbAlign, props->cbPrefix}, actual{};
         const HRESULT hr = allocator->SetProperties(&wanted, &actual);
         return FAILED(hr) ? hr : actual.cbBuffer < bufferSize ? E_FAIL : S_OK;
     }
@@ -141,17 +123,16 @@ public:
         sample->SetTime(&start, &stop);
         return S_OK;
     }
-    HRESULT OnThreadCreate() override { return Record("OnThreadCreate"), createResult; }
+    HRESULT OnThreadCreate() override { return Record("OnThreadCreate"), S_OK; }
     HRESULT OnThreadDestroy() override { return Record("OnThreadDestroy"), S_OK; }
     HRESULT OnThreadStartPlay() override { return Record("OnThreadStartPlay"), S_OK; }
 
 private:
-    void Record(const char* name) {
-        Update([&] { hooks.emplace_back(name, GetCurrentThreadId()); });
+    void Record(const char* hook) {
+        Update([&] { hooks.emplace_back(hook, GetCurrentThreadId()); });
     }
 };
 
-// {B0D1A7E2-3C4F-4A5B-9C6D-7E8F90A1B2C3}
 inline constexpr GUID CLSID_TestSource = {
     0xb0d1a7e2, 0x3c4f, 0x4a5b, {0x9c, 0x6d, 0x7e, 0x8f, 0x90, 0xa1, 0xb2, 0xc3}};
 
@@ -185,15 +166,13 @@ public:
         return result;
     }
 
-    // Configuration.
+    // Configuration, then what it recorded.
     std::vector<CMediaType> offered;                     // from EnumMediaTypes
     std::function<HRESULT(const AM_MEDIA_TYPE&)> accept; // ReceiveConnection's answer; null accepts
     std::optional<ALLOCATOR_PROPERTIES> requirements;    // none: E_NOTIMPL
     ComPtr<IMemAllocator> ownAllocator;                  // null: VFW_E_NO_ALLOCATOR
     int refuseFrom = -1;                                 // Receive answers S_FALSE from this sample on
-    HRESULT notifyResult = S_OK;
 
-    // Records.
     std::vector<CMediaType> receivedTypes;
     std::vector<ReceivedSample> samples;
     int endOfStreams = 0;
@@ -205,20 +184,15 @@ public:
 
     // IUnknown
     HRESULT STDMETHODCALLTYPE QueryInterface(REFIID riid, void** ppv) override {
-        if (!ppv)
-            return E_POINTER;
-        *ppv = nullptr;
-        if (riid == IID_IUnknown || riid == IID_IPersist || riid == IID_IMediaFilter ||
-            riid == IID_IBaseFilter)
+        if (riid == IID_IPin || riid == IID_IMemInputPin)
+            *ppv = riid == IID_IPin ? static_cast<void*>(static_cast<IPin*>(this))
+                                    : static_cast<IMemInputPin*>(this);
+        else if (riid == IID_IUnknown || riid == IID_IPersist || riid == IID_IMediaFilter ||
+                 riid == IID_IBaseFilter)
             *ppv = static_cast<IBaseFilter*>(this);
-        else if (riid == IID_IPin)
-            *ppv = static_cast<IPin*>(this);
-        else if (riid == IID_IMemInputPin)
-            *ppv = static_cast<IMemInputPin*>(this);
         else
-            return E_NOINTERFACE;
-        AddRef();
-        return S_OK;
+            return *ppv = nullptr, E_NOINTERFACE;
+        return AddRef(), S_OK;
     }
     ULONG STDMETHODCALLTYPE AddRef() override { return static_cast<ULONG>(++mRef); }
     ULONG STDMETHODCALLTYPE Release() override {
@@ -228,7 +202,7 @@ public:
         return static_cast<ULONG>(n);
     }
     // IBaseFilter
-    HRESULT STDMETHODCALLTYPE GetClassID(CLSID* clsid) override { return *clsid = GUID_NULL, S_OK; }
+    HRESULT STDMETHODCALLTYPE GetClassID(CLSID*) override { return E_NOTIMPL; }
     HRESULT STDMETHODCALLTYPE Stop() override { return mState = State_Stopped, S_OK; }
     HRESULT STDMETHODCALLTYPE Pause() override { return mState = State_Paused, S_OK; }
     HRESULT STDMETHODCALLTYPE Run(REFERENCE_TIME) override { return mState = State_Running, S_OK; }
@@ -262,10 +236,7 @@ public:
             return E_POINTER;
         if (mConnected)
             return VFW_E_ALREADY_CONNECTED;
-        {
-            std::lock_guard lock(mutex);
-            receivedTypes.emplace_back(*mt);
-        }
+        Update([&] { receivedTypes.emplace_back(*mt); });
         const HRESULT hr = accept ? accept(*mt) : S_OK;
         if (hr != S_OK)
             return FAILED(hr) ? hr : VFW_E_TYPE_NOT_ACCEPTED;
@@ -282,10 +253,8 @@ public:
         return mConnected ? CopyMediaTypeInto(mt, mType) : VFW_E_NOT_CONNECTED;
     }
     HRESULT STDMETHODCALLTYPE QueryPinInfo(PIN_INFO* info) override {
-        info->pFilter = this;
-        AddRef();
-        wcscpy_s(info->achName, L"In");
-        return info->dir = PINDIR_INPUT, S_OK;
+        *info = {this, PINDIR_INPUT, L"In"};
+        return AddRef(), S_OK;
     }
     HRESULT STDMETHODCALLTYPE QueryDirection(PIN_DIRECTION* dir) override {
         return *dir = PINDIR_INPUT, S_OK;
@@ -300,8 +269,7 @@ public:
     }
     HRESULT STDMETHODCALLTYPE QueryInternalConnections(IPin**, ULONG*) override { return E_NOTIMPL; }
     HRESULT STDMETHODCALLTYPE EndOfStream() override {
-        Update([&] { ++endOfStreams; });
-        return S_OK;
+        return Update([&] { ++endOfStreams; }), S_OK;
     }
     HRESULT STDMETHODCALLTYPE BeginFlush() override { return S_OK; }
     HRESULT STDMETHODCALLTYPE EndFlush() override { return S_OK; }
@@ -312,9 +280,7 @@ public:
         return ownAllocator ? ownAllocator.CopyTo(allocator) : (*allocator = nullptr, VFW_E_NO_ALLOCATOR);
     }
     HRESULT STDMETHODCALLTYPE NotifyAllocator(IMemAllocator* allocator, BOOL) override {
-        if (SUCCEEDED(notifyResult))
-            Update([&] { notified = allocator; });
-        return notifyResult;
+        return Update([&] { notified = allocator; }), S_OK;
     }
     HRESULT STDMETHODCALLTYPE GetAllocatorRequirements(ALLOCATOR_PROPERTIES* props) override {
         return requirements ? (*props = *requirements, S_OK) : E_NOTIMPL;
@@ -335,9 +301,7 @@ public:
         });
         return hr;
     }
-    HRESULT STDMETHODCALLTYPE ReceiveMultiple(IMediaSample**, long, long* processed) override {
-        return *processed = 0, E_NOTIMPL;
-    }
+    HRESULT STDMETHODCALLTYPE ReceiveMultiple(IMediaSample**, long, long*) override { return E_NOTIMPL; }
     HRESULT STDMETHODCALLTYPE ReceiveCanBlock() override { return S_FALSE; }
 
 private:
@@ -348,9 +312,7 @@ private:
     template <class Interface, class Item> class Enum final : public Interface {
     public:
         Enum(TestSink* sink, std::function<bool(size_t, Item*)> fetch)
-            : mSink(sink), mFetch(std::move(fetch)) {
-            sink->AddRef();
-        }
+            : mSink(sink), mFetch(std::move(fetch)) {}
         HRESULT STDMETHODCALLTYPE QueryInterface(REFIID riid, void** ppv) override {
             if (riid != IID_IUnknown && riid != __uuidof(Interface))
                 return *ppv = nullptr, E_NOINTERFACE;
@@ -359,10 +321,8 @@ private:
         ULONG STDMETHODCALLTYPE AddRef() override { return static_cast<ULONG>(++mRef); }
         ULONG STDMETHODCALLTYPE Release() override {
             const LONG n = --mRef;
-            if (n == 0) {
-                mSink->Release();
+            if (n == 0)
                 delete this;
-            }
             return static_cast<ULONG>(n);
         }
         HRESULT STDMETHODCALLTYPE Next(ULONG count, Item* items, ULONG* fetched) override {
@@ -379,7 +339,7 @@ private:
 
     private:
         ~Enum() = default;
-        TestSink* mSink;
+        ComPtr<IBaseFilter> mSink; // held while the enumerator lives
         std::function<bool(size_t, Item*)> mFetch;
         size_t mPosition = 0;
         std::atomic<LONG> mRef{1};
