@@ -183,7 +183,7 @@ public:
     bool Connected() const { return mConnected != nullptr; }
 
     // IUnknown
-    HRESULT STDMETHODCALLTYPE QueryInterface(REFIID riid, void** ppv) override {
+    STDMETHOD(QueryInterface)(REFIID riid, void** ppv) override {
         if (riid == IID_IPin || riid == IID_IMemInputPin)
             *ppv = riid == IID_IPin ? static_cast<void*>(static_cast<IPin*>(this))
                                     : static_cast<IMemInputPin*>(this);
@@ -194,44 +194,38 @@ public:
             return *ppv = nullptr, E_NOINTERFACE;
         return AddRef(), S_OK;
     }
-    ULONG STDMETHODCALLTYPE AddRef() override { return static_cast<ULONG>(++mRef); }
-    ULONG STDMETHODCALLTYPE Release() override {
-        const LONG n = --mRef;
-        if (n == 0)
-            delete this;
-        return static_cast<ULONG>(n);
+    STDMETHOD_(ULONG, AddRef)() override { return static_cast<ULONG>(++mRef); }
+    STDMETHOD_(ULONG, Release)() override {
+        const ULONG n = --mRef;
+        return n ? n : (delete this, 0u);
     }
     // IBaseFilter
-    HRESULT STDMETHODCALLTYPE GetClassID(CLSID*) override { return E_NOTIMPL; }
-    HRESULT STDMETHODCALLTYPE Stop() override { return mState = State_Stopped, S_OK; }
-    HRESULT STDMETHODCALLTYPE Pause() override { return mState = State_Paused, S_OK; }
-    HRESULT STDMETHODCALLTYPE Run(REFERENCE_TIME) override { return mState = State_Running, S_OK; }
-    HRESULT STDMETHODCALLTYPE GetState(DWORD, FILTER_STATE* state) override { return *state = mState, S_OK; }
-    HRESULT STDMETHODCALLTYPE SetSyncSource(IReferenceClock* clock) override { return mClock = clock, S_OK; }
-    HRESULT STDMETHODCALLTYPE GetSyncSource(IReferenceClock** clock) override { return mClock.CopyTo(clock); }
-    HRESULT STDMETHODCALLTYPE EnumPins(IEnumPins** pins) override {
+    STDMETHOD(GetClassID)(CLSID*) override { return E_NOTIMPL; }
+    STDMETHOD(Stop)() override { return mState = State_Stopped, S_OK; }
+    STDMETHOD(Pause)() override { return mState = State_Paused, S_OK; }
+    STDMETHOD(Run)(REFERENCE_TIME) override { return mState = State_Running, S_OK; }
+    STDMETHOD(GetState)(DWORD, FILTER_STATE* state) override { return *state = mState, S_OK; }
+    STDMETHOD(SetSyncSource)(IReferenceClock*) override { return S_OK; }
+    STDMETHOD(GetSyncSource)(IReferenceClock** clock) override { return *clock = nullptr, S_OK; }
+    STDMETHOD(EnumPins)(IEnumPins** pins) override {
         *pins = new Enum<IEnumPins, IPin*>(
             this, [this](size_t at, IPin** pin) { return at == 0 && (*pin = this, AddRef(), true); });
         return S_OK;
     }
-    HRESULT STDMETHODCALLTYPE FindPin(LPCWSTR id, IPin** pin) override {
+    STDMETHOD(FindPin)(LPCWSTR id, IPin** pin) override {
         *pin = nullptr;
         return wcscmp(id, L"In") != 0 ? VFW_E_NOT_FOUND : (*pin = this, AddRef(), S_OK);
     }
-    HRESULT STDMETHODCALLTYPE QueryFilterInfo(FILTER_INFO* info) override {
-        wcscpy_s(info->achName, L"sink");
-        if ((info->pGraph = mGraph))
-            mGraph->AddRef();
-        return S_OK;
+    STDMETHOD(QueryFilterInfo)(FILTER_INFO* info) override {
+        *info = {L"sink", mGraph};
+        return mGraph ? mGraph->AddRef(), S_OK : S_OK;
     }
-    HRESULT STDMETHODCALLTYPE JoinFilterGraph(IFilterGraph* graph, LPCWSTR) override {
-        return mGraph = graph, S_OK;
-    }
-    HRESULT STDMETHODCALLTYPE QueryVendorInfo(LPWSTR*) override { return E_NOTIMPL; }
+    STDMETHOD(JoinFilterGraph)(IFilterGraph* graph, LPCWSTR) override { return mGraph = graph, S_OK; }
+    STDMETHOD(QueryVendorInfo)(LPWSTR*) override { return E_NOTIMPL; }
 
     // IPin
-    HRESULT STDMETHODCALLTYPE Connect(IPin*, const AM_MEDIA_TYPE*) override { return E_UNEXPECTED; }
-    HRESULT STDMETHODCALLTYPE ReceiveConnection(IPin* connector, const AM_MEDIA_TYPE* mt) override {
+    STDMETHOD(Connect)(IPin*, const AM_MEDIA_TYPE*) override { return E_UNEXPECTED; }
+    STDMETHOD(ReceiveConnection)(IPin* connector, const AM_MEDIA_TYPE* mt) override {
         if (!connector || !mt)
             return E_POINTER;
         if (mConnected)
@@ -243,49 +237,45 @@ public:
         mConnected = connector;
         return mType.Set(*mt);
     }
-    HRESULT STDMETHODCALLTYPE Disconnect() override {
-        return mConnected ? (mConnected.Reset(), S_OK) : S_FALSE;
-    }
-    HRESULT STDMETHODCALLTYPE ConnectedTo(IPin** pin) override {
+    STDMETHOD(Disconnect)() override { return mConnected ? (mConnected.Reset(), S_OK) : S_FALSE; }
+    STDMETHOD(ConnectedTo)(IPin** pin) override {
         return mConnected ? mConnected.CopyTo(pin) : (*pin = nullptr, VFW_E_NOT_CONNECTED);
     }
-    HRESULT STDMETHODCALLTYPE ConnectionMediaType(AM_MEDIA_TYPE* mt) override {
+    STDMETHOD(ConnectionMediaType)(AM_MEDIA_TYPE* mt) override {
         return mConnected ? CopyMediaTypeInto(mt, mType) : VFW_E_NOT_CONNECTED;
     }
-    HRESULT STDMETHODCALLTYPE QueryPinInfo(PIN_INFO* info) override {
+    STDMETHOD(QueryPinInfo)(PIN_INFO* info) override {
         *info = {this, PINDIR_INPUT, L"In"};
         return AddRef(), S_OK;
     }
-    HRESULT STDMETHODCALLTYPE QueryDirection(PIN_DIRECTION* dir) override {
-        return *dir = PINDIR_INPUT, S_OK;
-    }
-    HRESULT STDMETHODCALLTYPE QueryId(LPWSTR*) override { return E_NOTIMPL; }
-    HRESULT STDMETHODCALLTYPE QueryAccept(const AM_MEDIA_TYPE*) override { return S_OK; }
-    HRESULT STDMETHODCALLTYPE EnumMediaTypes(IEnumMediaTypes** types) override {
+    STDMETHOD(QueryDirection)(PIN_DIRECTION* dir) override { return *dir = PINDIR_INPUT, S_OK; }
+    STDMETHOD(QueryId)(LPWSTR*) override { return E_NOTIMPL; }
+    STDMETHOD(QueryAccept)(const AM_MEDIA_TYPE*) override { return S_OK; }
+    STDMETHOD(EnumMediaTypes)(IEnumMediaTypes** types) override {
         *types = new Enum<IEnumMediaTypes, AM_MEDIA_TYPE*>(this, [this](size_t at, AM_MEDIA_TYPE** type) {
             return at < offered.size() && (*type = CloneMediaType(offered[at])) != nullptr;
         });
         return S_OK;
     }
-    HRESULT STDMETHODCALLTYPE QueryInternalConnections(IPin**, ULONG*) override { return E_NOTIMPL; }
-    HRESULT STDMETHODCALLTYPE EndOfStream() override {
+    STDMETHOD(QueryInternalConnections)(IPin**, ULONG*) override { return E_NOTIMPL; }
+    STDMETHOD(EndOfStream)() override {
         return Update([&] { ++endOfStreams; }), S_OK;
     }
-    HRESULT STDMETHODCALLTYPE BeginFlush() override { return S_OK; }
-    HRESULT STDMETHODCALLTYPE EndFlush() override { return S_OK; }
-    HRESULT STDMETHODCALLTYPE NewSegment(REFERENCE_TIME, REFERENCE_TIME, double) override { return S_OK; }
+    STDMETHOD(BeginFlush)() override { return S_OK; }
+    STDMETHOD(EndFlush)() override { return S_OK; }
+    STDMETHOD(NewSegment)(REFERENCE_TIME, REFERENCE_TIME, double) override { return S_OK; }
 
     // IMemInputPin
-    HRESULT STDMETHODCALLTYPE GetAllocator(IMemAllocator** allocator) override {
+    STDMETHOD(GetAllocator)(IMemAllocator** allocator) override {
         return ownAllocator ? ownAllocator.CopyTo(allocator) : (*allocator = nullptr, VFW_E_NO_ALLOCATOR);
     }
-    HRESULT STDMETHODCALLTYPE NotifyAllocator(IMemAllocator* allocator, BOOL) override {
+    STDMETHOD(NotifyAllocator)(IMemAllocator* allocator, BOOL) override {
         return Update([&] { notified = allocator; }), S_OK;
     }
-    HRESULT STDMETHODCALLTYPE GetAllocatorRequirements(ALLOCATOR_PROPERTIES* props) override {
+    STDMETHOD(GetAllocatorRequirements)(ALLOCATOR_PROPERTIES* props) override {
         return requirements ? (*props = *requirements, S_OK) : E_NOTIMPL;
     }
-    HRESULT STDMETHODCALLTYPE Receive(IMediaSample* sample) override {
+    STDMETHOD(Receive)(IMediaSample* sample) override {
         ReceivedSample got;
         BYTE* data = nullptr;
         sample->GetPointer(&data);
@@ -301,8 +291,8 @@ public:
         });
         return hr;
     }
-    HRESULT STDMETHODCALLTYPE ReceiveMultiple(IMediaSample**, long, long*) override { return E_NOTIMPL; }
-    HRESULT STDMETHODCALLTYPE ReceiveCanBlock() override { return S_FALSE; }
+    STDMETHOD(ReceiveMultiple)(IMediaSample**, long, long*) override { return E_NOTIMPL; }
+    STDMETHOD(ReceiveCanBlock)() override { return S_FALSE; }
 
 private:
     TestSink() = default;
@@ -313,19 +303,17 @@ private:
     public:
         Enum(TestSink* sink, std::function<bool(size_t, Item*)> fetch)
             : mSink(sink), mFetch(std::move(fetch)) {}
-        HRESULT STDMETHODCALLTYPE QueryInterface(REFIID riid, void** ppv) override {
+        STDMETHOD(QueryInterface)(REFIID riid, void** ppv) override {
             if (riid != IID_IUnknown && riid != __uuidof(Interface))
                 return *ppv = nullptr, E_NOINTERFACE;
             return *ppv = this, AddRef(), S_OK;
         }
-        ULONG STDMETHODCALLTYPE AddRef() override { return static_cast<ULONG>(++mRef); }
-        ULONG STDMETHODCALLTYPE Release() override {
-            const LONG n = --mRef;
-            if (n == 0)
-                delete this;
-            return static_cast<ULONG>(n);
+        STDMETHOD_(ULONG, AddRef)() override { return static_cast<ULONG>(++mRef); }
+        STDMETHOD_(ULONG, Release)() override {
+            const ULONG n = --mRef;
+            return n ? n : (delete this, 0u);
         }
-        HRESULT STDMETHODCALLTYPE Next(ULONG count, Item* items, ULONG* fetched) override {
+        STDMETHOD(Next)(ULONG count, Item* items, ULONG* fetched) override {
             ULONG got = 0;
             while (got < count && mFetch(mPosition, &items[got]))
                 ++got, ++mPosition;
@@ -333,9 +321,9 @@ private:
                 *fetched = got;
             return got == count ? S_OK : S_FALSE;
         }
-        HRESULT STDMETHODCALLTYPE Skip(ULONG) override { return E_NOTIMPL; }
-        HRESULT STDMETHODCALLTYPE Reset() override { return mPosition = 0, S_OK; }
-        HRESULT STDMETHODCALLTYPE Clone(Interface**) override { return E_NOTIMPL; }
+        STDMETHOD(Skip)(ULONG) override { return E_NOTIMPL; }
+        STDMETHOD(Reset)() override { return mPosition = 0, S_OK; }
+        STDMETHOD(Clone)(Interface**) override { return E_NOTIMPL; }
 
     private:
         ~Enum() = default;
@@ -347,7 +335,6 @@ private:
 
     std::atomic<LONG> mRef{1};
     FILTER_STATE mState = State_Stopped;
-    ComPtr<IReferenceClock> mClock;
     IFilterGraph* mGraph = nullptr;
     ComPtr<IPin> mConnected;
     CMediaType mType;
