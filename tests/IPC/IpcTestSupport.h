@@ -2,14 +2,17 @@
 // Shared helpers of the IPC tests (and the camera tests): logs to read back, child programs,
 // and the reference server as a child process.
 
-#include "IPC/Status.h"
+#include "AppSettings/AppSettings.h"
+#include "IPC/WebcamClient.h"
 #include "log/Log.h"
 #include "runtime/Handles.h"
 #include "support/TempFolder.h"
 
+#include <gtest/gtest.h>
 #include <windows.h>
 
 #include <chrono>
+#include <filesystem>
 #include <optional>
 #include <string>
 #include <vector>
@@ -40,11 +43,23 @@ private:
     std::wstring mPath;
 };
 
+// Connects to whatever serves the pipe now (the watchdog ends a test that waits for good).
+inline void Connect(IPC::WebcamClient& client) {
+    Tasks::cancellation_token_source source;
+    ASSERT_TRUE(client.ConnectToServer(source.get_token()));
+}
+
 // Sets a variable of this process (children inherit it) and puts the old value back.
 class ScopedEnvironment {
 public:
-    ScopedEnvironment(const wchar_t* name, const std::wstring& value);
-    ~ScopedEnvironment();
+    ScopedEnvironment(const wchar_t* name, const std::wstring& value) : mName(name) {
+        std::wstring old(32768, L'\0');
+        const DWORD length = GetEnvironmentVariableW(name, old.data(), static_cast<DWORD>(old.size()));
+        if (length > 0 && length < old.size())
+            mOld = old.substr(0, length);
+        SetEnvironmentVariableW(name, value.c_str());
+    }
+    ~ScopedEnvironment() { SetEnvironmentVariableW(mName, mOld ? mOld->c_str() : nullptr); }
 
 private:
     const wchar_t* mName;
@@ -52,20 +67,44 @@ private:
 };
 
 // The folder of this test program, where the build puts the server too.
-std::wstring ProgramFolder();
-std::wstring ReferenceServerPath();
+inline std::wstring ProgramFolder() {
+    auto folder = GetModuleFolder();
+    return folder ? folder.Value() : std::wstring();
+}
+inline std::wstring ReferenceServerPath() {
+    return ProgramFolder() + IPC::kServerExecutableName;
+}
 
 // Starts a program with the given arguments; no handles are inherited.
 UniqueHandleNull StartProgram(const std::wstring& path, const std::wstring& arguments);
-// Runs a program to its end (or `timeoutMs`); its exit code, or nullopt on time-out.
-std::optional<DWORD> RunProgram(const std::wstring& path, const std::wstring& arguments, DWORD timeoutMs);
+
 // Exit code, or nullopt when the process is still running after `timeoutMs`.
-std::optional<DWORD> WaitForExit(HANDLE process, DWORD timeoutMs);
+inline std::optional<DWORD> WaitForExit(HANDLE process, DWORD timeoutMs) {
+    DWORD code = 0;
+    if (!process || WaitForSingleObject(process, timeoutMs) != WAIT_OBJECT_0 ||
+        !GetExitCodeProcess(process, &code))
+        return std::nullopt;
+    return code;
+}
+
+// Runs a program to its end (or `timeoutMs`); its exit code, or nullopt on time-out.
+inline std::optional<DWORD> RunProgram(const std::wstring& path, const std::wstring& arguments,
+                                       DWORD timeoutMs) {
+    auto process = StartProgram(path, arguments);
+    auto code = WaitForExit(process.get(), timeoutMs);
+    if (process && !code)
+        TerminateProcess(process.get(), 99);
+    return code;
+}
 
 // An APPDATA folder of its own with the given output resolution in the settings file.
 class AppDataWithSettings {
 public:
-    explicit AppDataWithSettings(const char* outputResolution);
+    explicit AppDataWithSettings(const char* outputResolution) {
+        std::filesystem::create_directories(std::filesystem::path(SettingsFolder()));
+        WriteFileBytes(SettingsFolder() + L"\\ZarvoWebcam.ini",
+                       std::string("[Stream]\r\noutputResolution=") + outputResolution + "\r\n");
+    }
     const std::wstring& Path() const { return mFolder.Path(); }
     std::wstring SettingsFolder() const { return mFolder.Path() + L"\\Zarvo\\Zarvo Webcam"; }
 
@@ -73,24 +112,40 @@ private:
     TempFolder mFolder;
 };
 
+// The server-live event, opened (or created) by the test.
+inline UniqueEvent OpenServerLiveEvent() {
+    return UniqueEvent(CreateEventW(nullptr, TRUE, FALSE, IPC::kServerLiveEventName));
+}
+
 // The reference server as a child process with its own APPDATA; ended with --quit (and,
 // failing that, terminated) when it goes.
 class ServerProcess {
 public:
-    ServerProcess(const std::wstring& appData, const std::wstring& arguments = L"");
-    ~ServerProcess();
-    // Waits for the server-live event; false if it does not come within `timeoutMs` or the
-    // server exits first.
-    bool WaitUntilLive(DWORD timeoutMs = 30000);
+    ServerProcess(const std::wstring& appData, const std::wstring& arguments = L"") {
+        ScopedEnvironment environment(L"APPDATA", appData);
+        mProcess = StartProgram(ReferenceServerPath(), arguments);
+    }
+    ~ServerProcess() {
+        if (mProcess && !WaitForExit(mProcess.get(), 0) && !Quit()) {
+            TerminateProcess(mProcess.get(), 99);
+            WaitForSingleObject(mProcess.get(), 10000);
+        }
+    }
+    // Waits for the server-live event; false when it does not come in time or the server exits.
+    bool WaitUntilLive(DWORD timeoutMs = 30000) {
+        UniqueEvent live = OpenServerLiveEvent();
+        const HANDLE events[2] = {live.get(), mProcess.get()};
+        return live && mProcess && WaitForMultipleObjects(2, events, FALSE, timeoutMs) == WAIT_OBJECT_0;
+    }
     HANDLE Process() const { return mProcess.get(); }
     // Asks the server to end with --quit and returns its exit code.
-    std::optional<DWORD> Quit();
+    std::optional<DWORD> Quit() {
+        RunProgram(ReferenceServerPath(), L"--quit", 20000);
+        return WaitForExit(mProcess.get(), 20000);
+    }
 
 private:
     UniqueHandleNull mProcess;
 };
-
-// The server-live event, opened (or created) by the test.
-UniqueEvent OpenServerLiveEvent();
 
 } // namespace Zarvo::Testing
