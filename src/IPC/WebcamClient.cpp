@@ -131,8 +131,11 @@ void LaunchServerIfNeeded(const std::shared_ptr<WebcamClient>& client) {
         STARTUPINFOW startup{};
         startup.cb = sizeof(startup);
         PROCESS_INFORMATION process{};
-        if (CreateProcessW(path.c_str(), commandLine.data(), nullptr, nullptr, FALSE, 0, nullptr, nullptr, &startup,
-                           &process)) {
+        // The server outlives the host: it must not share the host's console (a Ctrl+C or a
+        // closed console window there would end it, and a windowless host would give it a
+        // console window of its own) nor hold the host's standard handles open.
+        if (CreateProcessW(path.c_str(), commandLine.data(), nullptr, nullptr, FALSE, DETACHED_PROCESS, nullptr,
+                           nullptr, &startup, &process)) {
             CloseHandle(process.hThread);
             CloseHandle(process.hProcess);
         } else {

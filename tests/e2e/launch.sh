@@ -7,9 +7,18 @@ e2e_register "$camera/ZarvoWebcam.dll"
 e2e_quit_servers >/dev/null 2>&1 || true
 e2e_mark_logs
 
-# Long enough for a new Wine process to come up and the chain to finish.
+# Long enough for a new Wine process to come up and the chain to finish. The frame records go
+# through a pipe: the launched server must not hold the host's output open after the host
+# ended. (Under Wine every process inherits the Unix standard error, so that goes to a file.)
 frames=120
-e2e_capture 60 capture "$frames" || e2e_fail "capture failed: $(cat "$e2e_work/capture.out")"
+mkfifo "$e2e_work/capture.fifo"
+cat "$e2e_work/capture.fifo" >"$e2e_work/capture.md5" &
+reader=$!
+timeout -k 5 60 wine "$ZARVO_FFMPEG" -hide_banner -nostdin -rtbufsize 200M -f dshow -i 'video=Zarvo Webcam' \
+  -frames:v "$frames" -c:v copy -f framemd5 pipe:1 >"$e2e_work/capture.fifo" 2>"$e2e_work/capture.out" ||
+  e2e_fail "capture failed: $(cat "$e2e_work/capture.out")"
+timeout 10 tail -s 0.1 --pid="$reader" -f /dev/null ||
+  e2e_fail "the host's output stayed open after it ended: the launched server inherited it"
 got=$(e2e_frame_count "$e2e_work/capture.md5")
 [ "$got" -eq "$frames" ] || e2e_fail "$got frames of $frames arrived"
 
