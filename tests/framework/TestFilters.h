@@ -31,7 +31,7 @@ inline CMediaType MakeVideoType(const GUID& subtype, LONG width) {
     type.subtype = subtype;
     type.formattype = FORMAT_VideoInfo;
     VIDEOINFOHEADER info{};
-    info.bmiHeader = {sizeof(BITMAPINFOHEADER), width, 4};
+    info.bmiHeader = {sizeof(BITMAPINFOHEADER), width, 4, 1, 16, 0, 0, 0, 0, 0, 0};
     type.SetFormatBlock(reinterpret_cast<const BYTE*>(&info), sizeof(info));
     return type;
 }
@@ -84,7 +84,6 @@ public:
     int filled = 0;
     int freeSampleFailures = 0;
 
-    using CBasePin::IncrementTypeVersion;
     using CSourceStream::GetMediaType;
 
     HRESULT CheckMediaType(const CMediaType* type) override {
