@@ -11,8 +11,10 @@
 
 #include <windows.h>
 
+#include <algorithm>
 #include <atomic>
 #include <cstring>
+#include <memory>
 #include <string>
 #include <thread>
 #include <vector>
@@ -46,94 +48,74 @@ std::vector<std::uint8_t> ExpectedYuy2(std::uint32_t width, std::uint32_t height
 } // namespace
 
 TEST(FrameChannel, WriterLaysOutPitchedSlotsRoundRobinAndTheReaderConvertsTheNewest) {
-    constexpr std::uint32_t kWidth = 100, kHeight = 30; // a pitch wider than the width
+    constexpr std::uint32_t kWidth = 100, kHeight = 30; // rows 128 bytes apart
     const std::wstring name = UniqueName();
     Writer writer;
     std::string whyNot;
     ASSERT_TRUE(writer.Open(name, kWidth, kHeight, whyNot)) << whyNot;
     const ChannelHeader* h = writer.Header();
-    EXPECT_EQ(h->magic, kMagic);
-    EXPECT_EQ(h->version, kVersion);
-    EXPECT_EQ(h->pixelFormat, kFormatNv12);
-    EXPECT_EQ(h->width, kWidth);
-    EXPECT_EQ(h->height, kHeight);
     EXPECT_EQ(h->rowPitch, 128u);
-    EXPECT_EQ(h->slotCount, kDefaultSlots);
     EXPECT_EQ(h->frameBytes, 128u * 45u);
     EXPECT_EQ(h->slotStride % 64, 0u);
-    EXPECT_EQ(h->published, 0u);
 
     Reader reader;
     ASSERT_EQ(reader.Open(name, kWidth, kHeight), "");
     std::vector<std::uint8_t> out(yuy2_frame_bytes(kWidth, kHeight), 0xEE);
-    const auto untouched = out;
     EXPECT_EQ(reader.ConvertNewest(convert_format_nv12_yuy2, out.data()).outcome, Reader::Outcome::NoFrame);
-    EXPECT_EQ(out, untouched);
+    EXPECT_TRUE(std::all_of(out.begin(), out.end(), [](std::uint8_t b) { return b == 0xEE; }));
 
-    // Four frames through three slots: slot 0 holds the fourth, the reader takes the newest.
-    for (std::uint64_t number = 10; number < 14; ++number) {
-        const auto frame = PatternFrame(kWidth, kHeight, number, kWidth);
-        writer.Publish(frame.data(), kWidth, number);
-    }
+    // Four frames through three slots: slot 0 holds the fourth, which the reader takes.
+    for (std::uint64_t number = 10; number < 14; ++number)
+        writer.Publish(PatternFrame(kWidth, kHeight, number, kWidth).data(), kWidth, number);
     EXPECT_EQ(h->published, 4u);
-    const auto* base = reinterpret_cast<const std::uint8_t*>(h);
-    for (std::uint32_t slot = 0; slot < 3; ++slot) {
-        const auto* header = reinterpret_cast<const SlotHeader*>(base + h->slotOffset + slot * h->slotStride);
-        EXPECT_EQ(header->frameNumber, slot == 0 ? 13u : 10u + slot);
-        EXPECT_EQ(header->sequence, slot == 0 ? 4u : 2u); // even: complete
-        // Each row at the pitch; the bytes beyond the width were never written.
-        const auto* pixels = reinterpret_cast<const std::uint8_t*>(header + 1);
-        EXPECT_EQ(pixels[128 * 7 + 99], Server::PatternLuma(99, 7, header->frameNumber));
-        EXPECT_EQ(pixels[128 * 7 + 100], 0);
-        EXPECT_EQ(pixels[128 * (30 + 3) + 2 * 5 + 1], Server::PatternV(5, 3, header->frameNumber));
+    for (std::uint32_t i = 0; i < 3; ++i) {
+        const auto* slot = reinterpret_cast<const SlotHeader*>(reinterpret_cast<const std::uint8_t*>(h) +
+                                                               h->slotOffset + i * h->slotStride);
+        const std::uint64_t number = i == 0 ? 13 : 10 + i;
+        EXPECT_EQ(slot->frameNumber, number);
+        EXPECT_EQ(slot->sequence, i == 0 ? 4u : 2u); // even: complete
+        const auto* pixels = reinterpret_cast<const std::uint8_t*>(slot + 1);
+        EXPECT_EQ(pixels[128 * 7 + 99], Server::PatternLuma(99, 7, number));
+        EXPECT_EQ(pixels[128 * 7 + 100], 0); // beyond the width: never written
+        EXPECT_EQ(pixels[128 * (30 + 3) + 2 * 5 + 1], Server::PatternV(5, 3, number));
     }
     const auto result = reader.ConvertNewest(convert_format_nv12_yuy2, out.data());
     ASSERT_EQ(result.outcome, Reader::Outcome::Frame);
     EXPECT_EQ(result.frameNumber, 13u);
-    EXPECT_NE(result.publishTime, 0u);
     EXPECT_EQ(out, ExpectedYuy2(kWidth, kHeight, 13));
 }
 
+// A writer that closes, or changes the geometry of a section a reader still holds, makes every
+// reader let go; a held section is reused only where the new frames fit.
 TEST(FrameChannel, ReaderLetsGoWhenTheWriterClosesOrChangesTheChannel) {
     const std::wstring name = UniqueName();
-    Writer writer;
+    auto writer = std::make_unique<Writer>();
     std::string whyNot;
-    ASSERT_TRUE(writer.Open(name, 64, 32, whyNot)) << whyNot;
-    const auto frame = PatternFrame(64, 32, 1, 64);
-    writer.Publish(frame.data(), 64, 1);
+    ASSERT_TRUE(writer->Open(name, 64, 32, whyNot)) << whyNot;
+    writer->Publish(PatternFrame(64, 32, 1, 64).data(), 64, 1);
     std::vector<std::uint8_t> out(yuy2_frame_bytes(64, 32));
-
-    Reader holder; // keeps the section in being while no writer has it
+    Reader holder, reader;
     ASSERT_EQ(holder.Open(name, 64, 32), "");
-    Reader reader;
     ASSERT_EQ(reader.Open(name, 64, 32), "");
-    writer.Close();
+    writer.reset();
     EXPECT_EQ(reader.ConvertNewest(convert_format_nv12_yuy2, out.data()).outcome, Reader::Outcome::Closed);
     EXPECT_FALSE(reader.IsOpen());
     EXPECT_EQ(reader.Open(name, 64, 32), "magic 0x00000000, expected 0x4346565A");
 
-    // The held section is taken over; the counters go on.
-    Writer again;
+    Writer again; // takes the held section over; the count goes on
     ASSERT_TRUE(again.Open(name, 64, 32, whyNot)) << whyNot;
-    ASSERT_EQ(reader.Open(name, 64, 32), "");
-    again.Publish(frame.data(), 64, 2);
+    again.Publish(PatternFrame(64, 32, 2, 64).data(), 64, 2);
     EXPECT_EQ(again.Header()->published, 2u);
-    auto result = reader.ConvertNewest(convert_format_nv12_yuy2, out.data());
-    EXPECT_EQ(result.outcome, Reader::Outcome::Frame);
-    EXPECT_EQ(result.frameNumber, 2u);
+    ASSERT_EQ(reader.Open(name, 64, 32), "");
+    EXPECT_EQ(reader.ConvertNewest(convert_format_nv12_yuy2, out.data()).frameNumber, 2u);
 
-    // A smaller geometry fits in the held section; the reader of the old one lets go.
     Writer smaller;
     ASSERT_TRUE(smaller.Open(name, 32, 16, whyNot)) << whyNot;
     EXPECT_EQ(reader.ConvertNewest(convert_format_nv12_yuy2, out.data()).outcome, Reader::Outcome::Closed);
     EXPECT_EQ(reader.Open(name, 64, 32), "frames of 32,16, expected 64,32");
-    EXPECT_EQ(reader.Open(name, 32, 16), "");
-
-    // A larger one does not fit, and says so.
     Writer larger;
     EXPECT_FALSE(larger.Open(name, 1920, 1080, whyNot));
     EXPECT_NE(whyNot.find("the section exists already with 12288 bytes"), std::string::npos) << whyNot;
-    EXPECT_FALSE(larger.IsOpen());
 }
 
 // A writer rewriting the slots as fast as it can while the reader converts: every frame the reader
