@@ -83,10 +83,13 @@ std::string Hex(std::uint32_t value) {
 struct Writer::Mapping {
     UniqueHandleNull section;
     View view;
+    // The geometry as this writer set it up: what the shared header says afterwards is not trusted,
+    // so nothing another process writes there can send the writer outside its view.
+    ChannelHeader geometry{};
+    std::uint64_t published = 0;
     ChannelHeader* header() const noexcept { return reinterpret_cast<ChannelHeader*>(view.get()); }
     SlotHeader* slot(std::uint64_t index) const noexcept {
-        const ChannelHeader* h = header();
-        return reinterpret_cast<SlotHeader*>(view.get() + h->slotOffset + index * h->slotStride);
+        return reinterpret_cast<SlotHeader*>(view.get() + geometry.slotOffset + index * geometry.slotStride);
     }
 };
 
@@ -138,22 +141,28 @@ bool Writer::Open(const std::wstring& name, std::uint32_t width, std::uint32_t h
         return false;
     }
 
+    ChannelHeader& g = mapping->geometry;
+    g.version = kVersion;
+    g.headerBytes = sizeof(ChannelHeader);
+    g.pixelFormat = kFormatNv12;
+    g.width = width;
+    g.height = height;
+    g.rowPitch = pitch;
+    g.slotCount = slots;
+    g.slotOffset = sizeof(ChannelHeader);
+    g.slotStride = SlotStride(pitch, height);
+    g.frameBytes = FrameBytes(pitch, height);
+
     ChannelHeader* header = mapping->header();
     // Readers of an older geometry let go before any field changes under them.
     if (reused)
         Store(header->magic, 0, std::memory_order_release);
-    header->version = kVersion;
-    header->headerBytes = sizeof(ChannelHeader);
-    header->pixelFormat = kFormatNv12;
-    header->width = width;
-    header->height = height;
-    header->rowPitch = pitch;
-    header->slotCount = slots;
-    header->slotOffset = sizeof(ChannelHeader);
-    header->slotStride = SlotStride(pitch, height);
-    header->frameBytes = FrameBytes(pitch, height);
+    std::memcpy(reinterpret_cast<std::uint8_t*>(header) + sizeof(std::uint32_t),
+                reinterpret_cast<const std::uint8_t*>(&g) + sizeof(std::uint32_t),
+                kGeometryBytes - sizeof(std::uint32_t));
     // `published` and the slots' sequences keep counting across a reuse, so a reader in the middle
     // of a read never sees the same sequence twice.
+    mapping->published = Load(header->published, std::memory_order_relaxed);
     for (std::uint32_t i = 0; i < slots; ++i) {
         SlotHeader* slot = mapping->slot(i);
         const std::uint64_t sequence = Load(slot->sequence, std::memory_order_relaxed);
@@ -168,10 +177,10 @@ bool Writer::Open(const std::wstring& name, std::uint32_t width, std::uint32_t h
 void Writer::Publish(const std::uint8_t* frame, std::size_t sourcePitch, std::uint64_t frameNumber) noexcept {
     if (!mMapping)
         return;
-    ChannelHeader* header = mMapping->header();
-    const std::uint64_t published = Load(header->published, std::memory_order_relaxed);
-    SlotHeader* slot = mMapping->slot(published % header->slotCount);
-    const std::uint64_t sequence = Load(slot->sequence, std::memory_order_relaxed);
+    const ChannelHeader& g = mMapping->geometry;
+    const std::uint64_t published = mMapping->published;
+    SlotHeader* slot = mMapping->slot(published % g.slotCount);
+    const std::uint64_t sequence = Load(slot->sequence, std::memory_order_relaxed) & ~std::uint64_t{1};
 
     // Odd first, and visible before any byte of the frame changes.
     Store(slot->sequence, sequence + 1, std::memory_order_relaxed);
@@ -179,13 +188,14 @@ void Writer::Publish(const std::uint8_t* frame, std::size_t sourcePitch, std::ui
 
     Store(slot->frameNumber, frameNumber, std::memory_order_relaxed);
     auto* pixels = reinterpret_cast<std::uint8_t*>(slot + 1);
-    const std::uint32_t rows = header->height + header->height / 2;
+    const std::uint32_t rows = g.height + g.height / 2;
     for (std::uint32_t row = 0; row < rows; ++row)
-        std::memcpy(pixels + std::size_t{header->rowPitch} * row, frame + sourcePitch * row, header->width);
+        std::memcpy(pixels + std::size_t{g.rowPitch} * row, frame + sourcePitch * row, g.width);
     Store(slot->publishTime, Ticks(), std::memory_order_relaxed);
 
     Store(slot->sequence, sequence + 2, std::memory_order_release);
-    Store(header->published, published + 1, std::memory_order_release);
+    mMapping->published = published + 1;
+    Store(mMapping->header()->published, published + 1, std::memory_order_release);
 }
 
 void Writer::Close() noexcept {
