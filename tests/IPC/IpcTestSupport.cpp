@@ -1,23 +1,19 @@
 #include "IpcTestSupport.h"
 
 #include <regex>
+#include <sstream>
 
 namespace Zarvo::Testing {
 
 std::vector<std::string> ReadLogLines(const std::wstring& path, std::size_t fromByte) {
     const std::string bytes = ReadFileBytes(path);
+    std::istringstream in(bytes.substr(std::min(fromByte, bytes.size())));
     static const std::regex timeLine(R"(^(\[[^\]]*\] )\d{13}$)");
     std::vector<std::string> lines;
-    for (std::size_t at = std::min(fromByte, bytes.size()); at < bytes.size();) {
-        const std::size_t end = std::min(bytes.find('\n', at), bytes.size());
-        std::string line = bytes.substr(at, end - at);
+    for (std::string line; std::getline(in, line);) {
         if (!line.empty() && line.back() == '\r')
             line.pop_back();
-        std::smatch match;
-        if (std::regex_match(line, match, timeLine))
-            line = match[1].str() + "<time>";
-        lines.push_back(std::move(line));
-        at = end + 1;
+        lines.push_back(std::regex_replace(line, timeLine, "$1<time>"));
     }
     return lines;
 }

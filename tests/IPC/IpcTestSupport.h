@@ -1,6 +1,5 @@
 #pragma once
-// Shared helpers of the IPC tests (and the camera tests): logs to read back, child programs,
-// and the reference server as a child process.
+// Helpers of the IPC and camera tests: logs to read back, child programs, the reference server.
 
 #include "AppSettings/AppSettings.h"
 #include "IPC/WebcamClient.h"
@@ -25,12 +24,10 @@ inline double SecondsSince(Clock::time_point start) {
     return std::chrono::duration<double>(Clock::now() - start).count();
 }
 
-// The lines of a log file from byte `fromByte` on, without line ends; time lines ("[tag] "
-// and 13 digits) read as "[tag] <time>" so whole sequences can be compared.
+// A log file's lines from byte `fromByte` on; time lines ("[tag] " + 13 digits) read "[tag] <time>".
 std::vector<std::string> ReadLogLines(const std::wstring& path, std::size_t fromByte = 0);
 
-// A log name (by default one of its own) in a file that lives as long as the program, and a
-// factory for it that writes the time line first, as the filter's factory does.
+// A log name (by default a new one) in a file kept to the end; its factory writes time lines.
 class TestLog {
 public:
     explicit TestLog(std::string name = {});
@@ -117,8 +114,7 @@ inline UniqueEvent OpenServerLiveEvent() {
     return UniqueEvent(CreateEventW(nullptr, TRUE, FALSE, IPC::kServerLiveEventName));
 }
 
-// The reference server as a child process with its own APPDATA; ended with --quit (and,
-// failing that, terminated) when it goes.
+// The reference server as a child with its own APPDATA; ended with --quit (or terminated).
 class ServerProcess {
 public:
     ServerProcess(const std::wstring& appData, const std::wstring& arguments = L"") {
