@@ -40,12 +40,15 @@ public:
     void SetDestinationSize(std::uint64_t width, std::uint64_t height,
                             const GUID& subtype = MEDIASUBTYPE_YUY2);
 
-    // `handle` is the shared texture's legacy handle. Null when a frame source serves (the texture,
-    // or the frame channel where the texture cannot); otherwise the texture path's error. A device
-    // that cannot be brought up raises ServiceUnavailableException unless the channel serves.
+    // `handle` is the shared texture's legacy handle. Null when the texture serves, or when it
+    // cannot and the frame channel does; otherwise what the texture path always answered (the
+    // error of a surface that cannot be made; null, after an Error line, for a texture that does
+    // not match). A device that cannot be brought up raises ServiceUnavailableException unless the
+    // channel serves. Logs "frame source: GPU texture" or "frame source: shared memory".
     ErrorRecordPtr Initialize(std::uint64_t handle);
 
-    // False only when the client is closed.
+    // False only when the client is closed. Where the texture cannot serve and the channel is not
+    // open, looks for the channel again at most twice a second.
     bool FillSample(IMediaSample* sample);
 
     // Bytes one sample of the sized subtype holds.
