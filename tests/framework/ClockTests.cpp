@@ -56,12 +56,11 @@ ComPtr<IReferenceClock> NewClock() {
     return clock;
 }
 
-// Threads of this process, and open kernel handles found by probing the table
-// (GetProcessHandleCount answers 0 under Wine).
+// Threads of this process, and kernel handles found by probing (GetProcessHandleCount is 0 in Wine).
 std::pair<LONG, LONG> ThreadsAndHandles() {
     std::pair<LONG, LONG> count{0, 0};
     HANDLE snapshot = CreateToolhelp32Snapshot(TH32CS_SNAPTHREAD, 0);
-    THREADENTRY32 entry{sizeof(entry)};
+    THREADENTRY32 entry{sizeof(entry), 0, 0, 0, 0, 0, 0};
     for (BOOL ok = Thread32First(snapshot, &entry); ok; ok = Thread32Next(snapshot, &entry))
         count.first += entry.th32OwnerProcessID == GetCurrentProcessId();
     CloseHandle(snapshot);
@@ -136,13 +135,11 @@ TEST(Clock, TimeNeverDecreasesRepeatsWithinAMillisecondAbsorbsTheTimerWrapAndFir
         manual->now = now;
         EXPECT_EQ((std::tuple{clock->GetTime(&t), t}), (std::tuple{result, reading * kMs})) << now;
     }
-    // Across the 32-bit wrap the time goes on by the real difference.
     manual->StartAt(0xFFFFFFF0u);
     const REFERENCE_TIME before = manual->PrivateTime();
     manual->now = 0x10;
     EXPECT_EQ(manual->PrivateTime(), before + 0x20 * kMs);
 
-    // One pass of the advise thread fires what is due within the next millisecond.
     manual->StartAt(5000);
     EXPECT_EQ(manual->AdvisePass(), INFINITE); // nothing scheduled
     Signal soon, edge, later;
@@ -173,7 +170,6 @@ TEST(Clock, AdviseRefusesBadTimesAndPeriodsAndTimerResolutionKeepsToTheDevice) {
         EXPECT_EQ(cookie, 0u);
     }
     EXPECT_EQ(clock->GetTime(nullptr), E_POINTER);
-    // Timer resolution: 0 stays, below the device minimum is raised to it, whole milliseconds.
     ComPtr<IReferenceClockTimerControl> control;
     ASSERT_EQ(clock.As(&control), S_OK);
     TIMECAPS caps{};

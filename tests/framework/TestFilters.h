@@ -8,7 +8,6 @@
 #include <windows.h>
 
 #include <dshow.h>
-#include <uuids.h>
 #include <wrl/client.h>
 
 #include <algorithm>
@@ -27,20 +26,14 @@ namespace FrameworkTest {
 
 inline CMediaType MakeVideoType(const GUID& subtype, LONG width) {
     CMediaType type;
-    type.majortype = MEDIATYPE_Video;
-    type.subtype = subtype;
-    type.formattype = FORMAT_VideoInfo;
+    type.majortype = MEDIATYPE_Video, type.subtype = subtype, type.formattype = FORMAT_VideoInfo;
     VIDEOINFOHEADER info{};
     info.bmiHeader = {sizeof(BITMAPINFOHEADER), width, 4, 1, 16, 0, 0, 0, 0, 0, 0};
     type.SetFormatBlock(reinterpret_cast<const BYTE*>(&info), sizeof(info));
     return type;
 }
 
-inline BYTE PatternByte(int sample, size_t offset) {
-    return static_cast<BYTE>((sample * 7 + offset) & 0xFF);
-}
-
-// Waits on a condition with a time limit; false when it did not become true.
+// False when the condition did not come true in time.
 template <class Predicate>
 bool WaitFor(std::unique_lock<std::mutex>& lock, std::condition_variable& cv, Predicate predicate,
              std::chrono::milliseconds limit = std::chrono::milliseconds(10000)) {
@@ -64,7 +57,7 @@ struct Records {
     }
 };
 
-// Counting source stream: sample n carries PatternByte(n, i) in byte i.
+// Counting source stream: sample n carries Pattern(n, i) in byte i.
 class TestStream : public CSourceStream, public Records {
 public:
     TestStream(HRESULT* hr, CSource* filter, const wchar_t* name = L"Out")
@@ -85,15 +78,16 @@ public:
     int freeSampleFailures = 0;
 
     using CSourceStream::GetMediaType;
+    static BYTE Pattern(int sample, size_t offset) { return static_cast<BYTE>((sample * 7 + offset) & 0xFF); }
 
     HRESULT CheckMediaType(const CMediaType* type) override {
         Update([&] { checked.push_back(type->subtype); });
         return std::count(types.begin(), types.end(), *type) ? S_OK : checkFailure;
     }
     HRESULT GetMediaType(int at, CMediaType* type) override {
-        return at < 0                   ? E_INVALIDARG
-               : at < int(types.size()) ? type->Set(types[size_t(at)])
-                                        : VFW_S_NO_MORE_ITEMS;
+        if (at < 0)
+            return E_INVALIDARG;
+        return size_t(at) < types.size() ? type->Set(types[size_t(at)]) : VFW_S_NO_MORE_ITEMS;
     }
     HRESULT ChooseBufferSize(IMemAllocator* allocator, ALLOCATOR_PROPERTIES* props) override {
         Update([&] { request = *props, sizedAllocator = allocator; });
@@ -116,7 +110,7 @@ public:
         BYTE* data = nullptr;
         sample->GetPointer(&data);
         for (long i = 0; i < sample->GetSize(); ++i)
-            data[i] = PatternByte(n, static_cast<size_t>(i));
+            data[i] = Pattern(n, static_cast<size_t>(i));
         sample->SetActualDataLength(sample->GetSize());
         REFERENCE_TIME start = n * 10, stop = n * 10 + 10;
         sample->SetTime(&start, &stop);
@@ -140,12 +134,11 @@ public:
     TestSource() : CSource(L"test source", nullptr, CLSID_TestSource) {}
     // A new filter with one stream and one reference, owned by the caller.
     static ComPtr<IBaseFilter> Create(TestSource** source = nullptr, TestStream** stream = nullptr) {
-        TestSource* filter = new TestSource;
+        auto* filter = new TestSource;
         ComPtr<IBaseFilter> result(static_cast<IBaseFilter*>(filter)); // first AddRef
         HRESULT hr = S_OK;
-        TestStream* first = new TestStream(&hr, filter);
-        (source ? *source : filter) = filter;
-        (stream ? *stream : first) = first;
+        auto* first = new TestStream(&hr, filter);
+        (source ? *source : filter) = filter, (stream ? *stream : first) = first;
         return result;
     }
     LONG RefCount() const { return mRefCount.load(); }
@@ -181,7 +174,6 @@ public:
     IPin* Pin() { return this; }
     bool Connected() const { return mConnected != nullptr; }
 
-    // IUnknown
     STDMETHOD(QueryInterface)(REFIID riid, void** ppv) override {
         if (riid == IID_IPin || riid == IID_IMemInputPin)
             *ppv = riid == IID_IPin ? static_cast<void*>(static_cast<IPin*>(this))
@@ -198,7 +190,6 @@ public:
         const ULONG n = --mRef;
         return n ? n : (delete this, 0u);
     }
-    // IBaseFilter
     STDMETHOD(GetClassID)(CLSID*) override { return E_NOTIMPL; }
     STDMETHOD(Stop)() override { return mState = State_Stopped, S_OK; }
     STDMETHOD(Pause)() override { return mState = State_Paused, S_OK; }
@@ -217,24 +208,20 @@ public:
     }
     STDMETHOD(QueryFilterInfo)(FILTER_INFO* info) override {
         *info = {L"sink", mGraph};
-        return mGraph ? mGraph->AddRef(), S_OK : S_OK;
+        return (mGraph ? mGraph->AddRef() : 0), S_OK;
     }
     STDMETHOD(JoinFilterGraph)(IFilterGraph* graph, LPCWSTR) override { return mGraph = graph, S_OK; }
     STDMETHOD(QueryVendorInfo)(LPWSTR*) override { return E_NOTIMPL; }
 
-    // IPin
     STDMETHOD(Connect)(IPin*, const AM_MEDIA_TYPE*) override { return E_UNEXPECTED; }
     STDMETHOD(ReceiveConnection)(IPin* connector, const AM_MEDIA_TYPE* mt) override {
-        if (!connector || !mt)
-            return E_POINTER;
         if (mConnected)
             return VFW_E_ALREADY_CONNECTED;
         Update([&] { receivedTypes.emplace_back(*mt); });
         const HRESULT hr = accept ? accept(*mt) : S_OK;
         if (hr != S_OK)
             return FAILED(hr) ? hr : VFW_E_TYPE_NOT_ACCEPTED;
-        mConnected = connector;
-        return mType.Set(*mt);
+        return mConnected = connector, mType.Set(*mt);
     }
     STDMETHOD(Disconnect)() override { return mConnected ? (mConnected.Reset(), S_OK) : S_FALSE; }
     STDMETHOD(ConnectedTo)(IPin** pin) override {
@@ -264,7 +251,6 @@ public:
     STDMETHOD(EndFlush)() override { return S_OK; }
     STDMETHOD(NewSegment)(REFERENCE_TIME, REFERENCE_TIME, double) override { return S_OK; }
 
-    // IMemInputPin
     STDMETHOD(GetAllocator)(IMemAllocator** allocator) override {
         return ownAllocator ? ownAllocator.CopyTo(allocator) : (*allocator = nullptr, VFW_E_NO_ALLOCATOR);
     }
@@ -275,20 +261,18 @@ public:
         return requirements ? (*props = *requirements, S_OK) : E_NOTIMPL;
     }
     STDMETHOD(Receive)(IMediaSample* sample) override {
-        ReceivedSample got;
         BYTE* data = nullptr;
         sample->GetPointer(&data);
-        got.bytes.assign(data, data + sample->GetActualDataLength());
+        ReceivedSample got{{data, data + sample->GetActualDataLength()}};
         sample->GetTime(&got.start, &got.stop);
-        HRESULT hr = S_OK;
+        bool refused = false;
         Update([&] {
-            if (refuseFrom >= 0 && receiveCalls >= refuseFrom)
-                hr = S_FALSE;
-            else
+            refused = refuseFrom >= 0 && receiveCalls >= refuseFrom;
+            if (!refused)
                 samples.push_back(std::move(got));
             ++receiveCalls;
         });
-        return hr;
+        return refused ? S_FALSE : S_OK;
     }
     STDMETHOD(ReceiveMultiple)(IMediaSample**, long, long*) override { return E_NOTIMPL; }
     STDMETHOD(ReceiveCanBlock)() override { return S_FALSE; }
@@ -303,9 +287,8 @@ private:
         Enum(TestSink* sink, std::function<bool(size_t, Item*)> fetch)
             : mSink(sink), mFetch(std::move(fetch)) {}
         STDMETHOD(QueryInterface)(REFIID riid, void** ppv) override {
-            if (riid != IID_IUnknown && riid != __uuidof(Interface))
-                return *ppv = nullptr, E_NOINTERFACE;
-            return *ppv = this, AddRef(), S_OK;
+            const bool known = riid == IID_IUnknown || riid == __uuidof(Interface);
+            return known ? (*ppv = this, AddRef(), S_OK) : (*ppv = nullptr, E_NOINTERFACE);
         }
         STDMETHOD_(ULONG, AddRef)() override { return static_cast<ULONG>(++mRef); }
         STDMETHOD_(ULONG, Release)() override {
