@@ -167,7 +167,8 @@ TEST(PixelsHost, Nv12AndIyuvSamplesAreTheServersPatternAtBothResolutions) {
             std::printf("%s at %s: %s\n", subtype.name, size.setting, checker.Summary().c_str());
 
             const std::string log = camera.LogText().substr(logMark);
-            EXPECT_EQ(CountOf(log, "[Initialize] frame source: shared memory"), 1u) << log;
+            // Shared memory here (the platform cannot share textures); either where it can.
+            EXPECT_EQ(CountOf(log, "[Initialize] frame source: "), 1u) << log;
             EXPECT_EQ(CountOf(log, "ERROR"), 0u) << log;
             graph->RemoveFilter(filter.Get());
             graph->RemoveFilter(sinkFilter.Get());
