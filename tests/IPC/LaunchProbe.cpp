@@ -23,8 +23,7 @@ int main() {
         Sleep(giveUpMs);
         ExitProcess(1); // still not connected
     }).detach();
-    Tasks::cancellation_token_source never;
-    const bool live = client->ConnectToServer(never.get_token()) && client->StartCamera();
+    const bool live = client->ConnectToServer({}) && client->StartCamera(); // until connected
     client->Disconnect();
     return live ? 0 : 1;
 }
