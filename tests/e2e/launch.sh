@@ -10,7 +10,7 @@ e2e_mark_logs
 # Long enough for a new Wine process to come up and the chain to finish. The frame records go
 # through a pipe: the launched server must not hold the host's output open after the host
 # ended. (Under Wine every process inherits the Unix standard error, so that goes to a file.)
-frames=120
+frames=300
 mkfifo "$e2e_work/capture.fifo"
 cat "$e2e_work/capture.fifo" >"$e2e_work/capture.md5" &
 reader=$!

@@ -11,7 +11,7 @@ e2e_mark_logs
 e2e_start_server
 
 # Enough frames that at least 60 of them come after the chain is ready.
-frames=150
+frames=200
 e2e_capture 60 single "$frames" || e2e_fail "capture failed: $(cat "$e2e_work/single.out")"
 got=$(e2e_frame_count "$e2e_work/single.md5")
 [ "$got" -eq "$frames" ] || e2e_fail "$got frames of $frames arrived"
