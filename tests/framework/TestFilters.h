@@ -27,13 +27,12 @@ namespace FrameworkTest {
 inline CMediaType MakeVideoType(const GUID& subtype, LONG width) {
     CMediaType type;
     type.majortype = MEDIATYPE_Video, type.subtype = subtype, type.formattype = FORMAT_VideoInfo;
-    VIDEOINFOHEADER info{};
-    info.bmiHeader = {sizeof(BITMAPINFOHEADER), width, 4, 1, 16, 0, 0, 0, 0, 0, 0};
+    const BITMAPINFOHEADER header{sizeof(BITMAPINFOHEADER), width, 4, 1, 16, 0, 0, 0, 0, 0, 0};
+    const VIDEOINFOHEADER info{{}, {}, 0, 0, 0, header};
     type.SetFormatBlock(reinterpret_cast<const BYTE*>(&info), sizeof(info));
     return type;
 }
 
-// False when the condition did not come true in time.
 template <class Predicate>
 bool WaitFor(std::unique_lock<std::mutex>& lock, std::condition_variable& cv, Predicate predicate,
              std::chrono::milliseconds limit = std::chrono::milliseconds(10000)) {
@@ -152,11 +151,7 @@ struct ReceivedSample {
 // Sink filter whose one input pin "In" is the same object: filter, pin and memory input pin.
 class TestSink final : public IBaseFilter, public IPin, public IMemInputPin, public Records {
 public:
-    static ComPtr<IBaseFilter> Create(TestSink** sink) {
-        ComPtr<IBaseFilter> result;
-        result.Attach(*sink = new TestSink);
-        return result;
-    }
+    static ComPtr<IBaseFilter> Create(TestSink** sink) { return ComPtr<IBaseFilter>(*sink = new TestSink); }
 
     // Configuration, then what it recorded.
     std::vector<CMediaType> offered;                     // from EnumMediaTypes
@@ -315,7 +310,7 @@ private:
         std::atomic<LONG> mRef{1};
     };
 
-    std::atomic<LONG> mRef{1};
+    std::atomic<LONG> mRef{0};
     FILTER_STATE mState = State_Stopped;
     IFilterGraph* mGraph = nullptr;
     ComPtr<IPin> mConnected;
@@ -325,10 +320,7 @@ private:
 // COM for the calling thread, in the multithreaded apartment like the host threads we serve.
 struct ComScope {
     HRESULT hr = CoInitializeEx(nullptr, COINIT_MULTITHREADED);
-    ~ComScope() {
-        if (SUCCEEDED(hr))
-            CoUninitialize();
-    }
+    ~ComScope() { SUCCEEDED(hr) ? CoUninitialize() : void(); }
 };
 
 } // namespace FrameworkTest
