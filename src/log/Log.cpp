@@ -75,7 +75,9 @@ public:
         Channel& channel = *found->second;
         if (!channel.file.is_open()) {
             // Text mode: each "\n" is stored as CR LF. Other processes may read the file.
-            channel.file.open(std::filesystem::path(path), std::ios::out | std::ios::trunc);
+            // Appended, never truncated: hosts that start within the same second get the same
+            // name, and truncating would wipe and then overwrite the other's lines.
+            channel.file.open(std::filesystem::path(path), std::ios::out | std::ios::app);
         }
         if (!channel.file.is_open()) {
             mChannels.erase(found);

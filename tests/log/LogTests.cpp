@@ -44,7 +44,8 @@ TEST(Log, LinesAreWrittenByteForByteErrorsFlushAndUnopenedNamesDiscardEverything
         Log log = Log::Get(errors, "Op");
         log << "dropped info" << Log::EndLine << LogLevel::Error << "ERROR: failed " << 5 << Log::EndLine;
         EXPECT_EQ(log.Level(), LogLevel::Info);
-        EXPECT_EQ(ReadFileBytes(folder / L"errors.log"), "[Op] ERROR: failed 5\r\n"); // the Log is still alive
+        EXPECT_EQ(ReadFileBytes(folder / L"errors.log"),
+                  "[Op] ERROR: failed 5\r\n"); // the Log is still alive
         log << "after the error" << Log::EndLine;
     }
     EXPECT_EQ(ReadFileBytes(folder / L"errors.log"), "[Op] ERROR: failed 5\r\n");
@@ -122,6 +123,19 @@ TEST(Log, InitializeLoggingCreatesTheFolderAndTheFilterFactoryWritesTimeLines) {
     ASSERT_TRUE(std::getline(lines, line)); // the second filter's time line, in the same file
     EXPECT_EQ(line.substr(0, 7) + std::to_string(line.size()), "[vcam] 23");
     EXPECT_FALSE(std::getline(lines, line));
+}
+
+// Two hosts starting within the same second open the same file name: neither may wipe or
+// overwrite the other's lines.
+TEST(Log, ASecondOpenOfTheSameFileKeepsWhatTheFirstWrote) {
+    TempFolder folder;
+    const auto first = UniqueName(), second = UniqueName();
+    ASSERT_TRUE(Log::Open(first, folder / L"shared.log", 0));
+    Log::Get(first, "A") << "one" << Log::EndLine;
+    ASSERT_TRUE(Log::Open(second, folder / L"shared.log", 0));
+    Log::Get(second, "B") << "two" << Log::EndLine;
+    Log::Get(first, "A") << "three" << Log::EndLine;
+    EXPECT_EQ(ReadFileBytes(folder / L"shared.log"), "[A] one\r\n[B] two\r\n[A] three\r\n");
 }
 
 } // namespace
