@@ -21,6 +21,7 @@
 #include <regex>
 #include <string>
 #include <thread>
+#include <tuple>
 #include <vector>
 
 using Microsoft::WRL::ComPtr;
@@ -68,8 +69,8 @@ public:
         return filter;
     }
 
-    // The camera's log since `mark` (bytes), time lines normalised.
-    // Time lines, in milliseconds or as local time stamps, read as "[tag] <time>".
+    // The camera's log since `mark` (bytes). Time lines, in milliseconds or as local time stamps, read as
+    // "[tag] <time>".
     std::vector<std::string> LogSince(std::size_t mark) const {
         const std::wstring path = LogPath();
         if (path.empty())
@@ -213,13 +214,11 @@ TEST(CameraModule, ClassObjectCodesAndWhenTheModuleMayUnload) {
     ASSERT_NE(module.getClassObject, nullptr);
 
     void* object = nullptr;
-    EXPECT_EQ(module.getClassObject(CLSID_ZarvoWebcam, IID_IPersist, &object), E_NOINTERFACE);
-    EXPECT_EQ(object, nullptr);
-    EXPECT_EQ(module.getClassObject(CLSID_FilterGraph, IID_IClassFactory, &object),
-              CLASS_E_CLASSNOTAVAILABLE);
-    EXPECT_EQ(module.getClassObject(CLSID_ZarvoWebcam, IID_IClassFactory, nullptr), E_POINTER);
-    EXPECT_EQ(module.canUnloadNow(), S_OK);
-
+    EXPECT_EQ((std::tuple{module.getClassObject(CLSID_ZarvoWebcam, IID_IPersist, &object), object,
+                          module.getClassObject(CLSID_FilterGraph, IID_IClassFactory, &object),
+                          module.getClassObject(CLSID_ZarvoWebcam, IID_IClassFactory, nullptr),
+                          module.canUnloadNow()}),
+              (std::tuple{E_NOINTERFACE, nullptr, CLASS_E_CLASSNOTAVAILABLE, E_POINTER, S_OK}));
     {
         auto factory = module.Factory();
         ASSERT_TRUE(factory);
@@ -301,33 +300,25 @@ TEST(CameraFilter, PublishedInterfacesAnswerAsACaptureDevice) {
         EXPECT_EQ(chosen.Get(), system.Get());
         ASSERT_EQ(filter->SetSyncSource(nullptr), S_OK);
 
-        // A capture pin, read-only.
-        ComPtr<IKsPropertySet> properties;
-        ASSERT_EQ(pin.As(&properties), S_OK);
-        DWORD returned = 0;
-        EXPECT_EQ(
-            properties->Get(AMPROPSETID_Pin, AMPROPERTY_PIN_CATEGORY, nullptr, 0, nullptr, 0, &returned),
-            S_OK);
-        EXPECT_EQ(returned, 16u);
-        BYTE small[15] = {};
-        EXPECT_EQ(properties->Get(AMPROPSETID_Pin, AMPROPERTY_PIN_CATEGORY, nullptr, 0, small, 15, &returned),
-                  E_UNEXPECTED);
+        // A capture pin, read-only: size query, short buffer, the category, unknown id and set.
+        ComPtr<IKsPropertySet> ks;
+        ASSERT_EQ(pin.As(&ks), S_OK);
+        DWORD returned = 0, support = 0;
         GUID category = GUID_NULL;
-        EXPECT_EQ(properties->Get(AMPROPSETID_Pin, AMPROPERTY_PIN_CATEGORY, nullptr, 0, &category,
-                                  sizeof(category), &returned),
-                  S_OK);
-        EXPECT_EQ(category, PIN_CATEGORY_CAPTURE);
-        EXPECT_EQ(
-            properties->Get(AMPROPSETID_Pin, AMPROPERTY_PIN_MEDIUM, nullptr, 0, &category, 16, &returned),
-            E_PROP_ID_UNSUPPORTED);
-        EXPECT_EQ(properties->Get(PIN_CATEGORY_CAPTURE, AMPROPERTY_PIN_CATEGORY, nullptr, 0, &category, 16,
-                                  &returned),
-                  E_PROP_SET_UNSUPPORTED);
-        DWORD support = 0;
-        EXPECT_EQ(properties->QuerySupported(AMPROPSETID_Pin, AMPROPERTY_PIN_CATEGORY, &support), S_OK);
-        EXPECT_EQ(support, static_cast<DWORD>(KSPROPERTY_SUPPORT_GET));
-        EXPECT_EQ(properties->Set(AMPROPSETID_Pin, AMPROPERTY_PIN_CATEGORY, nullptr, 0, &category, 16),
-                  E_NOTIMPL);
+        BYTE small[15] = {};
+        const auto& set = AMPROPSETID_Pin;
+        const DWORD id = AMPROPERTY_PIN_CATEGORY;
+        EXPECT_EQ((std::tuple{ks->Get(set, id, nullptr, 0, nullptr, 0, &returned), returned}),
+                  (std::tuple{S_OK, 16ul}));
+        EXPECT_EQ(ks->Get(set, id, nullptr, 0, small, 15, &returned), E_UNEXPECTED);
+        EXPECT_EQ((std::tuple{ks->Get(set, id, nullptr, 0, &category, 16, &returned), category}),
+                  (std::tuple{S_OK, PIN_CATEGORY_CAPTURE}));
+        EXPECT_EQ((std::tuple{ks->Get(set, AMPROPERTY_PIN_MEDIUM, nullptr, 0, &category, 16, &returned),
+                              ks->Get(PIN_CATEGORY_CAPTURE, id, nullptr, 0, &category, 16, &returned),
+                              ks->QuerySupported(set, id, &support), support,
+                              ks->Set(set, id, nullptr, 0, &category, 16)}),
+                  (std::tuple{E_PROP_ID_UNSUPPORTED, E_PROP_SET_UNSUPPORTED, S_OK,
+                              static_cast<DWORD>(KSPROPERTY_SUPPORT_GET), E_NOTIMPL}));
     }
     EXPECT_EQ(module.canUnloadNow(), S_OK);
 }
