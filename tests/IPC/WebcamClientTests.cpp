@@ -284,13 +284,15 @@ TEST(LaunchServerIfNeeded, StartsTheServerBesideTheModuleOrLogsWhyNot) {
     TempFolder folder;
     std::filesystem::copy_file(std::filesystem::path(ProgramFolder() + L"ipc_launch_probe.exe"),
                                std::filesystem::path(folder / L"probe.exe"));
-    const auto runProbe = [&](DWORD giveUpMs) {
+    // Each run logs to a file of its own: the log appends, and the second run's lines must not
+    // include the first run's failed launch.
+    const auto runProbe = [&](DWORD giveUpMs, const std::wstring& logName) {
         const auto code = RunProgram(folder / L"probe.exe",
-                                     L"\"" + (folder / L"probe.log") + L"\" " + std::to_wstring(giveUpMs),
+                                     L"\"" + (folder / logName) + L"\" " + std::to_wstring(giveUpMs),
                                      giveUpMs + 30000);
-        return std::pair(code, ReadLogLines(folder / L"probe.log"));
+        return std::pair(code, ReadLogLines(folder / logName));
     };
-    auto [code, lines] = runProbe(500);
+    auto [code, lines] = runProbe(500, L"without-server.log");
     EXPECT_EQ(code, 1u);
     const auto at = [&](const char* line) {
         return std::find(lines.begin(), lines.end(), std::string("[Prepare/ConnectToServer] ") + line) -
@@ -304,7 +306,7 @@ TEST(LaunchServerIfNeeded, StartsTheServerBesideTheModuleOrLogsWhyNot) {
 
     std::filesystem::copy_file(std::filesystem::path(ReferenceServerPath()),
                                std::filesystem::path(folder / IPC::kServerExecutableName));
-    std::tie(code, lines) = runProbe(30000);
+    std::tie(code, lines) = runProbe(30000, L"with-server.log");
     // Whatever happened, the server it launched must go again.
     EXPECT_EQ(RunProgram(folder / IPC::kServerExecutableName, L"--quit", 20000), 0u);
     EXPECT_EQ(code, 0u) << PrintToString(lines); // connected, and the camera started

@@ -5,7 +5,7 @@
 # Every wine command runs under `timeout` with its output in files: a server launched by the
 # camera inherits the host's descriptors, and ctest waits until its output pipe is closed.
 
-set -euo pipefail
+set -eEuo pipefail
 
 : "${WINEPREFIX:?run inside the wine session of scripts/test}"
 : "${DISPLAY:?run inside the wine session of scripts/test}"
@@ -29,6 +29,8 @@ e2e_fail() {
   echo "FAIL: $*" >&2
   exit 1
 }
+# A command that fails outside a condition ends the script under `set -e`: say which one.
+trap 'echo "FAIL: line $LINENO: $BASH_COMMAND (exit $?)" >&2' ERR
 
 e2e_note() { echo "$e2e_name: $*"; }
 
@@ -132,8 +134,14 @@ e2e_quit_servers() {
   local quitter=${1:-$ZARVO_BIN/$e2e_server_exe}
   local code=0
   e2e_wine 30 "$e2e_work/quit.out" "$quitter" --quit || code=$?
+  echo "exit code $code" >>"$e2e_work/quit.out"
   if [ -n "$e2e_server_pid" ]; then
-    wait "$e2e_server_pid" 2>/dev/null || true
+    # Bounded: a server that missed the request would otherwise hold the test until its
+    # own five-minute limit.
+    if ! timeout 20 tail --pid="$e2e_server_pid" -f /dev/null; then
+      echo "the server did not end within 20 s" >>"$e2e_work/quit.out"
+      [ "$code" -ne 0 ] || code=1
+    fi
     e2e_server_pid=""
   fi
   return "$code"

@@ -18,11 +18,11 @@
 #include <wrl/client.h>
 
 #include <algorithm>
+#include <array>
 #include <chrono>
 #include <cstring>
 #include <functional>
 #include <optional>
-#include <random>
 #include <string>
 #include <vector>
 
@@ -32,16 +32,13 @@ using namespace Zarvo::HAL;
 
 namespace {
 
+const auto kScalar = PixelKernels::Isa::Scalar;
+
 std::string FilterLogText() {
     static Zarvo::Testing::TempFolder folder;
     static const std::wstring path = folder / L"filter.log";
     static const bool opened = Log::Open(kFilterLogName, path, 0);
     return opened ? Zarvo::Testing::ReadFileBytes(path) : std::string();
-}
-
-// Bytes without a short period, so a wrong row pitch cannot reproduce them by chance.
-std::uint8_t PatternByte(std::size_t index, std::uint8_t seed) {
-    return static_cast<std::uint8_t>(((index + 1) * 2654435761u) >> 24 ^ seed);
 }
 
 std::size_t CountOf(const std::string& text, const std::string& needle) {
@@ -51,183 +48,141 @@ std::size_t CountOf(const std::string& text, const std::string& needle) {
     return count;
 }
 
-// What the double saw, shared with the test after the client is gone.
+bool AllBytesAre(const std::vector<std::uint8_t>& bytes, std::uint8_t value) {
+    return std::all_of(bytes.begin(), bytes.end(), [value](std::uint8_t b) { return b == value; });
+}
+
+// NV12 bytes without a short period, so a wrong row pitch cannot reproduce them by chance.
+std::vector<std::uint8_t> PatternNv12(std::uint32_t pitch, std::uint32_t height, std::uint8_t seed) {
+    std::vector<std::uint8_t> bytes(static_cast<std::size_t>(pitch) * height * 3 / 2);
+    for (std::size_t i = 0; i < bytes.size(); ++i)
+        bytes[i] = static_cast<std::uint8_t>(((i + 1) * 2654435761u) >> 24 ^ seed);
+    return bytes;
+}
+
+// What the double saw and how it fails, shared with the test after the client is gone.
 struct DeviceRecord {
     std::vector<std::string> destroyed;
-    int copies = 0;
-    int locks = 0;
-    int unlocks = 0;
+    int copies = 0, locks = 0, unlocks = 0;
     std::uint32_t lastLockMode = 0;
     std::uint64_t openedHandle = 0;
-    bool cpuCreateFails = false;
-    bool gpuOpenFails = false;
-    bool lockFails = false;
+    bool cpuCreateFails = false, gpuOpenFails = false, lockFails = false;
     PixelFormat gpuFormat = PixelFormat::NV12;
-    std::uint32_t pitch = 0; // row pitch of the CPU surface; 0 = width
+    std::uint32_t pitch = 0, gpuWidth = 0; // 0: the destination's width
 };
 
-// A surface whose memory is a byte vector, NV12 with the record's pitch.
-class FakeSurface : public Surface {
-public:
-    FakeSurface(DeviceRecord& record, std::string surfaceName) : Surface(nullptr, nullptr), mRecord(record) {
+struct FakeSurface : Surface {
+    FakeSurface(DeviceRecord& r, std::string surfaceName) : Surface(nullptr, nullptr), record(r) {
         name = std::move(surfaceName);
     }
-    ~FakeSurface() override { mRecord.destroyed.push_back(name); }
+    ~FakeSurface() override { record.destroyed.push_back(name); }
+    DeviceRecord& record;
     std::vector<std::uint8_t> bytes;
     std::uint32_t pitch = 0;
-
-private:
-    DeviceRecord& mRecord;
 };
 
-class FakeQueue final : public IGraphicsQueue {
+// The slots the client never uses: each does nothing and makes nothing.
+template <class T> T Nothing() {
+    return T();
+}
+#define NULL_SLOT(Type, Name, ...)                                                                           \
+    Type Name(__VA_ARGS__) override {                                                                        \
+        return Nothing<Type>();                                                                              \
+    }
+using S = std::string;
+using U = std::uint32_t;
+template <class T> using P = std::shared_ptr<T>;
+// clang-format off
+struct NullQueue : IGraphicsQueue {
+    NULL_SLOT(ComPtr<IUnknown>, BeginEvent, const S&) NULL_SLOT(void, EndEvent, ComPtr<IUnknown>)
+    NULL_SLOT(void, Flush) NULL_SLOT(void, FlushAndReset) NULL_SLOT(void, PopViewport) NULL_SLOT(void, PopRenderTarget)
+    NULL_SLOT(void, PushViewport, const ViewportRect&) NULL_SLOT(void, PushRenderTarget, P<Surface>)
+    NULL_SLOT(void, Clear, const std::array<float, 4>&) NULL_SLOT(void, ResizeSwapChain, P<SwapChain>)
+    NULL_SLOT(void, Present, P<SwapChain>) NULL_SLOT(void, SetInputLayout, P<InputLayout>)
+    NULL_SLOT(void, SetVertexShader, P<Shader>) NULL_SLOT(void, SetPixelShader, P<Shader>)
+    NULL_SLOT(void, SetComputeShader, P<Shader>) NULL_SLOT(void, Draw, P<Geometry>) NULL_SLOT(void, Dispatch, U, U, U)
+    NULL_SLOT(void, SetVertexUniforms, P<UniformBuffer>, U) NULL_SLOT(void, SetPixelUniforms, P<UniformBuffer>, U)
+    NULL_SLOT(void, SetComputeUniforms, P<UniformBuffer>, U) NULL_SLOT(void, SetVertexSampler, P<Sampler>, U)
+    NULL_SLOT(void, SetPixelSampler, P<Sampler>, U) NULL_SLOT(void, SetComputeSampler, P<Sampler>, U)
+    NULL_SLOT(void, SetBlendConfig, P<BlendConfig>) NULL_SLOT(void, SetVertexTexture, P<Surface>, U)
+    NULL_SLOT(void, SetPixelTexture, P<Surface>, U) NULL_SLOT(void, SetComputeTexture, P<Surface>, U)
+    NULL_SLOT(void, SetComputeOutput, P<Surface>, U) NULL_SLOT(std::unique_ptr<LockedContext>, LockContext)
+    NULL_SLOT(void, ProcessVideo, P<IVideoProcessor>, P<Surface>, P<Surface>)
+};
+struct NullDevice : IGraphicsDevice {
+    NULL_SLOT(P<SwapChain>, CreateSwapChain, S, PixelFormat, U, U, U, void*)
+    NULL_SLOT(P<SwapChain>, CreateSwapChain, S, PixelFormat, U, void*)
+    NULL_SLOT(P<InputLayout>, CreateInputLayout, S, const void*, std::size_t)
+    NULL_SLOT(P<Shader>, CreateVertexShader, S, const void*, std::size_t)
+    NULL_SLOT(P<Shader>, CreatePixelShader, S, const void*, std::size_t)
+    NULL_SLOT(P<Shader>, CreateComputeShader, S, const void*, std::size_t)
+    NULL_SLOT(P<UniformBuffer>, CreateUniformBuffer, S, U, const void*)
+    NULL_SLOT(P<Geometry>, CreateGeometry, S, U, U, const void*) NULL_SLOT(P<Sampler>, CreateSampler, S, U, U)
+    NULL_SLOT(P<BlendConfig>, CreateBlendConfig, S, U, U, U, U, U, U) NULL_SLOT(P<Resource>, CreateReserved, S)
+    NULL_SLOT(P<Surface>, CreateSurfaceFromSwapChain, S, P<SwapChain>)
+    NULL_SLOT(P<Surface>, CreateSurfaceCube, S, UsageFlags, PixelFormat, U)
+    NULL_SLOT(std::uint64_t, GetSharedHandle, IUnknown*) NULL_SLOT(IUnknown*, GetDeviceManager)
+    void ReleaseNative(IUnknown*) noexcept override {}
+    Result<P<IVideoProcessor>> CreateVideoProcessor(S, const VideoDescription&) override {
+        return MakeErrorRecord(14, "NullDevice", __LINE__);
+    }
+};
+// clang-format on
+#undef NULL_SLOT
+
+// Surfaces of byte vectors: the shared texture holds PatternNv12(seed 3), a fresh CPU surface zeros.
+class FakeDevice final : public NullDevice,
+                         public NullQueue,
+                         public std::enable_shared_from_this<FakeDevice> {
 public:
-    explicit FakeQueue(DeviceRecord& record) : mRecord(record) {}
-    ComPtr<IUnknown> BeginEvent(const std::string&) override { return {}; }
-    void EndEvent(ComPtr<IUnknown>) override {}
-    void Flush() override {}
-    void FlushAndReset() override {}
-    void PushViewport(const ViewportRect&) override {}
-    void PopViewport() override {}
-    void PushRenderTarget(std::shared_ptr<Surface>) override {}
-    void PopRenderTarget() override {}
-    void Clear(const std::array<float, 4>&) override {}
-    void ResizeSwapChain(std::shared_ptr<SwapChain>) override {}
-    void Present(std::shared_ptr<SwapChain>) override {}
-    void SetInputLayout(std::shared_ptr<InputLayout>) override {}
-    void SetVertexShader(std::shared_ptr<Shader>) override {}
-    void SetPixelShader(std::shared_ptr<Shader>) override {}
-    void SetComputeShader(std::shared_ptr<Shader>) override {}
-    void Draw(std::shared_ptr<Geometry>) override {}
-    void Dispatch(std::uint32_t, std::uint32_t, std::uint32_t) override {}
-    void SetVertexUniforms(std::shared_ptr<UniformBuffer>, std::uint32_t) override {}
-    void SetPixelUniforms(std::shared_ptr<UniformBuffer>, std::uint32_t) override {}
-    void SetComputeUniforms(std::shared_ptr<UniformBuffer>, std::uint32_t) override {}
-    void SetVertexSampler(std::shared_ptr<Sampler>, std::uint32_t) override {}
-    void SetPixelSampler(std::shared_ptr<Sampler>, std::uint32_t) override {}
-    void SetComputeSampler(std::shared_ptr<Sampler>, std::uint32_t) override {}
-    void SetBlendConfig(std::shared_ptr<BlendConfig>) override {}
-    void SetVertexTexture(std::shared_ptr<Surface>, std::uint32_t) override {}
-    void SetPixelTexture(std::shared_ptr<Surface>, std::uint32_t) override {}
-    void SetComputeTexture(std::shared_ptr<Surface>, std::uint32_t) override {}
-    void SetComputeOutput(std::shared_ptr<Surface>, std::uint32_t) override {}
-    void CopySurface(std::shared_ptr<Surface> source, std::shared_ptr<Surface> destination,
-                     std::optional<Region>) override {
+    FakeDevice(DeviceRecord& record, U width, U height) : mRecord(record), mWidth(width), mHeight(height) {}
+    ~FakeDevice() override { mRecord.destroyed.push_back("device"); }
+
+    P<Surface> CreateSurface2D(S name, UsageFlags usage, PixelFormat format, U width, U height, const void*,
+                               U) override {
+        if (mRecord.cpuCreateFails || usage != UsageFlags::CpuRead)
+            return {};
+        return Make(std::move(name), format, width, height, 0);
+    }
+    P<Surface> CreateSurface2D(S name, UsageFlags usage, std::uint64_t native, U) override {
+        mRecord.openedHandle = native;
+        if (mRecord.gpuOpenFails || usage != UsageFlags::Shared)
+            return {};
+        return Make(std::move(name), mRecord.gpuFormat, mRecord.gpuWidth ? mRecord.gpuWidth : mWidth, mHeight,
+                    3);
+    }
+    P<IGraphicsQueue> GetQueue() override { return {shared_from_this(), this}; }
+
+    void CopySurface(P<Surface> source, P<Surface> destination, std::optional<Region>) override {
         ++mRecord.copies;
-        auto* from = static_cast<FakeSurface*>(source.get());
-        auto* to = static_cast<FakeSurface*>(destination.get());
+        auto *from = static_cast<FakeSurface*>(source.get()),
+             *to = static_cast<FakeSurface*>(destination.get());
         // Like the GPU's whole-resource copy: nothing happens between surfaces that differ.
         if (from->format == to->format && from->width == to->width && from->height == to->height)
             to->bytes = from->bytes;
     }
-    std::shared_ptr<LockedResource> Lock(std::shared_ptr<Surface> surface, std::uint32_t modeFlags,
-                                         std::uint32_t) override {
+    P<LockedResource> Lock(P<Surface> surface, U mode, U) override {
         ++mRecord.locks;
-        mRecord.lastLockMode = modeFlags;
-        if (mRecord.lockFails)
-            return {};
+        mRecord.lastLockMode = mode;
         auto* fake = static_cast<FakeSurface*>(surface.get());
-        auto locked = std::make_shared<LockedResource>();
-        locked->data = fake->bytes.data();
-        locked->rowPitch = fake->pitch;
-        return locked;
+        return mRecord.lockFails
+                   ? nullptr
+                   : std::make_shared<LockedResource>(LockedResource{fake->bytes.data(), fake->pitch});
     }
-    void Unlock(std::shared_ptr<Surface>, std::uint32_t) override { ++mRecord.unlocks; }
-    void ProcessVideo(std::shared_ptr<IVideoProcessor>, std::shared_ptr<Surface>,
-                      std::shared_ptr<Surface>) override {}
-    std::unique_ptr<LockedContext> LockContext() override { return std::make_unique<LockedContext>(); }
+    void Unlock(P<Surface>, U) override { ++mRecord.unlocks; }
 
 private:
-    DeviceRecord& mRecord;
-};
-
-class FakeDevice final : public IGraphicsDevice {
-public:
-    explicit FakeDevice(DeviceRecord& record)
-        : mRecord(record), mQueue(std::make_shared<FakeQueue>(record)) {}
-    ~FakeDevice() override { mRecord.destroyed.push_back("device"); }
-
-    // The companion app's texture: filled with a known pattern at the given size.
-    std::shared_ptr<FakeSurface> MakeNv12(std::string name, PixelFormat format, std::uint32_t width,
-                                          std::uint32_t height, std::uint8_t seed) {
+    P<Surface> Make(S name, PixelFormat format, U width, U height, std::uint8_t seed) {
         auto surface = std::make_shared<FakeSurface>(mRecord, std::move(name));
-        surface->format = format;
-        surface->width = width;
-        surface->height = height;
+        surface->format = format, surface->width = width, surface->height = height;
         surface->pitch = mRecord.pitch ? mRecord.pitch : width;
-        surface->bytes.resize(static_cast<std::size_t>(surface->pitch) * height * 3 / 2);
-        for (std::size_t i = 0; i < surface->bytes.size(); ++i)
-            surface->bytes[i] = PatternByte(i, seed);
+        surface->bytes = PatternNv12(surface->pitch, height, seed);
+        if (seed == 0)
+            std::fill(surface->bytes.begin(), surface->bytes.end(), std::uint8_t{0});
         return surface;
     }
-
-    std::shared_ptr<SwapChain> CreateSwapChain(std::string, PixelFormat, std::uint32_t, std::uint32_t,
-                                               std::uint32_t, void*) override {
-        return {};
-    }
-    std::shared_ptr<SwapChain> CreateSwapChain(std::string, PixelFormat, std::uint32_t, void*) override {
-        return {};
-    }
-    std::shared_ptr<InputLayout> CreateInputLayout(std::string, const void*, std::size_t) override {
-        return {};
-    }
-    std::shared_ptr<Shader> CreateVertexShader(std::string, const void*, std::size_t) override { return {}; }
-    std::shared_ptr<Shader> CreatePixelShader(std::string, const void*, std::size_t) override { return {}; }
-    std::shared_ptr<Shader> CreateComputeShader(std::string, const void*, std::size_t) override { return {}; }
-    std::shared_ptr<UniformBuffer> CreateUniformBuffer(std::string, std::uint32_t, const void*) override {
-        return {};
-    }
-    std::shared_ptr<Geometry> CreateGeometry(std::string, std::uint32_t, std::uint32_t,
-                                             const void*) override {
-        return {};
-    }
-    std::shared_ptr<Sampler> CreateSampler(std::string, std::uint32_t, std::uint32_t) override { return {}; }
-    std::shared_ptr<BlendConfig> CreateBlendConfig(std::string, std::uint32_t, std::uint32_t, std::uint32_t,
-                                                   std::uint32_t, std::uint32_t, std::uint32_t) override {
-        return {};
-    }
-    std::shared_ptr<Surface> CreateSurface2D(std::string name, UsageFlags usage, PixelFormat format,
-                                             std::uint32_t width, std::uint32_t height, const void*,
-                                             std::uint32_t) override {
-        if (mRecord.cpuCreateFails || usage != UsageFlags::CpuRead)
-            return {};
-        // A fresh staging texture holds zeros.
-        auto surface = MakeNv12(std::move(name), format, width, height, 0);
-        std::fill(surface->bytes.begin(), surface->bytes.end(), std::uint8_t{0});
-        return surface;
-    }
-    std::shared_ptr<Surface> CreateSurface2D(std::string name, UsageFlags usage, std::uint64_t native,
-                                             std::uint32_t) override {
-        mRecord.openedHandle = native;
-        if (mRecord.gpuOpenFails || usage != UsageFlags::Shared)
-            return {};
-        return MakeNv12(std::move(name), mRecord.gpuFormat, gpuWidth, gpuHeight, 3);
-    }
-    std::shared_ptr<Surface> CreateSurfaceFromSwapChain(std::string, std::shared_ptr<SwapChain>) override {
-        return {};
-    }
-    std::shared_ptr<Resource> CreateReserved(std::string) override { return {}; }
-    std::shared_ptr<Surface> CreateSurfaceCube(std::string, UsageFlags, PixelFormat, std::uint32_t) override {
-        return {};
-    }
-    void ReleaseNative(IUnknown* native) noexcept override {
-        if (native)
-            native->Release();
-    }
-    std::uint64_t GetSharedHandle(IUnknown*) override { return 0; }
-    Result<std::shared_ptr<IVideoProcessor>> CreateVideoProcessor(std::string,
-                                                                  const VideoDescription&) override {
-        return MakeErrorRecord(14, "FakeDevice", __LINE__);
-    }
-    std::shared_ptr<IGraphicsQueue> GetQueue() override { return mQueue; }
-    IUnknown* GetDeviceManager() override { return nullptr; }
-
-    std::uint32_t gpuWidth = 0;
-    std::uint32_t gpuHeight = 0;
-
-private:
     DeviceRecord& mRecord;
-    std::shared_ptr<FakeQueue> mQueue;
+    U mWidth, mHeight;
 };
 
 struct ComScope {
@@ -241,44 +196,35 @@ public:
     explicit Samples(long size) {
         EXPECT_HRESULT_SUCCEEDED(CoCreateInstance(CLSID_MemoryAllocator, nullptr, CLSCTX_INPROC_SERVER,
                                                   IID_PPV_ARGS(&mAllocator)));
-        ALLOCATOR_PROPERTIES wanted{1, size, 1, 0};
-        ALLOCATOR_PROPERTIES actual{};
+        ALLOCATOR_PROPERTIES wanted{1, size, 1, 0}, actual{};
         EXPECT_HRESULT_SUCCEEDED(mAllocator->SetProperties(&wanted, &actual));
         EXPECT_HRESULT_SUCCEEDED(mAllocator->Commit());
     }
     ~Samples() { mAllocator->Decommit(); }
 
-    // A sample whose buffer is filled with `fill`, with a known length, sync point and times.
-    ComPtr<IMediaSample> Get(std::uint8_t fill = 0xEE) {
+    // Has the client fill a sample of `fill` bytes, length 17, a sync point with times 5..6; checks
+    // it comes back without sync point and with times 0; answers all its bytes.
+    std::vector<std::uint8_t> Fill(WebcamFrameClient& client, std::uint8_t fill = 0xEE,
+                                   long* length = nullptr) {
         ComPtr<IMediaSample> sample;
         EXPECT_HRESULT_SUCCEEDED(mAllocator->GetBuffer(&sample, nullptr, nullptr, 0));
         BYTE* buffer = nullptr;
         sample->GetPointer(&buffer);
         std::memset(buffer, fill, static_cast<std::size_t>(sample->GetSize()));
-        sample->SetActualDataLength(17);
-        sample->SetSyncPoint(TRUE);
         REFERENCE_TIME start = 5, stop = 6;
-        sample->SetTime(&start, &stop);
-        return sample;
+        sample->SetActualDataLength(17), sample->SetSyncPoint(TRUE), sample->SetTime(&start, &stop);
+        EXPECT_TRUE(client.FillSample(sample.Get()));
+        EXPECT_EQ(sample->IsSyncPoint(), S_FALSE);
+        EXPECT_HRESULT_SUCCEEDED(sample->GetTime(&start, &stop));
+        EXPECT_TRUE(start == 0 && stop == 0) << start << ".." << stop;
+        if (length)
+            *length = sample->GetActualDataLength();
+        return {buffer, buffer + sample->GetSize()};
     }
 
 private:
     ComPtr<IMemAllocator> mAllocator;
 };
-
-std::vector<std::uint8_t> Bytes(IMediaSample* sample, std::size_t count) {
-    BYTE* buffer = nullptr;
-    sample->GetPointer(&buffer);
-    return {buffer, buffer + count};
-}
-
-void ExpectDeliveredWithoutTiming(IMediaSample* sample) {
-    EXPECT_EQ(sample->IsSyncPoint(), S_FALSE);
-    REFERENCE_TIME start = -1, stop = -1;
-    EXPECT_HRESULT_SUCCEEDED(sample->GetTime(&start, &stop));
-    EXPECT_EQ(start, 0);
-    EXPECT_EQ(stop, 0);
-}
 
 // A frame channel name of this program's own; nothing is published under it unless a test does.
 std::wstring ChannelName() {
@@ -287,43 +233,32 @@ std::wstring ChannelName() {
            std::to_wstring(++counter);
 }
 
-// A client sized and initialised against the double; `record` outlives it.
+// A client sized and initialised against the double, or against no device at all when `record` is null.
 struct Fixture {
-    explicit Fixture(DeviceRecord& record, std::uint32_t width, std::uint32_t height, const GUID& subtype,
-                     std::uint32_t gpuWidth = 0, std::uint32_t gpuHeight = 0,
-                     const std::wstring& channel = ChannelName())
+    Fixture(DeviceRecord* record, U width, U height, const GUID& subtype = MEDIASUBTYPE_YUY2,
+            const std::wstring& channel = ChannelName())
         : client(
-              [&record, this, width, height, gpuWidth, gpuHeight] {
-                  auto made = std::make_shared<FakeDevice>(record);
-                  made->gpuWidth = gpuWidth ? gpuWidth : width;
-                  made->gpuHeight = gpuHeight ? gpuHeight : height;
-                  device = made.get();
-                  return made;
+              [record, width, height]() -> std::shared_ptr<IGraphicsDevice> {
+                  if (!record)
+                      throw ServiceUnavailableException(L"Direct3D Device");
+                  return std::make_shared<FakeDevice>(*record, width, height);
               },
               channel) {
         client.SetDestinationSize(width, height, subtype);
-        error = client.Initialize(0x1234);
+        try {
+            error = client.Initialize(0x1234);
+        } catch (const ServiceUnavailableException&) {
+            threw = true;
+        }
     }
-    FakeDevice* device = nullptr;
     WebcamFrameClient client;
     ErrorRecordPtr error;
+    bool threw = false;
 };
 
-// The texture's bytes as the double's pattern gives them, converted by the scalar reference.
-std::vector<std::uint8_t> Expected(PixelKernels::Kernel kernel, std::uint64_t bytes, std::uint32_t pitch,
-                                   std::uint32_t width, std::uint32_t height, std::uint8_t seed) {
-    std::vector<std::uint8_t> nv12(static_cast<std::size_t>(pitch) * height * 3 / 2);
-    for (std::size_t i = 0; i < nv12.size(); ++i)
-        nv12[i] = PatternByte(i, seed);
-    std::vector<std::uint8_t> out(bytes);
-    EXPECT_EQ(kernel(pitch, nv12.data(), width, height, out.data()), bytes);
-    return out;
-}
-
-// A frame channel the test publishes the server's pattern into; Expected gives frame `number` as
-// the scalar reference converts it with `kernel`.
+// A frame channel the test publishes the server's pattern into.
 struct Channel {
-    Channel(std::uint32_t w, std::uint32_t h, std::wstring channelName = ChannelName())
+    Channel(U w, U h, std::wstring channelName = ChannelName())
         : name(std::move(channelName)), width(w), height(h) {
         std::string whyNot;
         EXPECT_TRUE(writer.Open(name, width, height, whyNot)) << whyNot;
@@ -334,6 +269,7 @@ struct Channel {
         return frame;
     }
     void Publish(std::uint64_t number) { writer.Publish(Frame(number).data(), width, number); }
+    // Frame `number` as the scalar reference converts it with `kernel`.
     std::vector<std::uint8_t> Expected(PixelKernels::Kernel kernel, std::uint64_t bytes,
                                        std::uint64_t number) const {
         std::vector<std::uint8_t> out(bytes);
@@ -341,227 +277,146 @@ struct Channel {
         return out;
     }
     std::wstring name;
-    std::uint32_t width, height;
+    U width, height;
     FrameChannel::Writer writer;
 };
 
-bool AllBytesAre(const std::vector<std::uint8_t>& bytes, std::uint8_t value) {
-    return std::all_of(bytes.begin(), bytes.end(), [value](std::uint8_t b) { return b == value; });
-}
-
-WebcamFrameClient::DeviceFactory NoDevice() {
-    return
-        []() -> std::shared_ptr<IGraphicsDevice> { throw ServiceUnavailableException(L"Direct3D Device"); };
-}
-
 } // namespace
 
+// Pitch padding is skipped, odd sizes leave the last column pair and row unwritten, nothing past
+// the frame is touched, every sample takes at least 10 ms, and the surfaces go before the device.
 TEST(FrameClient, DeliversTheTextureConvertedIntoEachSubtype) {
     ComScope com;
     const auto before = FilterLogText().size();
-    struct Case {
+    const struct {
         const GUID* subtype;
         PixelKernels::Kernel reference;
+        std::uint32_t width, height, pitch;
         std::uint64_t bytes;
-    };
-    constexpr std::uint32_t kWidth = 1280, kHeight = 720, kPitch = 1536;
-    const Case cases[] = {
-        {&MEDIASUBTYPE_YUY2, PixelKernels::Nv12ToYuy2(PixelKernels::Isa::Scalar), 1'843'200},
-        {&MEDIASUBTYPE_NV12, PixelKernels::Nv12ToNv12(PixelKernels::Isa::Scalar), 1'382'400},
-        {&MEDIASUBTYPE_IYUV, PixelKernels::Nv12ToIyuv(PixelKernels::Isa::Scalar), 1'382'400},
+    } cases[] = {
+        {&MEDIASUBTYPE_YUY2, PixelKernels::Nv12ToYuy2(kScalar), 1280, 720, 1536, 1'843'200},
+        {&MEDIASUBTYPE_NV12, PixelKernels::Nv12ToNv12(kScalar), 1280, 720, 1536, 1'382'400},
+        {&MEDIASUBTYPE_IYUV, PixelKernels::Nv12ToIyuv(kScalar), 1280, 720, 1536, 1'382'400},
+        {&MEDIASUBTYPE_YUY2, PixelKernels::Nv12ToYuy2(kScalar), 7, 5, 7, 70},
     };
     for (const auto& c : cases) {
+        SCOPED_TRACE(c.width);
         DeviceRecord record;
-        record.pitch = kPitch; // padding at every row end must be skipped
+        record.pitch = c.pitch;
         {
-            Fixture f(record, kWidth, kHeight, *c.subtype);
+            Fixture f(&record, c.width, c.height, *c.subtype);
             ASSERT_EQ(f.error, nullptr);
             EXPECT_EQ(record.openedHandle, 0x1234u);
             EXPECT_EQ(f.client.FrameBytes(), c.bytes);
-
+            // The scalar reference leaves the sample's 0xEE where nothing may be written.
+            std::vector<std::uint8_t> expected(c.bytes + 64, 0xEE);
+            c.reference(c.pitch, PatternNv12(c.pitch, c.height, 3).data(), c.width, c.height,
+                        expected.data());
             Samples samples(static_cast<long>(c.bytes) + 64);
-            auto sample = samples.Get();
-            ASSERT_TRUE(f.client.FillSample(sample.Get()));
-            EXPECT_EQ(sample->GetActualDataLength(), static_cast<long>(c.bytes));
-            EXPECT_EQ(Bytes(sample.Get(), c.bytes),
-                      Expected(c.reference, c.bytes, kPitch, kWidth, kHeight, 3));
-            // Bytes past the frame stay as they were.
-            const auto all = Bytes(sample.Get(), c.bytes + 64);
-            EXPECT_TRUE(std::all_of(all.begin() + static_cast<long>(c.bytes), all.end(),
-                                    [](std::uint8_t b) { return b == 0xEE; }));
-            ExpectDeliveredWithoutTiming(sample.Get());
-            EXPECT_EQ(record.copies, 1);
-            EXPECT_EQ(record.locks, 1);
-            EXPECT_EQ(record.unlocks, 1);
+            long length = 0;
+            const auto start = std::chrono::steady_clock::now();
+            EXPECT_TRUE(samples.Fill(f.client, 0xEE, &length) == expected);
+            EXPECT_GE(std::chrono::steady_clock::now() - start, std::chrono::milliseconds(10));
+            EXPECT_EQ(length, static_cast<long>(c.bytes));
+            EXPECT_EQ((std::array{record.copies, record.locks, record.unlocks}), (std::array{1, 1, 1}));
             EXPECT_EQ(record.lastLockMode, static_cast<std::uint32_t>(LockRead));
         }
-        // Surfaces go back before the device that made them.
         EXPECT_EQ(record.destroyed,
                   (std::vector<std::string>{"Client GPU Surface", "Client CPU Surface", "device"}));
     }
     const std::string log = FilterLogText().substr(before);
-    EXPECT_NE(log.find("w/h, 1280,720"), std::string::npos);
-    EXPECT_NE(log.find("CreateSurface2D: client CPU surface: w/h, 1280,720"), std::string::npos);
-    EXPECT_NE(log.find("CreateSurface2D: client GPU surface: surface_handle, 4660"), std::string::npos);
-    EXPECT_EQ(CountOf(log, "~WebcamFrameClient"), 3u);
-    EXPECT_EQ(CountOf(log, "[Initialize] frame source: GPU texture"), 3u);
-    EXPECT_EQ(log.find("frame channel"), std::string::npos); // a texture that serves needs no channel
+    EXPECT_EQ(CountOf(log, "[Initialize] frame source: GPU texture"), 4u) << log;
+    EXPECT_EQ(log.find("frame channel"), std::string::npos) << log; // a texture that serves needs no channel
 }
 
-TEST(FrameClient, OddSizesLeaveTheLastColumnPairAndRowUnwritten) {
-    ComScope com;
-    DeviceRecord record;
-    constexpr std::uint32_t kWidth = 7, kHeight = 5;
-    Fixture f(record, kWidth, kHeight, MEDIASUBTYPE_YUY2);
-    ASSERT_EQ(f.error, nullptr);
-    Samples samples(kWidth * kHeight * 2);
-    auto sample = samples.Get(0xEE);
-    ASSERT_TRUE(f.client.FillSample(sample.Get()));
-    EXPECT_EQ(sample->GetActualDataLength(), 70);
-    const auto out = Bytes(sample.Get(), 70);
-    const auto expected =
-        Expected(PixelKernels::Nv12ToYuy2(PixelKernels::Isa::Scalar), 70, kWidth, kWidth, kHeight, 3);
-    for (std::uint32_t y = 0; y < kHeight; ++y) {
-        for (std::uint32_t x = 0; x < kWidth * 2; ++x) {
-            const bool written = y < 4 && x < 12;
-            const std::uint8_t byte = out[y * kWidth * 2 + x];
-            if (written)
-                EXPECT_EQ(byte, expected[y * kWidth * 2 + x]) << y << "," << x;
-            else
-                EXPECT_EQ(byte, 0xEE) << y << "," << x;
-        }
-    }
-}
-
+// Each failure still delivers every sample, without timing: a sample untouched (0x5A, length 17)
+// or the CPU surface's zeros (a fresh texture), with the double's counts as they must be.
 TEST(FrameClient, FailuresStillDeliverEverySampleWithoutTiming) {
     ComScope com;
-    FilterLogText();
-    constexpr std::uint32_t kWidth = 64, kHeight = 32;
+    constexpr U kWidth = 64, kHeight = 32;
     constexpr long kBytes = kWidth * kHeight * 2;
-
-    { // No CPU surface: no GPU surface is attempted; samples go out untouched.
+    const struct {
+        const char* what;
+        std::function<void(DeviceRecord&)> setUp; // null: no device
+        long sampleBytes;
+        bool error; // code 8; no device: an exception
+        std::uint8_t content;
+        long length;
+        std::array<int, 4> opened_copies_locks_unlocks;
+    } cases[] = {
+        // No GPU surface is attempted.
+        {"no CPU surface",
+         [](DeviceRecord& r) { r.cpuCreateFails = true; },
+         kBytes,
+         true,
+         0x5A,
+         17,
+         {0, 0, 0, 0}},
+        {"no GPU surface",
+         [](DeviceRecord& r) { r.gpuOpenFails = true; },
+         kBytes,
+         true,
+         0,
+         kBytes,
+         {1, 0, 2, 2}},
+        // Nothing is unlocked that was never mapped.
+        {"failed lock", [](DeviceRecord& r) { r.lockFails = true; }, kBytes, false, 0x5A, 17, {1, 2, 2, 0}},
+        {"texture of another size",
+         [](DeviceRecord& r) { r.gpuWidth = kWidth * 2; },
+         kBytes,
+         false,
+         0,
+         kBytes,
+         {1, 2, 2, 2}},
+        // Never overrun; every lock given back.
+        {"sample too small", [](DeviceRecord&) {}, kBytes - 1, false, 0x5A, 17, {1, 2, 2, 2}},
+        {"no device", nullptr, kBytes, true, 0x5A, 17, {0, 0, 0, 0}},
+    };
+    const auto before = FilterLogText().size();
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.what);
         DeviceRecord record;
-        record.cpuCreateFails = true;
-        Fixture f(record, kWidth, kHeight, MEDIASUBTYPE_YUY2);
-        ASSERT_NE(f.error, nullptr);
-        EXPECT_EQ(f.error->code, 8u);
-        EXPECT_EQ(f.error->file, "WebcamFrameClient");
-        EXPECT_TRUE(f.error->message.empty());
-        EXPECT_EQ(record.openedHandle, 0u);
-        Samples samples(kBytes);
-        auto sample = samples.Get(0x5A);
-        EXPECT_TRUE(f.client.FillSample(sample.Get()));
-        EXPECT_EQ(sample->GetActualDataLength(), 17);
-        const auto bytes = Bytes(sample.Get(), kBytes);
-        EXPECT_TRUE(std::all_of(bytes.begin(), bytes.end(), [](std::uint8_t b) { return b == 0x5A; }));
-        ExpectDeliveredWithoutTiming(sample.Get());
-        EXPECT_EQ(record.locks, 0);
-    }
-    { // No GPU surface: the CPU surface's content (zeros of a fresh texture), no copy, every time.
-        DeviceRecord record;
-        record.gpuOpenFails = true;
-        Fixture f(record, kWidth, kHeight, MEDIASUBTYPE_YUY2);
-        ASSERT_NE(f.error, nullptr);
-        EXPECT_EQ(f.error->code, 8u);
-        Samples samples(kBytes);
+        if (c.setUp)
+            c.setUp(record);
+        Fixture f(c.setUp ? &record : nullptr, kWidth, kHeight);
+        EXPECT_EQ(f.threw, !c.setUp);
+        EXPECT_EQ(f.error ? f.error->code : 0u, c.error && c.setUp ? 8u : 0u);
+        Samples samples(c.sampleBytes);
         for (int i = 0; i < 2; ++i) {
-            auto sample = samples.Get(0x5A);
-            EXPECT_TRUE(f.client.FillSample(sample.Get()));
-            EXPECT_EQ(sample->GetActualDataLength(), kBytes);
-            const auto bytes = Bytes(sample.Get(), kBytes);
-            EXPECT_TRUE(std::all_of(bytes.begin(), bytes.end(), [](std::uint8_t b) { return b == 0; }));
+            long length = 0;
+            EXPECT_TRUE(AllBytesAre(samples.Fill(f.client, 0x5A, &length), c.content));
+            EXPECT_EQ(length, c.length);
         }
-        EXPECT_EQ(record.copies, 0);
-        EXPECT_EQ(record.locks, 2);
+        EXPECT_EQ((std::array{int(record.openedHandle != 0), record.copies, record.locks, record.unlocks}),
+                  c.opened_copies_locks_unlocks);
     }
-    { // A failed lock: untouched sample, still true, no unlock of what was never mapped.
-        DeviceRecord record;
-        record.lockFails = true;
-        Fixture f(record, kWidth, kHeight, MEDIASUBTYPE_YUY2);
-        ASSERT_EQ(f.error, nullptr);
-        Samples samples(kBytes);
-        auto sample = samples.Get(0x5A);
-        EXPECT_TRUE(f.client.FillSample(sample.Get()));
-        EXPECT_EQ(sample->GetActualDataLength(), 17);
-        EXPECT_EQ(Bytes(sample.Get(), 1)[0], 0x5A);
-        ExpectDeliveredWithoutTiming(sample.Get());
-        EXPECT_EQ(record.unlocks, 0);
-    }
-    { // A texture of another size: Initialize says so, the copy changes nothing.
-        DeviceRecord record;
-        Fixture f(record, kWidth, kHeight, MEDIASUBTYPE_YUY2, kWidth * 2, kHeight);
-        ASSERT_EQ(f.error, nullptr);
-        EXPECT_NE(FilterLogText().find("ERROR: shared texture is not NV12 at 64,32"), std::string::npos);
-    }
-    { // A device that cannot be brought up raises out of Initialize.
-        WebcamFrameClient client(NoDevice(), ChannelName());
-        client.SetDestinationSize(kWidth, kHeight);
-        EXPECT_THROW(client.Initialize(1), ServiceUnavailableException);
-        Samples samples(kBytes);
-        auto sample = samples.Get(0x5A);
-        EXPECT_TRUE(client.FillSample(sample.Get()));
-        ExpectDeliveredWithoutTiming(sample.Get());
-    }
-}
-
-TEST(FrameClient, NeverWritesPastASampleTooSmallAndSaysSoOnce) {
-    ComScope com;
-    const auto before = CountOf(FilterLogText(), "cannot hold a frame of");
-    DeviceRecord record;
-    constexpr std::uint32_t kWidth = 64, kHeight = 32;
-    Fixture f(record, kWidth, kHeight, MEDIASUBTYPE_YUY2);
-    ASSERT_EQ(f.error, nullptr);
-    Samples samples(kWidth * kHeight * 2 - 1);
-    for (int i = 0; i < 3; ++i) {
-        auto sample = samples.Get(0x5A);
-        EXPECT_TRUE(f.client.FillSample(sample.Get()));
-        EXPECT_EQ(sample->GetActualDataLength(), 17);
-        const auto bytes = Bytes(sample.Get(), static_cast<std::size_t>(sample->GetSize()));
-        EXPECT_TRUE(std::all_of(bytes.begin(), bytes.end(), [](std::uint8_t b) { return b == 0x5A; }));
-        ExpectDeliveredWithoutTiming(sample.Get());
-    }
-    EXPECT_EQ(record.unlocks, 3); // every lock is given back
-    EXPECT_EQ(CountOf(FilterLogText(), "cannot hold a frame of 4096 bytes") - before, 1u);
-}
-
-TEST(FrameClient, EverySampleTakesAtLeastTenMilliseconds) {
-    ComScope com;
-    DeviceRecord record;
-    Fixture f(record, 16, 16, MEDIASUBTYPE_YUY2);
-    Samples samples(16 * 16 * 2);
-    for (int i = 0; i < 5; ++i) {
-        auto sample = samples.Get();
-        const auto start = std::chrono::steady_clock::now();
-        EXPECT_TRUE(f.client.FillSample(sample.Get()));
-        EXPECT_GE(std::chrono::steady_clock::now() - start, std::chrono::milliseconds(10));
-    }
+    const std::string log = FilterLogText().substr(before);
+    EXPECT_EQ(CountOf(log, "ERROR: shared texture is not NV12 at 64,32"), 1u) << log;
+    EXPECT_EQ(CountOf(log, "cannot hold a frame of 4096 bytes"), 1u) << log; // once per client
 }
 
 // Wherever the texture cannot serve, the samples are the channel's newest frame, and the log says so.
 TEST(FrameClient, FallsBackToTheFrameChannelWhereTheTextureCannotServe) {
     ComScope com;
     constexpr std::uint32_t kWidth = 160, kHeight = 90; // the channel's rows are 192 bytes apart
-    const auto scalar = PixelKernels::Isa::Scalar;
-    struct Case {
+    const struct {
         const char* what;
         std::function<void(DeviceRecord&)> setUp; // null: no device at all
         const GUID* subtype;
         PixelKernels::Kernel reference;
         std::uint64_t bytes;
-        std::uint32_t gpuWidth = 0;
-    };
-    const Case cases[] = {
+    } cases[] = {
         {"no texture", [](DeviceRecord& r) { r.gpuOpenFails = true; }, &MEDIASUBTYPE_YUY2,
-         PixelKernels::Nv12ToYuy2(scalar), kWidth * kHeight * 2},
+         PixelKernels::Nv12ToYuy2(kScalar), kWidth * kHeight * 2},
         {"no texture, NV12", [](DeviceRecord& r) { r.gpuOpenFails = true; }, &MEDIASUBTYPE_NV12,
-         PixelKernels::Nv12ToNv12(scalar), kWidth * kHeight * 3 / 2},
-        {"texture of another size, IYUV", [](DeviceRecord&) {}, &MEDIASUBTYPE_IYUV,
-         PixelKernels::Nv12ToIyuv(scalar), kWidth * kHeight * 3 / 2, kWidth * 2},
+         PixelKernels::Nv12ToNv12(kScalar), kWidth * kHeight * 3 / 2},
+        {"texture of another size, IYUV", [](DeviceRecord& r) { r.gpuWidth = kWidth * 2; },
+         &MEDIASUBTYPE_IYUV, PixelKernels::Nv12ToIyuv(kScalar), kWidth * kHeight * 3 / 2},
         {"texture in another format", [](DeviceRecord& r) { r.gpuFormat = PixelFormat::YUY2; },
-         &MEDIASUBTYPE_YUY2, PixelKernels::Nv12ToYuy2(scalar), kWidth * kHeight * 2},
+         &MEDIASUBTYPE_YUY2, PixelKernels::Nv12ToYuy2(kScalar), kWidth * kHeight * 2},
         {"no CPU surface", [](DeviceRecord& r) { r.cpuCreateFails = true; }, &MEDIASUBTYPE_YUY2,
-         PixelKernels::Nv12ToYuy2(scalar), kWidth * kHeight * 2},
-        {"no device", nullptr, &MEDIASUBTYPE_YUY2, PixelKernels::Nv12ToYuy2(scalar), kWidth * kHeight * 2},
+         PixelKernels::Nv12ToYuy2(kScalar), kWidth * kHeight * 2},
+        {"no device", nullptr, &MEDIASUBTYPE_YUY2, PixelKernels::Nv12ToYuy2(kScalar), kWidth * kHeight * 2},
     };
     for (const auto& c : cases) {
         SCOPED_TRACE(c.what);
@@ -569,18 +424,10 @@ TEST(FrameClient, FallsBackToTheFrameChannelWhereTheTextureCannotServe) {
         channel.Publish(7);
         const auto before = FilterLogText().size();
         DeviceRecord record;
-        std::optional<Fixture> f;
-        std::optional<WebcamFrameClient> bare;
-        if (c.setUp) {
+        if (c.setUp)
             c.setUp(record);
-            f.emplace(record, kWidth, kHeight, *c.subtype, c.gpuWidth, 0, channel.name);
-            EXPECT_EQ(f->error, nullptr);
-        } else {
-            bare.emplace(NoDevice(), channel.name);
-            bare->SetDestinationSize(kWidth, kHeight, *c.subtype);
-            EXPECT_EQ(bare->Initialize(0x1234), nullptr);
-        }
-        WebcamFrameClient& client = f ? f->client : *bare;
+        Fixture f(c.setUp ? &record : nullptr, kWidth, kHeight, *c.subtype, channel.name);
+        EXPECT_EQ(f.error, nullptr);
         const std::string log = FilterLogText().substr(before);
         EXPECT_EQ(CountOf(log, "[Initialize] frame source: shared memory"), 1u) << log;
         EXPECT_EQ(CountOf(log, "GPU texture") + CountOf(log, "ERROR: frame channel"), 0u) << log;
@@ -589,14 +436,12 @@ TEST(FrameClient, FallsBackToTheFrameChannelWhereTheTextureCannotServe) {
         for (std::uint64_t number : {7u, 8u}) {
             if (number == 8)
                 channel.Publish(8); // the client follows the newest frame
-            auto sample = samples.Get();
-            ASSERT_TRUE(client.FillSample(sample.Get()));
-            EXPECT_EQ(sample->GetActualDataLength(), static_cast<long>(c.bytes));
-            auto all = Bytes(sample.Get(), c.bytes + 32);
+            long length = 0;
+            auto all = samples.Fill(f.client, 0xEE, &length);
+            EXPECT_EQ(length, static_cast<long>(c.bytes));
             EXPECT_TRUE(AllBytesAre({all.begin() + static_cast<long>(c.bytes), all.end()}, 0xEE));
             all.resize(c.bytes);
             EXPECT_EQ(all, channel.Expected(c.reference, c.bytes, number)) << number;
-            ExpectDeliveredWithoutTiming(sample.Get());
         }
         EXPECT_EQ(record.copies + record.locks, 0); // the texture path is not taken at all
     }
@@ -607,7 +452,7 @@ TEST(FrameClient, FallsBackToTheFrameChannelWhereTheTextureCannotServe) {
     record.gpuOpenFails = true;
     Channel channel(kWidth, kHeight);
     channel.Publish(3);
-    Fixture f(record, kWidth, kHeight, MEDIASUBTYPE_YUY2, 0, 0, channel.name);
+    Fixture f(&record, kWidth, kHeight, MEDIASUBTYPE_YUY2, channel.name);
     auto* header = channel.writer.Header();
     auto& sequence = reinterpret_cast<FrameChannel::SlotHeader*>(reinterpret_cast<std::uint8_t*>(header) +
                                                                  header->slotOffset)
@@ -615,10 +460,9 @@ TEST(FrameClient, FallsBackToTheFrameChannelWhereTheTextureCannotServe) {
     Samples samples(kWidth * kHeight * 2);
     for (const long expected : {0l, static_cast<long>(kWidth * kHeight * 2)}) {
         ++sequence;
-        auto sample = samples.Get();
-        ASSERT_TRUE(f.client.FillSample(sample.Get()));
-        EXPECT_EQ(sample->GetActualDataLength(), expected);
-        ExpectDeliveredWithoutTiming(sample.Get());
+        long length = -1;
+        samples.Fill(f.client, 0xEE, &length);
+        EXPECT_EQ(length, expected);
     }
 }
 
@@ -628,12 +472,11 @@ TEST(FrameClient, RefusesAMalformedFrameChannelWithOneErrorLineAndKeepsTheOldBeh
     ComScope com;
     constexpr std::uint32_t kWidth = 64, kHeight = 32;
     using FrameChannel::ChannelHeader;
-    struct Case {
+    const struct {
         std::string reason;
         std::function<void(ChannelHeader&)> spoil; // null: nothing published under the name
         std::uint32_t channelWidth = kWidth;
-    };
-    const std::vector<Case> cases = {
+    } cases[] = {
         {"no section", nullptr},
         {"magic 0x12345678, expected 0x4346565A", [](ChannelHeader& h) { h.magic = 0x12345678; }},
         {"version 2, expected 1", [](ChannelHeader& h) { h.version = 2; }},
@@ -656,19 +499,14 @@ TEST(FrameClient, RefusesAMalformedFrameChannelWithOneErrorLineAndKeepsTheOldBeh
         {
             DeviceRecord record;
             record.gpuOpenFails = true;
-            Fixture f(record, kWidth, kHeight, MEDIASUBTYPE_YUY2, 0, 0, name);
+            Fixture f(&record, kWidth, kHeight, MEDIASUBTYPE_YUY2, name);
             ASSERT_NE(f.error, nullptr);
             EXPECT_EQ(f.error->code, 8u);
             Samples samples(kWidth * kHeight * 2);
-            for (int i = 0; i < 2; ++i) { // the CPU surface's zeros
-                auto sample = samples.Get(0x5A);
-                EXPECT_TRUE(f.client.FillSample(sample.Get()));
-                EXPECT_TRUE(AllBytesAre(Bytes(sample.Get(), kWidth * kHeight * 2), 0));
-            }
+            for (int i = 0; i < 2; ++i) // the CPU surface's zeros
+                EXPECT_TRUE(AllBytesAre(samples.Fill(f.client, 0x5A), 0));
         }
-        WebcamFrameClient deviceless(NoDevice(), name);
-        deviceless.SetDestinationSize(kWidth, kHeight);
-        EXPECT_THROW(deviceless.Initialize(1), ServiceUnavailableException);
+        EXPECT_TRUE(Fixture(nullptr, kWidth, kHeight, MEDIASUBTYPE_YUY2, name).threw); // no device at all
 
         const std::string log = FilterLogText().substr(before);
         const std::string line =
@@ -689,32 +527,26 @@ TEST(FrameClient, TakesUpAFrameChannelThatAppearsLaterAndLetsGoWhenItCloses) {
     DeviceRecord record;
     record.gpuOpenFails = true;
     const std::wstring name = ChannelName();
-    Fixture f(record, kWidth, kHeight, MEDIASUBTYPE_YUY2, 0, 0, name);
+    Fixture f(&record, kWidth, kHeight, MEDIASUBTYPE_YUY2, name);
     const auto initialised = std::chrono::steady_clock::now();
     Samples samples(static_cast<long>(kBytes));
-    auto fill = [&] {
-        auto sample = samples.Get();
-        EXPECT_TRUE(f.client.FillSample(sample.Get()));
-        return Bytes(sample.Get(), kBytes);
-    };
     // Past the first retry, still without a channel: the old zeros.
     while (std::chrono::steady_clock::now() - initialised < std::chrono::milliseconds(700))
-        EXPECT_TRUE(AllBytesAre(fill(), 0));
+        EXPECT_TRUE(AllBytesAre(samples.Fill(f.client), 0));
 
     Channel channel(kWidth, kHeight, name);
     // Each sample takes at least 10 ms: a frame must arrive within the next retry.
     auto arrives = [&](std::uint64_t number) {
-        const auto expected =
-            channel.Expected(PixelKernels::Nv12ToYuy2(PixelKernels::Isa::Scalar), kBytes, number);
+        const auto expected = channel.Expected(PixelKernels::Nv12ToYuy2(kScalar), kBytes, number);
         for (int i = 0; i < 60; ++i)
-            if (fill() == expected)
+            if (samples.Fill(f.client) == expected)
                 return true;
         return false;
     };
     channel.Publish(4);
     EXPECT_TRUE(arrives(4));
     channel.writer.Close();
-    EXPECT_TRUE(AllBytesAre(fill(), 0));
+    EXPECT_TRUE(AllBytesAre(samples.Fill(f.client), 0));
     std::string whyNot;
     ASSERT_TRUE(channel.writer.Open(channel.name, kWidth, kHeight, whyNot)) << whyNot;
     channel.Publish(5);
