@@ -154,7 +154,7 @@ e2e_expect_in_order() {
   local line=0 found
   for expected in "$@"; do
     found=$(tail -n +"$((line + 1))" "$file" | tr -d '\r' |
-      awk -v want="$expected" 'index($0, want) == 1 { print NR; exit }')
+      awk -v want="$expected" '!found && index($0, want) == 1 { found = NR } END { if (found) print found }')
     [ -n "$found" ] || e2e_fail "'$expected' missing after line $line of $(basename "$file")"
     line=$((line + found))
   done

@@ -33,7 +33,7 @@ e2e_expect_in_order "$filter_log" '[PrepareInternal] ENTER' '[PrepareInternal] E
   '[Prepare/StartCamera] webcamClient: Camera Started' '[Prepare/OpenSharedTexture]  ' \
   '[Prepare/WebcamFrameClient]  '
 # The stop's time line, then the release task's three steps.
-release=$(tr -d '\r' <"$filter_log" | grep -n '^\[ReleaseInternal\] [0-9]\{8\}_[0-9]\{6\}$' | head -n 1 | cut -d: -f1)
+release=$(tr -d '\r' <"$filter_log" | grep -n -m 1 '^\[ReleaseInternal\] [0-9]\{8\}_[0-9]\{6\}$' | cut -d: -f1 || true)
 [ -n "$release" ] || e2e_fail "no ReleaseInternal time line"
 tail -n +"$release" "$filter_log" >"$e2e_work/after-release.log"
 e2e_expect_in_order "$e2e_work/after-release.log" '[ReleaseInternal] WebcamClient: Found Server' \
