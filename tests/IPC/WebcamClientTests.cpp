@@ -105,8 +105,13 @@ private:
                 Status answer = step.answer;
                 if (step.bytes > 0)
                     Io(0, &answer, step.bytes);
-                if (step.reply == Step::AnswerThenClose)
+                if (step.reply == Step::AnswerThenClose) {
+                    // Disconnecting discards what the client has not read yet; the flush
+                    // returns once it has.
+                    if (step.bytes > 0)
+                        FlushFileBuffers(mPipe.get());
                     break;
+                }
             }
             DisconnectNamedPipe(mPipe.get());
         }
@@ -205,7 +210,9 @@ TEST(WebcamClient, ConnectsOnlyToAServerAndEveryRequestGivesItsCodeResultAndLogL
         const auto started = Clock::now();
         EXPECT_EQ(step.call(client), step.result);
         const double seconds = SecondsSince(started);
-        EXPECT_TRUE(step.reply == Step::AnswerLate ? seconds > 1.5 && seconds < 8.0 : seconds < 1.0)
+        // Under the 2 s time-out with room for a loaded machine: only the late steps may wait
+        // for it.
+        EXPECT_TRUE(step.reply == Step::AnswerLate ? seconds > 1.5 && seconds < 8.0 : seconds < 1.8)
             << seconds;
         if (step.reply == Step::AnswerLate)
             SetEvent(server.late.get());
