@@ -5,9 +5,8 @@
 
 namespace Zarvo::Testing {
 
-std::vector<std::string> ReadLogLines(const std::wstring& path, std::size_t fromByte) {
-    const std::string bytes = ReadFileBytes(path);
-    std::istringstream in(bytes.substr(std::min(fromByte, bytes.size())));
+std::vector<std::string> ReadLogLines(const std::wstring& path) {
+    std::istringstream in(ReadFileBytes(path));
     static const std::regex timeLine(R"(^(\[[^\]]*\] )\d{13}$)");
     std::vector<std::string> lines;
     for (std::string line; std::getline(in, line);) {
@@ -18,16 +17,17 @@ std::vector<std::string> ReadLogLines(const std::wstring& path, std::size_t from
     return lines;
 }
 
-TestLog::TestLog(std::string name) {
+TestLog::TestLog(std::string logName) : name(std::move(logName)) {
     static TempFolder folder; // log files stay open until the program ends
     static int counter = 0;
-    mName = name.empty() ? "ipc-test-" + std::to_string(++counter) : std::move(name);
-    mPath = folder / (std::wstring(mName.begin(), mName.end()) + L".log");
-    Log::Open(mName, mPath, 0);
+    if (name.empty())
+        name = "ipc-test-" + std::to_string(++counter);
+    path = folder / (std::wstring(name.begin(), name.end()) + L".log");
+    Log::Open(name, path, 0);
 }
 
 LogFactory TestLog::Factory() const {
-    return [name = mName](std::string tag) {
+    return [name = name](std::string tag) {
         using namespace std::chrono;
         auto log = std::make_shared<Log>(Log::Get(name, std::move(tag)));
         *log << duration_cast<milliseconds>(system_clock::now().time_since_epoch()).count() << Log::EndLine;
@@ -45,6 +45,22 @@ UniqueHandleNull StartProgram(const std::wstring& path, const std::wstring& argu
         return UniqueHandleNull();
     CloseHandle(process.hThread);
     return UniqueHandleNull(process.hProcess);
+}
+
+std::optional<DWORD> WaitForExit(HANDLE process, DWORD timeoutMs) {
+    DWORD code = 0;
+    if (!process || WaitForSingleObject(process, timeoutMs) != WAIT_OBJECT_0 ||
+        !GetExitCodeProcess(process, &code))
+        return std::nullopt;
+    return code;
+}
+
+std::optional<DWORD> RunProgram(const std::wstring& path, const std::wstring& arguments, DWORD timeoutMs) {
+    auto process = StartProgram(path, arguments);
+    const auto code = WaitForExit(process.get(), timeoutMs);
+    if (process && !code)
+        TerminateProcess(process.get(), 99);
+    return code;
 }
 
 } // namespace Zarvo::Testing

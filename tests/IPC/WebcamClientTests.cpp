@@ -1,14 +1,9 @@
 // The client against no server, busy instances and a scripted server giving the answers the
 // reference server never gives (short, missing, late, cut off); the launch.
-#include "IPC/WebcamClient.h"
-
 #include "IpcTestSupport.h"
 
 #include <gmock/gmock.h>
-#include <gtest/gtest.h>
 
-#include <algorithm>
-#include <filesystem>
 #include <functional>
 #include <future>
 #include <thread>
@@ -18,22 +13,21 @@ namespace {
 
 using namespace Testing;
 using namespace ::testing;
-
 using Lines = std::vector<std::string>;
-
-Lines After(const Lines& lines, std::size_t mark) {
-    return Lines(lines.begin() + static_cast<long>(mark), lines.end());
-}
-
 using Expect = std::vector<Matcher<const std::string&>>;
 
-// One call of the table: what it sends, how the server answers, what the client makes of it.
+Lines After(const Lines& lines, std::size_t mark) {
+    return Lines(lines.begin() + long(mark), lines.end());
+}
+
+// One call of the table: what it sends (0: nothing may reach the server), how the server
+// answers (the first `bytes` of `answer`), what the client makes of it.
 struct Step {
     enum Reply { Answer, AnswerThenClose, AnswerLate };
     std::function<std::uint64_t(WebcamClient&)> call;
-    std::uint32_t command; // 0: the request must not reach the server
+    std::uint32_t command;
     Reply reply;
-    DWORD bytes; // of `answer` written
+    DWORD bytes;
     Status answer;
     std::uint64_t result;
     Expect lines;
@@ -42,23 +36,17 @@ struct Step {
 // The lines of one complete exchange of a named request.
 Expect Exchange(const std::string& op, const std::string& commandSuccessBytes,
                 const std::string& handlerLine) {
-    const std::string time = "[" + op + "] <time>";
-    return {time, "[HandleRequest] <time>",
-            "[HandleRequest] command/success/bytes_read, " + commandSuccessBytes, time,
+    return {"[" + op + "] <time>", "[HandleRequest] <time>",
+            "[HandleRequest] command/success/bytes_read, " + commandSuccessBytes, "[" + op + "] <time>",
             "[" + op + "] " + handlerLine};
 }
 
 // Serves the control pipe on its only instance, one client after the other, answering each
-// request as the next step that reaches the server says. Every wait also ends when the
-// server is destroyed, so it can never hang a test.
+// request as the next step that reaches the server says. Every wait also ends on Stop, so it
+// can never hang a test.
 class ScriptedServer {
 public:
-    explicit ScriptedServer(const std::vector<Step>& steps)
-        : mSteps(steps), mStop(CreateEventW(nullptr, TRUE, FALSE, nullptr)),
-          mIo(CreateEventW(nullptr, TRUE, FALSE, nullptr)),
-          mPipe(CreateNamedPipeW(kControlPipeName, PIPE_ACCESS_DUPLEX | FILE_FLAG_OVERLAPPED,
-                                 PIPE_TYPE_BYTE | PIPE_READMODE_BYTE | PIPE_WAIT, 1, 4096, 4096, 0, nullptr)),
-          mThread([this] { Run(); }) {}
+    explicit ScriptedServer(const std::vector<Step>& steps) : mSteps(steps), mThread([this] { Run(); }) {}
     ~ScriptedServer() { Stop(); }
     // Ends the serving; the commands received, in order.
     std::vector<std::uint32_t> Stop() {
@@ -74,14 +62,13 @@ private:
         const HANDLE events[2] = {event, mStop.get()};
         return WaitForMultipleObjects(2, events, FALSE, INFINITE) == WAIT_OBJECT_0;
     }
-    // 0 = write, 1 = read, 2 = connect; the bytes moved.
-    DWORD Io(int what, void* data, DWORD size) {
-        OVERLAPPED overlapped{};
-        overlapped.hEvent = mIo.get();
+    // A connect (no data), a write or a read; the bytes moved.
+    DWORD Io(bool write, void* data, DWORD size) {
+        OVERLAPPED overlapped{.hEvent = mIo.get()};
         DWORD done = 0;
-        const BOOL started = what == 0   ? WriteFile(mPipe.get(), data, size, nullptr, &overlapped)
-                             : what == 1 ? ReadFile(mPipe.get(), data, size, nullptr, &overlapped)
-                                         : ConnectNamedPipe(mPipe.get(), &overlapped);
+        const BOOL started = !data   ? ConnectNamedPipe(mPipe.get(), &overlapped)
+                             : write ? WriteFile(mPipe.get(), data, size, nullptr, &overlapped)
+                                     : ReadFile(mPipe.get(), data, size, nullptr, &overlapped);
         if (!started && GetLastError() != ERROR_IO_PENDING)
             return 0;
         if (!Wait(overlapped.hEvent))
@@ -91,9 +78,8 @@ private:
     void Run() {
         std::size_t next = 0;
         while (mPipe && WaitForSingleObject(mStop.get(), 0) == WAIT_TIMEOUT) {
-            Io(2, nullptr, 0);
-            std::uint32_t command = 0;
-            while (Io(1, &command, sizeof(command)) == sizeof(command)) {
+            Io(false, nullptr, 0);
+            for (std::uint32_t command = 0; Io(false, &command, sizeof(command)) == sizeof(command);) {
                 mReceived.push_back(command);
                 while (next < mSteps.size() && mSteps[next].command == 0)
                     ++next;
@@ -104,10 +90,9 @@ private:
                     return;
                 Status answer = step.answer;
                 if (step.bytes > 0)
-                    Io(0, &answer, step.bytes);
+                    Io(true, &answer, step.bytes);
+                // Disconnecting discards what the client has not read yet; the flush returns once it has.
                 if (step.reply == Step::AnswerThenClose) {
-                    // Disconnecting discards what the client has not read yet; the flush
-                    // returns once it has.
                     if (step.bytes > 0)
                         FlushFileBuffers(mPipe.get());
                     break;
@@ -119,15 +104,17 @@ private:
 
     const std::vector<Step>& mSteps;
     std::vector<std::uint32_t> mReceived; // guarded by joining mThread
-    UniqueEvent mStop, mIo;
-    UniqueFile mPipe;
+    UniqueEvent mStop{CreateEventW(nullptr, TRUE, FALSE, nullptr)},
+        mIo{CreateEventW(nullptr, TRUE, FALSE, nullptr)};
+    UniqueFile mPipe{CreateNamedPipeW(kControlPipeName, PIPE_ACCESS_DUPLEX | FILE_FLAG_OVERLAPPED,
+                                      PIPE_TYPE_BYTE | PIPE_READMODE_BYTE | PIPE_WAIT, 1, 4096, 4096, 0,
+                                      nullptr)};
     std::thread mThread;
 };
 
 TEST(WebcamClient, ConnectsOnlyToAServerAndEveryRequestGivesItsCodeResultAndLogLinesForEveryKindOfAnswer) {
-    const auto start = [](WebcamClient& c) -> std::uint64_t { return c.StartCamera(); };
-    const auto stop = [](WebcamClient& c) -> std::uint64_t { return c.StopCamera(); };
-    const auto texture = [](WebcamClient& c) -> std::uint64_t { return c.OpenSharedTexture(); };
+    const auto start = &WebcamClient::StartCamera, stop = &WebcamClient::StopCamera;
+    const auto texture = &WebcamClient::OpenSharedTexture;
     const auto tick = [](WebcamClient& c) -> std::uint64_t { return c.FrameTick(), 0; };
     const auto connect = [](WebcamClient& c) -> std::uint64_t { return c.ConnectToServer({}); };
     const auto disconnect = [](WebcamClient& c) -> std::uint64_t { return c.Disconnect(); };
@@ -155,8 +142,7 @@ TEST(WebcamClient, ConnectsOnlyToAServerAndEveryRequestGivesItsCodeResultAndLogL
         {stop, 4, Step::Answer, 12, live, 1, Exchange("StopCamera", "4,1,12", "is_camera_live, 0")},
         {stop, 4, Step::Answer, 16, live, 0, Exchange("StopCamera", "4,1,16", "is_camera_live, 1")},
         {texture, 1, Step::Answer, 5, {0xAABBCCDDEEFF0011ull, 0, 0}, 0xDDEEFF0011ull, Exchange("OpenSharedTexture", "1,1,5", "shared_texture, 000000DDEEFF0011")},
-        // Closed mid-answer: the bytes that came count; then every write fails, nothing is
-        // read and no handler Log is made.
+        // Closed mid-answer: the bytes that came count; then every write fails and no handler Log is made.
         {start, 3, Step::AnswerThenClose, 6, {0, 0, 1}, 0, Exchange("StartCamera", "3,1,6", "is_camera_live, 0")},
         {stop, 0, Step::Answer, 0, {}, 0, {"[StopCamera] <time>"}},
         {texture, 0, Step::Answer, 0, {}, 0, {"[OpenSharedTexture] <time>"}},
@@ -167,8 +153,8 @@ TEST(WebcamClient, ConnectsOnlyToAServerAndEveryRequestGivesItsCodeResultAndLogL
         {texture, 1, Step::AnswerThenClose, 0, {}, 0, {"[OpenSharedTexture] <time>", "[HandleRequest] <time>", "[HandleRequest] command/success/bytes_read, 1,0,0"}},
         {disconnect, 0, Step::Answer, 0, {}, 1, disconnected},
         {connect, 0, Step::Answer, 0, {}, 1, connected},
-        // No answer in time: the exchange fails after 2 s, and later ones at once, although
-        // the late answer arrives meanwhile; a new connection is in step again.
+        // No answer in time: fails after 2 s, later ones at once (the late answer came meanwhile);
+        // a new connection is in step again.
         {start, 3, Step::AnswerLate, 16, live, 0, {"[StartCamera] <time>", "[HandleRequest] <time>", "[HandleRequest] ERROR: time-out: command 3: no answer within 2000 ms; later requests on this connection fail", "[HandleRequest] command/success/bytes_read, 3,0,0"}},
         {stop, 0, Step::Answer, 0, {}, 0, {"[StopCamera] <time>"}},
         {texture, 0, Step::Answer, 0, {}, 0, {"[OpenSharedTexture] <time>"}},
@@ -197,12 +183,13 @@ TEST(WebcamClient, ConnectsOnlyToAServerAndEveryRequestGivesItsCodeResultAndLogL
     const Lines lines = After(log.Lines(), 3);
     ASSERT_GE(lines.size(), 4u);
     EXPECT_EQ(lines.back(), "[ConnectControlPipe] is_canceled, 1");
-    const Lines attempts(lines.begin() + 2, lines.end() - 1);
-    EXPECT_THAT(attempts, Each("[ConnectControlPipe] WaitNamedPipe: error: 2"));
-    EXPECT_LE(attempts.size(), static_cast<std::size_t>(elapsed / 0.4) + 1); // with a pause between
+    EXPECT_THAT(Lines(lines.begin() + 2, lines.end() - 1),
+                Each("[ConnectControlPipe] WaitNamedPipe: error: 2"));
+    EXPECT_LE(lines.size() - 3, std::size_t(elapsed / 0.4) + 1); // with a pause between attempts
 
     // With the server, the table; it connects, connects again while connected, disconnects twice.
     ScriptedServer server(steps);
+    std::vector<std::uint32_t> sent;
     for (std::size_t i = 0; i < steps.size(); ++i) {
         SCOPED_TRACE("step " + std::to_string(i));
         const Step& step = steps[i];
@@ -210,24 +197,21 @@ TEST(WebcamClient, ConnectsOnlyToAServerAndEveryRequestGivesItsCodeResultAndLogL
         const auto started = Clock::now();
         EXPECT_EQ(step.call(client), step.result);
         const double seconds = SecondsSince(started);
-        // Under the 2 s time-out with room for a loaded machine: only the late steps may wait
-        // for it.
+        // Under the 2 s time-out with room for a loaded machine: only the late steps wait for it.
         EXPECT_TRUE(step.reply == Step::AnswerLate ? seconds > 1.5 && seconds < 8.0 : seconds < 1.8)
             << seconds;
         if (step.reply == Step::AnswerLate)
             SetEvent(server.late.get());
         EXPECT_THAT(After(log.Lines(), mark), ElementsAreArray(step.lines));
-    }
-    std::vector<std::uint32_t> sent;
-    for (const Step& step : steps)
         if (step.command != 0)
             sent.push_back(step.command);
+    }
     EXPECT_EQ(server.Stop(), sent);
 }
 
 TEST(ConnectToServer, BusyInstancesAreRetriedAtOnceUntilOneIsFree) {
-    // The only instance is freed again and again for an instant and taken back at once by
-    // another client: the waiting client wakes to find it taken.
+    // The only instance is freed for an instant and taken back at once: the waiting client wakes
+    // to find it taken.
     const auto open = [] {
         return UniqueFile(CreateFileW(kControlPipeName, GENERIC_READ | GENERIC_WRITE, 0, nullptr,
                                       OPEN_EXISTING, 0, nullptr));
@@ -247,8 +231,7 @@ TEST(ConnectToServer, BusyInstancesAreRetriedAtOnceUntilOneIsFree) {
         do { // ends with the instance free, or taken by the client
             other.reset();
             DisconnectNamedPipe(serverEnd.get());
-            listen = OVERLAPPED{};
-            listen.hEvent = listening.get();
+            listen = OVERLAPPED{.hEvent = listening.get()};
             ConnectNamedPipe(serverEnd.get(), &listen);
         } while (connected.wait_for(std::chrono::seconds(0)) != std::future_status::ready &&
                  SecondsSince(start) < 2.0 && (other = open()));
@@ -286,21 +269,20 @@ TEST(ServerExecutablePath, GoesToTheX86ProgramFilesUnlessThereAlready) {
 TEST(LaunchServerIfNeeded, StartsTheServerBesideTheModuleOrLogsWhyNot) {
     ASSERT_NE(WaitForSingleObject(OpenServerLiveEvent().get(), 0), WAIT_OBJECT_0) << "a server runs";
     AppDataWithSettings appData("1280,720");
-    ScopedEnvironment environment(L"APPDATA", appData.Path()); // inherited by probe and server
+    SetEnvironmentVariableW(L"APPDATA", appData.Path().c_str()); // inherited by probe and server
     // A copy of the probe (a stand-in module) in a folder of its own, first without the server.
     TempFolder folder;
-    std::filesystem::copy_file(std::filesystem::path(ProgramFolder() + L"ipc_launch_probe.exe"),
-                               std::filesystem::path(folder / L"probe.exe"));
-    // Each run logs to a file of its own: the log appends, and the second run's lines must not
-    // include the first run's failed launch.
+    ASSERT_TRUE(CopyFileW((ProgramFolder() + L"ipc_launch_probe.exe").c_str(),
+                          (folder / L"probe.exe").c_str(), TRUE));
+    // Each run logs to a file of its own: the log appends, and the first run's failed launch must not count.
+    Lines lines;
     const auto runProbe = [&](DWORD giveUpMs, const std::wstring& logName) {
-        const auto code = RunProgram(folder / L"probe.exe",
-                                     L"\"" + (folder / logName) + L"\" " + std::to_wstring(giveUpMs),
-                                     giveUpMs + 30000);
-        return std::pair(code, ReadLogLines(folder / logName));
+        const auto arguments = L"\"" + (folder / logName) + L"\" " + std::to_wstring(giveUpMs);
+        const auto code = RunProgram(folder / L"probe.exe", arguments, giveUpMs + 30000);
+        lines = ReadLogLines(folder / logName);
+        return code;
     };
-    auto [code, lines] = runProbe(500, L"without-server.log");
-    EXPECT_EQ(code, 1u);
+    EXPECT_EQ(runProbe(500, L"without-server.log"), 1u);
     const auto at = [&](const char* line) {
         return std::find(lines.begin(), lines.end(), std::string("[Prepare/ConnectToServer] ") + line) -
                lines.begin();
@@ -308,15 +290,13 @@ TEST(LaunchServerIfNeeded, StartsTheServerBesideTheModuleOrLogsWhyNot) {
     const auto createFailed = std::min(at("CreateProcess failed 2"), at("CreateProcess failed 3"));
     EXPECT_LT(at("WebcamClient: No Server Found - attempting launch"), createFailed);
     EXPECT_LT(createFailed, at("WebcamClient: Server Launch Failed"));
-    EXPECT_LT(at("WebcamClient: Server Launch Failed"), static_cast<long>(lines.size()))
-        << PrintToString(lines);
+    EXPECT_LT(at("WebcamClient: Server Launch Failed"), long(lines.size())) << PrintToString(lines);
 
-    std::filesystem::copy_file(std::filesystem::path(ReferenceServerPath()),
-                               std::filesystem::path(folder / IPC::kServerExecutableName));
-    std::tie(code, lines) = runProbe(30000, L"with-server.log");
-    // Whatever happened, the server it launched must go again.
-    EXPECT_EQ(RunProgram(folder / IPC::kServerExecutableName, L"--quit", 20000), 0u);
-    EXPECT_EQ(code, 0u) << PrintToString(lines); // connected, and the camera started
+    const std::wstring server = folder / kServerExecutableName;
+    ASSERT_TRUE(CopyFileW(ReferenceServerPath().c_str(), server.c_str(), TRUE));
+    const auto code = runProbe(30000, L"with-server.log");
+    EXPECT_EQ(RunProgram(server, L"--quit", 20000), 0u); // whatever happened, the server it launched must go
+    EXPECT_EQ(code, 0u) << PrintToString(lines);         // connected, and the camera started
     EXPECT_THAT(lines,
                 Contains("[Prepare/ConnectToServer] WebcamClient: No Server Found - attempting launch"));
     EXPECT_THAT(lines, Not(Contains(StartsWith("[Prepare/ConnectToServer] CreateProcess failed"))));
