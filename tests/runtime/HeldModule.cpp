@@ -9,10 +9,8 @@ static HANDLE gUnloaded = nullptr; // set by StartHeldWork, signalled when the m
 
 extern "C" BOOL WINAPI DllMain(HINSTANCE, DWORD reason, LPVOID reserved) {
     // reserved is null for FreeLibrary and set for process exit, where nobody is listening.
-    if (reason == DLL_PROCESS_DETACH && reserved == nullptr && gUnloaded) {
-        SetEvent(gUnloaded);
-        CloseHandle(gUnloaded);
-    }
+    if (reason == DLL_PROCESS_DETACH && reserved == nullptr && gUnloaded)
+        SetEvent(gUnloaded), CloseHandle(gUnloaded);
     return TRUE;
 }
 
@@ -26,7 +24,7 @@ extern "C" __declspec(dllexport) BOOL
     auto hold = [release, running] { return SetEvent(running), WaitForSingleObject(release, 30000); };
     if (mode == 0)
         return Zarvo::Tasks::run_detached(
-            [hold] { hold(), throw std::runtime_error("dropped by the detached task"); });
+            [hold] { hold(), throw std::runtime_error("dropped by a detached task"); });
     Zarvo::Tasks::create_task(hold).then(
         [](DWORD) { throw std::runtime_error("kept by a task nobody waits for"); });
     return TRUE;
