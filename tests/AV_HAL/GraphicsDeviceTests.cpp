@@ -211,8 +211,10 @@ public:
     ULONG STDMETHODCALLTYPE AddRef() override { return ++mReferences; }
     ULONG STDMETHODCALLTYPE Release() override {
         const ULONG left = --mReferences;
-        if (left == 0)
-            mCalls.push_back("released"), delete this;
+        if (left == 0) {
+            mCalls.push_back("released");
+            delete this;
+        }
         return left;
     }
     INT STDMETHODCALLTYPE BeginEvent(LPCWSTR) override { return mCalls.push_back("begin"), 0; }

@@ -9,8 +9,10 @@ static HANDLE gUnloaded = nullptr; // set by StartHeldWork, signalled when the m
 
 extern "C" BOOL WINAPI DllMain(HINSTANCE, DWORD reason, LPVOID reserved) {
     // reserved is null for FreeLibrary and set for process exit, where nobody is listening.
-    if (reason == DLL_PROCESS_DETACH && reserved == nullptr && gUnloaded)
-        SetEvent(gUnloaded), CloseHandle(gUnloaded);
+    if (reason == DLL_PROCESS_DETACH && reserved == nullptr && gUnloaded) {
+        SetEvent(gUnloaded);
+        CloseHandle(gUnloaded);
+    }
     return TRUE;
 }
 
