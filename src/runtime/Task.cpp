@@ -195,13 +195,28 @@ class CancellationState {
 public:
     bool IsCanceled() const noexcept { return mCanceled.load(std::memory_order_acquire); }
 
+    ~CancellationState() {
+        if (mEvent)
+            CloseHandle(mEvent);
+    }
+
     void Cancel() noexcept {
         {
             ExclusiveLock lock(mLock);
             if (mCanceled.exchange(true, std::memory_order_acq_rel))
                 return;
+            if (mEvent)
+                SetEvent(mEvent);
         }
         WakeAllConditionVariable(&mChanged);
+    }
+
+    // Made on first use: most cancellations are only ever polled.
+    HANDLE Event() noexcept {
+        ExclusiveLock lock(mLock);
+        if (!mEvent)
+            mEvent = CreateEventW(nullptr, TRUE, IsCanceled() ? TRUE : FALSE, nullptr);
+        return mEvent;
     }
 
     bool WaitFor(DWORD milliseconds) noexcept {
@@ -220,6 +235,7 @@ private:
     std::atomic<bool> mCanceled{false};
     SRWLOCK mLock = SRWLOCK_INIT;                     // orders Cancel with WaitFor's check
     CONDITION_VARIABLE mChanged = CONDITION_VARIABLE_INIT;
+    HANDLE mEvent = nullptr; // guarded by mLock; set together with mCanceled
 };
 
 } // namespace detail
@@ -233,6 +249,8 @@ bool cancellation_token::wait_for(DWORD milliseconds) const noexcept {
     }
     return mState->WaitFor(milliseconds);
 }
+
+HANDLE cancellation_token::wait_handle() const noexcept { return mState ? mState->Event() : nullptr; }
 
 cancellation_token_source::cancellation_token_source() : mState(std::make_shared<detail::CancellationState>()) {}
 

@@ -50,6 +50,10 @@ public:
     // Waits up to `milliseconds` (INFINITE allowed) for cancellation: true once cancelled,
     // false when the time ran out. The none token simply waits out the time.
     bool wait_for(DWORD milliseconds) const noexcept;
+    // A manual-reset event set once the token is cancelled, for waiting on it together with
+    // other objects. It lives as long as any token or source of this cancellation. Null for
+    // the none token, and when the platform could not make an event (then poll is_canceled).
+    HANDLE wait_handle() const noexcept;
 
 private:
     friend class cancellation_token_source;

@@ -90,11 +90,21 @@ TEST(Task, CancellationBeforeOrDuringAChainSkipsTheRestAndLeavesEveryTaskDone) {
     auto afterwards = waitForServer.then(skipped);
     ASSERT_TRUE(waiting.Wait());
     EXPECT_FALSE(afterwards.is_done() || token.is_canceled());
+    // The waitable form: one event for all tokens, set by the cancel, also when made after it.
+    const HANDLE event = token.wait_handle();
+    ASSERT_NE(event, nullptr);
+    EXPECT_EQ(source.get_token().wait_handle(), event);
+    EXPECT_EQ(WaitForSingleObject(event, 0), WAIT_TIMEOUT);
     copy.cancel();
+    EXPECT_EQ(WaitForSingleObject(event, kLimitMs), WAIT_OBJECT_0);
     EXPECT_EQ(afterwards.wait(), task_status::canceled);
     EXPECT_TRUE(waitForServer.is_done());
     EXPECT_TRUE(source.is_canceled() && source.get_token().is_canceled());
     EXPECT_FALSE(cancellation_token_source().get_token().wait_for(10)); // another source: runs out
+    cancellation_token_source late;
+    late.cancel();
+    EXPECT_EQ(WaitForSingleObject(late.get_token().wait_handle(), 0), WAIT_OBJECT_0);
+    EXPECT_EQ(cancellation_token::none().wait_handle(), nullptr);
     EXPECT_EQ(skippedRuns.load(), 0);
 }
 
