@@ -2,7 +2,7 @@
 
 #include "log/Text.h"
 
-#include <thread>
+#include <algorithm>
 
 namespace Zarvo::IPC {
 
@@ -10,18 +10,60 @@ namespace {
 
 constexpr DWORD kPipeBusyError = 231;
 
-// The steady clock's deadline, however often the sleep is cut short.
-void SleepFor(std::chrono::milliseconds pause) {
-    const auto deadline = std::chrono::steady_clock::now() + pause;
-    while (std::chrono::steady_clock::now() < deadline)
-        std::this_thread::sleep_until(deadline);
-}
-
 std::uint64_t HandleValue(HANDLE handle) noexcept {
     return static_cast<std::uint64_t>(reinterpret_cast<std::uintptr_t>(handle));
 }
 
+DWORD MillisecondsUntil(ULONGLONG deadline) noexcept {
+    const ULONGLONG now = GetTickCount64();
+    return now >= deadline ? 0 : static_cast<DWORD>(deadline - now);
+}
+
+// Waits up to `milliseconds` for a free instance of the control pipe: 0 when one is free,
+// otherwise the platform's error. The platform's wait cannot be cancelled, so a cancellable
+// caller waits in short slices and looks at the token between them.
+DWORD WaitForPipeInstance(DWORD milliseconds, const CancellationToken& token) noexcept {
+    const ULONGLONG deadline = GetTickCount64() + milliseconds;
+    for (;;) {
+        const DWORD left = MillisecondsUntil(deadline);
+        // 0 would mean the pipe's default time-out.
+        const DWORD slice =
+            std::max<DWORD>(1, token.is_cancelable() ? std::min(left, ControlObject::kCancelPollMs) : left);
+        if (WaitNamedPipeW(kControlPipeName, slice))
+            return 0;
+        const DWORD error = GetLastError();
+        if (error != ERROR_SEM_TIMEOUT || token.is_canceled() || MillisecondsUntil(deadline) == 0)
+            return error;
+    }
+}
+
 } // namespace
+
+std::optional<DWORD> WaitOrCancel(HANDLE object, DWORD milliseconds, const CancellationToken& token) noexcept {
+    if (token.is_canceled())
+        return std::nullopt;
+    if (!token.is_cancelable())
+        return WaitForSingleObject(object, milliseconds);
+    if (const HANDLE canceled = token.wait_handle()) {
+        const HANDLE both[2] = {object, canceled};
+        const DWORD result = WaitForMultipleObjects(2, both, FALSE, milliseconds);
+        if (result == WAIT_OBJECT_0 + 1)
+            return std::nullopt;
+        return result;
+    }
+    // No event for the cancellation: short slices.
+    const ULONGLONG deadline = milliseconds == INFINITE ? ~0ull : GetTickCount64() + milliseconds;
+    for (;;) {
+        const DWORD result =
+            WaitForSingleObject(object, std::min(MillisecondsUntil(deadline), ControlObject::kCancelPollMs));
+        if (result != WAIT_TIMEOUT)
+            return result;
+        if (token.is_canceled())
+            return std::nullopt;
+        if (MillisecondsUntil(deadline) == 0)
+            return result;
+    }
+}
 
 std::shared_ptr<Log> ObtainLog(const LogFactory& factory, std::string tag) {
     auto log = factory(std::move(tag)); // an empty factory raises std::bad_function_call
@@ -48,11 +90,15 @@ ControlObject::~ControlObject() {
 
 std::shared_ptr<Log> ControlObject::Obtain(const char* tag) const { return ObtainLog(mLogFactory, tag); }
 
-bool ControlObject::CheckForServer() {
+bool ControlObject::CheckForServer(CancellationToken token) {
     auto log = Obtain("CheckForServer");
-    const DWORD result = WaitForSingleObject(mServerLiveEvent.get(), kServerEventWaitMs);
-    *log << "WaitForSingleObject: server_event_result, " << static_cast<std::uint32_t>(result) << Log::EndLine;
-    return result != WAIT_TIMEOUT && result != WAIT_FAILED;
+    const auto result = WaitOrCancel(mServerLiveEvent.get(), kServerEventWaitMs, token);
+    if (!result) {
+        *log << "WaitForSingleObject: canceled" << Log::EndLine;
+        return false;
+    }
+    *log << "WaitForSingleObject: server_event_result, " << static_cast<std::uint32_t>(*result) << Log::EndLine;
+    return *result != WAIT_TIMEOUT && *result != WAIT_FAILED;
 }
 
 bool ControlObject::ConnectToServer(CancellationToken token) {
@@ -66,10 +112,11 @@ bool ControlObject::ConnectControlPipe(CancellationToken token) {
         *log << "mCommandPipe already initialized" << Log::EndLine;
 
     while (!token.is_canceled() && !mCommandPipe) {
-        if (!WaitNamedPipeW(kControlPipeName, kPipeWaitMs)) {
-            const DWORD error = GetLastError();
+        if (const DWORD error = WaitForPipeInstance(kPipeWaitMs, token)) {
+            if (token.is_canceled())
+                break;
             *log << "WaitNamedPipe: error: " << static_cast<std::uint32_t>(error) << Log::EndLine;
-            SleepFor(kRetryPause);
+            token.wait_for(static_cast<DWORD>(kRetryPause.count()));
             continue;
         }
         *log << "after WaitNamedPipe" << Log::EndLine;
@@ -104,9 +151,12 @@ bool ControlObject::Disconnect() {
     return true;
 }
 
-ControlObject::IoResult ControlObject::Transfer(bool write, void* data, DWORD size) noexcept {
+ControlObject::IoResult ControlObject::Transfer(bool write, void* data, DWORD size, ULONGLONG deadline,
+                                                const CancellationToken& token) noexcept {
     if (!mCommandPipe)
         return {IoOutcome::Failed, 0};
+    if (token.is_canceled())
+        return {IoOutcome::Canceled, 0};
     if (!mIoEvent) {
         mIoEvent.reset(CreateEventW(nullptr, TRUE, FALSE, nullptr));
         if (!mIoEvent)
@@ -121,12 +171,15 @@ ControlObject::IoResult ControlObject::Transfer(bool write, void* data, DWORD si
         return {IoOutcome::Failed, 0};
 
     DWORD bytes = 0;
-    if (WaitForSingleObject(overlapped.hEvent, kExchangeTimeoutMs) != WAIT_OBJECT_0) {
+    const auto waited = WaitOrCancel(overlapped.hEvent, MillisecondsUntil(deadline), token);
+    if (waited != WAIT_OBJECT_0) {
         CancelIoEx(pipe, &overlapped);
         // The operation may have completed just before the cancel; then it counts.
         if (GetOverlappedResult(pipe, &overlapped, &bytes, TRUE))
             return {IoOutcome::Done, bytes};
-        return {GetLastError() == ERROR_OPERATION_ABORTED ? IoOutcome::TimedOut : IoOutcome::Failed, 0};
+        if (GetLastError() != ERROR_OPERATION_ABORTED)
+            return {IoOutcome::Failed, 0};
+        return {waited ? IoOutcome::TimedOut : IoOutcome::Canceled, 0};
     }
     if (!GetOverlappedResult(pipe, &overlapped, &bytes, FALSE))
         return {IoOutcome::Failed, bytes};

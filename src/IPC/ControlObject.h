@@ -11,6 +11,7 @@
 #include <chrono>
 #include <cstdint>
 #include <memory>
+#include <optional>
 #include <string>
 
 namespace Zarvo::IPC {
@@ -24,8 +25,12 @@ public:
     static constexpr DWORD kPipeWaitMs = 500;
     // Pause after a failed wait for the pipe.
     static constexpr std::chrono::milliseconds kRetryPause{500};
-    // Longest wait for one half of an exchange (the write or the read).
+    // Longest wait for one exchange (the write and the read) of the requests other than the
+    // per-frame one, which brings its own bound.
     static constexpr DWORD kExchangeTimeoutMs = 2000;
+    // Longest wait between looks at a cancellation where the platform offers no waitable form
+    // (the wait for a free pipe instance).
+    static constexpr DWORD kCancelPollMs = 10;
 
     // Creates the server-live event, or opens it with its state kept when the server made it.
     explicit ControlObject(LogFactory factory);
@@ -33,30 +38,33 @@ public:
     ControlObject(const ControlObject&) = delete;
     ControlObject& operator=(const ControlObject&) = delete;
 
-    // True when the server-live event is set within 500 ms.
-    bool CheckForServer();
+    // True when the server-live event is set within 500 ms; false at once when the token is
+    // cancelled.
+    bool CheckForServer(CancellationToken token = {});
     // True when the control pipe is open on return.
     bool ConnectToServer(CancellationToken token);
     // Retries until the pipe opens, an unexpected open error occurs or the token is cancelled.
+    // Every wait inside ends soon after the cancellation.
     bool ConnectControlPipe(CancellationToken token);
     // Closes the pipe if it is open. Always true.
     bool Disconnect();
 
 protected:
-    enum class IoOutcome { Done, Failed, TimedOut };
+    enum class IoOutcome { Done, Failed, TimedOut, Canceled };
     struct IoResult {
         IoOutcome outcome;
         DWORD bytes;
     };
 
-    // One overlapped write or read on the pipe, bounded by kExchangeTimeoutMs. On a time-out
-    // the pending operation is cancelled and finished before this returns, so the buffer is
-    // free again.
-    IoResult Transfer(bool write, void* data, DWORD size) noexcept;
+    // One overlapped write or read on the pipe, waiting until the tick count `deadline` or the
+    // token's cancellation. When the wait ends early the pending operation is cancelled and
+    // finished before this returns, so the buffer is free again.
+    IoResult Transfer(bool write, void* data, DWORD size, ULONGLONG deadline,
+                      const CancellationToken& token) noexcept;
 
-    // Set when an exchange timed out: an answer may still be on its way and would be taken
-    // for the answer to the next command, so no further exchange is attempted on this
-    // connection. Cleared when the pipe is closed.
+    // Set when an exchange failed, timed out or was cancelled: an answer may still be on its
+    // way and would be taken for the answer to the next command, so no further exchange is
+    // attempted on this connection. Cleared when the pipe is closed.
     bool mOutOfStep = false;
 
     bool PipeOpen() const noexcept { return static_cast<bool>(mCommandPipe); }
@@ -70,6 +78,10 @@ private:
     // Completion event of the overlapped pipe operations; one exchange runs at a time.
     UniqueEvent mIoEvent;
 };
+
+// Waits for the object or the token's cancellation: the object's wait result, or nullopt once
+// the token is cancelled.
+std::optional<DWORD> WaitOrCancel(HANDLE object, DWORD milliseconds, const CancellationToken& token) noexcept;
 
 // Returns a Log that discards everything when a factory hands out none, so an odd factory
 // cannot crash the caller.

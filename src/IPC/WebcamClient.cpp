@@ -5,6 +5,7 @@
 
 #include <windows.h>
 
+#include <algorithm>
 #include <utility>
 
 namespace Zarvo::IPC {
@@ -21,37 +22,39 @@ WebcamClient::~WebcamClient() {
 }
 
 template <class Handler>
-auto WebcamClient::Exchange(std::uint32_t command, Handler& handler) -> decltype(handler(Status{})) {
+auto WebcamClient::Exchange(std::uint32_t command, Handler& handler, DWORD boundMs, const CancellationToken& token)
+    -> decltype(handler(Status{})) {
     using ResultType = decltype(handler(Status{}));
     constexpr auto kPerFrame = static_cast<std::uint32_t>(Command::FrameTick);
 
-    // After a time-out an answer may still arrive and would be read as this command's.
+    // After a failed exchange an answer may still arrive and would be read as this command's.
     if (mOutOfStep)
         return ResultType{};
+    const ULONGLONG deadline = GetTickCount64() + boundMs;
 
     std::uint32_t code = command;
-    const IoResult written = Transfer(true, &code, sizeof(code));
-    if (written.outcome == IoOutcome::TimedOut) {
+    const IoResult written = Transfer(true, &code, sizeof(code), deadline, token);
+    if (written.outcome != IoOutcome::Done) {
         mOutOfStep = true;
-        auto log = ObtainLog(mLogFactory, "HandleRequest");
-        *log << LogLevel::Error << "ERROR: time-out: command " << command << ": request not taken within "
-             << kExchangeTimeoutMs << " ms; later requests on this connection fail" << Log::EndLine;
+        if (written.outcome == IoOutcome::TimedOut) {
+            auto log = ObtainLog(mLogFactory, "HandleRequest");
+            *log << LogLevel::Error << "ERROR: time-out: command " << command << ": request not taken within "
+                 << boundMs << " ms; later requests on this connection fail" << Log::EndLine;
+        }
         return ResultType{};
     }
-    if (written.outcome != IoOutcome::Done)
-        return ResultType{};
 
     Status status{};
-    const IoResult read = Transfer(false, &status, sizeof(status));
+    const IoResult read = Transfer(false, &status, sizeof(status), deadline, token);
     const bool success = read.outcome == IoOutcome::Done;
-    if (read.outcome == IoOutcome::TimedOut)
+    if (!success)
         mOutOfStep = true;
 
     if (command != kPerFrame || read.outcome == IoOutcome::TimedOut) {
         auto log = ObtainLog(mLogFactory, "HandleRequest");
         if (read.outcome == IoOutcome::TimedOut) {
-            *log << LogLevel::Error << "ERROR: time-out: command " << command << ": no answer within "
-                 << kExchangeTimeoutMs << " ms; later requests on this connection fail" << Log::EndLine;
+            *log << LogLevel::Error << "ERROR: time-out: command " << command << ": no answer within " << boundMs
+                 << " ms; later requests on this connection fail" << Log::EndLine;
         }
         if (command != kPerFrame) {
             *log << "command/success/bytes_read, " << command << "," << success << ","
@@ -64,28 +67,31 @@ auto WebcamClient::Exchange(std::uint32_t command, Handler& handler) -> decltype
 }
 
 std::uint64_t WebcamClient::HandleRequest(std::uint32_t command, HandleHandler handler) {
-    return Exchange(command, handler);
+    return Exchange(command, handler, kExchangeTimeoutMs, CancellationToken::none());
 }
 
-bool WebcamClient::HandleRequest(std::uint32_t command, FlagHandler handler) { return Exchange(command, handler); }
+bool WebcamClient::HandleRequest(std::uint32_t command, FlagHandler handler) {
+    return Exchange(command, handler, kExchangeTimeoutMs, CancellationToken::none());
+}
 
-std::uint64_t WebcamClient::OpenSharedTexture() {
+std::uint64_t WebcamClient::OpenSharedTexture(CancellationToken token) {
     auto log = ObtainLog(mLogFactory, "OpenSharedTexture");
-    return HandleRequest(static_cast<std::uint32_t>(Command::OpenSharedTexture),
-                         HandleHandler([this](const Status& status) -> std::uint64_t {
-                             auto handlerLog = ObtainLog(mLogFactory, "OpenSharedTexture");
-                             *handlerLog << "shared_texture, " << FormatHex64(status.shared_texture) << Log::EndLine;
-                             return status.shared_texture;
-                         }));
+    HandleHandler handler([this](const Status& status) -> std::uint64_t {
+        auto handlerLog = ObtainLog(mLogFactory, "OpenSharedTexture");
+        *handlerLog << "shared_texture, " << FormatHex64(status.shared_texture) << Log::EndLine;
+        return status.shared_texture;
+    });
+    return Exchange(static_cast<std::uint32_t>(Command::OpenSharedTexture), handler, kExchangeTimeoutMs, token);
 }
 
-bool WebcamClient::StartCamera() {
+bool WebcamClient::StartCamera(CancellationToken token) {
     auto log = ObtainLog(mLogFactory, "StartCamera");
-    return HandleRequest(static_cast<std::uint32_t>(Command::StartCamera), FlagHandler([this](const Status& status) {
-                             auto handlerLog = ObtainLog(mLogFactory, "StartCamera");
-                             *handlerLog << "is_camera_live, " << status.is_camera_live << Log::EndLine;
-                             return status.is_camera_live != 0;
-                         }));
+    FlagHandler handler([this](const Status& status) {
+        auto handlerLog = ObtainLog(mLogFactory, "StartCamera");
+        *handlerLog << "is_camera_live, " << status.is_camera_live << Log::EndLine;
+        return status.is_camera_live != 0;
+    });
+    return Exchange(static_cast<std::uint32_t>(Command::StartCamera), handler, kExchangeTimeoutMs, token);
 }
 
 bool WebcamClient::StopCamera() {
@@ -97,9 +103,11 @@ bool WebcamClient::StopCamera() {
                          }));
 }
 
-void WebcamClient::FrameTick() {
-    HandleRequest(static_cast<std::uint32_t>(Command::FrameTick),
-                  FlagHandler([](const Status& status) { return status.frame_flag != 0; }));
+bool WebcamClient::FrameTick(std::chrono::milliseconds bound) {
+    // The answer's flag means nothing to us: any answer in time is a success.
+    FlagHandler handler([](const Status&) { return true; });
+    const auto boundMs = static_cast<DWORD>(std::clamp<std::chrono::milliseconds::rep>(bound.count(), 0, 0x7FFFFFFF));
+    return Exchange(static_cast<std::uint32_t>(Command::FrameTick), handler, boundMs, CancellationToken::none());
 }
 
 std::wstring ServerExecutablePath(std::wstring moduleFolder) {
@@ -112,11 +120,11 @@ std::wstring ServerExecutablePath(std::wstring moduleFolder) {
     return moduleFolder + kServerExecutableName;
 }
 
-void LaunchServerIfNeeded(const std::shared_ptr<WebcamClient>& client) {
+void LaunchServerIfNeeded(const std::shared_ptr<WebcamClient>& client, CancellationToken token) {
     if (!client)
         return;
     Log log = Log::Get(kFilterLogName, "Prepare/ConnectToServer");
-    if (client->CheckForServer())
+    if (client->CheckForServer(token) || token.is_canceled())
         return;
     log << "WebcamClient: No Server Found - attempting launch" << Log::EndLine;
 
@@ -144,7 +152,7 @@ void LaunchServerIfNeeded(const std::shared_ptr<WebcamClient>& client) {
         }
     }
 
-    if (!client->CheckForServer())
+    if (!client->CheckForServer(token) && !token.is_canceled())
         log << "WebcamClient: Server Launch Failed" << Log::EndLine;
 }
 

@@ -6,6 +6,7 @@
 #include "IPC/Status.h"
 #include "log/Log.h"
 
+#include <chrono>
 #include <cstdint>
 #include <functional>
 #include <memory>
@@ -27,14 +28,17 @@ public:
     using ControlObject::Disconnect;
     using ControlObject::kExchangeTimeoutMs;
 
-    // The shared texture's handle; 0 when the exchange fails.
-    std::uint64_t OpenSharedTexture();
-    // True when the server answers that its camera is live.
-    bool StartCamera();
+    // The shared texture's handle; 0 when the exchange fails or the token is cancelled.
+    std::uint64_t OpenSharedTexture(CancellationToken token = {});
+    // True when the server answers that its camera is live; false when the exchange fails or
+    // the token is cancelled.
+    bool StartCamera(CancellationToken token = {});
     // True when the server answers that its camera is no longer live.
     bool StopCamera();
-    // The per-frame request: no Log, the answer is dropped.
-    void FrameTick();
+    // The per-frame request, bounded as a whole by `bound`: false when it failed or ran out of
+    // time (the connection is then out of step and later requests fail at once). Writes no
+    // line except the one error line at the time-out.
+    bool FrameTick(std::chrono::milliseconds bound = std::chrono::milliseconds(kExchangeTimeoutMs));
 
     // Sends one command and hands the answer to the handler. 0 or false when the write or the
     // read fails or times out; the handler is then not called.
@@ -42,8 +46,10 @@ public:
     bool HandleRequest(std::uint32_t command, FlagHandler handler);
 
 private:
+    // One request, bounded as a whole by `boundMs` and ended early by the token.
     template <class Handler>
-    auto Exchange(std::uint32_t command, Handler& handler) -> decltype(handler(Status{}));
+    auto Exchange(std::uint32_t command, Handler& handler, DWORD boundMs, const CancellationToken& token)
+        -> decltype(handler(Status{}));
 
     LogFactory mLogFactory;
 };
@@ -53,7 +59,7 @@ private:
 std::wstring ServerExecutablePath(std::wstring moduleFolder);
 
 // Launches the server from the component's own folder when the server-live event stays
-// unset.
-void LaunchServerIfNeeded(const std::shared_ptr<WebcamClient>& client);
+// unset. Returns soon after the token is cancelled, launching nothing from then on.
+void LaunchServerIfNeeded(const std::shared_ptr<WebcamClient>& client, CancellationToken token = {});
 
 } // namespace Zarvo::IPC

@@ -6,6 +6,7 @@
 
 #include <functional>
 #include <future>
+#include <optional>
 #include <thread>
 
 namespace Zarvo::IPC {
@@ -23,7 +24,7 @@ Lines After(const Lines& lines, std::size_t mark) {
 // One call of the table: what it sends (0: nothing may reach the server), how the server
 // answers (the first `bytes` of `answer`), what the client makes of it.
 struct Step {
-    enum Reply { Answer, AnswerThenClose, AnswerLate };
+    enum Reply { Answer, AnswerThenClose, AnswerLate, AnswerAfterShortBound };
     std::function<std::uint64_t(WebcamClient&)> call;
     std::uint32_t command;
     Reply reply;
@@ -86,7 +87,8 @@ private:
                 if (next == mSteps.size())
                     break;
                 const Step& step = mSteps[next++];
-                if (step.reply == Step::AnswerLate && !Wait(late.get()))
+                if ((step.reply == Step::AnswerLate || step.reply == Step::AnswerAfterShortBound) &&
+                    !Wait(late.get()))
                     return;
                 Status answer = step.answer;
                 if (step.bytes > 0)
@@ -113,9 +115,11 @@ private:
 };
 
 TEST(WebcamClient, ConnectsOnlyToAServerAndEveryRequestGivesItsCodeResultAndLogLinesForEveryKindOfAnswer) {
-    const auto start = &WebcamClient::StartCamera, stop = &WebcamClient::StopCamera;
-    const auto texture = &WebcamClient::OpenSharedTexture;
-    const auto tick = [](WebcamClient& c) -> std::uint64_t { return c.FrameTick(), 0; };
+    const auto start = [](WebcamClient& c) -> std::uint64_t { return c.StartCamera(); };
+    const auto stop = &WebcamClient::StopCamera;
+    const auto texture = [](WebcamClient& c) { return c.OpenSharedTexture(); };
+    const auto tick = [](WebcamClient& c) -> std::uint64_t { return c.FrameTick(); };
+    const auto shortTick = [](WebcamClient& c) -> std::uint64_t { return c.FrameTick(std::chrono::milliseconds(100)); };
     const auto connect = [](WebcamClient& c) -> std::uint64_t { return c.ConnectToServer({}); };
     const auto disconnect = [](WebcamClient& c) -> std::uint64_t { return c.Disconnect(); };
     const Matcher<const std::string&> handle = Not(EndsWith("FFFFFFFFFFFFFFFF"));
@@ -135,7 +139,8 @@ TEST(WebcamClient, ConnectsOnlyToAServerAndEveryRequestGivesItsCodeResultAndLogL
         {connect, 0, Step::Answer, 0, {}, 1, connected},
         {start, 3, Step::Answer, 16, {0, 0, 1}, 1, Exchange("StartCamera", "3,1,16", "is_camera_live, 1")},
         {texture, 1, Step::Answer, 16, {0x1F4, 0, 1}, 0x1F4, Exchange("OpenSharedTexture", "1,1,16", "shared_texture, 00000000000001F4")},
-        {tick, 2, Step::Answer, 16, {0, 1, 1}, 0, {}}, // the per-frame request writes no line
+        {tick, 2, Step::Answer, 16, {0, 1, 1}, 1, {}}, // the per-frame request writes no line
+        {tick, 2, Step::Answer, 16, {0, 0, 1}, 1, {}}, // whatever its flag says
         {stop, 4, Step::Answer, 16, {0, 0, 0}, 1, Exchange("StopCamera", "4,1,16", "is_camera_live, 0")},
         // Short answers: the missing bytes read as zeros.
         {start, 3, Step::Answer, 8, live, 0, Exchange("StartCamera", "3,1,8", "is_camera_live, 0")},
@@ -161,7 +166,12 @@ TEST(WebcamClient, ConnectsOnlyToAServerAndEveryRequestGivesItsCodeResultAndLogL
         {disconnect, 0, Step::Answer, 0, {}, 1, disconnected},
         {connect, 0, Step::Answer, 0, {}, 1, connected},
         {start, 3, Step::Answer, 16, {0, 0, 1}, 1, Exchange("StartCamera", "3,1,16", "is_camera_live, 1")},
-        // A per-frame request that times out does log.
+        // A per-frame request that times out does log, once; with its own bound, or the common one.
+        {shortTick, 2, Step::AnswerAfterShortBound, 16, live, 0, {"[HandleRequest] <time>", "[HandleRequest] ERROR: time-out: command 2: no answer within 100 ms; later requests on this connection fail"}},
+        {shortTick, 0, Step::Answer, 0, {}, 0, {}},
+        {start, 0, Step::Answer, 0, {}, 0, {"[StartCamera] <time>"}},
+        {disconnect, 0, Step::Answer, 0, {}, 1, disconnected},
+        {connect, 0, Step::Answer, 0, {}, 1, connected},
         {tick, 2, Step::AnswerLate, 16, live, 0, {"[HandleRequest] <time>", "[HandleRequest] ERROR: time-out: command 2: no answer within 2000 ms; later requests on this connection fail"}},
     };
     // clang-format on
@@ -179,7 +189,7 @@ TEST(WebcamClient, ConnectsOnlyToAServerAndEveryRequestGivesItsCodeResultAndLogL
     EXPECT_FALSE(client.ConnectToServer(source.get_token()));
     const double elapsed = SecondsSince(begin);
     canceller.join();
-    EXPECT_LT(SecondsSince(cancelledAt), 1.0);
+    EXPECT_LT(SecondsSince(cancelledAt), 0.25); // cancelled in the pause between attempts
     const Lines lines = After(log.Lines(), 3);
     ASSERT_GE(lines.size(), 4u);
     EXPECT_EQ(lines.back(), "[ConnectControlPipe] is_canceled, 1");
@@ -198,15 +208,77 @@ TEST(WebcamClient, ConnectsOnlyToAServerAndEveryRequestGivesItsCodeResultAndLogL
         EXPECT_EQ(step.call(client), step.result);
         const double seconds = SecondsSince(started);
         // Under the 2 s time-out with room for a loaded machine: only the late steps wait for it.
-        EXPECT_TRUE(step.reply == Step::AnswerLate ? seconds > 1.5 && seconds < 8.0 : seconds < 1.8)
-            << seconds;
         if (step.reply == Step::AnswerLate)
+            EXPECT_TRUE(seconds > 1.5 && seconds < 8.0) << seconds;
+        else if (step.reply == Step::AnswerAfterShortBound)
+            EXPECT_TRUE(seconds > 0.08 && seconds < 1.5) << seconds;
+        else
+            EXPECT_LT(seconds, 1.8);
+        if (step.reply == Step::AnswerLate || step.reply == Step::AnswerAfterShortBound)
             SetEvent(server.late.get());
         EXPECT_THAT(After(log.Lines(), mark), ElementsAreArray(step.lines));
         if (step.command != 0)
             sent.push_back(step.command);
     }
     EXPECT_EQ(server.Stop(), sent);
+}
+
+TEST(WebcamClient, EveryWaitOfTheConnectionChainEndsSoonAfterCancellation) {
+    ASSERT_NE(WaitForSingleObject(OpenServerLiveEvent().get(), 0), WAIT_OBJECT_0) << "a server runs";
+    using Call = std::function<std::uint64_t(WebcamClient&, CancellationToken)>;
+    using T = CancellationToken;
+    enum Setup { NoServer, BusyPipe, SilentServer };
+    const auto launch = [](WebcamClient& c, CancellationToken token) -> std::uint64_t {
+        // Not the module's folder: should the launch go ahead, there is nothing to start.
+        LaunchServerIfNeeded(std::shared_ptr<WebcamClient>(&c, [](WebcamClient*) {}), token);
+        return 0;
+    };
+    const struct {
+        const char* phase;
+        Setup setup;
+        Call call;
+        std::uint32_t sent; // the command that reaches the server
+    } rows[] = {
+        {"server-live event", NoServer, [](WebcamClient& c, T t) { return c.CheckForServer(t); }, 0},
+        {"launch check", NoServer, launch, 0},
+        {"wait for a free instance", BusyPipe, [](WebcamClient& c, T t) { return c.ConnectToServer(t); }, 0},
+        {"answer to StartCamera", SilentServer, [](WebcamClient& c, T t) { return c.StartCamera(t); }, 3},
+        {"answer to OpenSharedTexture", SilentServer, [](WebcamClient& c, T t) { return c.OpenSharedTexture(t); }, 1},
+    };
+    static const std::vector<Step> silent = {{{}, 1, Step::AnswerLate, 0, {}, 0, {}}};
+    for (const auto& row : rows) {
+        SCOPED_TRACE(row.phase);
+        TestLog log;
+        WebcamClient client(log.Factory());
+        UniqueFile busyServerEnd, busyClient;
+        std::optional<ScriptedServer> server;
+        if (row.setup == BusyPipe) { // the only instance, taken
+            busyServerEnd.reset(CreateNamedPipeW(kControlPipeName, PIPE_ACCESS_DUPLEX, PIPE_TYPE_BYTE | PIPE_WAIT, 1,
+                                                 4096, 4096, 0, nullptr));
+            busyClient.reset(CreateFileW(kControlPipeName, GENERIC_READ | GENERIC_WRITE, 0, nullptr, OPEN_EXISTING,
+                                         0, nullptr));
+            ASSERT_TRUE(busyServerEnd && busyClient);
+        } else if (row.setup == SilentServer) {
+            server.emplace(silent);
+            ASSERT_TRUE(client.ConnectToServer({}));
+        }
+        Tasks::cancellation_token_source source;
+        Clock::time_point cancelledAt;
+        std::thread canceller([&] {
+            std::this_thread::sleep_for(std::chrono::milliseconds(150)); // well inside every wait
+            cancelledAt = Clock::now();
+            source.cancel();
+        });
+        EXPECT_EQ(row.call(client, source.get_token()), 0u);
+        const auto returnedAt = Clock::now();
+        canceller.join();
+        const double late = std::chrono::duration<double>(returnedAt - cancelledAt).count();
+        EXPECT_TRUE(late >= 0 && late < 0.25) << late << " s after the cancellation";
+        if (server) { // out of step: the next request does not reach the server
+            EXPECT_FALSE(client.StopCamera() || client.FrameTick());
+            EXPECT_EQ(server->Stop(), std::vector<std::uint32_t>{row.sent});
+        }
+    }
 }
 
 TEST(ConnectToServer, BusyInstancesAreRetriedAtOnceUntilOneIsFree) {
