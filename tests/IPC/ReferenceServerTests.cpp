@@ -1,8 +1,12 @@
-// The reference server as a process: its answers, clients at once, command line, one per session.
+// The reference server as a process: its answers, clients at once, command line, one per session,
+// the switches that hold frames and answers back.
 #include "IpcTestSupport.h"
+#include "server/Options.h"
+#include "webcam/FrameChannel.h"
 
 #include <gmock/gmock.h>
 
+#include <cmath>
 #include <thread>
 #include <tuple>
 
@@ -21,6 +25,114 @@ Fields Ask(WebcamClient& client, std::uint32_t command) {
                          WebcamClient::HandleHandler([&](const Status& answer) { return (s = answer), 0; }));
     return {s.shared_texture, s.frame_flag, s.is_camera_live};
 }
+
+// Calls `done` every few milliseconds until it holds; false after `seconds`. For states the
+// server signals to nobody (a frame counter, a log line).
+template <class Done>
+bool PollUntil(Done done, double seconds = 20) {
+    for (const auto start = Clock::now(); !done(); Sleep(5)) {
+        if (SecondsSince(start) > seconds)
+            return false;
+    }
+    return true;
+}
+
+// The server's log, the only file in the Logs folder of its APPDATA.
+std::vector<std::string> ServerLog(const AppDataWithSettings& appData) {
+    std::vector<std::string> lines;
+    std::error_code ignored;
+    for (const auto& entry : std::filesystem::directory_iterator(appData.SettingsFolder() + L"\\Logs", ignored))
+        lines = ReadLogLines(entry.path().wstring());
+    return lines;
+}
+bool LogHas(const AppDataWithSettings& appData, const std::string& line) {
+    const auto lines = ServerLog(appData);
+    return std::find(lines.begin(), lines.end(), line) != lines.end();
+}
+
+// A client of the pipe without the camera's rules: any bytes, and a read that may stay open.
+class RawClient {
+public:
+    RawClient()
+        : mPipe(CreateFileW(kControlPipeName, GENERIC_READ | GENERIC_WRITE, 0, nullptr, OPEN_EXISTING,
+                            FILE_FLAG_OVERLAPPED, nullptr)),
+          mEvent(CreateEventW(nullptr, TRUE, FALSE, nullptr)) {}
+    ~RawClient() {
+        if (mReading) {
+            CancelIoEx(mPipe.get(), &mRead);
+            DWORD bytes = 0;
+            GetOverlappedResult(mPipe.get(), &mRead, &bytes, TRUE);
+        }
+    }
+    bool IsOpen() const { return static_cast<bool>(mPipe); }
+
+    bool Send(const void* data, DWORD size) {
+        OVERLAPPED overlapped{};
+        UniqueEvent done(CreateEventW(nullptr, TRUE, FALSE, nullptr));
+        overlapped.hEvent = done.get();
+        DWORD bytes = 0;
+        if (!WriteFile(mPipe.get(), data, size, nullptr, &overlapped) && GetLastError() != ERROR_IO_PENDING)
+            return false;
+        if (WaitForSingleObject(done.get(), 10000) != WAIT_OBJECT_0) {
+            CancelIoEx(mPipe.get(), &overlapped);
+            GetOverlappedResult(mPipe.get(), &overlapped, &bytes, TRUE);
+            return false;
+        }
+        return GetOverlappedResult(mPipe.get(), &overlapped, &bytes, FALSE) && bytes == size;
+    }
+    // Starts reading one answer.
+    bool StartRead() {
+        mRead = {};
+        mRead.hEvent = mEvent.get();
+        mReading = ReadFile(mPipe.get(), &mAnswer, sizeof(mAnswer), nullptr, &mRead) ||
+                   GetLastError() == ERROR_IO_PENDING;
+        return mReading;
+    }
+    // True when the read started has ended (answered or failed) within `timeoutMs`.
+    bool ReadEnded(DWORD timeoutMs) const { return WaitForSingleObject(mEvent.get(), timeoutMs) == WAIT_OBJECT_0; }
+    // The answer the read got within `timeoutMs`.
+    std::optional<Fields> FinishRead(DWORD timeoutMs = 10000) {
+        if (!mReading || WaitForSingleObject(mEvent.get(), timeoutMs) != WAIT_OBJECT_0)
+            return std::nullopt;
+        mReading = false;
+        DWORD bytes = 0;
+        if (!GetOverlappedResult(mPipe.get(), &mRead, &bytes, FALSE) || bytes != sizeof(mAnswer))
+            return std::nullopt;
+        return Fields{mAnswer.shared_texture, mAnswer.frame_flag, mAnswer.is_camera_live};
+    }
+    std::optional<Fields> Request(std::uint32_t command) {
+        if (!Send(&command, sizeof(command)) || !StartRead())
+            return std::nullopt;
+        return FinishRead();
+    }
+
+private:
+    UniqueFile mPipe;
+    UniqueEvent mEvent;
+    OVERLAPPED mRead{};
+    Status mAnswer{};
+    bool mReading = false;
+};
+
+// The frame channel's header, mapped read-only the way a camera maps it.
+class ChannelView {
+public:
+    ChannelView() : mSection(OpenFileMappingW(FILE_MAP_READ, FALSE, FrameChannel::kSectionName)) {
+        if (mSection)
+            mHeader = static_cast<const FrameChannel::ChannelHeader*>(
+                MapViewOfFile(mSection.get(), FILE_MAP_READ, 0, 0, sizeof(FrameChannel::ChannelHeader)));
+    }
+    ~ChannelView() {
+        if (mHeader)
+            UnmapViewOfFile(mHeader);
+    }
+    bool IsOpen() const { return mHeader != nullptr; }
+    std::uint64_t Published() const { return *static_cast<const volatile std::uint64_t*>(&mHeader->published); }
+
+private:
+    UniqueHandleNull mSection;
+    const FrameChannel::ChannelHeader* mHeader = nullptr;
+};
 
 TEST(ReferenceServer, AnswersEveryCommandAndServesClientsAtOnceEachWithItsOwnAnswers) {
     AppDataWithSettings appData("1280,720");
@@ -86,9 +198,64 @@ TEST(ReferenceServer, AnswersEveryCommandAndServesClientsAtOnceEachWithItsOwnAns
     EXPECT_THAT(lines, Contains("[Camera] started: w/h, 1280,720"));
 }
 
+TEST(ReferenceServer, OptionsTakeOnlyValuesInRangeAndNameTheSwitchThatIsWrong) {
+    using Server::Options;
+    const auto parse = [](std::vector<std::wstring> arguments, std::string& error) {
+        return Server::ParseOptions(arguments, error);
+    };
+    std::string error;
+    const auto all = parse({L"--frames", L"1000000000", L"--seconds", L"0.25", L"--pause-after", L"1",
+                            L"--pause-seconds", L"1000000", L"--stall-frame-request", L"7"},
+                           error);
+    ASSERT_TRUE(all) << error;
+    EXPECT_EQ(std::tuple(all->quit, all->frames, all->seconds, all->pauseAfter, all->pauseSeconds,
+                         all->stallFrameRequest),
+              std::tuple(false, 1000000000ull, std::optional(0.25), 1ull, 1e6, 7ull));
+    const auto forEver = parse({L"--pause-after", L"30", L"--pause-seconds", L"0"}, error);
+    ASSERT_TRUE(forEver) << error;
+    EXPECT_EQ(std::pair(forEver->pauseAfter, forEver->pauseSeconds), std::pair(30ull, 0.0));
+    ASSERT_TRUE(parse({L"--quit"}, error) && parse({}, error));
+
+    // Each refused with the switch (or the argument) it is about in the message.
+    const std::vector<std::pair<std::vector<std::wstring>, std::string>> refused = {
+        {{L"--frames", L"-1"}, "--frames"},
+        {{L"--frames", L"0"}, "--frames"},
+        {{L"--frames", L"1000000001"}, "--frames"},
+        {{L"--frames", L"99999999999999999999"}, "--frames"},
+        {{L"--frames", L"18446744073709551617"}, "--frames"},
+        {{L"--frames", L"+5"}, "--frames"},
+        {{L"--frames", L"5x"}, "--frames"},
+        {{L"--frames", L""}, "--frames"},
+        {{L"--frames"}, "--frames"},
+        {{L"--seconds", L"1e300"}, "--seconds"},
+        {{L"--seconds", L"1e999"}, "--seconds"},
+        {{L"--seconds", L"1000000.5"}, "--seconds"},
+        {{L"--seconds", L"nan"}, "--seconds"},
+        {{L"--seconds", L"inf"}, "--seconds"},
+        {{L"--seconds", L"-1"}, "--seconds"},
+        {{L"--seconds", L"0"}, "--seconds"},
+        {{L"--seconds", L" 1"}, "--seconds"},
+        {{L"--seconds", L"1s"}, "--seconds"},
+        {{L"--pause-after", L"-3"}, "--pause-after"},
+        {{L"--pause-after", L"4", L"--pause-seconds", L"-0.5"}, "--pause-seconds"},
+        {{L"--pause-after", L"4", L"--pause-seconds", L"NaN"}, "--pause-seconds"},
+        {{L"--pause-seconds", L"2"}, "--pause-seconds needs --pause-after"},
+        {{L"--stall-frame-request", L"0"}, "--stall-frame-request"},
+        {{L"--stall-frame-request", L"4294967297"}, "--stall-frame-request"},
+        {{L"--quit", L"--frames", L"3"}, "--quit"},
+        {{L"--bogus"}, "\"--bogus\""},
+    };
+    for (const auto& [arguments, named] : refused) {
+        error.clear();
+        EXPECT_FALSE(parse(arguments, error)) << ::testing::PrintToString(arguments);
+        EXPECT_THAT(error, HasSubstr(named));
+    }
+}
+
 TEST(ReferenceServer, CommandLineOptionsEndItByItselfWithTheirExitCodesAndASecondServerLeaves) {
     AppDataWithSettings appData("1280,720");
-    for (const auto& [arguments, code] : {std::pair{L"--bogus", 2u}, {L"--frames", 2u}, {L"--quit", 1u}})
+    for (const auto& [arguments, code] : {std::pair{L"--bogus", 2u}, {L"--frames", 2u}, {L"--frames -1", 2u},
+                                          {L"--seconds 1e300", 2u}, {L"--quit", 1u}})
         EXPECT_EQ(RunProgram(ReferenceServerPath(), arguments, 20000), code) << arguments;
     {
         ServerProcess server(appData.Path(), L"--frames 5"); // ends once 5 frames were drawn
@@ -104,6 +271,82 @@ TEST(ReferenceServer, CommandLineOptionsEndItByItselfWithTheirExitCodesAndASecon
     ASSERT_TRUE(server.WaitUntilLive());
     EXPECT_EQ(server.WaitForExit(20000), 0u);
     EXPECT_GT(SecondsSince(start), 0.9);
+}
+
+TEST(ReferenceServer, PauseHoldsFramesBackForItsTimeWhileEveryRequestIsAnswered) {
+    AppDataWithSettings appData("1280,720");
+    ServerProcess server(appData.Path(), L"--pause-after 5 --pause-seconds 2");
+    ASSERT_TRUE(server.WaitUntilLive());
+    WebcamClient client(TestLog().Factory());
+    ASSERT_TRUE(client.ConnectToServer({}) && client.StartCamera());
+    ChannelView channel;
+    ASSERT_TRUE(channel.IsOpen());
+    ASSERT_TRUE(PollUntil([&] { return channel.Published() >= 5; }));
+    const auto paused = Clock::now();
+    EXPECT_EQ(channel.Published(), 5u);
+
+    // Answered throughout, live, with no newer frame after the first look.
+    std::vector<Fields> answers;
+    ASSERT_TRUE(PollUntil([&] {
+        answers.push_back(Ask(client, 2));
+        return channel.Published() > 5;
+    }));
+    const double pause = SecondsSince(paused);
+    EXPECT_GE(pause, 1.8);
+    EXPECT_LT(pause, 15.0);
+    // The first two may still see frame 5 arrive (it is counted as drawn just after it is published).
+    ASSERT_GE(answers.size(), 4u);
+    EXPECT_THAT(std::vector(answers.begin() + 2, answers.end() - 1), Each(Fields(0, 0, 1)));
+
+    // Resumed with the next number: the newest frame of publication n is frame n - 1.
+    FrameChannel::Reader reader;
+    ASSERT_EQ(reader.Open(FrameChannel::kSectionName, 1280, 720), "");
+    std::vector<std::uint8_t> frame(nv12_frame_bytes(1280, 720));
+    std::optional<std::pair<std::uint64_t, std::uint64_t>> seen; // published, frame number
+    ASSERT_TRUE(PollUntil([&] {
+        const std::uint64_t before = channel.Published();
+        const auto result = reader.ConvertNewest(PixelKernels::Nv12ToNv12(PixelKernels::Isa::Scalar), frame.data());
+        if (result.outcome == FrameChannel::Reader::Outcome::Frame && before == channel.Published())
+            seen = std::pair(before, result.frameNumber);
+        return seen.has_value();
+    }));
+    EXPECT_EQ(seen->second + 1, seen->first);
+    EXPECT_TRUE(client.StopCamera());
+    EXPECT_EQ(server.Quit(), 0u);
+    EXPECT_THAT(ServerLog(appData), IsSupersetOf({"[Camera] paused after frame 5", "[Camera] resumed at frame 6"}));
+}
+
+TEST(ReferenceServer, StalledFrameRequestStaysOpenWhileOtherClientsAreServedAndThePauseLastsForEver) {
+    AppDataWithSettings appData("1280,720");
+    ServerProcess server(appData.Path(), L"--stall-frame-request 3 --pause-after 3");
+    ASSERT_TRUE(server.WaitUntilLive());
+    RawClient stalled;
+    ASSERT_TRUE(stalled.IsOpen());
+    EXPECT_EQ(stalled.Request(3), Fields(0, 0, 1));
+    for (int tick = 0; tick < 2; ++tick)
+        EXPECT_TRUE(stalled.Request(2).has_value()) << tick;
+    const std::uint32_t third = 2;
+    ASSERT_TRUE(stalled.Send(&third, sizeof(third)) && stalled.StartRead());
+    ASSERT_TRUE(PollUntil([&] { return LogHas(appData, "[Client] client 1: per-frame request 3 left unanswered"); }));
+
+    // Another client's per-frame requests are answered; the frames stop at 3 and stay there.
+    WebcamClient other(TestLog().Factory());
+    ASSERT_TRUE(other.ConnectToServer({}) && other.StartCamera());
+    ChannelView channel;
+    ASSERT_TRUE(channel.IsOpen());
+    ASSERT_TRUE(PollUntil([&] { return channel.Published() >= 3; }));
+    Ask(other, 2);
+    const auto start = Clock::now();
+    while (SecondsSince(start) < 1.0) // about 30 frame intervals
+        EXPECT_EQ(Ask(other, 2), Fields(0, 0, 1));
+    EXPECT_EQ(channel.Published(), 3u);
+    EXPECT_FALSE(stalled.ReadEnded(0));
+    EXPECT_TRUE(other.StopCamera());
+
+    // Ends with the stalled client still there, which learns that the pipe broke.
+    EXPECT_EQ(server.Quit(), 0u);
+    ASSERT_TRUE(stalled.ReadEnded(10000));
+    EXPECT_EQ(stalled.FinishRead(0), std::nullopt);
 }
 
 } // namespace

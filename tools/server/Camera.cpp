@@ -17,8 +17,9 @@ FrameSize ReadOutputSize() {
     return {static_cast<std::uint32_t>(resolution.width), static_cast<std::uint32_t>(resolution.height)};
 }
 
-Camera::Camera(std::uint64_t frameLimit, std::function<void()> onFrameLimit, std::wstring channelName)
-    : mFrameLimit(frameLimit), mOnFrameLimit(std::move(onFrameLimit)), mChannelName(std::move(channelName)) {}
+Camera::Camera(std::uint64_t frameLimit, std::function<void()> onFrameLimit, Pause pause, std::wstring channelName)
+    : mFrameLimit(frameLimit), mOnFrameLimit(std::move(onFrameLimit)), mPause(pause),
+      mChannelName(std::move(channelName)) {}
 
 Camera::~Camera() {
     Shutdown();
@@ -101,6 +102,14 @@ void Camera::Run(FrameSize size) {
     std::vector<std::uint8_t> frame(PatternFrameBytes(size.height, pitch));
     auto deadline = Clock::now();
     for (;;) {
+        {
+            std::unique_lock run(mRunMutex);
+            const bool wasPaused = mPaused;
+            if (!WaitOutPause(run))
+                return;
+            if (wasPaused)
+                deadline = Clock::now();
+        }
         const std::uint64_t number = mFramesDrawn.load();
         DrawPatternNV12(size.width, size.height, number, frame.data(), pitch);
         mTexture.Write(frame.data(), pitch, size.width, size.height);
@@ -111,6 +120,14 @@ void Camera::Run(FrameSize size) {
         mFramesDrawn = number + 1;
         if (mFrameLimit != 0 && number + 1 == mFrameLimit && mOnFrameLimit)
             mOnFrameLimit();
+        if (number + 1 == mPause.afterFrames) {
+            std::lock_guard run(mRunMutex);
+            mPaused = true;
+            if (mPause.seconds > 0)
+                mPausedUntil = Clock::now() + std::chrono::duration_cast<Clock::duration>(
+                                                  std::chrono::duration<double>(mPause.seconds));
+            Log::Get(kServerLogName, "Camera") << "paused after frame " << number + 1 << Log::EndLine;
+        }
 
         deadline += kFrameInterval;
         // A late frame starts the next interval now rather than bursting to catch up.
@@ -120,6 +137,19 @@ void Camera::Run(FrameSize size) {
         if (mRunChanged.wait_until(run, deadline, [this] { return !mRunning; }))
             return;
     }
+}
+
+bool Camera::WaitOutPause(std::unique_lock<std::mutex>& run) {
+    while (mRunning && mPaused) {
+        if (!mPausedUntil) {
+            mRunChanged.wait(run);
+        } else if (mRunChanged.wait_until(run, *mPausedUntil) == std::cv_status::timeout &&
+                   std::chrono::steady_clock::now() >= *mPausedUntil) {
+            mPaused = false;
+            Log::Get(kServerLogName, "Camera") << "resumed at frame " << mFramesDrawn.load() + 1 << Log::EndLine;
+        }
+    }
+    return mRunning;
 }
 
 } // namespace Zarvo::Server

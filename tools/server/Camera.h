@@ -7,10 +7,12 @@
 #include "webcam/FrameChannel.h"
 
 #include <atomic>
+#include <chrono>
 #include <condition_variable>
 #include <cstdint>
 #include <functional>
 #include <mutex>
+#include <optional>
 #include <string>
 #include <thread>
 
@@ -26,11 +28,17 @@ struct FrameSize {
 // The output resolution from the camera's settings file.
 FrameSize ReadOutputSize();
 
+// A stretch without new frames while everything else goes on, for tests of a stalled picture.
+struct Pause {
+    std::uint64_t afterFrames = 0; // starts once this many frames were drawn; 0: never
+    double seconds = 0;            // then lasts this long; 0: for ever
+};
+
 class Camera {
 public:
     // `onFrameLimit` runs once on the generator thread when `frameLimit` frames (0: no limit)
     // have been drawn. `channelName` names the frame channel's section.
-    Camera(std::uint64_t frameLimit, std::function<void()> onFrameLimit,
+    Camera(std::uint64_t frameLimit, std::function<void()> onFrameLimit, Pause pause = {},
            std::wstring channelName = FrameChannel::kSectionName);
     ~Camera();
     Camera(const Camera&) = delete;
@@ -52,12 +60,15 @@ public:
 
 private:
     void Run(FrameSize size);
+    // Waits while a pause holds the next frame back; false when the generator is to stop.
+    bool WaitOutPause(std::unique_lock<std::mutex>& run);
     void StopGenerator();
     // Sets the channel up at `size`; logs only a reason not logged before.
     void OpenChannel(FrameSize size);
 
     const std::uint64_t mFrameLimit;
     const std::function<void()> mOnFrameLimit;
+    const Pause mPause;
     SharedTexture mTexture;
     const std::wstring mChannelName;
     // Opened before the generator starts and closed after it ended; in between only the generator
@@ -73,6 +84,10 @@ private:
     std::mutex mRunMutex;
     std::condition_variable mRunChanged;
     bool mRunning = false; // guarded by mRunMutex
+    // guarded by mRunMutex: set while paused, for ever when it holds no time. A time rather than a
+    // state of one generator, so a generator restarted by a new client keeps the pause too.
+    bool mPaused = false;
+    std::optional<std::chrono::steady_clock::time_point> mPausedUntil;
 
     std::atomic<bool> mLive{false};
     std::atomic<std::uint64_t> mFramesDrawn{0};

@@ -93,7 +93,8 @@ IPC::Status Answer(std::uint32_t command, ClientState& client, Camera& camera) {
     return answer;
 }
 
-PipeServer::PipeServer(Camera& camera) : mCamera(camera) {}
+PipeServer::PipeServer(Camera& camera, std::uint64_t stallFrameRequest)
+    : mCamera(camera), mStallFrameRequest(stallFrameRequest) {}
 
 PipeServer::~PipeServer() { Stop(); }
 
@@ -222,6 +223,22 @@ void PipeServer::Serve(Session& session) {
 
         std::uint32_t command = 0;
         std::memcpy(&command, request, sizeof(command));
+        if (command == static_cast<std::uint32_t>(IPC::Command::FrameTick) &&
+            ++mFrameRequests == mStallFrameRequest) {
+            ClientLog(session.state) << "per-frame request " << mStallFrameRequest << " left unanswered"
+                                     << Log::EndLine;
+            // Whatever else comes is read and dropped until the client leaves.
+            while (open) {
+                OVERLAPPED overlapped{};
+                overlapped.hEvent = io.get();
+                DWORD bytes = 0;
+                if (!ReadFile(pipe, request, sizeof(request), nullptr, &overlapped) &&
+                    GetLastError() != ERROR_IO_PENDING)
+                    break;
+                open = Finish(pipe, overlapped, mStop.get(), bytes) == Outcome::Done;
+            }
+            break;
+        }
         const IPC::Status answer = Answer(command, session.state, mCamera);
 
         // The whole answer in one write, so the client's single read gets all of it.

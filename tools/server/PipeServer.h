@@ -30,7 +30,9 @@ IPC::Status Answer(std::uint32_t command, ClientState& client, Camera& camera);
 
 class PipeServer {
 public:
-    explicit PipeServer(Camera& camera);
+    // `stallFrameRequest` (0: none) is the per-frame request, counted over all clients, that is
+    // never answered: its connection stays open and unanswered until the client leaves.
+    explicit PipeServer(Camera& camera, std::uint64_t stallFrameRequest = 0);
     ~PipeServer();
     PipeServer(const PipeServer&) = delete;
     PipeServer& operator=(const PipeServer&) = delete;
@@ -54,6 +56,8 @@ private:
     void ReapFinished();
 
     Camera& mCamera;
+    const std::uint64_t mStallFrameRequest;
+    std::atomic<std::uint64_t> mFrameRequests{0}; // per-frame requests received, all clients
     UniqueEvent mStop;      // manual reset; set by Stop
     UniqueFile mListening;  // the instance waiting for the next client
     std::thread mAcceptor;

@@ -6,6 +6,8 @@
 //   Zarvo Webcam.exe --quit        ask a running server to end and wait for it
 //   Zarvo Webcam.exe --frames N    end after N frames were drawn
 //   Zarvo Webcam.exe --seconds S   end after S seconds
+//   and the test switches --pause-after N, --pause-seconds S, --stall-frame-request N (see
+//   Options.h)
 //
 // Exit codes: 0 done; 1 another server runs already (or, with --quit, none runs); 2 bad
 // command line or start-up failure; 3 --quit gave up waiting.
@@ -16,6 +18,7 @@
 #include "log/Text.h"
 #include "runtime/Handles.h"
 #include "server/Camera.h"
+#include "server/Options.h"
 #include "server/PipeServer.h"
 
 #include <windows.h>
@@ -41,49 +44,19 @@ HANDLE gStop = nullptr; // set to end the server
 class ServerRun;
 ServerRun* gRun = nullptr;
 
-struct Options {
-    bool quit = false;
-    std::uint64_t frames = 0;
-    std::optional<double> seconds;
-};
-
-void PrintUsage() {
-    std::fputs("usage: \"Zarvo Webcam.exe\" [--quit | --frames N | --seconds S]\n"
-               "  no arguments   run until closed\n"
-               "  --quit         ask a running server to end\n"
-               "  --frames N     end after N frames were drawn\n"
-               "  --seconds S    end after S seconds\n",
-               stderr);
-}
-
-std::optional<Options> ParseCommandLine() {
+std::optional<Server::Options> ParseCommandLine() {
     int count = 0;
     LPWSTR* args = CommandLineToArgvW(GetCommandLineW(), &count);
-    if (!args)
+    if (!args) {
+        std::fputs("Zarvo Webcam: cannot read the command line\n", stderr);
         return std::nullopt;
-    Options options;
-    bool valid = true;
-    for (int i = 1; i < count && valid; ++i) {
-        const std::wstring arg = args[i];
-        const wchar_t* value = i + 1 < count ? args[i + 1] : nullptr;
-        wchar_t* end = nullptr;
-        if (arg == L"--quit") {
-            options.quit = true;
-        } else if (arg == L"--frames" && value) {
-            options.frames = std::wcstoull(value, &end, 10);
-            valid = *end == L'\0' && options.frames > 0;
-            ++i;
-        } else if (arg == L"--seconds" && value) {
-            options.seconds = std::wcstod(value, &end);
-            valid = *end == L'\0' && *options.seconds > 0;
-            ++i;
-        } else {
-            valid = false;
-        }
     }
+    const std::vector<std::wstring> arguments(args + (count > 0 ? 1 : 0), args + count);
     LocalFree(args);
-    if (!valid || (options.quit && (options.frames || options.seconds)))
-        return std::nullopt;
+    std::string error;
+    auto options = Server::ParseOptions(arguments, error);
+    if (!options)
+        std::fprintf(stderr, "Zarvo Webcam: %s\n%s", error.c_str(), Server::kUsage);
     return options;
 }
 
@@ -116,8 +89,9 @@ int QuitRunningServers() {
 // because the process is ended right after.
 class ServerRun {
 public:
-    ServerRun(std::uint64_t frameLimit, HANDLE live)
-        : mLive(live), mCamera(frameLimit, [] { SetEvent(gStop); }), mPipes(mCamera) {}
+    ServerRun(const Server::Options& options, HANDLE live)
+        : mLive(live), mCamera(options.frames, [] { SetEvent(gStop); }, {options.pauseAfter, options.pauseSeconds}),
+          mPipes(mCamera, options.stallFrameRequest) {}
 
     bool Start() {
         if (!mPipes.Start())
@@ -198,7 +172,7 @@ std::wstring OpenServerLog() {
 }
 
 // Runs the window's messages until the stop event is set or the time limit is reached.
-void WaitForStop(const Options& options) {
+void WaitForStop(const Server::Options& options) {
     const ULONGLONG started = GetTickCount64();
     const std::optional<ULONGLONG> limitMs =
         options.seconds ? std::optional<ULONGLONG>(static_cast<ULONGLONG>(*options.seconds * 1000.0)) : std::nullopt;
@@ -221,7 +195,7 @@ void WaitForStop(const Options& options) {
     }
 }
 
-int RunServer(const Options& options) {
+int RunServer(const Server::Options& options) {
     Zarvo::UniqueEvent stop(CreateEventW(nullptr, TRUE, FALSE, nullptr));
     if (!stop)
         return 2;
@@ -255,7 +229,7 @@ int RunServer(const Options& options) {
 
     int exitCode = 0;
     {
-        ServerRun run(options.frames, live.get());
+        ServerRun run(options, live.get());
         gRun = &run;
         SetConsoleCtrlHandler(OnConsoleEvent, TRUE);
         if (!run.Start()) {
@@ -281,10 +255,8 @@ int RunServer(const Options& options) {
 
 int main() {
     const auto options = ParseCommandLine();
-    if (!options) {
-        PrintUsage();
+    if (!options)
         return 2;
-    }
     if (options->quit)
         return QuitRunningServers();
     return RunServer(*options);
