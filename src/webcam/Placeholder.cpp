@@ -8,18 +8,23 @@
 #include <new>
 
 namespace Zarvo {
+namespace {
 
-const char* PlaceholderText(PlaceholderReason reason) noexcept {
-    switch (reason) {
-    case PlaceholderReason::Starting:
-        return "Starting\xE2\x80\xA6";
-    case PlaceholderReason::WaitingForApp:
-        return "Waiting for the Zarvo Webcam app";
-    case PlaceholderReason::AppStopped:
-        return "The Zarvo Webcam app stopped sending pictures";
-    }
-    return "";
+// The kernel leaves the last column of an odd width and the last row of an odd height unwritten (NV12 has
+// no chroma for them): repeat their neighbours rather than show zeros, which read as green.
+void FillYuy2Edges(std::uint8_t* yuy2, std::uint32_t width, std::uint32_t height) noexcept {
+    const std::size_t rowBytes = std::size_t{2} * width;
+    if (width % 2 != 0)
+        for (std::uint32_t y = 0; y < height; ++y) {
+            std::uint8_t* last = yuy2 + y * rowBytes + rowBytes - 2;
+            last[0] = last[-4]; // the pair before: Y0 U
+            last[1] = last[-3];
+        }
+    if (height % 2 != 0)
+        std::memcpy(yuy2 + (height - 1) * rowBytes, yuy2 + (height - 2) * rowBytes, rowBytes);
 }
+
+} // namespace
 
 void PlaceholderPicture::SetDestination(std::uint32_t width, std::uint32_t height, const GUID& subtype) {
     if (width == mWidth && height == mHeight && IsEqualGUID(subtype, mSubtype))
@@ -36,9 +41,8 @@ const std::vector<std::uint8_t>& PlaceholderPicture::Picture(PlaceholderReason r
     if (!picture.empty() || mWidth < 2 || mHeight < 2)
         return picture;
     try {
-        // A flat dark frame for now; the drawn picture replaces it.
-        std::vector<std::uint8_t> nv12(nv12_frame_bytes(mWidth, mHeight), 128);
-        std::memset(nv12.data(), 16, std::size_t{mWidth} * mHeight);
+        std::vector<std::uint8_t> nv12(nv12_frame_bytes(mWidth, mHeight));
+        DrawPlaceholderNv12(mWidth, mHeight, reason, nv12.data());
         auto kernel = convert_format_nv12_yuy2;
         std::uint64_t bytes = yuy2_frame_bytes(mWidth, mHeight);
         if (IsEqualGUID(mSubtype, MEDIASUBTYPE_NV12)) {
@@ -50,6 +54,8 @@ const std::vector<std::uint8_t>& PlaceholderPicture::Picture(PlaceholderReason r
         }
         picture.assign(bytes, 0);
         kernel(mWidth, nv12.data(), mWidth, mHeight, picture.data());
+        if (kernel == convert_format_nv12_yuy2)
+            FillYuy2Edges(picture.data(), mWidth, mHeight);
     } catch (const std::bad_alloc&) {
         picture.clear();
     }

@@ -3,6 +3,8 @@
 // name large and one line saying why. Drawn in code, once per destination and reason, and copied into
 // each sample; never drawn per sample.
 
+#include "webcam/PlaceholderArt.h"
+
 #include <guiddef.h>
 #include <strmif.h>
 
@@ -10,15 +12,6 @@
 #include <vector>
 
 namespace Zarvo {
-
-enum class PlaceholderReason {
-    Starting,      // the connection chain has not finished yet
-    WaitingForApp, // no companion app reachable, or it cannot serve frames
-    AppStopped,    // the app went away or stopped publishing
-};
-
-// The line the picture shows for a reason, UTF-8.
-const char* PlaceholderText(PlaceholderReason reason) noexcept;
 
 class PlaceholderPicture {
 public:
