@@ -3,6 +3,8 @@
 
 #include "webcam/PixelConversionRows.h"
 
+#include <atomic>
+#include <chrono>
 #include <cstring>
 #include <initializer_list>
 
@@ -22,30 +24,93 @@ namespace Zarvo {
 namespace PixelKernels {
 namespace {
 
-// Output frames from this size on go out with non-temporal stores. Once input and output outgrow the core's
-// cache, ordinary stores pay a read-for-ownership of every destination line and evict the source; streaming
-// skips both (measured about 1.2-1.3x faster at 1280x720 and 1920x1080 with bench/kernels). Below it, cached
-// stores win by up to 2x and leave the frame in cache for the host. 960x540 (1 MB out) still lost to cached.
+// From this output size on, a frame may go out with non-temporal stores. Whether they pay depends on the
+// machine: once input and output outgrow a core's cache, ordinary stores pay a read-for-ownership of every
+// destination line and evict the source, which streaming skips (about 1.2-1.3x faster on some Intel
+// machines at 1280x720 and 1920x1080), while on current AMD EPYC machines streaming lost at every size
+// (0.47-0.86x). So the frames themselves decide, below. Smaller frames always take ordinary stores, which
+// also leave them in cache for the host.
 constexpr std::uint64_t kStreamingBytes = std::uint64_t{3} << 19; // 1.5 MiB
 
-// Sources before destinations; the walkers only drop what the contract leaves unwritten.
-template <Yuy2Row Cached, Yuy2Row Streaming>
-std::uint64_t Nv12ToYuy2Frame(std::uint64_t pitch, const std::uint8_t* source, std::uint64_t width,
-                              std::uint64_t height, std::uint8_t* destination) noexcept {
+// The store kind of one instruction set, chosen on this machine from its first large frames: they
+// alternate between the two kinds and time themselves, and after kTrialFrames the kind with the lower
+// best time per byte stays. The best of several is little disturbed by other work on the machine, and
+// the trials convert real frames, so choosing costs nothing.
+class StoreChoice {
+public:
+    static constexpr int kTrialFrames = 16;
+
+    Stores Chosen() const noexcept { return static_cast<Stores>(mChosen.load(std::memory_order_acquire)); }
+
+    // The kind for the next large frame; `trial` says whether to time it and Report the time.
+    bool Streaming(bool& trial) noexcept {
+        const auto chosen = Chosen();
+        if (chosen != Stores::Undecided)
+            return trial = false, chosen == Stores::NonTemporal;
+        const int number = mTrials.fetch_add(1, std::memory_order_relaxed);
+        trial = number < kTrialFrames;
+        // Trials all handed out but not all reported yet (other threads): ordinary stores meanwhile.
+        return trial && number % 2 == 1;
+    }
+
+    void Report(bool streaming, std::chrono::nanoseconds elapsed, std::uint64_t bytes) noexcept {
+        // Picoseconds per byte; a frame is at least 1.5 MiB, so this keeps three digits or more.
+        const auto cost = static_cast<std::uint64_t>(elapsed.count()) * 1000 / bytes;
+        auto& best = mBest[streaming ? 1 : 0];
+        for (auto seen = best.load(); cost < seen && !best.compare_exchange_weak(seen, cost);) {
+        }
+        if (mReported.fetch_add(1, std::memory_order_acq_rel) + 1 == kTrialFrames)
+            mChosen.store(static_cast<int>(mBest[1].load() < mBest[0].load() ? Stores::NonTemporal
+                                                                                 : Stores::Ordinary),
+                          std::memory_order_release);
+    }
+
+private:
+    std::atomic<int> mTrials{0}, mReported{0};
+    std::atomic<std::uint64_t> mBest[2]{UINT64_MAX, UINT64_MAX}; // ordinary, non-temporal
+    std::atomic<int> mChosen{static_cast<int>(Stores::Undecided)};
+};
+
+StoreChoice gSse2Stores, gAvx2Stores;
+
+template <Yuy2Row Row>
+void Nv12ToYuy2Rows(std::uint64_t pitch, const std::uint8_t* source, std::uint64_t width, std::uint64_t height,
+                    std::uint8_t* destination) noexcept {
     const std::uint64_t evenWidth = width & ~std::uint64_t{1};
     const std::uint64_t rowBytes = 2 * width;
-    const bool stream = Streaming != Cached && yuy2_frame_bytes(width, height) >= kStreamingBytes;
-    const Yuy2Row row = stream ? Streaming : Cached;
     const std::uint8_t* uvPlane = source + pitch * height;
     for (std::uint64_t j = 0; j < height / 2 && evenWidth != 0; ++j) {
         const std::uint8_t* uv = uvPlane + j * pitch;
-        row(source + 2 * j * pitch, uv, destination + 2 * j * rowBytes, evenWidth);
-        row(source + (2 * j + 1) * pitch, uv, destination + (2 * j + 1) * rowBytes, evenWidth);
+        Row(source + 2 * j * pitch, uv, destination + 2 * j * rowBytes, evenWidth);
+        Row(source + (2 * j + 1) * pitch, uv, destination + (2 * j + 1) * rowBytes, evenWidth);
     }
-    // Non-temporal stores are weakly ordered: make them visible before the caller hands the frame on.
-    if (stream)
-        _mm_sfence();
-    return yuy2_frame_bytes(width, height);
+}
+
+// Sources before destinations; the walkers only drop what the contract leaves unwritten. Choice is null
+// where there is only one kind of store.
+template <Yuy2Row Cached, Yuy2Row Streaming, StoreChoice* Choice>
+std::uint64_t Nv12ToYuy2Frame(std::uint64_t pitch, const std::uint8_t* source, std::uint64_t width,
+                              std::uint64_t height, std::uint8_t* destination) noexcept {
+    const std::uint64_t bytes = yuy2_frame_bytes(width, height);
+    if constexpr (Choice == nullptr) {
+        Nv12ToYuy2Rows<Cached>(pitch, source, width, height, destination);
+    } else if (bytes < kStreamingBytes) {
+        Nv12ToYuy2Rows<Cached>(pitch, source, width, height, destination);
+    } else {
+        bool trial = false;
+        const bool stream = Choice->Streaming(trial);
+        const auto start = trial ? std::chrono::steady_clock::now() : std::chrono::steady_clock::time_point{};
+        if (stream) {
+            Nv12ToYuy2Rows<Streaming>(pitch, source, width, height, destination);
+            // Non-temporal stores are weakly ordered: make them visible before the caller hands the frame on.
+            _mm_sfence();
+        } else {
+            Nv12ToYuy2Rows<Cached>(pitch, source, width, height, destination);
+        }
+        if (trial)
+            Choice->Report(stream, std::chrono::steady_clock::now() - start, bytes);
+    }
+    return bytes;
 }
 
 // Luma rows straight; the C runtime's copy is already vectorised, so no instruction set does better here.
@@ -84,12 +149,12 @@ struct Kernels {
     Kernel iyuv;
 };
 
-constexpr Kernels kScalar{Nv12ToYuy2Frame<Nv12ToYuy2Row_C, Nv12ToYuy2Row_C>, Nv12ToNv12Frame,
+constexpr Kernels kScalar{Nv12ToYuy2Frame<Nv12ToYuy2Row_C, Nv12ToYuy2Row_C, nullptr>, Nv12ToNv12Frame,
                           Nv12ToIyuvFrame<SplitUvRow_C>};
-constexpr Kernels kSse2{Nv12ToYuy2Frame<Nv12ToYuy2Row_Any_SSE2, Nv12ToYuy2Row_Stream_SSE2>, Nv12ToNv12Frame,
-                        Nv12ToIyuvFrame<SplitUvRow_Any_SSE2>};
-constexpr Kernels kAvx2{Nv12ToYuy2Frame<Nv12ToYuy2Row_Any_AVX2, Nv12ToYuy2Row_Stream_AVX2>, Nv12ToNv12Frame,
-                        Nv12ToIyuvFrame<SplitUvRow_Any_AVX2>};
+constexpr Kernels kSse2{Nv12ToYuy2Frame<Nv12ToYuy2Row_Any_SSE2, Nv12ToYuy2Row_Stream_SSE2, &gSse2Stores>,
+                        Nv12ToNv12Frame, Nv12ToIyuvFrame<SplitUvRow_Any_SSE2>};
+constexpr Kernels kAvx2{Nv12ToYuy2Frame<Nv12ToYuy2Row_Any_AVX2, Nv12ToYuy2Row_Stream_AVX2, &gAvx2Stores>,
+                        Nv12ToNv12Frame, Nv12ToIyuvFrame<SplitUvRow_Any_AVX2>};
 
 void Cpuid(unsigned leaf, unsigned subleaf, unsigned regs[4]) noexcept {
 #if defined(_MSC_VER)
@@ -177,6 +242,41 @@ bool IsSupported(Isa isa) noexcept {
 
 Isa Dispatched() noexcept {
     return Resolved().isa;
+}
+
+Stores ChosenStores(Isa isa) noexcept {
+    switch (isa) {
+    case Isa::Scalar:
+        return Stores::Ordinary;
+    case Isa::Sse2:
+        return gSse2Stores.Chosen();
+    case Isa::Avx2:
+        return gAvx2Stores.Chosen();
+    }
+    return Stores::Ordinary;
+}
+
+const char* ProcessorName() noexcept {
+    static const struct Brand {
+        char text[49] = {};
+        Brand() noexcept {
+            unsigned regs[4] = {};
+            Cpuid(0x80000000u, 0, regs);
+            if (regs[0] < 0x80000004u)
+                return;
+            for (unsigned leaf = 0; leaf < 3; ++leaf) {
+                Cpuid(0x80000002u + leaf, 0, regs);
+                std::memcpy(text + 16 * leaf, regs, 16);
+            }
+            // Some processors pad the brand string with spaces.
+            for (std::size_t end = std::strlen(text); end > 0 && text[end - 1] == ' '; --end)
+                text[end - 1] = '\0';
+        }
+    } brand;
+    const char* name = brand.text;
+    while (*name == ' ')
+        ++name;
+    return *name ? name : "unknown processor";
 }
 
 Kernel Nv12ToYuy2(Isa isa) noexcept {
