@@ -176,12 +176,13 @@ int main(int argc, char** argv) {
             ++empty;
             continue;
         }
-        // The pattern's first U sample gives the number modulo 128: the newest such one published.
-        const int modulo = static_cast<std::uint8_t>(bytes[1] - 64) & 127;
-        int n = count.load() - 1;
-        while (n >= 0 && n % 128 != modulo)
-            --n;
-        if (n < 0 || seen[static_cast<std::size_t>(n)])
+        // The pattern's code strip carries the frame number.
+        std::uint64_t number = 0;
+        if (!Server::ReadPatternNumber(bytes, 2, 2 * kWidth, kWidth, kHeight, number) ||
+            number > static_cast<std::uint64_t>(frames))
+            continue;
+        const int n = static_cast<int>(number);
+        if (seen[static_cast<std::size_t>(n)])
             continue;
         seen[static_cast<std::size_t>(n)] = true;
         if (n > 0) // frame 0 was there before the client
