@@ -83,12 +83,14 @@ Canvas::Canvas(std::uint32_t width, std::uint32_t height)
 void Canvas::FillVignette(Yuv centre, Yuv edge) noexcept {
     // In half pixels from the middle, so pixel centres are whole numbers; the mix grows with the square of
     // the distance and is whole in the corners.
-    const std::int64_t reach = std::max<std::int64_t>(std::int64_t{mWidth} * mWidth + std::int64_t{mHeight} * mHeight, 1);
+    const std::int64_t reach =
+        std::max<std::int64_t>(std::int64_t{mWidth} * mWidth + std::int64_t{mHeight} * mHeight, 1);
     for (std::uint32_t y = 0; y < mHeight; ++y) {
         const std::int64_t dy = 2 * std::int64_t{y} + 1 - mHeight;
         for (std::uint32_t x = 0; x < mWidth; ++x) {
             const std::int64_t dx = 2 * std::int64_t{x} + 1 - mWidth;
-            const int coverage = static_cast<int>(std::min<std::int64_t>(256, (dx * dx + dy * dy) * 256 / reach));
+            const int coverage =
+                static_cast<int>(std::min<std::int64_t>(256, (dx * dx + dy * dy) * 256 / reach));
             const std::size_t i = std::size_t{y} * mWidth + x;
             mY[i] = Mix(centre.y, edge.y, coverage);
             mU[i] = Mix(centre.u, edge.u, coverage);
@@ -167,8 +169,10 @@ void Canvas::ToNv12(std::uint8_t* destination) const noexcept {
     for (std::uint32_t cy = 0; cy < mHeight / 2; ++cy)
         for (std::uint32_t cx = 0; cx < mWidth / 2; ++cx) {
             const std::size_t i = std::size_t{2 * cy} * mWidth + 2 * cx;
-            *uv++ = static_cast<std::uint8_t>((mU[i] + mU[i + 1] + mU[i + mWidth] + mU[i + mWidth + 1] + 2) / 4);
-            *uv++ = static_cast<std::uint8_t>((mV[i] + mV[i + 1] + mV[i + mWidth] + mV[i + mWidth + 1] + 2) / 4);
+            *uv++ =
+                static_cast<std::uint8_t>((mU[i] + mU[i + 1] + mU[i + mWidth] + mU[i + mWidth + 1] + 2) / 4);
+            *uv++ =
+                static_cast<std::uint8_t>((mV[i] + mV[i + 1] + mV[i + mWidth] + mV[i + mWidth + 1] + 2) / 4);
         }
 }
 

@@ -62,8 +62,8 @@ void DrawPlaceholderNv12(std::uint32_t width, std::uint32_t height, PlaceholderR
     const Drawing::Yuv body = FromRgb(176, 186, 204);
     const double cy = y + head;
     canvas.FillRoundedRect(cx - 0.13 * head, cy + 0.8 * head, cx + 0.13 * head, cy + 1.4 * head, 0, body);
-    canvas.FillRoundedRect(cx - 0.7 * head, cy + 1.35 * head, cx + 0.7 * head, cy + 1.6 * head,
-                           0.125 * head, body);
+    canvas.FillRoundedRect(cx - 0.7 * head, cy + 1.35 * head, cx + 0.7 * head, cy + 1.6 * head, 0.125 * head,
+                           body);
     canvas.FillCircle(cx, cy, head, body);
     canvas.FillCircle(cx, cy + 0.05 * head, 0.58 * head, FromRgb(22, 26, 34));
     canvas.FillCircle(cx, cy + 0.05 * head, 0.36 * head, FromRgb(52, 96, 170));
@@ -72,7 +72,8 @@ void DrawPlaceholderNv12(std::uint32_t width, std::uint32_t height, PlaceholderR
     canvas.FillCircle(cx, cy - 0.79 * head, 0.075 * head, accent);
     y += camHeight + gap1;
 
-    canvas.DrawText(title, cx - Font::TextWidth(title) * titleScale / 2, y, titleScale, FromRgb(238, 240, 244));
+    canvas.DrawText(title, cx - Font::TextWidth(title) * titleScale / 2, y, titleScale,
+                    FromRgb(238, 240, 244));
     y += titleHeight + gap2;
     canvas.FillRoundedRect(cx - 48 * unit, y, cx + 48 * unit, y + bar, bar / 2, accent);
     y += bar + gap2;

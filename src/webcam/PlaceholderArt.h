@@ -11,8 +11,8 @@ enum class PlaceholderReason {
     WaitingForApp, // no companion app reachable, or it cannot serve frames
     AppStopped,    // the app went away or stopped publishing
 };
-constexpr PlaceholderReason kPlaceholderReasons[] = {PlaceholderReason::Starting, PlaceholderReason::WaitingForApp,
-                                                      PlaceholderReason::AppStopped};
+constexpr PlaceholderReason kPlaceholderReasons[] = {
+    PlaceholderReason::Starting, PlaceholderReason::WaitingForApp, PlaceholderReason::AppStopped};
 
 // The line the picture shows for a reason, UTF-8.
 const char* PlaceholderText(PlaceholderReason reason) noexcept;

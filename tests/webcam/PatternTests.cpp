@@ -31,17 +31,26 @@ Bytes Yuy2(const Bytes& nv12, std::uint32_t width, std::uint32_t height) {
 } // namespace
 
 TEST(Pattern, NumberReadsBackAtAnySizeAndRowsEndAtTheWidth) {
-    for (const auto& [width, height] : {std::pair{1u, 1u}, {2u, 2u}, {7u, 3u}, {31u, 5u}, {32u, 2u}, {100u, 30u},
-                                        {641u, 97u}, {1280u, 720u}, {1920u, 1080u}}) {
+    for (const auto& [width, height] : {std::pair{1u, 1u},
+                                        {2u, 2u},
+                                        {7u, 3u},
+                                        {31u, 5u},
+                                        {32u, 2u},
+                                        {100u, 30u},
+                                        {641u, 97u},
+                                        {1280u, 720u},
+                                        {1920u, 1080u}}) {
         const std::size_t pitch = width + 9;
         for (const std::uint64_t number : {0ull, 1ull, 12345ull, 4294967295ull}) {
             const Bytes frame = Pattern(width, height, number, pitch);
             std::uint64_t read = 99;
-            ASSERT_TRUE(Server::ReadPatternNumber(frame.data(), 1, pitch, width, height, read)) << width << "x" << height;
+            ASSERT_TRUE(Server::ReadPatternNumber(frame.data(), 1, pitch, width, height, read))
+                << width << "x" << height;
             const std::uint64_t mask = width >= 32 ? 0xFFFFFFFFull : (1ull << width) - 1;
             EXPECT_EQ(read, number & mask) << width << "x" << height;
             for (std::uint32_t row = 0; row < height + height / 2; ++row)
-                ASSERT_TRUE(std::all_of(frame.begin() + row * pitch + width, frame.begin() + (row + 1) * pitch,
+                ASSERT_TRUE(std::all_of(frame.begin() + row * pitch + width,
+                                        frame.begin() + (row + 1) * pitch,
                                         [](std::uint8_t b) { return b == 0x5A; }))
                     << width << "x" << height << " row " << row;
         }
@@ -63,10 +72,10 @@ TEST(Pattern, NumberSquareAndStripChangeFromFrameToFrameWhileTheBarsStay) {
             count += a[i] != b[i];
         return count;
     };
-    EXPECT_EQ(differing(0, 100), 0u);           // bars above the number's box
-    EXPECT_GT(differing(100, 480), 1000u);      // the number
+    EXPECT_EQ(differing(0, 100), 0u);            // bars above the number's box
+    EXPECT_GT(differing(100, 480), 1000u);       // the number
     EXPECT_EQ(differing(480, 576), 2u * 8 * 96); // the square moved 8 pixels: 8 columns each side
-    EXPECT_GT(differing(696, 720), 0u);         // the code strip
+    EXPECT_GT(differing(696, 720), 0u);          // the code strip
     // Luma covers the whole range and the bars carry colour.
     const auto [dark, bright] = std::minmax_element(a.begin(), a.begin() + kWidth * kHeight);
     EXPECT_EQ(*dark, 16);
@@ -89,10 +98,10 @@ TEST(Pattern, CheckerTakesLeadingPlaceholdersAndExactPatternFramesOnly) {
         bool passes;
     };
     const Case cases[] = {{{&leading, &leading, &first, &second, &second}, true},
-                          {{&first, &first}, false},                   // one frame number only
-                          {{&leading, &first, &wrong}, false},         // one byte off
-                          {{&first, &leading, &second}, false},        // a placeholder between frames
-                          {{&first, &second, &placeholder}, false}};   // the wrong size
+                          {{&first, &first}, false},                 // one frame number only
+                          {{&leading, &first, &wrong}, false},       // one byte off
+                          {{&first, &leading, &second}, false},      // a placeholder between frames
+                          {{&first, &second, &placeholder}, false}}; // the wrong size
     for (std::size_t c = 0; c < std::size(cases); ++c) {
         PixelsTest::FrameChecker checker(PixelKernels::Nv12ToYuy2, kWidth, kHeight);
         for (const Bytes* frame : cases[c].frames)

@@ -14,9 +14,9 @@
 #include <wrl/client.h>
 
 #include <algorithm>
+#include <cstring>
 #include <functional>
 #include <numeric>
-#include <cstring>
 #include <set>
 #include <string>
 #include <tuple>
@@ -78,7 +78,8 @@ TEST(Placeholder, EachLayoutIsTheDrawnPictureThroughItsKernelAndTheReasonsDiffer
             for (std::size_t r = 0; r < drawn.size(); ++r) {
                 const Bytes& picture = placeholder.Picture(kPlaceholderReasons[r]);
                 Bytes expected(layout.bytes(width, height));
-                layout.kernel(PixelKernels::Isa::Scalar)(width, drawn[r].data(), width, height, expected.data());
+                layout.kernel(PixelKernels::Isa::Scalar)(width, drawn[r].data(), width, height,
+                                                         expected.data());
                 ASSERT_EQ(picture.size(), expected.size());
                 EXPECT_TRUE(picture == expected) << "reason " << r;
             }
@@ -90,20 +91,29 @@ TEST(Placeholder, EachLayoutIsTheDrawnPictureThroughItsKernelAndTheReasonsDiffer
         EXPECT_GT(*bright, 200);
         EXPECT_GT(std::set<std::uint8_t>(nv12.begin(), nv12.begin() + width * height).size(), 64u);
         // The reasons share the top of the picture and differ below the title, where their line is.
-        const std::size_t top = std::size_t{width} * (height / 5), titleEnd = std::size_t{width} * (height * 62 / 100);
+        const std::size_t top = std::size_t{width} * (height / 5),
+                          titleEnd = std::size_t{width} * (height * 62 / 100);
         for (std::size_t r = 1; r < drawn.size(); ++r) {
             EXPECT_TRUE(std::equal(drawn[0].begin(), drawn[0].begin() + top, drawn[r].begin()));
-            const auto differing = std::inner_product(drawn[0].begin() + titleEnd, drawn[0].begin() + width * height,
-                                                      drawn[r].begin() + titleEnd, std::size_t{0}, std::plus<>(),
-                                                      std::not_equal_to<>());
+            const auto differing = std::inner_product(
+                drawn[0].begin() + titleEnd, drawn[0].begin() + width * height, drawn[r].begin() + titleEnd,
+                std::size_t{0}, std::plus<>(), std::not_equal_to<>());
             EXPECT_GT(differing, std::size_t{width} * height / 200) << "reason " << r;
         }
     }
 }
 
 TEST(Placeholder, AnySizeGetsAWholeFrameOrNothingBelowTwoPixels) {
-    for (const auto& [width, height] : {std::pair{0u, 0u}, {1u, 1u}, {1u, 9u}, {2u, 2u}, {3u, 3u}, {7u, 5u},
-                                        {33u, 17u}, {641u, 97u}, {4000u, 8u}, {8u, 3000u}}) {
+    for (const auto& [width, height] : {std::pair{0u, 0u},
+                                        {1u, 1u},
+                                        {1u, 9u},
+                                        {2u, 2u},
+                                        {3u, 3u},
+                                        {7u, 5u},
+                                        {33u, 17u},
+                                        {641u, 97u},
+                                        {4000u, 8u},
+                                        {8u, 3000u}}) {
         for (const Layout& layout : kLayouts) {
             PlaceholderPicture placeholder;
             placeholder.SetDestination(width, height, *layout.subtype);
@@ -141,7 +151,8 @@ TEST(Placeholder, CopyIntoFillsAWholeFrameAndLeavesASampleTooSmallUntouched) {
         if (fits) {
             EXPECT_EQ(sample->GetActualDataLength(), static_cast<long>(picture.size()));
             EXPECT_TRUE(std::equal(picture.begin(), picture.end(), after.begin()));
-            EXPECT_TRUE(std::all_of(after.begin() + picture.size(), after.end(), [](auto b) { return b == 0xEE; }));
+            EXPECT_TRUE(
+                std::all_of(after.begin() + picture.size(), after.end(), [](auto b) { return b == 0xEE; }));
         } else {
             EXPECT_EQ(sample->GetActualDataLength(), 17);
             EXPECT_TRUE(std::all_of(after.begin(), after.end(), [](auto b) { return b == 0xEE; }));

@@ -49,7 +49,8 @@ void CopyRowDown(std::uint8_t* destination, std::size_t pitch, std::uint32_t fir
 
 // A rectangle of one colour; x0 and y0 even, so the chroma it covers is its own.
 void FillRect(std::uint8_t* destination, std::size_t pitch, std::uint32_t width, std::uint32_t height,
-              std::uint32_t x0, std::uint32_t y0, std::uint32_t x1, std::uint32_t y1, Colour colour) noexcept {
+              std::uint32_t x0, std::uint32_t y0, std::uint32_t x1, std::uint32_t y1,
+              Colour colour) noexcept {
     x1 = std::min(x1, width);
     y1 = std::min(y1, height);
     if (x0 >= x1 || y0 >= y1)
@@ -66,8 +67,8 @@ void FillRect(std::uint8_t* destination, std::size_t pitch, std::uint32_t width,
 
 } // namespace
 
-void DrawPatternNV12(std::uint32_t width, std::uint32_t height, std::uint64_t frame, std::uint8_t* destination,
-                     std::size_t pitch) noexcept {
+void DrawPatternNV12(std::uint32_t width, std::uint32_t height, std::uint64_t frame,
+                     std::uint8_t* destination, std::size_t pitch) noexcept {
     if (width == 0 || height == 0)
         return;
     const Layout layout(width, height);
@@ -122,7 +123,8 @@ void DrawPatternNV12(std::uint32_t width, std::uint32_t height, std::uint64_t fr
     scale = std::min(scale, width * 9 / 10 / std::max<std::uint32_t>(textWidth + 4, 1));
     if (scale == 0)
         return;
-    const std::uint32_t boxWidth = Even((textWidth + 4) * scale + 1), boxHeight = Even((Font::kGlyphHeight + 4) * scale + 1);
+    const std::uint32_t boxWidth = Even((textWidth + 4) * scale + 1),
+                        boxHeight = Even((Font::kGlyphHeight + 4) * scale + 1);
     const std::uint32_t boxX = Even((width - std::min(width, boxWidth)) / 2);
     const std::uint32_t boxY = Even((layout.barsEnd - std::min(layout.barsEnd, boxHeight)) / 2);
     FillRect(destination, pitch, width, height, boxX, boxY, std::min(boxX + boxWidth, width),

@@ -16,8 +16,8 @@ constexpr std::size_t PatternFrameBytes(std::uint32_t height, std::size_t pitch)
 
 // Draws frame `frame` as NV12 into `destination` (PatternFrameBytes bytes). Bytes of a row beyond the
 // width are left as they are. About a millisecond at 1920 x 1080: rows are copied from templates.
-void DrawPatternNV12(std::uint32_t width, std::uint32_t height, std::uint64_t frame, std::uint8_t* destination,
-                     std::size_t pitch) noexcept;
+void DrawPatternNV12(std::uint32_t width, std::uint32_t height, std::uint64_t frame,
+                     std::uint8_t* destination, std::size_t pitch) noexcept;
 
 // The frame number (its low 32 bits; fewer below 32 pixels of width) read back from the strip of a
 // delivered frame's luma: pixel (x, y) at luma[y * rowPitch + x * pixelStep]. False when the strip does
