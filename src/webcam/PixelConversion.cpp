@@ -32,8 +32,8 @@ namespace {
 // also leave them in cache for the host.
 constexpr std::uint64_t kStreamingBytes = std::uint64_t{3} << 19; // 1.5 MiB
 
-// The store kind of one instruction set, chosen on this machine from its first large frames: they
-// alternate between the two kinds and time themselves, and after kTrialFrames the kind with the lower
+// The store kind of one instruction set, chosen on this machine from its first large frames: they take
+// turns in runs of four and time themselves, and after kTrialFrames the kind with the lower
 // best time per byte stays. The best of several is little disturbed by other work on the machine, and
 // the trials convert real frames, so choosing costs nothing.
 class StoreChoice {
@@ -50,7 +50,9 @@ public:
         const int number = mTrials.fetch_add(1, std::memory_order_relaxed);
         trial = number < kTrialFrames;
         // Trials all handed out but not all reported yet (other threads): ordinary stores meanwhile.
-        return trial && number % 2 == 1;
+        // Runs of four of a kind rather than alternating frames: each kind leaves the destination in a
+        // cache state that favours the other, so only the later frames of a run show a kind's own pace.
+        return trial && number / 4 % 2 == 1;
     }
 
     void Report(bool streaming, std::chrono::nanoseconds elapsed, std::uint64_t bytes) noexcept {

@@ -48,7 +48,7 @@ namespace PixelKernels {
 enum class Isa { Scalar, Sse2, Avx2 };
 
 // How an instruction set's NV12 to YUY2 kernel writes frames of 1.5 MiB and more. The first 16 such frames
-// alternate between both kinds and are timed; the faster kind is kept from then on (Undecided until then).
+// take both kinds in turns and are timed; the faster kind is kept from then on (Undecided until then).
 // The bytes written are the same either way.
 enum class Stores { Undecided, Ordinary, NonTemporal };
 Stores ChosenStores(Isa isa) noexcept;

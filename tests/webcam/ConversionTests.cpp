@@ -194,7 +194,7 @@ TEST(PixelConversion, EveryIsaAndTheDispatcherMatchTheLayoutOnRandomImagesWithin
 }
 
 TEST(PixelConversion, LargeFramesSettleOnAStoreKindAfterTimedTrialsAndWriteTheSameBytesEitherWay) {
-    // The trials alternate ordinary and non-temporal stores: every frame of them must be right, at an
+    // The trials take ordinary and non-temporal stores in turns: every frame of them must be right, at an
     // aligned destination and at one the streaming rows must start with a head.
     constexpr std::uint64_t kWidth = 1280, kHeight = 720, kPitch = 1344;
     GuardedSource source(kPitch * kHeight * 3 / 2);
