@@ -68,7 +68,7 @@ std::optional<DWORD> WaitOrCancel(HANDLE object, DWORD milliseconds, const Cance
 std::shared_ptr<Log> ObtainLog(const LogFactory& factory, std::string tag) {
     auto log = factory(std::move(tag)); // an empty factory raises std::bad_function_call
     if (!log)
-        log = std::make_shared<Log>(Log::Get(std::string_view{}, std::string()));
+        log = std::make_shared<Log>(Log::Get(std::string_view{}, std::string_view{}));
     return log;
 }
 

@@ -2,50 +2,88 @@
 
 #include "log/Text.h"
 
+#include <windows.h>
+
+#include <algorithm>
 #include <chrono>
 #include <filesystem>
-#include <fstream>
 #include <map>
 #include <mutex>
-#include <ostream>
 #include <shared_mutex>
 
 namespace Zarvo {
 
 namespace detail {
 
-// A shared output stream with the lock that serialises its writers: the standard streams
-// do not, and interleaved lines are corrupted data.
+// A log file opened for appending data only, so that every write goes to the end of the file.
+// Hosts that start within the same second share the file name; a system-wide lock named after
+// the path makes each line one indivisible append among all of them (Wine, unlike Windows, does
+// not keep appends of two processes apart by itself). Without a file the target discards
+// everything.
 class LogTarget {
 public:
-    explicit LogTarget(std::ostream& stream) noexcept : mStream(stream) {}
+    LogTarget() noexcept = default;
+    ~LogTarget() {
+        if (mFile != INVALID_HANDLE_VALUE)
+            CloseHandle(mFile);
+        if (mAppendLock)
+            CloseHandle(mAppendLock);
+    }
+    LogTarget(const LogTarget&) = delete;
+    LogTarget& operator=(const LogTarget&) = delete;
 
-    void Write(std::string_view line, bool flush) noexcept {
-        try {
-            std::lock_guard lock(mMutex);
-            mStream.write(line.data(), static_cast<std::streamsize>(line.size()));
-            if (flush)
-                mStream.flush();
-            // A failed write drops its line only; later lines try again.
-            if (!mStream)
-                mStream.clear();
-        } catch (...) {
-        }
+    // Created if missing, never truncated; other processes may read and append too.
+    bool Open(const std::wstring& path) noexcept {
+        if (mFile != INVALID_HANDLE_VALUE)
+            return true;
+        mFile = CreateFileW(path.c_str(), FILE_APPEND_DATA | SYNCHRONIZE, FILE_SHARE_READ | FILE_SHARE_WRITE,
+                            nullptr, OPEN_ALWAYS, FILE_ATTRIBUTE_NORMAL, nullptr);
+        if (mFile == INVALID_HANDLE_VALUE)
+            return false;
+        mAppendLock = CreateMutexW(nullptr, FALSE, AppendLockName(path).text);
+        return true;
     }
 
-    void Flush() noexcept {
-        try {
-            std::lock_guard lock(mMutex);
-            mStream.flush();
-            if (!mStream)
-                mStream.clear();
-        } catch (...) {
-        }
+    // One write per line; a failed write drops its line only. Nothing is buffered here, so
+    // there is nothing to flush.
+    void Write(std::string_view line) noexcept {
+        if (mFile == INVALID_HANDLE_VALUE || line.empty())
+            return;
+        std::lock_guard lock(mMutex); // keeps this process's lines in the order they ended
+        // A writer that stopped while holding the lock must not stop us for good: after a
+        // while the line goes out anyway.
+        const DWORD waited = mAppendLock ? WaitForSingleObject(mAppendLock, kAppendLockWaitMs) : WAIT_FAILED;
+        DWORD written = 0;
+        WriteFile(mFile, line.data(), static_cast<DWORD>(line.size()), &written, nullptr);
+        if (waited == WAIT_OBJECT_0 || waited == WAIT_ABANDONED)
+            ReleaseMutex(mAppendLock);
     }
 
 private:
+    static constexpr DWORD kAppendLockWaitMs = 2000;
+
+    struct LockName {
+        wchar_t text[64];
+    };
+    // The same for every process that names the file alike (case does not matter to the file
+    // system), without allocating.
+    static LockName AppendLockName(const std::wstring& path) noexcept {
+        std::uint64_t hash = 14695981039346656037ull; // FNV-1a
+        for (const wchar_t ch : path) {
+            hash ^= static_cast<std::uint16_t>(ch < L'a' || ch > L'z' ? ch : ch - L'a' + L'A');
+            hash *= 1099511628211ull;
+        }
+        LockName name{L"Local\\ZarvoLogAppend-"};
+        std::size_t at = std::char_traits<wchar_t>::length(name.text);
+        for (int shift = 60; shift >= 0; shift -= 4)
+            name.text[at++] = L"0123456789ABCDEF"[(hash >> shift) & 0xF];
+        name.text[at] = L'\0';
+        return name;
+    }
+
     std::mutex mMutex;
-    std::ostream& mStream; // guarded by mMutex
+    HANDLE mFile = INVALID_HANDLE_VALUE;
+    HANDLE mAppendLock = nullptr; // null when it could not be made: in-process order only
 };
 
 } // namespace detail
@@ -53,8 +91,7 @@ private:
 namespace {
 
 struct Channel {
-    std::ofstream file;
-    detail::LogTarget target{file};
+    detail::LogTarget target;
     std::int32_t threshold = 0;
 };
 
@@ -73,13 +110,8 @@ public:
         if (found == mChannels.end())
             found = mChannels.emplace(std::string(name), std::make_unique<Channel>()).first;
         Channel& channel = *found->second;
-        if (!channel.file.is_open()) {
-            // Text mode: each "\n" is stored as CR LF. Other processes may read the file.
-            // Appended, never truncated: hosts that start within the same second get the same
-            // name, and truncating would wipe and then overwrite the other's lines.
-            channel.file.open(std::filesystem::path(path), std::ios::out | std::ios::app);
-        }
-        if (!channel.file.is_open()) {
+        // Appended, never truncated: see LogTarget.
+        if (!channel.target.Open(path)) {
             mChannels.erase(found);
             return false;
         }
@@ -109,9 +141,7 @@ private:
     std::shared_mutex mMutex;
     // Channels are never removed once their file is open, so targets handed to Logs stay valid.
     std::map<std::string, std::unique_ptr<Channel>, std::less<>> mChannels; // guarded by mMutex
-    nullbuffer mNullBuffer;
-    std::ostream mNullStream{&mNullBuffer};
-    detail::LogTarget mNullTarget{mNullStream};
+    detail::LogTarget mNullTarget; // never opened: discards everything
 };
 
 std::uint64_t MillisecondsSinceEpoch() noexcept {
@@ -122,20 +152,20 @@ std::uint64_t MillisecondsSinceEpoch() noexcept {
 
 } // namespace
 
-Log::Log(detail::LogTarget* target, std::string tag, std::int32_t threshold) noexcept
-    : mTarget(target), mTag(std::move(tag)), mThreshold(threshold) {}
+Log::Log(detail::LogTarget* target, std::string_view tag, std::int32_t threshold) noexcept
+    : mTarget(target), mTagLength(std::min(tag.size(), kMaxTagLength)), mThreshold(threshold) {
+    std::copy_n(tag.data(), mTagLength, mTag);
+}
 
 Log::Log(Log&& other) noexcept
-    : mLine(std::move(other.mLine)), mTarget(other.mTarget), mTag(std::move(other.mTag)),
+    : mLine(std::move(other.mLine)), mTarget(other.mTarget), mTagLength(other.mTagLength),
       mThreshold(other.mThreshold), mLevel(other.mLevel), mAtLineStart(other.mAtLineStart),
       mLineLost(other.mLineLost) {
+    std::copy_n(other.mTag, mTagLength, mTag);
     other.mTarget = nullptr;
 }
 
-Log::~Log() {
-    if (mTarget)
-        mTarget->Flush();
-}
+Log::~Log() = default;
 
 bool Log::Open(std::string_view name, const std::wstring& path, std::int32_t threshold) noexcept {
     try {
@@ -145,12 +175,12 @@ bool Log::Open(std::string_view name, const std::wstring& path, std::int32_t thr
     }
 }
 
-Log Log::Get(std::string_view name, std::string tag) noexcept {
+Log Log::Get(std::string_view name, std::string_view tag) noexcept {
     Registry& registry = Registry::Instance();
     const auto entry = registry.Lookup(name);
     if (!entry.target)
-        return Log(registry.NullTarget(), std::string(), kUnregisteredThreshold);
-    return Log(entry.target, std::move(tag), entry.threshold);
+        return Log(registry.NullTarget(), std::string_view(), kUnregisteredThreshold);
+    return Log(entry.target, tag, entry.threshold);
 }
 
 Log& Log::operator<<(std::string_view text) noexcept {
@@ -165,7 +195,7 @@ Log& Log::Append(std::string_view text) noexcept {
     try {
         if (mAtLineStart) {
             mLine += '[';
-            mLine += mTag;
+            mLine.append(mTag, mTagLength);
             mLine += "] ";
             mAtLineStart = false;
         }
@@ -180,8 +210,11 @@ Log& Log::Append(std::string_view text) noexcept {
 Log& Log::EndLine(Log& log) noexcept {
     if (!log.mLine.empty() && !log.mLineLost && log.mTarget) {
         try {
-            log.mLine += '\n';
-            log.mTarget->Write(log.mLine, log.mLevel >= 2);
+            // Stored as text: each line feed, also one inside an item, becomes CR LF.
+            for (std::size_t at = log.mLine.find('\n'); at != std::string::npos; at = log.mLine.find('\n', at + 2))
+                log.mLine.insert(at, 1, '\r');
+            log.mLine += "\r\n";
+            log.mTarget->Write(log.mLine);
         } catch (...) {
         }
     }
@@ -195,12 +228,12 @@ Log& Log::EndLine(Log& log) noexcept {
 LogFactory FilterLogFactory() {
     return [](std::string tag) -> std::shared_ptr<Log> {
         try {
-            auto log = std::make_shared<Log>(Log::Get(kFilterLogName, std::move(tag)));
+            auto log = std::make_shared<Log>(Log::Get(kFilterLogName, tag));
             *log << MillisecondsSinceEpoch() << Log::EndLine;
             return log;
         } catch (...) {
             // Out of memory: a per-thread Log that discards everything, owned by nobody.
-            thread_local Log fallback = Log::Get(std::string_view{}, std::string());
+            thread_local Log fallback = Log::Get(std::string_view{}, std::string_view{});
             return std::shared_ptr<Log>(std::shared_ptr<Log>(), &fallback);
         }
     };

@@ -42,8 +42,10 @@ public:
     // further calls keep that file, record the new threshold and return true.
     static bool Open(std::string_view name, const std::wstring& path, std::int32_t threshold) noexcept;
 
-    // A Log for `name`; takes the tag over. Does no file I/O.
-    static Log Get(std::string_view name, std::string tag) noexcept;
+    // A Log for `name` with a copy of the tag (cut to kMaxTagLength characters). Does no file
+    // I/O and allocates nothing, so no caller can be made to throw by asking for a Log.
+    static Log Get(std::string_view name, std::string_view tag) noexcept;
+    static constexpr std::size_t kMaxTagLength = 63;
 
     // Ends the current line; inserted like an item: log << "x" << Log::EndLine.
     static Log& EndLine(Log& log) noexcept;
@@ -52,7 +54,7 @@ public:
     Log& operator=(Log&&) = delete;
     Log(const Log&) = delete;
     Log& operator=(const Log&) = delete;
-    // Flushes the target; a line that was not ended is dropped.
+    // A line that was not ended is dropped. Ended lines are already in the file.
     ~Log();
 
     void SetLevel(LogLevel level) noexcept { mLevel = static_cast<std::int32_t>(level); }
@@ -81,14 +83,16 @@ public:
     }
 
 private:
-    Log(detail::LogTarget* target, std::string tag, std::int32_t threshold) noexcept;
+    Log(detail::LogTarget* target, std::string_view tag, std::int32_t threshold) noexcept;
 
     bool Admits() const noexcept { return mLevel >= mThreshold; }
     Log& Append(std::string_view text) noexcept;
 
+    // Grows only inside Append and EndLine, which drop the line when memory runs out.
     std::string mLine;
     detail::LogTarget* mTarget;
-    std::string mTag;
+    char mTag[kMaxTagLength + 1] = {};
+    std::size_t mTagLength = 0;
     std::int32_t mThreshold;
     std::int32_t mLevel = static_cast<std::int32_t>(LogLevel::Info);
     bool mAtLineStart = true;

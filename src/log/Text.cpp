@@ -32,6 +32,15 @@ std::string ToUtf8(std::wstring_view text) {
     return out;
 }
 
+TimestampText LocalTimestamp() noexcept {
+    TimestampText result;
+    const std::time_t now = std::time(nullptr);
+    std::tm local{};
+    if (localtime_s(&local, &now) == 0)
+        result.size = std::strftime(result.text, sizeof(result.text), "%Y%m%d_%H%M%S", &local);
+    return result;
+}
+
 std::wstring MakeTimestamp() {
     const std::time_t now = std::time(nullptr);
     std::tm local{};

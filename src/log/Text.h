@@ -17,6 +17,15 @@ std::string ToUtf8(std::wstring_view text);
 // Current local time as "%Y%m%d_%H%M%S".
 std::wstring MakeTimestamp();
 
+// The same text, narrow and without allocating (empty when the local time is unknown), for
+// log lines that must not throw.
+struct TimestampText {
+    char text[32] = {};
+    std::size_t size = 0;
+    std::string_view View() const noexcept { return {text, size}; }
+};
+TimestampText LocalTimestamp() noexcept;
+
 // The part of a compile-time source path after its last separator. Compilers differ in the
 // separator they put into __FILE__, so both '\' and '/' count.
 constexpr std::string_view SourceFileName(std::string_view path) noexcept {

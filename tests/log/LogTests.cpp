@@ -5,6 +5,8 @@
 
 #include <gtest/gtest.h>
 
+#include <windows.h>
+
 #include <cstdint>
 #include <limits>
 #include <set>
@@ -136,6 +138,74 @@ TEST(Log, ASecondOpenOfTheSameFileKeepsWhatTheFirstWrote) {
     Log::Get(second, "B") << "two" << Log::EndLine;
     Log::Get(first, "A") << "three" << Log::EndLine;
     EXPECT_EQ(ReadFileBytes(folder / L"shared.log"), "[A] one\r\n[B] two\r\n[A] three\r\n");
+}
+
+constexpr int kChildLines = 4000;
+
+// One of the two writers of the test below, started as a program of its own.
+TEST(Log, DISABLED_AppendingChildProcess) {
+    wchar_t path[MAX_PATH] = {}, tag[8] = {}, start[64] = {}, ready[64] = {};
+    ASSERT_TRUE(GetEnvironmentVariableW(L"ZARVO_LOG_CHILD_FILE", path, MAX_PATH) &&
+                GetEnvironmentVariableW(L"ZARVO_LOG_CHILD_TAG", tag, 8) &&
+                GetEnvironmentVariableW(L"ZARVO_LOG_CHILD_START", start, 64) &&
+                GetEnvironmentVariableW(L"ZARVO_LOG_CHILD_READY", ready, 64));
+    ASSERT_TRUE(Log::Open("child", path, 0));
+    const HANDLE go = OpenEventW(SYNCHRONIZE, FALSE, start), up = OpenSemaphoreW(SEMAPHORE_MODIFY_STATE, FALSE, ready);
+    ASSERT_TRUE(go && up && ReleaseSemaphore(up, 1, nullptr));
+    ASSERT_EQ(WaitForSingleObject(go, 60000), WAIT_OBJECT_0);
+    const std::string name = ToUtf8(tag);
+    for (int i = 0; i < kChildLines; ++i)
+        Log::Get("child", name) << "line " << i << " padding-padding-padding-padding-padding" << Log::EndLine;
+    CloseHandle(go), CloseHandle(up);
+}
+
+// Two processes appending to one file at the same moment: every line of both arrives whole.
+TEST(Log, TwoProcessesAppendingAtOnceLoseAndCutNoLine) {
+    TempFolder folder;
+    const std::wstring file = folder / L"shared.log", suffix = std::to_wstring(GetCurrentProcessId());
+    const std::wstring start = L"ZarvoLogStart-" + suffix, ready = L"ZarvoLogReady-" + suffix;
+    const HANDLE go = CreateEventW(nullptr, TRUE, FALSE, start.c_str());
+    const HANDLE up = CreateSemaphoreW(nullptr, 0, 2, ready.c_str());
+    ASSERT_TRUE(go && up);
+    wchar_t self[MAX_PATH] = {};
+    GetModuleFileNameW(nullptr, self, MAX_PATH);
+    std::vector<PROCESS_INFORMATION> children;
+    for (const wchar_t* tag : {L"A", L"B"}) {
+        SetEnvironmentVariableW(L"ZARVO_LOG_CHILD_FILE", file.c_str());
+        SetEnvironmentVariableW(L"ZARVO_LOG_CHILD_TAG", tag);
+        SetEnvironmentVariableW(L"ZARVO_LOG_CHILD_START", start.c_str());
+        SetEnvironmentVariableW(L"ZARVO_LOG_CHILD_READY", ready.c_str());
+        std::wstring command = L"\"" + std::wstring(self) +
+                               L"\" --gtest_also_run_disabled_tests --gtest_filter=Log.DISABLED_AppendingChildProcess";
+        STARTUPINFOW startup{sizeof(startup)};
+        PROCESS_INFORMATION child{};
+        ASSERT_TRUE(CreateProcessW(nullptr, command.data(), nullptr, nullptr, FALSE, 0, nullptr, nullptr, &startup,
+                                   &child));
+        children.push_back(child);
+    }
+    for (int i = 0; i < 2; ++i)
+        ASSERT_EQ(WaitForSingleObject(up, 60000), WAIT_OBJECT_0) << "a child did not come up";
+    SetEvent(go); // both write from here on, at the same time
+    for (const auto& child : children) {
+        DWORD code = 1;
+        EXPECT_EQ(WaitForSingleObject(child.hProcess, 60000), WAIT_OBJECT_0);
+        EXPECT_TRUE(GetExitCodeProcess(child.hProcess, &code) && code == 0);
+        CloseHandle(child.hProcess), CloseHandle(child.hThread);
+    }
+    CloseHandle(go), CloseHandle(up);
+
+    std::istringstream lines(ReadFileBytes(file));
+    int next[2] = {0, 0};
+    for (std::string line; std::getline(lines, line);) {
+        char tag = 0;
+        int i = -1;
+        ASSERT_EQ(std::sscanf(line.c_str(), "[%c] line %d", &tag, &i), 2) << line;
+        ASSERT_TRUE(tag == 'A' || tag == 'B') << line;
+        ASSERT_EQ(line, std::string("[") + tag + "] line " + std::to_string(next[tag - 'A']) +
+                            " padding-padding-padding-padding-padding\r");
+        ++next[tag - 'A'];
+    }
+    EXPECT_EQ((std::pair{next[0], next[1]}), (std::pair{kChildLines, kChildLines}));
 }
 
 } // namespace
