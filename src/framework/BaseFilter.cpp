@@ -94,7 +94,10 @@ HRESULT CBaseFilter::Pause() {
 
 HRESULT CBaseFilter::Run(REFERENCE_TIME start) {
     CAutoLock lock(mLock);
-    mStreamStart = start;
+    {
+        CAutoLock clockLock(&mClockLock);
+        mStreamStart = start;
+    }
     if (State() == State_Stopped) {
         const HRESULT hr = Pause();
         if (FAILED(hr))
@@ -219,9 +222,11 @@ HRESULT CBaseFilter::GetStreamTime(REFERENCE_TIME* time) {
     if (!time)
         return E_POINTER;
     Microsoft::WRL::ComPtr<IReferenceClock> clock;
+    REFERENCE_TIME start = 0;
     {
         CAutoLock clockLock(&mClockLock);
         clock = mClock;
+        start = mStreamStart;
     }
     if (!clock)
         return VFW_E_NO_CLOCK;
@@ -229,7 +234,7 @@ HRESULT CBaseFilter::GetStreamTime(REFERENCE_TIME* time) {
     const HRESULT hr = clock->GetTime(&now);
     if (FAILED(hr))
         return hr;
-    *time = now - mStreamStart;
+    *time = now - start;
     return S_OK;
 }
 

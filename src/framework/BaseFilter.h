@@ -59,7 +59,7 @@ protected:
     void IncrementPinVersion() noexcept { ++mPinVersion; }
 
     std::atomic<FILTER_STATE> mState{State_Stopped};
-    // Guarded by mClockLock (and set under mLock): the stream time is read on the worker
+    // Both guarded by mClockLock (and set under mLock): the stream time is read on the worker
     // thread, which must never wait for the filter lock.
     Microsoft::WRL::ComPtr<IReferenceClock> mClock;
     CCritSec mClockLock;

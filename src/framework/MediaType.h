@@ -4,6 +4,8 @@
 #include <windows.h>
 #include <strmif.h>
 
+bool MediaTypesEqual(const AM_MEDIA_TYPE& a, const AM_MEDIA_TYPE& b) noexcept;
+
 class CMediaType : public AM_MEDIA_TYPE {
 public:
     CMediaType() noexcept;
@@ -21,6 +23,11 @@ public:
 
     bool operator==(const AM_MEDIA_TYPE& other) const noexcept;
     bool operator!=(const AM_MEDIA_TYPE& other) const noexcept { return !(*this == other); }
+    // Two of ours compare without converting either to the platform's record: otherwise the
+    // reversed form of the comparison above would be as good a match, and C++20 calls that
+    // ambiguous.
+    bool operator==(const CMediaType& other) const noexcept { return MediaTypesEqual(*this, other); }
+    bool operator!=(const CMediaType& other) const noexcept { return !(*this == other); }
 
     bool IsPartial() const noexcept;
     bool MatchesTemplate(const AM_MEDIA_TYPE& pattern) const noexcept;

@@ -33,6 +33,7 @@ CBasePin* CSource::PinAt(int index) {
 HRESULT CSource::AttachStream(CSourceStream* stream) {
     CAutoLock lock(&mStateLock);
     try {
+        CAutoLock listLock(&mStreamsLock);
         mStreams.push_back(stream);
     } catch (const std::bad_alloc&) {
         return E_OUTOFMEMORY;
@@ -45,18 +46,21 @@ HRESULT CSource::DetachStream(CSourceStream* stream) {
     // Taken although the streams normally leave only with the filter: a host thread may be
     // walking the list at the same time.
     CAutoLock lock(&mStateLock);
-    const auto found = std::find(mStreams.begin(), mStreams.end(), stream);
-    if (found == mStreams.end())
-        return S_FALSE;
-    mStreams.erase(found);
-    if (mStreams.empty())
-        mStreams.shrink_to_fit();
+    {
+        CAutoLock listLock(&mStreamsLock);
+        const auto found = std::find(mStreams.begin(), mStreams.end(), stream);
+        if (found == mStreams.end())
+            return S_FALSE;
+        mStreams.erase(found);
+        if (mStreams.empty())
+            mStreams.shrink_to_fit();
+    }
     IncrementPinVersion();
     return S_OK;
 }
 
 int CSource::StreamIndex(CSourceStream* stream) {
-    CAutoLock lock(&mStateLock);
+    CAutoLock lock(&mStreamsLock);
     const auto found = std::find(mStreams.begin(), mStreams.end(), stream);
     return found == mStreams.end() ? -1 : static_cast<int>(found - mStreams.begin());
 }

@@ -17,11 +17,14 @@ public:
 
     HRESULT AttachStream(CSourceStream* stream);
     HRESULT DetachStream(CSourceStream* stream);
+    // Takes only the list's own lock, never the state lock: a pin's QueryId may be called from
+    // a downstream Receive on the worker while a host thread holds the state lock in Stop.
     int StreamIndex(CSourceStream* stream);
 
     CCritSec* StateLock() noexcept { return &mStateLock; }
 
 protected:
-    std::vector<CSourceStream*> mStreams; // guarded by mStateLock; owned
+    std::vector<CSourceStream*> mStreams; // written under mStateLock and mStreamsLock; owned
     CCritSec mStateLock;
+    CCritSec mStreamsLock; // a leaf: nothing is waited for while it is held
 };

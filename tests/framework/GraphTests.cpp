@@ -2,6 +2,7 @@
 #include "TestFilters.h"
 
 #include "framework/ReferenceClock.h"
+#include "runtime/Handles.h"
 
 #include <gtest/gtest.h>
 
@@ -232,6 +233,62 @@ TEST_F(Graph, StopIsPromptWhileTheWorkerWaitsForBuffersTheDecommittedAllocatorRe
     }
     std::sort(stopMs.begin(), stopMs.end());
     EXPECT_LT(stopMs[stopMs.size() / 2], 50u); // ~1 ms expected; only a Stop that waits on something fails
+}
+
+// A downstream filter may ask our pin for its id from Receive while a host thread stops us: the
+// host holds the state lock and waits for the worker, so QueryId must not wait for that lock.
+TEST_F(Graph, QueryIdFromReceiveDoesNotDeadlockAStop) {
+    ASSERT_EQ(Connect(&mine), S_OK);
+    Zarvo::UniqueHandleNull deactivating(CreateEventW(nullptr, TRUE, FALSE, nullptr));
+    std::atomic<int> asked{0};
+    std::wstring id;
+    sink->onReceive = [&] {
+        if (WaitForSingleObject(deactivating.get(), 0) != WAIT_OBJECT_0 || asked++ != 0)
+            return;
+        LPWSTR text = nullptr;
+        if (stream->QueryId(&text) == S_OK)
+            id = text, CoTaskMemFree(text);
+    };
+    ASSERT_EQ(sourceFilter->Pause(), S_OK);
+    ASSERT_TRUE(sink->Wait([&] { return !sink->samples.empty(); }));
+    // With the state lock taken, the next Receive asks for the id before the worker sees Stop.
+    stream->onDeactivate = [&] {
+        SetEvent(deactivating.get());
+        sink->Wait([&] { return asked.load() > 0; });
+    };
+    ASSERT_EQ(sourceFilter->Stop(), S_OK); // a deadlock here ends the program through the watchdog
+    EXPECT_EQ((std::tuple{asked.load(), id}), (std::tuple{1, std::wstring(L"1")}));
+    sink->onReceive = nullptr, stream->onDeactivate = nullptr;
+}
+
+// A worker whose OnThreadCreate fails: Pause reports that failure with the filter still stopped,
+// the worker has run OnThreadDestroy and is gone, and a later Pause starts afresh.
+TEST_F(Graph, AFailedOnThreadCreateFailsPauseAndLeavesTheFilterReadyToStartAgain) {
+    ASSERT_EQ(Connect(&mine), S_OK);
+    stream->createResult = E_ACCESSDENIED;
+    FILTER_STATE state = State_Running;
+    EXPECT_EQ((std::tuple{sourceFilter->Pause(), sourceFilter->GetState(0, &state), state, stream->ThreadExists()}),
+              (std::tuple{E_ACCESSDENIED, S_OK, State_Stopped, false}));
+    EXPECT_EQ(HookNames(), (Hooks{"OnThreadCreate", "OnThreadDestroy"}));
+    EXPECT_TRUE(sink->samples.empty());
+    stream->createResult = S_OK, stream->hooks.clear();
+    ASSERT_EQ(sourceFilter->Pause(), S_OK);
+    ASSERT_TRUE(sink->Wait([&] { return !sink->samples.empty(); }));
+    ASSERT_EQ(sourceFilter->Stop(), S_OK);
+    EXPECT_EQ(HookNames(), (Hooks{"OnThreadCreate", "OnThreadStartPlay", "OnThreadDestroy"}));
+}
+
+// A command to a worker that has ended, or to none, fails at once instead of waiting for ever.
+TEST(WorkerThread, SendCommandFailsWhenThereIsNoWorkerToAnswer) {
+    struct EndsAtOnce : CAMThread {
+        DWORD WorkerMain() override { return 0; }
+    } thread;
+    EXPECT_EQ(thread.SendCommand(1), E_FAIL); // never started
+    ASSERT_TRUE(thread.StartThread());
+    EXPECT_EQ((std::tuple{thread.SendCommand(1), thread.SendCommand(2)}), (std::tuple{E_FAIL, E_FAIL}));
+    EXPECT_FALSE(thread.PeekCommand(nullptr)); // the unanswered request was withdrawn
+    thread.JoinThread();
+    EXPECT_EQ(thread.SendCommand(1), E_FAIL);
 }
 
 TEST_F(Graph, NullOutPointersAreRefused) {

@@ -27,7 +27,9 @@ namespace FrameworkTest {
 inline CMediaType MakeVideoType(const GUID& subtype, LONG width) {
     CMediaType type;
     type.majortype = MEDIATYPE_Video, type.subtype = subtype, type.formattype = FORMAT_VideoInfo;
-    const BITMAPINFOHEADER header{sizeof(BITMAPINFOHEADER), width, 4, 1, 16, 0, 0, 0, 0, 0, 0};
+    // The compression and bit count a header of the subtype declares (4:2:2 packed or 4:2:0).
+    const WORD bits = subtype == MEDIASUBTYPE_YUY2 ? 16 : 12;
+    const BITMAPINFOHEADER header{sizeof(BITMAPINFOHEADER), width, 4, 1, bits, subtype.Data1, 0, 0, 0, 0, 0};
     const VIDEOINFOHEADER info{{}, {}, 0, 0, 0, header};
     type.SetFormatBlock(reinterpret_cast<const BYTE*>(&info), sizeof(info));
     return type;
@@ -115,7 +117,14 @@ public:
         sample->SetTime(&start, &stop);
         return S_OK;
     }
-    HRESULT OnThreadCreate() override { return Record("OnThreadCreate"), S_OK; }
+    std::function<void()> onDeactivate; // called under the state lock, before the worker is stopped
+    HRESULT Deactivate() override {
+        if (onDeactivate)
+            onDeactivate();
+        return CSourceStream::Deactivate();
+    }
+    HRESULT createResult = S_OK; // what OnThreadCreate answers
+    HRESULT OnThreadCreate() override { return Record("OnThreadCreate"), createResult; }
     HRESULT OnThreadDestroy() override { return Record("OnThreadDestroy"), S_OK; }
     HRESULT OnThreadStartPlay() override { return Record("OnThreadStartPlay"), S_OK; }
 
@@ -156,9 +165,11 @@ public:
     // Configuration, then what it recorded.
     std::vector<CMediaType> offered;                     // from EnumMediaTypes
     std::function<HRESULT(const AM_MEDIA_TYPE&)> accept; // ReceiveConnection's answer; null accepts
+    std::function<HRESULT(const AM_MEDIA_TYPE&)> queryAccept; // QueryAccept's; null accepts
     std::optional<ALLOCATOR_PROPERTIES> requirements;    // none: E_NOTIMPL
     ComPtr<IMemAllocator> ownAllocator;                  // null: VFW_E_NO_ALLOCATOR
     int refuseFrom = -1;                                 // Receive answers S_FALSE from this sample on
+    std::function<void()> onReceive;                     // called on the delivering thread first
 
     std::vector<CMediaType> receivedTypes;
     std::vector<ReceivedSample> samples;
@@ -231,7 +242,7 @@ public:
     }
     STDMETHOD(QueryDirection)(PIN_DIRECTION* dir) override { return *dir = PINDIR_INPUT, S_OK; }
     STDMETHOD(QueryId)(LPWSTR*) override { return E_NOTIMPL; }
-    STDMETHOD(QueryAccept)(const AM_MEDIA_TYPE*) override { return S_OK; }
+    STDMETHOD(QueryAccept)(const AM_MEDIA_TYPE* mt) override { return queryAccept ? queryAccept(*mt) : S_OK; }
     STDMETHOD(EnumMediaTypes)(IEnumMediaTypes** types) override {
         *types = new Enum<IEnumMediaTypes, AM_MEDIA_TYPE*>(this, [this](size_t at, AM_MEDIA_TYPE** type) {
             return at < offered.size() && (*type = CloneMediaType(offered[at])) != nullptr;
@@ -256,6 +267,8 @@ public:
         return requirements ? (*props = *requirements, S_OK) : E_NOTIMPL;
     }
     STDMETHOD(Receive)(IMediaSample* sample) override {
+        if (onReceive)
+            onReceive();
         BYTE* data = nullptr;
         sample->GetPointer(&data);
         ReceivedSample got{{data, data + sample->GetActualDataLength()}};
