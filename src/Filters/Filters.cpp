@@ -29,9 +29,9 @@ std::wstring AppDataFolder() {
     return folder.HasValue() ? folder.Value() : std::wstring();
 }
 
-void WriteTimeLine(const char* tag) {
+void WriteTimeLine(const char* tag) noexcept {
     Log log = Log::Get(kFilterLogName, tag);
-    log << Zarvo::ToUtf8(Zarvo::MakeTimestamp()) << Log::EndLine;
+    log << Zarvo::LocalTimestamp().View() << Log::EndLine;
 }
 
 // Lines for an exception caught at `line` of this file; call from inside a catch block.
@@ -91,8 +91,14 @@ CVCam::CVCam(IUnknown* outer, HRESULT* result) : CSource(kZarvoWebcamName, outer
     Log::Get(kFilterLogName, "CVCam") << " " << Log::EndLine;
 
     CAutoLock lock(StateLock());
-    // The stream attaches itself as pin 0; the filter owns it from here.
-    if (!new (std::nothrow) CVCamStream(result, this, L"Video") && result)
+    // The stream attaches itself as pin 0; the filter owns it from here. One that could not
+    // attach (out of memory) is owned by nobody: it goes again at once.
+    auto* stream = new (std::nothrow) CVCamStream(result, this, L"Video");
+    if (stream && StreamIndex(stream) < 0) {
+        delete stream;
+        stream = nullptr;
+    }
+    if (!stream && result && SUCCEEDED(*result))
         *result = E_OUTOFMEMORY;
     mReferenceClock = new (std::nothrow) CBaseReferenceClock(nullptr, outer, result, nullptr);
     if (mReferenceClock) {
@@ -145,21 +151,15 @@ CVCamStream::~CVCamStream() {
     ReleaseInternal();
 }
 
-HRESULT STDMETHODCALLTYPE CVCamStream::QueryInterface(REFIID riid, void** ppv) {
+HRESULT STDMETHODCALLTYPE CVCamStream::InnerQueryInterface(REFIID riid, void** ppv) {
     if (!ppv)
         return E_POINTER;
     *ppv = nullptr;
-    if (riid == IID_IAMStreamConfig) {
-        *ppv = static_cast<IAMStreamConfig*>(this);
-        AddRef();
-        return S_OK;
-    }
-    if (riid == IID_IKsPropertySet) {
-        *ppv = static_cast<IKsPropertySet*>(this);
-        AddRef();
-        return S_OK;
-    }
-    return InnerQueryInterface(riid, ppv);
+    if (riid == IID_IAMStreamConfig)
+        return GetInterface(static_cast<IAMStreamConfig*>(this), ppv);
+    if (riid == IID_IKsPropertySet)
+        return GetInterface(static_cast<IKsPropertySet*>(this), ppv);
+    return CSourceStream::InnerQueryInterface(riid, ppv);
 }
 
 HRESULT CVCamStream::OnThreadCreate() {
@@ -238,7 +238,7 @@ void CVCamStream::PrepareInternal() {
 
 void CVCamStream::ReleaseInternal() {
     Log log = Log::Get(kFilterLogName, "ReleaseInternal");
-    log << Zarvo::ToUtf8(Zarvo::MakeTimestamp()) << Log::EndLine;
+    log << Zarvo::LocalTimestamp().View() << Log::EndLine;
     try {
         mCancellationSource.cancel();
         try {

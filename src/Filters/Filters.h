@@ -44,8 +44,12 @@ public:
     CVCamStream(HRESULT* result, CVCam* parent, const wchar_t* pinName);
     ~CVCamStream() override;
 
-    // One QueryInterface behind IPin, IQualityControl, IAMStreamConfig and IKsPropertySet.
-    HRESULT STDMETHODCALLTYPE QueryInterface(REFIID riid, void** ppv) override;
+    // One identity behind IPin, IQualityControl, IAMStreamConfig and IKsPropertySet: every
+    // public QueryInterface goes to the inner one, which answers all four.
+    HRESULT STDMETHODCALLTYPE QueryInterface(REFIID riid, void** ppv) override {
+        return CSourceStream::QueryInterface(riid, ppv);
+    }
+    HRESULT STDMETHODCALLTYPE InnerQueryInterface(REFIID riid, void** ppv) override;
     ULONG STDMETHODCALLTYPE AddRef() override { return CSourceStream::AddRef(); }
     ULONG STDMETHODCALLTYPE Release() override { return CSourceStream::Release(); }
 
@@ -77,6 +81,8 @@ public:
 
 private:
     void SetDefaultMediaType(std::int32_t width, std::int32_t height);
+    // A copy of the current media type, taken under the state lock (host threads only).
+    CMediaType CurrentType() const;
     void PrepareInternal();
     void ReleaseInternal();
 

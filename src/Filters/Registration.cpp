@@ -6,8 +6,9 @@
 #include <uuids.h>
 #include <wrl/client.h>
 
+#include <algorithm>
 #include <cwchar>
-#include <string>
+#include <string_view>
 
 namespace {
 
@@ -32,11 +33,16 @@ private:
     HKEY mKey = nullptr;
 };
 
-std::wstring ClassKeyPath(const CLSID& clsid) {
-    wchar_t text[39] = {};
-    StringFromGUID2(clsid, text, 39);
-    return std::wstring(L"CLSID\\") + text;
-}
+// "CLSID\{...}" in a buffer of its own: registration allocates nothing, so it cannot throw.
+struct ClassKeyPath {
+    explicit ClassKeyPath(const CLSID& clsid) noexcept {
+        constexpr std::wstring_view prefix = L"CLSID\\";
+        std::copy(prefix.begin(), prefix.end(), text);
+        StringFromGUID2(clsid, text + prefix.size(), 39);
+    }
+    const wchar_t* c_str() const noexcept { return text; }
+    wchar_t text[6 + 39] = {};
+};
 
 LONG SetString(HKEY key, const wchar_t* name, const wchar_t* value) {
     const auto bytes = static_cast<DWORD>((std::wcslen(value) + 1) * sizeof(wchar_t));
@@ -47,7 +53,7 @@ LONG SetString(HKEY key, const wchar_t* name, const wchar_t* value) {
 
 HRESULT RegisterComServer(const CLSID& clsid, const wchar_t* description, const wchar_t* serverPath,
                           const wchar_t* threadingModel, const wchar_t* serverType) {
-    const std::wstring path = ClassKeyPath(clsid);
+    const ClassKeyPath path(clsid);
 
     RegistryKey classKey;
     if (LONG rc = RegCreateKeyW(HKEY_CLASSES_ROOT, path.c_str(), classKey.put()); rc != ERROR_SUCCESS)
@@ -65,7 +71,7 @@ HRESULT RegisterComServer(const CLSID& clsid, const wchar_t* description, const 
 }
 
 HRESULT UnregisterComServer(const CLSID& clsid) {
-    const std::wstring path = ClassKeyPath(clsid);
+    const ClassKeyPath path(clsid);
     DeleteKeyTree(HKEY_CLASSES_ROOT, path.c_str());
     return S_OK;
 }
@@ -78,17 +84,17 @@ HRESULT DeleteKeyTree(HKEY parent, const wchar_t* name) {
         if (RegOpenKeyExW(parent, name, 0, MAXIMUM_ALLOWED, key.put()) != ERROR_SUCCESS)
             return S_OK; // nothing to delete
         wchar_t child[MAX_PATH];
-        std::wstring previous;
+        wchar_t previous[MAX_PATH] = {};
         for (;;) {
             DWORD length = MAX_PATH;
             if (RegEnumKeyExW(key.get(), 0, child, &length, nullptr, nullptr, nullptr, nullptr) !=
                 ERROR_SUCCESS)
                 break;
             // A child that cannot be removed would come back at index 0 forever.
-            if (previous == child)
+            if (std::wcscmp(previous, child) == 0)
                 break;
             DeleteKeyTree(key.get(), child);
-            previous = child;
+            std::copy(child, child + length + 1, previous);
         }
     }
     RegDeleteKeyW(parent, name);

@@ -38,6 +38,15 @@ bool IsAcceptedSubtype(const GUID& subtype) {
     return subtype == MEDIASUBTYPE_IYUV || subtype == MEDIASUBTYPE_YUY2 || subtype == MEDIASUBTYPE_NV12;
 }
 
+// Bits per pixel a header of the subtype must declare: 16 for packed 4:2:2, 12 for the 4:2:0 ones.
+WORD BitCount(const GUID& subtype) {
+    return subtype == MEDIASUBTYPE_YUY2 ? 16 : 12;
+}
+
+// Hosts may round the image size up (row or page alignment) but never need more than twice the
+// frame: anything larger would size every sample buffer after a number the frame never fills.
+constexpr std::uint64_t kLargestImageSizeInFrames = 2;
+
 // Bytes of one frame of the subtype; 0 for a subtype the stream does not produce.
 std::uint64_t FrameBytes(const GUID& subtype, std::uint64_t width, std::uint64_t height) {
     if (subtype == MEDIASUBTYPE_YUY2)
@@ -98,8 +107,15 @@ HRESULT CVCamStream::GetMediaType(int position, CMediaType* type) {
         return E_POINTER;
     if (position != 0)
         return E_INVALIDARG;
-    *type = mMediaType;
+    *type = CurrentType();
     return S_OK;
+}
+
+CMediaType CVCamStream::CurrentType() const {
+    // SetFormat and connections replace the type under the state lock; a copy taken under it
+    // never shares a format block that is being freed.
+    CAutoLock lock(mParent->StateLock());
+    return mMediaType;
 }
 
 HRESULT CVCamStream::CheckMediaType(const CMediaType* type) {
@@ -115,6 +131,10 @@ HRESULT CVCamStream::CheckMediaType(const CMediaType* type) {
     log << "type, " << GuidText(type->majortype).text << Log::EndLine;
     log << "info, " << GuidText(type->formattype).text << Log::EndLine;
     log << "subtype, " << GuidText(type->subtype).text << Log::EndLine;
+    if (type->majortype != MEDIATYPE_Video) {
+        log << "invalid major type" << Log::EndLine;
+        return E_INVALIDARG;
+    }
     if (!IsAcceptedSubtype(type->subtype)) {
         log << "invalid subtype" << Log::EndLine;
         return E_INVALIDARG;
@@ -139,9 +159,19 @@ HRESULT CVCamStream::CheckMediaType(const CMediaType* type) {
         log << "invalid size " << width << "," << height << Log::EndLine;
         return E_INVALIDARG;
     }
-    const DWORD imageSize = info->bmiHeader.biSizeImage;
-    if (imageSize != 0 && imageSize < FrameBytes(type->subtype, mOutputWidth, mOutputHeight)) {
-        log << "invalid image size" << Log::EndLine;
+    // The subtype's GUID begins with its FOURCC.
+    if (info->bmiHeader.biCompression != type->subtype.Data1) {
+        log << "invalid compression " << info->bmiHeader.biCompression << Log::EndLine;
+        return E_INVALIDARG;
+    }
+    if (info->bmiHeader.biBitCount != BitCount(type->subtype)) {
+        log << "invalid bit count " << info->bmiHeader.biBitCount << Log::EndLine;
+        return E_INVALIDARG;
+    }
+    const std::uint64_t imageSize = info->bmiHeader.biSizeImage;
+    const std::uint64_t frame = FrameBytes(type->subtype, mOutputWidth, mOutputHeight);
+    if (imageSize != 0 && (imageSize < frame || imageSize > frame * kLargestImageSizeInFrames)) {
+        log << "invalid image size " << imageSize << Log::EndLine;
         return E_INVALIDARG;
     }
     return S_OK;
@@ -205,7 +235,7 @@ HRESULT STDMETHODCALLTYPE CVCamStream::GetStreamCaps(int index, AM_MEDIA_TYPE** 
     *type = nullptr;
     if (index != 0)
         return E_INVALIDARG;
-    AM_MEDIA_TYPE* copy = CloneMediaType(mMediaType);
+    AM_MEDIA_TYPE* copy = CloneMediaType(CurrentType());
     if (!copy)
         return E_OUTOFMEMORY;
     const VIDEOINFOHEADER* info = VideoInfo(*copy);
@@ -241,9 +271,10 @@ HRESULT STDMETHODCALLTYPE CVCamStream::GetFormat(AM_MEDIA_TYPE** type) {
     if (!type)
         return E_POINTER;
     *type = nullptr;
-    if (const VIDEOINFOHEADER* info = VideoInfo(mMediaType))
+    const CMediaType current = CurrentType();
+    if (const VIDEOINFOHEADER* info = VideoInfo(current))
         log << "w/h, " << info->bmiHeader.biWidth << "," << info->bmiHeader.biHeight << Log::EndLine;
-    *type = CloneMediaType(mMediaType);
+    *type = CloneMediaType(current);
     return *type ? S_OK : E_OUTOFMEMORY;
 }
 
@@ -262,21 +293,45 @@ HRESULT STDMETHODCALLTYPE CVCamStream::SetFormat(AM_MEDIA_TYPE* type) {
     const VIDEOINFOHEADER* info = VideoInfo(requested);
     log << "w/h, " << info->bmiHeader.biWidth << "," << info->bmiHeader.biHeight << Log::EndLine;
 
-    // The requested type becomes the one the pin offers, so the reconnection and the
-    // format queries describe what the host asked for.
+    // The requested type becomes the one the pin offers, so the reconnection and the format
+    // queries describe what the host asked for. Stopped is checked again under the lock that
+    // Pause takes: a stream activated in between would run with buffers made for another type.
+    // A peer that says no keeps the connection as it is (asked without our lock held: it may
+    // call back on another thread).
+    Microsoft::WRL::ComPtr<IPin> peer;
+    ConnectedTo(&peer);
+    if (peer && peer->QueryAccept(&requested) != S_OK) {
+        log << "peer refuses" << Log::EndLine;
+        return VFW_E_TYPE_NOT_ACCEPTED;
+    }
+    CMediaType previous;
     {
         CAutoLock lock(mParent->StateLock());
+        if (!mParent->IsStopped() || GetConnected() != peer.Get())
+            return E_FAIL;
+        if (FAILED(previous.Set(mMediaType)))
+            return E_OUTOFMEMORY; // no way back could be kept
         const HRESULT adopted = SetMediaType(&requested);
         if (FAILED(adopted))
             return adopted;
     }
+    if (!peer)
+        return S_OK;
 
-    Microsoft::WRL::ComPtr<IPin> peer;
-    if (SUCCEEDED(ConnectedTo(&peer)) && peer) {
-        if (IFilterGraph* graph = mParent->Graph())
-            graph->Reconnect(static_cast<IPin*>(this));
+    IFilterGraph* graph = mParent->Graph();
+    const HRESULT reconnected = graph ? graph->Reconnect(static_cast<IPin*>(this)) : E_UNEXPECTED;
+    if (SUCCEEDED(reconnected))
+        return S_OK;
+    // The peer took the new type after all but not the connection: go back to the type and
+    // the connection it agreed to before.
+    log << "reconnection failed " << static_cast<long>(reconnected) << Log::EndLine;
+    {
+        CAutoLock lock(mParent->StateLock());
+        SetMediaType(&previous);
     }
-    return S_OK;
+    if (!IsConnected() && graph)
+        graph->ConnectDirect(static_cast<IPin*>(this), peer.Get(), &previous);
+    return reconnected;
 }
 
 // ---------------------------------------------------------------------------------------------

@@ -8,6 +8,7 @@
 
 #include <ks.h>
 
+#include <functional>
 #include <regex>
 #include <thread>
 #include <tuple>
@@ -105,14 +106,19 @@ ComPtr<IPin> FirstPin(IBaseFilter* filter) {
     return pin;
 }
 
-// A video type with a VIDEOINFOHEADER, or a block of another type or length.
+// A video type with a VIDEOINFOHEADER, or a block of another type or length; the header's
+// compression and bit count are the subtype's unless `header` changes them.
 CMediaType VideoType(const GUID& subtype, LONG width, LONG height, REFERENCE_TIME interval = 333666,
                      DWORD imageSize = 0, const GUID& formatType = FORMAT_VideoInfo,
-                     ULONG blockSize = sizeof(VIDEOINFOHEADER)) {
+                     ULONG blockSize = sizeof(VIDEOINFOHEADER),
+                     const std::function<void(AM_MEDIA_TYPE&, BITMAPINFOHEADER&)>& change = {}) {
     CMediaType type;
     type.majortype = MEDIATYPE_Video, type.subtype = subtype, type.formattype = formatType;
-    const BITMAPINFOHEADER header{sizeof(BITMAPINFOHEADER), width, height, 0, 0, 0, imageSize, 0, 0, 0, 0};
-    const VIDEOINFOHEADER info{{}, {}, 0, 0, interval, header};
+    const WORD bits = subtype == MEDIASUBTYPE_YUY2 ? 16 : 12;
+    VIDEOINFOHEADER info{{}, {}, 0, 0, interval, {sizeof(BITMAPINFOHEADER), width, height, 1, bits,
+                                                  subtype.Data1, imageSize, 0, 0, 0, 0}};
+    if (change)
+        change(type, info.bmiHeader);
     type.SetFormatBlock(reinterpret_cast<const BYTE*>(&info), blockSize);
     return type;
 }
@@ -294,6 +300,55 @@ TEST_F(CameraTest, PublishedInterfacesAnswerAsACaptureDeviceAndANeverRunOneStart
         << all;
 }
 
+// COM identity: every interface the pin answers is reachable from every other, through the same
+// IUnknown; the filter's likewise, and the stream-config, property-set and clock interfaces it
+// hands out are always the pin's and the clock's own objects.
+TEST_F(CameraTest, PinAndFilterInterfacesAreSymmetricTransitiveAndOfOneIdentity) {
+    auto filter = module.NewFilter();
+    auto pin = FirstPin(filter.Get());
+    ASSERT_TRUE(pin);
+    const auto query = [](IUnknown* from, REFIID iid) {
+        ComPtr<IUnknown> got;
+        const HRESULT hr = from->QueryInterface(iid, reinterpret_cast<void**>(got.GetAddressOf()));
+        EXPECT_EQ(hr == S_OK, got != nullptr);
+        return got;
+    };
+    const auto identity = [&](IUnknown* from) { return query(from, IID_IUnknown); };
+    // Each interface of an object, queried from each of its interfaces, is the same pointer.
+    const auto checkObject = [&](IUnknown* object, const std::vector<IID>& iids, const std::vector<IID>& not_) {
+        const auto self = identity(object);
+        ASSERT_TRUE(self);
+        EXPECT_EQ(identity(self.Get()), self);
+        for (const auto& iid : iids) {
+            const auto first = query(object, iid);
+            ASSERT_TRUE(first) << ::testing::PrintToString(iid);
+            EXPECT_EQ(identity(first.Get()), self);
+            for (const auto& other : iids) {
+                const auto there = query(first.Get(), other);
+                EXPECT_TRUE(there && query(there.Get(), iid) == first) << ::testing::PrintToString(other);
+                EXPECT_EQ(there, query(self.Get(), other));
+            }
+            for (const auto& absent : not_)
+                EXPECT_FALSE(query(first.Get(), absent));
+        }
+    };
+    checkObject(pin.Get(), {IID_IUnknown, IID_IPin, IID_IQualityControl, IID_IAMStreamConfig, IID_IKsPropertySet},
+                {IID_IBaseFilter, IID_IReferenceClock, IID_IMemInputPin});
+    checkObject(filter.Get(), {IID_IUnknown, IID_IBaseFilter, IID_IMediaFilter, IID_IPersist, IID_IAMovieSetup},
+                {IID_IPin, IID_IMemInputPin});
+    ComPtr<IReferenceClock> clock;
+    ASSERT_EQ(filter.As(&clock), S_OK);
+    checkObject(clock.Get(), {IID_IUnknown, IID_IReferenceClock, __uuidof(IReferenceClockTimerControl)},
+                {IID_IBaseFilter, IID_IPin});
+    for (const auto& iid : {IID_IUnknown, IID_IBaseFilter, IID_IMediaFilter, IID_IPersist, IID_IAMovieSetup}) {
+        const auto face = query(filter.Get(), iid);
+        EXPECT_EQ((std::tuple{query(face.Get(), IID_IAMStreamConfig), query(face.Get(), IID_IKsPropertySet),
+                              query(face.Get(), IID_IReferenceClock)}),
+                  (std::tuple{query(pin.Get(), IID_IAMStreamConfig), query(pin.Get(), IID_IKsPropertySet),
+                              query(clock.Get(), IID_IReferenceClock)}));
+    }
+}
+
 // One YUY2 format at 29.97 fps, of the set size; a setting that is not "w,h" gives 1080p.
 TEST_F(CameraTest, FormatsFollowTheSettings) {
     for (const auto& [setting, width, height] :
@@ -352,8 +407,8 @@ TEST_F(CameraTest, AcceptsOnlyWhatTheDeliveryProduces) {
         {VideoType(nv12, 1280, 720, 1000001), "invalid AvgTimePerFrame1000001"},
         {VideoType(nv12, 640, 480), "invalid size 640,480"},
         {VideoType(yuy2, 1920, -1080), "invalid size 1920,-1080"},
-        {VideoType(yuy2, 1280, 720, 333666, 1280 * 720 * 2 - 1), "invalid image size"},
-        {VideoType(iyuv, 1280, 720, 333666, 1280 * 720 * 3 / 2 - 1), "invalid image size"}};
+        {VideoType(yuy2, 1280, 720, 333666, 1280 * 720 * 2 - 1), "invalid image size 1843199"},
+        {VideoType(iyuv, 1280, 720, 333666, 1280 * 720 * 3 / 2 - 1), "invalid image size 1382399"}};
     for (const GUID* subtype : {&yuy2, &nv12, &iyuv}) // also top-down at the fastest, and the slowest
         for (const auto& [height, interval] : std::initializer_list<std::pair<LONG, REFERENCE_TIME>>{
                  {720, 333666}, {-720, 166666}, {720, 1000000}})
@@ -381,6 +436,107 @@ TEST_F(CameraTest, AcceptsOnlyWhatTheDeliveryProduces) {
     ASSERT_EQ(config->GetFormat(&format), S_OK);
     EXPECT_EQ(Describe(format), (std::tuple{MEDIATYPE_Video, nv12, FORMAT_VideoInfo, true, 1280L, 720L,
                                             DWORD(0), REFERENCE_TIME(500000)}));
+}
+
+// Types that do not describe a sane frame are refused alike by QueryAccept, SetFormat and Connect,
+// each with one line naming its reason, and change nothing: the camera still connects afterwards.
+TEST_F(CameraTest, MalformedTypesAreRefusedThroughEveryEntryPoint) {
+    using Change = std::function<void(AM_MEDIA_TYPE&, BITMAPINFOHEADER&)>;
+    const GUID &yuy2 = MEDIASUBTYPE_YUY2, &nv12 = MEDIASUBTYPE_NV12, &iyuv = MEDIASUBTYPE_IYUV;
+    const DWORD yuy2Frame = 1280 * 720 * 2, planarFrame = 1280 * 720 * 3 / 2;
+    const auto major = [](GUID g) { return Change([g](AM_MEDIA_TYPE& t, BITMAPINFOHEADER&) { t.majortype = g; }); };
+    const auto compression = [](DWORD c) { return Change([c](AM_MEDIA_TYPE&, BITMAPINFOHEADER& h) { h.biCompression = c; }); };
+    const auto bits = [](WORD b) { return Change([b](AM_MEDIA_TYPE&, BITMAPINFOHEADER& h) { h.biBitCount = b; }); };
+    const struct {
+        const GUID& subtype;
+        DWORD imageSize;
+        Change change;
+        std::string reason;
+        HRESULT connect = VFW_E_TYPE_NOT_ACCEPTED;
+    } cases[] = {
+        {yuy2, 0, major(MEDIATYPE_Audio), "invalid major type"},
+        // As a partial type in Connect a null major type is a wildcard: the pin's own type matches it.
+        {yuy2, yuy2Frame, major(GUID_NULL), "invalid major type", S_OK},
+        {nv12, 0, major(CLSID_ZarvoWebcam), "invalid major type"},
+        {yuy2, 0x7FFFFFFF, {}, "invalid image size 2147483647"},
+        {iyuv, 326269851, {}, "invalid image size 326269851"},
+        {yuy2, 2 * yuy2Frame + 1, {}, "invalid image size " + std::to_string(2 * yuy2Frame + 1)},
+        {nv12, 2 * planarFrame + 1, {}, "invalid image size " + std::to_string(2 * planarFrame + 1)},
+        {nv12, 0, compression(MAKEFOURCC('I', 'Y', 'U', 'V')), "invalid compression 1448433993"},
+        {iyuv, 0, compression(BI_RGB), "invalid compression 0"},
+        {yuy2, 0, compression(MAKEFOURCC('N', 'V', '1', '2')), "invalid compression 842094158"},
+        {yuy2, 0, bits(15), "invalid bit count 15"},
+        {nv12, 0, bits(4), "invalid bit count 4"},
+        {iyuv, 0, bits(16), "invalid bit count 16"},
+        // The bounds themselves are fine: a whole frame, and twice one.
+        {yuy2, 2 * yuy2Frame, {}, "", S_OK},
+        {nv12, planarFrame, {}, "", S_OK},
+        {iyuv, 2 * planarFrame, {}, "", S_OK},
+    };
+    Graph g("1280,720");
+    ASSERT_TRUE(g.connected);
+    ASSERT_EQ(g.pin->Disconnect(), S_OK);
+    ASSERT_EQ(g.sink->Pin()->Disconnect(), S_OK);
+    ComPtr<IAMStreamConfig> config;
+    ASSERT_EQ(g.pin.As(&config), S_OK);
+    const CMediaType good = VideoType(yuy2, 1280, 720, 333666, yuy2Frame);
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.reason.empty() ? std::to_string(c.imageSize) : c.reason);
+        CMediaType type = VideoType(c.subtype, 1280, 720, 333666, c.imageSize, FORMAT_VideoInfo,
+                                    sizeof(VIDEOINFOHEADER), c.change);
+        const bool refused = !c.reason.empty();
+        const auto mark = module.LogMark();
+        EXPECT_EQ(g.pin->QueryAccept(&type), refused ? S_FALSE : S_OK);
+        EXPECT_EQ(config->SetFormat(&type), refused ? E_FAIL : S_OK);
+        AM_MEDIA_TYPE* format = nullptr;
+        ASSERT_EQ(config->GetFormat(&format), S_OK);
+        EXPECT_EQ(Describe(format), Describe(CloneMediaType(refused ? good : type))); // kept, or adopted
+        EXPECT_EQ(g.pin->Connect(g.sink->Pin(), &type), c.connect);
+        const auto lines = module.LogSince(mark);
+        if (refused)
+            EXPECT_EQ(std::count(lines.begin(), lines.end(), "[CheckMediaType] " + c.reason),
+                      c.connect == S_OK ? 2 : 3)
+                << ::testing::PrintToString(lines);
+        // Whatever was refused, the camera still connects to a video sink with its own type.
+        g.pin->Disconnect(), g.sink->Pin()->Disconnect();
+        ASSERT_EQ(config->SetFormat(const_cast<CMediaType*>(&good)), S_OK);
+        ASSERT_EQ(g.pin->Connect(g.sink->Pin(), nullptr), S_OK);
+        ASSERT_EQ((std::tuple{g.pin->Disconnect(), g.sink->Pin()->Disconnect()}), (std::tuple{S_OK, S_OK}));
+    }
+}
+
+// A new format on a connected pin: a peer that refuses it, when asked or when reconnected, leaves
+// the connection with the type both sides agreed to; one that takes it gets it.
+TEST_F(CameraTest, SetFormatOnAConnectedPinLeavesTheConnectionConsistent) {
+    const CMediaType yuy2 = VideoType(MEDIASUBTYPE_YUY2, 1280, 720, 333666, 1280 * 720 * 2),
+                     nv12 = VideoType(MEDIASUBTYPE_NV12, 1280, 720);
+    const std::function<HRESULT(const AM_MEDIA_TYPE&)> refuseNv12 = [](const AM_MEDIA_TYPE& t) {
+        return t.subtype == MEDIASUBTYPE_NV12 ? S_FALSE : S_OK;
+    };
+    Graph g("1280,720");
+    ASSERT_TRUE(g.connected);
+    ComPtr<IAMStreamConfig> config;
+    ASSERT_EQ(g.pin.As(&config), S_OK);
+    const auto connectionType = [](IPin* pin) {
+        CMediaType type;
+        return pin->ConnectionMediaType(&type) == S_OK ? Describe(CloneMediaType(type)) : decltype(Describe(nullptr)){};
+    };
+    for (const bool askedFirst : {true, false}) {
+        SCOPED_TRACE(askedFirst);
+        g.sink->queryAccept = askedFirst ? refuseNv12 : std::function<HRESULT(const AM_MEDIA_TYPE&)>();
+        g.sink->accept = refuseNv12;
+        const HRESULT hr = config->SetFormat(const_cast<CMediaType*>(&nv12));
+        EXPECT_TRUE(FAILED(hr)) << std::hex << hr;
+        AM_MEDIA_TYPE* format = nullptr;
+        ASSERT_EQ(config->GetFormat(&format), S_OK);
+        EXPECT_EQ((std::tuple{connectionType(g.pin.Get()), connectionType(g.sink->Pin()), Describe(format)}),
+                  (std::tuple{Describe(CloneMediaType(yuy2)), Describe(CloneMediaType(yuy2)),
+                              Describe(CloneMediaType(yuy2))}));
+    }
+    g.sink->queryAccept = g.sink->accept = nullptr;
+    ASSERT_EQ(config->SetFormat(const_cast<CMediaType*>(&nv12)), S_OK);
+    EXPECT_EQ((std::tuple{connectionType(g.pin.Get()), connectionType(g.sink->Pin())}),
+              (std::tuple{Describe(CloneMediaType(nv12)), Describe(CloneMediaType(nv12))}));
 }
 
 // With the server: frames come, a Stop stops the server's camera, and a new Run starts over.
@@ -411,7 +567,8 @@ TEST_F(CameraTest, StopAndRunAgainConnectsAndDeliversAgain) {
 
             ASSERT_EQ(g.control->Stop(), S_OK);
             ASSERT_TRUE(
-                module.WaitForLogLine(runMark, "[ReleaseInternal] WebcamClient: Server Disconnected"));
+                module.WaitForLogLine(runMark, "[ReleaseInternal] WebcamClient: Server Disconnected"))
+                << ::testing::PrintToString(module.LogSince(runMark));
             // Once per run (the steps between are the e2e scripts' to check).
             const auto lines = module.LogSince(runMark);
             EXPECT_EQ(std::count(lines.begin(), lines.end(), kCameraStarted), 1);

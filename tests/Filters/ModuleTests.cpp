@@ -1,0 +1,277 @@
+// The camera's classes linked in directly: out-of-memory at every allocation of every host call,
+// and the registry helpers of the registration.
+
+#include "../support/TempFolder.h"
+#include "../framework/TestFilters.h"
+
+#include "Filters/Filters.h"
+#include "Filters/Guids.h"
+#include "Filters/Module.h"
+#include "framework/ReferenceClock.h"
+
+#include <gtest/gtest.h>
+#include <ks.h>
+#include <ksmedia.h>
+
+#include <algorithm>
+#include <cstdlib>
+#include <sstream>
+#include <vector>
+#include <new>
+#include <string>
+#include <tuple>
+
+// The allocation seam: while armed on a thread, that thread's n-th allocation fails.
+namespace {
+thread_local bool tArmed = false;
+thread_local long tCountdown = 0;
+thread_local long tAllocations = 0;
+} // namespace
+
+// GCC pairs its own idea of operator new with the free below when it inlines a delete.
+#if defined(__GNUC__) && !defined(__clang__)
+#pragma GCC diagnostic ignored "-Wmismatched-new-delete"
+#endif
+
+void* operator new(std::size_t size) {
+    if (tArmed) {
+        ++tAllocations;
+        if (--tCountdown == 0)
+            throw std::bad_alloc();
+    }
+    if (void* block = std::malloc(size ? size : 1))
+        return block;
+    throw std::bad_alloc();
+}
+void* operator new[](std::size_t size) { return ::operator new(size); }
+void operator delete(void* block) noexcept { std::free(block); }
+void operator delete[](void* block) noexcept { std::free(block); }
+void operator delete(void* block, std::size_t) noexcept { std::free(block); }
+void operator delete[](void* block, std::size_t) noexcept { std::free(block); }
+
+extern "C" HRESULT STDAPICALLTYPE DllGetClassObject(REFCLSID clsid, REFIID riid, void** ppv);
+extern "C" HRESULT STDAPICALLTYPE DllRegisterServer();
+extern "C" HRESULT STDAPICALLTYPE DllUnregisterServer();
+
+using FrameworkTest::ComScope;
+using Microsoft::WRL::ComPtr;
+
+namespace {
+
+// A class of the tests' own, so that registering it touches nothing the camera uses.
+constexpr CLSID kTestClass = {0x5e1f0c2a, 0x7b3d, 0x4c9e, {0x8a, 0x11, 0x2b, 0x3c, 0x4d, 0x5e, 0x6f, 0x70}};
+const std::wstring kTestClassKey = L"CLSID\\{5E1F0C2A-7B3D-4C9E-8A11-2B3C4D5E6F70}";
+
+CMediaType Yuy2Type(DWORD imageSize) {
+    CMediaType type;
+    type.majortype = MEDIATYPE_Video, type.subtype = MEDIASUBTYPE_YUY2, type.formattype = FORMAT_VideoInfo;
+    const VIDEOINFOHEADER info{{}, {}, 0, 0, 333666,
+                               {sizeof(BITMAPINFOHEADER), 1280, 720, 1, 16, MEDIASUBTYPE_YUY2.Data1, imageSize, 0, 0, 0, 0}};
+    type.SetFormatBlock(reinterpret_cast<const BYTE*>(&info), sizeof(info));
+    return type;
+}
+
+// Every call a host or the COM runtime makes without a connection or a server, results ignored:
+// what counts is that nothing throws out of them and nothing is left behind.
+void DriveTheInterfaceSurface(const CMediaType& good, const CMediaType& bad) {
+    ComPtr<IClassFactory> factory;
+    if (FAILED(DllGetClassObject(CLSID_ZarvoWebcam, IID_PPV_ARGS(&factory))))
+        return;
+    factory->LockServer(TRUE), factory->LockServer(FALSE);
+    ComPtr<IBaseFilter> filter;
+    if (FAILED(factory->CreateInstance(nullptr, IID_PPV_ARGS(&filter))))
+        return;
+    ComPtr<IPin> pin;
+    ComPtr<IAMStreamConfig> config;
+    ComPtr<IKsPropertySet> properties;
+    ComPtr<IReferenceClock> clock, chosen;
+    if (filter->FindPin(L"1", &pin) != S_OK || filter.As(&config) != S_OK || pin.As(&properties) != S_OK ||
+        filter.As(&clock) != S_OK)
+        return;
+
+    AM_MEDIA_TYPE* type = nullptr;
+    if (config->GetFormat(&type) == S_OK)
+        DestroyMediaType(type);
+    VIDEO_STREAM_CONFIG_CAPS caps{};
+    int count = 0, size = 0;
+    config->GetNumberOfCapabilities(&count, &size);
+    if (config->GetStreamCaps(0, &type, reinterpret_cast<BYTE*>(&caps)) == S_OK)
+        DestroyMediaType(type);
+    config->SetFormat(const_cast<CMediaType*>(&bad));
+    config->SetFormat(const_cast<CMediaType*>(&good));
+    GUID category{};
+    DWORD returned = 0, support = 0;
+    properties->Get(AMPROPSETID_Pin, AMPROPERTY_PIN_CATEGORY, nullptr, 0, &category, sizeof(category), &returned);
+    properties->Set(AMPROPSETID_Pin, AMPROPERTY_PIN_CATEGORY, nullptr, 0, &category, sizeof(category));
+    properties->QuerySupported(AMPROPSETID_Pin, AMPROPERTY_PIN_CATEGORY, &support);
+
+    pin->QueryAccept(&good), pin->QueryAccept(&bad);
+    ComPtr<IEnumMediaTypes> types;
+    ULONG fetched = 0;
+    if (pin->EnumMediaTypes(&types) == S_OK && types->Next(1, &type, &fetched) == S_OK)
+        DestroyMediaType(type);
+    LPWSTR id = nullptr;
+    if (pin->QueryId(&id) == S_OK)
+        CoTaskMemFree(id);
+    PIN_INFO pinInfo{};
+    if (pin->QueryPinInfo(&pinInfo) == S_OK && pinInfo.pFilter)
+        pinInfo.pFilter->Release();
+    ComPtr<IEnumPins> pins;
+    IPin* listed = nullptr;
+    if (filter->EnumPins(&pins) == S_OK && pins->Next(1, &listed, &fetched) == S_OK)
+        listed->Release();
+    filter->JoinFilterGraph(nullptr, L"a filter name long enough to need memory of its own");
+    FILTER_INFO filterInfo{};
+    filter->QueryFilterInfo(&filterInfo);
+    filter->SetSyncSource(clock.Get()), filter->GetSyncSource(&chosen), filter->SetSyncSource(nullptr);
+    filter->Pause(), filter->Run(0), filter->Stop();
+
+    // The hooks and the pin's Run as the worker and the filter call them.
+    auto* stream = static_cast<CVCamStream*>(pin.Get());
+    stream->Run(0), stream->OnThreadStartPlay(), stream->OnThreadDestroy();
+    chosen.Reset(), clock.Reset(), properties.Reset(), config.Reset(), pin.Reset(), filter.Reset();
+
+    RegisterComServer(kTestClass, L"Zarvo test class", L"C:\\test.dll", L"Both", L"InprocServer32");
+    UnregisterComServer(kTestClass);
+    DllRegisterServer(), DllUnregisterServer();
+}
+
+// The log registry opens its file once per process: one application-data folder for all tests.
+const Zarvo::Testing::TempFolder& AppData() {
+    static const Zarvo::Testing::TempFolder folder;
+    static const bool set = SetEnvironmentVariableW(L"APPDATA", folder.Path().c_str());
+    (void)set;
+    return folder;
+}
+
+// The camera's log lines from `mark` on, without their line ends.
+std::vector<std::string> LogLines(std::size_t mark = 0) {
+    const std::wstring logs = AppData().Path() + L"\\Zarvo\\Zarvo Webcam\\Logs\\";
+    WIN32_FIND_DATAW found{};
+    const HANDLE search = FindFirstFileW((logs + L"zvfilter_webcam_*.log").c_str(), &found);
+    if (search == INVALID_HANDLE_VALUE)
+        return {};
+    FindClose(search);
+    std::vector<std::string> lines;
+    std::istringstream text(Zarvo::Testing::ReadFileBytes(logs + found.cFileName));
+    for (std::string line; std::getline(text, line);)
+        lines.push_back(line.substr(0, line.find('\r')));
+    lines.erase(lines.begin(), lines.begin() + static_cast<std::ptrdiff_t>(std::min(mark, lines.size())));
+    return lines;
+}
+
+struct ModuleTest : ::testing::Test {
+    ComScope com;
+    const Zarvo::Testing::TempFolder& appData = AppData();
+};
+
+} // namespace
+
+// Fails each allocation of the sweep in turn, from the first until a pass needs no more: no
+// exception may leave a host call, and every object must be gone afterwards.
+TEST_F(ModuleTest, EveryHostCallSurvivesRunningOutOfMemoryAtAnyAllocation) {
+    const CMediaType good = Yuy2Type(1280 * 720 * 2), bad = Yuy2Type(0x7FFFFFFF);
+    const LONG liveBefore = CBaseObject::LiveObjectCount();
+    DriveTheInterfaceSurface(good, bad); // the log file is open from here on, as in a host
+    long failAt = 1;
+    for (; failAt < 100000; ++failAt) {
+        tAllocations = 0, tCountdown = failAt, tArmed = true;
+        try {
+            DriveTheInterfaceSurface(good, bad);
+        } catch (const std::exception& error) {
+            tArmed = false;
+            ADD_FAILURE() << "allocation " << failAt << " failed and raised out of a host call: " << error.what();
+        }
+        tArmed = false;
+        ASSERT_EQ(CBaseObject::LiveObjectCount(), liveBefore) << "after failing allocation " << failAt;
+        if (tAllocations < failAt)
+            break; // this pass had no allocation left to fail
+    }
+    EXPECT_GT(failAt, 20) << "the sweep saw too few allocations to mean anything";
+    RecordProperty("allocations", std::to_string(failAt - 1));
+    std::printf("swept %ld allocations\n", failAt - 1);
+    while (PendingReleaseTasks() > 0)
+        Sleep(1); // none are started without a server; a guard against a changed path
+}
+
+TEST_F(ModuleTest, RegistryHelpersReportThePlatformsCodesAndDeleteWholeTrees) {
+    // A server type the registry refuses (names are limited to 255 characters): its code, as an HRESULT.
+    const std::wstring tooLong(300, L'k');
+    HKEY probe = nullptr;
+    const LONG refused = RegCreateKeyW(HKEY_CURRENT_USER, (L"Software\\" + tooLong).c_str(), &probe);
+    ASSERT_NE(refused, ERROR_SUCCESS);
+    EXPECT_EQ(RegisterComServer(kTestClass, L"d", L"C:\\test.dll", L"Both", tooLong.c_str()),
+              HRESULT(0x80070000u | ULONG(refused)));
+    EXPECT_EQ(RegisterComServer(kTestClass, L"d", L"C:\\test.dll", L"Both", L"InprocServer32"), S_OK);
+
+    // A tree three levels deep with values and siblings goes as a whole; the class key likewise.
+    const std::wstring root = L"Software\\ZarvoDeleteKeyTreeTest";
+    for (const wchar_t* path : {L"\\a\\b\\c", L"\\a\\b2", L"\\a2", L"\\a\\b\\c\\d"}) {
+        HKEY key = nullptr;
+        ASSERT_EQ(RegCreateKeyW(HKEY_CURRENT_USER, (root + path).c_str(), &key), ERROR_SUCCESS);
+        RegSetValueExW(key, L"v", 0, REG_SZ, reinterpret_cast<const BYTE*>(L"x"), 4);
+        RegCloseKey(key);
+    }
+    HKEY gone = nullptr;
+    EXPECT_EQ((std::tuple{DeleteKeyTree(HKEY_CURRENT_USER, root.c_str()),
+                          RegOpenKeyExW(HKEY_CURRENT_USER, root.c_str(), 0, KEY_READ, &gone),
+                          DeleteKeyTree(HKEY_CURRENT_USER, root.c_str()), DeleteKeyTree(HKEY_CURRENT_USER, L""),
+                          DeleteKeyTree(HKEY_CURRENT_USER, nullptr), UnregisterComServer(kTestClass),
+                          RegOpenKeyExW(HKEY_CLASSES_ROOT, kTestClassKey.c_str(), 0, KEY_READ, &gone)}),
+              (std::tuple{S_OK, LONG(ERROR_FILE_NOT_FOUND), S_OK, E_FAIL, E_FAIL, S_OK, LONG(ERROR_FILE_NOT_FOUND)}));
+}
+
+// Lines the host cannot see any other way: the checks of a missing type or block and the three
+// GUID lines, GetFormat's size, the pin's Run and the start of play.
+TEST_F(ModuleTest, CheckMediaTypeGetFormatRunAndStartOfPlayWriteTheirLines) {
+    ComPtr<IClassFactory> factory;
+    ComPtr<IBaseFilter> filter;
+    ComPtr<IPin> pin;
+    ASSERT_EQ(DllGetClassObject(CLSID_ZarvoWebcam, IID_PPV_ARGS(&factory)), S_OK);
+    ASSERT_EQ(factory->CreateInstance(nullptr, IID_PPV_ARGS(&filter)), S_OK);
+    ASSERT_EQ(filter->FindPin(L"1", &pin), S_OK);
+    auto* stream = static_cast<CVCamStream*>(pin.Get());
+    CMediaType blockless;
+    blockless.majortype = MEDIATYPE_Video, blockless.subtype = MEDIASUBTYPE_NV12;
+    const CMediaType audio = [] {
+        CMediaType type = Yuy2Type(0);
+        type.majortype = MEDIATYPE_Audio;
+        return type;
+    }();
+    const auto mark = LogLines().size();
+    AM_MEDIA_TYPE* format = nullptr;
+    EXPECT_EQ((std::tuple{stream->CheckMediaType(nullptr), stream->CheckMediaType(&blockless),
+                          stream->CheckMediaType(&audio), stream->GetFormat(&format), stream->Run(5),
+                          stream->OnThreadStartPlay()}),
+              (std::tuple{E_FAIL, E_FAIL, E_INVALIDARG, S_OK, S_OK, S_OK}));
+    DestroyMediaType(format);
+    auto lines = LogLines(mark);
+    ASSERT_EQ(lines.size(), 9u) << ::testing::PrintToString(lines);
+    const std::string stamp = lines.back().substr(std::string("[OnThreadStartPlay] ").size());
+    lines.back().resize(std::string("[OnThreadStartPlay] ").size());
+    EXPECT_EQ(lines, (std::vector<std::string>{
+                         "[CheckMediaType] null CMediaType", "[CheckMediaType] null VIDEOINFOHEADER",
+                         "[CheckMediaType] type, {73647561-0000-0010-8000-00AA00389B71}",
+                         "[CheckMediaType] info, {05589F80-C356-11CE-BF01-00AA0055595A}",
+                         "[CheckMediaType] subtype, {32595559-0000-0010-8000-00AA00389B71}",
+                         "[CheckMediaType] invalid major type", "[GetFormat] w/h, 1920,1080",
+                         "[CVCamStream::Run]  ", "[OnThreadStartPlay] "}));
+    EXPECT_EQ((std::pair{stamp.size(), stamp.find_first_not_of("0123456789_")}), (std::pair{std::size_t{15}, std::string::npos}))
+        << stamp;
+}
+
+// A clock whose schedule cannot be made reports it, refuses advise requests and still tells time.
+TEST_F(ModuleTest, AClockWithoutItsScheduleReportsOutOfMemoryAndStillTellsTime) {
+    HRESULT result = S_OK;
+    tAllocations = 0, tCountdown = 1, tArmed = true;
+    CBaseReferenceClock clock(L"clock", nullptr, &result);
+    tArmed = false;
+    REFERENCE_TIME now = 0;
+    DWORD_PTR cookie = 1;
+    const HANDLE event = CreateEventW(nullptr, FALSE, FALSE, nullptr);
+    EXPECT_EQ((std::tuple{result, tAllocations, clock.GetTime(&now) == S_OK && now > 0,
+                          clock.AdviseTime(now, 10000, reinterpret_cast<HEVENT>(event), &cookie), cookie,
+                          clock.Unadvise(1)}),
+              (std::tuple{E_OUTOFMEMORY, 1L, true, E_OUTOFMEMORY, DWORD_PTR{0}, S_FALSE}));
+    CloseHandle(event);
+}
