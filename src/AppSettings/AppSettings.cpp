@@ -3,6 +3,8 @@
 #include <windows.h>
 #include <shlobj.h>
 
+#include <algorithm>
+
 
 namespace Zarvo {
 
@@ -44,22 +46,44 @@ Result<std::wstring> GetAppDataFolder() {
     return FolderError(__LINE__);
 }
 
+Result<std::wstring> LongPathFolder(const std::wstring& fileName) {
+    // The long form may need more room than the name given (short names grow): ask again with
+    // what the call says it needs until it fits.
+    std::wstring longName(std::max<std::size_t>(fileName.size() + 1, 1024), L'\0');
+    for (;;) {
+        const DWORD length = GetLongPathNameW(fileName.c_str(), longName.data(), static_cast<DWORD>(longName.size()));
+        if (length == 0)
+            return FolderError(__LINE__);
+        if (length < longName.size()) {
+            longName.resize(length);
+            break;
+        }
+        longName.resize(length);
+    }
+    return longName.substr(0, longName.find_last_of(L'\\') + 1);
+}
+
 Result<std::wstring> GetModuleFolder() {
     HMODULE module = nullptr;
     if (!GetModuleHandleExW(GET_MODULE_HANDLE_EX_FLAG_FROM_ADDRESS | GET_MODULE_HANDLE_EX_FLAG_UNCHANGED_REFCOUNT,
                             reinterpret_cast<LPCWSTR>(&GetModuleFolder), &module))
         return FolderError(__LINE__);
 
-    wchar_t fileName[1024];
-    if (GetModuleFileNameW(module, fileName, static_cast<DWORD>(std::size(fileName))) == 0)
-        return FolderError(__LINE__);
-
-    wchar_t longName[1024];
-    if (GetLongPathNameW(fileName, longName, static_cast<DWORD>(std::size(longName))) == 0)
-        return FolderError(__LINE__);
-
-    std::wstring path(longName);
-    return path.substr(0, path.find_last_of(L'\\') + 1);
+    // A name that fills the buffer may have been cut: try a larger one.
+    std::wstring fileName(1024, L'\0');
+    for (;;) {
+        const DWORD length = GetModuleFileNameW(module, fileName.data(), static_cast<DWORD>(fileName.size()));
+        if (length == 0)
+            return FolderError(__LINE__);
+        if (length < fileName.size()) {
+            fileName.resize(length);
+            break;
+        }
+        if (fileName.size() >= 32768)
+            return FolderError(__LINE__);
+        fileName.resize(fileName.size() * 2);
+    }
+    return LongPathFolder(fileName);
 }
 
 namespace Network::Webcam {

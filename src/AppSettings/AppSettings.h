@@ -17,6 +17,8 @@ Result<std::wstring> GetAppDataFolder();
 
 // The folder holding this component's own file, in long form, ending with a backslash.
 Result<std::wstring> GetModuleFolder();
+// The folder of a file in long-path form, ending with a backslash, for a name of any length.
+Result<std::wstring> LongPathFolder(const std::wstring& fileName);
 
 namespace Network::Webcam {
 

@@ -8,6 +8,7 @@
 
 #include <optional>
 #include <string>
+#include <tuple>
 
 namespace Zarvo {
 namespace {
@@ -67,6 +68,37 @@ TEST(AppSettings, AppDataFolderComesFromTheVariableOrElseTheRoamingKnownFolder) 
         EXPECT_EQ(folder.Value(), expected);
     }
     SetEnvironmentVariableW(L"APPDATA", old.empty() ? nullptr : old.c_str());
+}
+
+// A long form longer than any fixed buffer comes back whole; a failure says where, with code 2.
+TEST(AppSettings, LongPathFolderTakesAnyLengthAndFailuresCarryCodeFileAndLine) {
+    Testing::TempFolder base;
+    std::wstring deep = L"\\\\?\\" + base.Path();
+    while (deep.size() < 1500) {
+        deep += L"\\a-folder-name-of-forty-characters-length";
+        ASSERT_TRUE(CreateDirectoryW(deep.c_str(), nullptr)) << GetLastError();
+    }
+    const std::wstring file = deep + L"\\module.dll";
+    const HANDLE created = CreateFileW(file.c_str(), GENERIC_WRITE, 0, nullptr, CREATE_ALWAYS, 0, nullptr);
+    ASSERT_NE(created, INVALID_HANDLE_VALUE);
+    CloseHandle(created);
+    const auto folder = LongPathFolder(file);
+    ASSERT_TRUE(folder.HasValue()) << folder.Error()->line;
+    EXPECT_EQ(folder.Value(), deep + L"\\");
+    DeleteFileW(file.c_str());
+    for (std::wstring at = deep; at.size() > 4 + base.Path().size(); at.resize(at.find_last_of(L'\\')))
+        RemoveDirectoryW(at.c_str());
+
+    const auto missing = LongPathFolder(base.Path() + L"\\no such file.dll");
+    ASSERT_FALSE(missing.HasValue());
+    const ErrorRecord& error = *missing.Error();
+    EXPECT_EQ((std::tuple{error.code, error.file, error.line > 0, error.message}),
+              (std::tuple{2u, std::string("AppSettings"), true, std::string()}));
+    const auto own = GetModuleFolder(); // this program's folder
+    wchar_t self[MAX_PATH] = {};
+    const std::wstring selfPath(self, GetModuleFileNameW(nullptr, self, MAX_PATH));
+    ASSERT_TRUE(own.HasValue());
+    EXPECT_EQ(_wcsicmp(own.Value().c_str(), selfPath.substr(0, selfPath.find_last_of(L'\\') + 1).c_str()), 0);
 }
 
 } // namespace
