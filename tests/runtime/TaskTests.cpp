@@ -81,10 +81,15 @@ TEST(Task, CancellationBeforeOrDuringAChainSkipsTheRestAndLeavesEveryTaskDone) {
     cancellation_token_source source;
     const cancellation_token_source copy = source;
     const auto token = source.get_token();
+    // The cancel must wake the waiter itself: one that only ran out its time would pass the
+    // rest of this test too, 20 s late, so the wake-up is timed (bound far above a loaded pool).
     Gate waiting;
+    std::atomic<ULONGLONG> wokeAt{0};
+    std::atomic<bool> woke{false};
     auto waitForServer = create_task([&, token]() -> int {
         waiting.Open();
-        EXPECT_TRUE(token.wait_for(kLimitMs));
+        woke = token.wait_for(kLimitMs);
+        wokeAt = GetTickCount64();
         cancel_current_task();
     });
     auto afterwards = waitForServer.then(skipped);
@@ -95,9 +100,12 @@ TEST(Task, CancellationBeforeOrDuringAChainSkipsTheRestAndLeavesEveryTaskDone) {
     ASSERT_NE(event, nullptr);
     EXPECT_EQ(source.get_token().wait_handle(), event);
     EXPECT_EQ(WaitForSingleObject(event, 0), WAIT_TIMEOUT);
+    const ULONGLONG cancelledAt = GetTickCount64();
     copy.cancel();
     EXPECT_EQ(WaitForSingleObject(event, kLimitMs), WAIT_OBJECT_0);
     EXPECT_EQ(afterwards.wait(), task_status::canceled);
+    EXPECT_TRUE(woke.load());
+    EXPECT_LT(wokeAt.load() - cancelledAt, 5000u) << "the cancel did not wake the waiting step";
     EXPECT_TRUE(waitForServer.is_done());
     EXPECT_TRUE(source.is_canceled() && source.get_token().is_canceled());
     EXPECT_FALSE(cancellation_token_source().get_token().wait_for(10)); // another source: runs out
