@@ -8,6 +8,8 @@
 
 #include <ks.h>
 
+#include <algorithm>
+#include <atomic>
 #include <functional>
 #include <regex>
 #include <thread>
@@ -533,10 +535,59 @@ TEST_F(CameraTest, SetFormatOnAConnectedPinLeavesTheConnectionConsistent) {
                   (std::tuple{Describe(CloneMediaType(yuy2)), Describe(CloneMediaType(yuy2)),
                               Describe(CloneMediaType(yuy2))}));
     }
-    g.sink->queryAccept = g.sink->accept = nullptr;
+    // The filter leaves Stopped while SetFormat is under way (here: while the peer is asked):
+    // the stream runs with the type its buffers were made for, and SetFormat fails.
+    g.sink->accept = nullptr;
+    g.sink->queryAccept = [&](const AM_MEDIA_TYPE&) { return g.filter->Pause(), S_OK; };
+    EXPECT_EQ(config->SetFormat(const_cast<CMediaType*>(&nv12)), E_FAIL);
+    g.sink->queryAccept = nullptr;
+    AM_MEDIA_TYPE* format = nullptr;
+    ASSERT_EQ(config->GetFormat(&format), S_OK);
+    EXPECT_EQ((std::tuple{connectionType(g.pin.Get()), Describe(format)}),
+              (std::tuple{Describe(CloneMediaType(yuy2)), Describe(CloneMediaType(yuy2))}));
+    ASSERT_EQ(g.filter->Stop(), S_OK);
+
     ASSERT_EQ(config->SetFormat(const_cast<CMediaType*>(&nv12)), S_OK);
     EXPECT_EQ((std::tuple{connectionType(g.pin.Get()), connectionType(g.sink->Pin())}),
               (std::tuple{Describe(CloneMediaType(nv12)), Describe(CloneMediaType(nv12))}));
+}
+
+// Host threads reading the format while another sets it see one whole type or the other, never a
+// block that is being freed.
+TEST_F(CameraTest, FormatReadersRacingSetFormatSeeWholeTypes) {
+    auto filter = module.NewFilter("1280,720");
+    auto pin = FirstPin(filter.Get());
+    ComPtr<IAMStreamConfig> config;
+    ASSERT_TRUE(pin && pin.As(&config) == S_OK);
+    CMediaType types[] = {VideoType(MEDIASUBTYPE_YUY2, 1280, 720, 333666, 1280 * 720 * 2),
+                          VideoType(MEDIASUBTYPE_NV12, 1280, -720, 500000, 1280 * 720 * 3 / 2)};
+    const auto whole = {Describe(CloneMediaType(types[0])), Describe(CloneMediaType(types[1]))};
+    std::atomic<bool> done{false};
+    std::atomic<int> torn{0}, reads{0};
+    std::thread reader([&] {
+        FrameworkTest::ComScope com;
+        VIDEO_STREAM_CONFIG_CAPS caps{};
+        while (!done) {
+            AM_MEDIA_TYPE* a = nullptr;
+            AM_MEDIA_TYPE* b = nullptr;
+            if (config->GetFormat(&a) != S_OK || config->GetStreamCaps(0, &b, reinterpret_cast<BYTE*>(&caps)) != S_OK ||
+                !a || !b || !a->pbFormat || !b->pbFormat) {
+                ++torn;
+                DestroyMediaType(a), DestroyMediaType(b);
+                continue;
+            }
+            for (auto* type : {a, b})
+                if (std::find(whole.begin(), whole.end(), Describe(type)) == whole.end())
+                    ++torn;
+            ++reads;
+        }
+    });
+    for (int i = 0; i < 300; ++i)
+        ASSERT_EQ(config->SetFormat(&types[i % 2]), S_OK);
+    done = true;
+    reader.join();
+    EXPECT_EQ(torn.load(), 0);
+    EXPECT_GT(reads.load(), 0);
 }
 
 // With the server: frames come, a Stop stops the server's camera, and a new Run starts over.
