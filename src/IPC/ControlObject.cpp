@@ -3,6 +3,7 @@
 #include "log/Text.h"
 
 #include <algorithm>
+#include <sddl.h>
 
 namespace Zarvo::IPC {
 
@@ -37,7 +38,42 @@ DWORD WaitForPipeInstance(DWORD milliseconds, const CancellationToken& token) no
     }
 }
 
+std::string SidText(const std::vector<BYTE>& sid) {
+    if (sid.empty() || !IsValidSid(const_cast<BYTE*>(sid.data())))
+        return "(none)";
+    char* text = nullptr;
+    if (!ConvertSidToStringSidA(const_cast<BYTE*>(sid.data()), &text))
+        return "(unreadable)";
+    std::string result(text);
+    LocalFree(text);
+    return result;
+}
+
 } // namespace
+
+std::optional<ProcessIdentity> LookUpProcessIdentity(DWORD processId) {
+    ProcessIdentity identity;
+    if (!ProcessIdToSessionId(processId, &identity.session))
+        return std::nullopt;
+    const UniqueHandleNull process(OpenProcess(PROCESS_QUERY_LIMITED_INFORMATION, FALSE, processId));
+    HANDLE token = nullptr;
+    if (!process || !OpenProcessToken(process.get(), TOKEN_QUERY, &token))
+        return std::nullopt;
+    const UniqueHandleNull ownedToken(token);
+    DWORD size = 0;
+    GetTokenInformation(token, TokenUser, nullptr, 0, &size);
+    if (size < sizeof(TOKEN_USER))
+        return std::nullopt;
+    std::vector<BYTE> buffer(size);
+    if (!GetTokenInformation(token, TokenUser, buffer.data(), size, &size))
+        return std::nullopt;
+    const PSID sid = reinterpret_cast<const TOKEN_USER*>(buffer.data())->User.Sid;
+    if (!IsValidSid(sid))
+        return std::nullopt;
+    const auto* bytes = static_cast<const BYTE*>(sid);
+    identity.user.assign(bytes, bytes + GetLengthSid(sid));
+    return identity;
+}
 
 std::optional<DWORD> WaitOrCancel(HANDLE object, DWORD milliseconds, const CancellationToken& token) noexcept {
     if (token.is_canceled())
@@ -72,7 +108,8 @@ std::shared_ptr<Log> ObtainLog(const LogFactory& factory, std::string tag) {
     return log;
 }
 
-ControlObject::ControlObject(LogFactory factory) : mLogFactory(std::move(factory)) {
+ControlObject::ControlObject(LogFactory factory, IdentityLookup lookup)
+    : mLogFactory(std::move(factory)), mIdentityLookup(std::move(lookup)) {
     // Opens the server's event with its state kept if it exists already.
     mServerLiveEvent.reset(CreateEventW(nullptr, TRUE, FALSE, kServerLiveEventName));
     mIoEvent.reset(CreateEventW(nullptr, TRUE, FALSE, nullptr));
@@ -123,12 +160,24 @@ bool ControlObject::ConnectControlPipe(CancellationToken token) {
         if (token.is_canceled())
             break;
 
-        // Overlapped, so that no exchange can block its caller for good.
+        // Overlapped, so that no exchange can block its caller for good; the server may learn
+        // who we are but cannot act as us.
         mCommandPipe.reset(CreateFileW(kControlPipeName, GENERIC_READ | GENERIC_WRITE, 0, nullptr, OPEN_EXISTING,
-                                       FILE_FLAG_OVERLAPPED, nullptr));
+                                       FILE_FLAG_OVERLAPPED | SECURITY_SQOS_PRESENT | SECURITY_IDENTIFICATION,
+                                       nullptr));
         const DWORD error = GetLastError();
         *log << "CreateFile: " << FormatHex64(HandleValue(mCommandPipe.get())) << Log::EndLine;
         if (mCommandPipe) {
+            // Anyone may create a pipe of that name first: nothing is sent to a stranger.
+            if (std::string refusal = RefusalOfServer(); !refusal.empty()) {
+                if (refusal != mLoggedRefusal)
+                    *log << LogLevel::Error << "ERROR: control pipe server refused: " << refusal << Log::EndLine;
+                mLoggedRefusal = std::move(refusal);
+                mCommandPipe.reset();
+                token.wait_for(static_cast<DWORD>(kRetryPause.count()));
+                continue;
+            }
+            mLoggedRefusal.clear();
             mOutOfStep = false;
             continue;
         }
@@ -141,6 +190,26 @@ bool ControlObject::ConnectControlPipe(CancellationToken token) {
 
     *log << "is_canceled, " << (token.is_canceled() ? "1" : "0") << Log::EndLine;
     return static_cast<bool>(mCommandPipe);
+}
+
+std::string ControlObject::RefusalOfServer() const {
+    ULONG serverId = 0;
+    if (!GetNamedPipeServerProcessId(mCommandPipe.get(), &serverId))
+        return "its process is unknown (error " + std::to_string(GetLastError()) + ")";
+    const std::string who = "process " + std::to_string(serverId);
+    const auto ours = LookUpProcessIdentity(GetCurrentProcessId());
+    if (!ours)
+        return who + ": this process's own identity is unreadable (error " + std::to_string(GetLastError()) + ")";
+    const auto theirs = mIdentityLookup ? mIdentityLookup(serverId) : std::nullopt;
+    if (!theirs)
+        return who + ": its identity is unreadable (error " + std::to_string(GetLastError()) + ")";
+    if (theirs->session != ours->session) {
+        return who + " runs in session " + std::to_string(theirs->session) + ", this host in session " +
+               std::to_string(ours->session);
+    }
+    if (theirs->user != ours->user)
+        return who + " runs as user " + SidText(theirs->user) + ", this host as " + SidText(ours->user);
+    return {};
 }
 
 bool ControlObject::Disconnect() {

@@ -10,13 +10,25 @@
 
 #include <chrono>
 #include <cstdint>
+#include <functional>
 #include <memory>
 #include <optional>
 #include <string>
+#include <vector>
 
 namespace Zarvo::IPC {
 
 using CancellationToken = Tasks::cancellation_token;
+
+// Whom a process runs as: its session and the user SID of its token (the SID's bytes).
+struct ProcessIdentity {
+    DWORD session = 0;
+    std::vector<BYTE> user;
+};
+// The identity of a process by its id; nullopt, with the platform's error set, when it cannot
+// be read.
+using IdentityLookup = std::function<std::optional<ProcessIdentity>(DWORD processId)>;
+std::optional<ProcessIdentity> LookUpProcessIdentity(DWORD processId);
 
 class ControlObject {
 public:
@@ -33,7 +45,8 @@ public:
     static constexpr DWORD kCancelPollMs = 10;
 
     // Creates the server-live event, or opens it with its state kept when the server made it.
-    explicit ControlObject(LogFactory factory);
+    // `lookup` tells whom the process at the other end of the pipe runs as.
+    explicit ControlObject(LogFactory factory, IdentityLookup lookup = LookUpProcessIdentity);
     virtual ~ControlObject();
     ControlObject(const ControlObject&) = delete;
     ControlObject& operator=(const ControlObject&) = delete;
@@ -44,7 +57,8 @@ public:
     // True when the control pipe is open on return.
     bool ConnectToServer(CancellationToken token);
     // Retries until the pipe opens, an unexpected open error occurs or the token is cancelled.
-    // Every wait inside ends soon after the cancellation.
+    // A pipe whose server runs in another session or as another user than this process counts
+    // as no pipe. Every wait inside ends soon after the cancellation.
     bool ConnectControlPipe(CancellationToken token);
     // Closes the pipe if it is open. Always true.
     bool Disconnect();
@@ -71,8 +85,14 @@ protected:
 
 private:
     std::shared_ptr<Log> Obtain(const char* tag) const;
+    // Empty when the server at the other end of the open pipe runs in this process's session
+    // and as its user; otherwise what did not match.
+    std::string RefusalOfServer() const;
 
     LogFactory mLogFactory;
+    IdentityLookup mIdentityLookup;
+    // The last refusal logged, so that a retry loop against the same server logs it once.
+    std::string mLoggedRefusal;
     UniqueEvent mServerLiveEvent;
     UniqueFile mCommandPipe;
     // Completion event of the overlapped pipe operations; one exchange runs at a time.

@@ -10,7 +10,8 @@
 
 namespace Zarvo::IPC {
 
-WebcamClient::WebcamClient(LogFactory factory) : ControlObject(factory), mLogFactory(std::move(factory)) {
+WebcamClient::WebcamClient(LogFactory factory, IdentityLookup lookup)
+    : ControlObject(factory, std::move(lookup)), mLogFactory(std::move(factory)) {
     ObtainLog(mLogFactory, "WebcamClient");
 }
 
@@ -120,13 +121,44 @@ std::wstring ServerExecutablePath(std::wstring moduleFolder) {
     return moduleFolder + kServerExecutableName;
 }
 
+namespace {
+
+// How long a set server-live event may go without a control pipe before it counts as left
+// behind by a server that ended without resetting it.
+constexpr DWORD kStaleEventMs = 2000;
+constexpr DWORD kPipeLookMs = 50;
+
+// True when no instance of the control pipe exists, busy or free, for `milliseconds`; false
+// as soon as one shows up or the token is cancelled.
+bool PipeStaysAbsent(DWORD milliseconds, const CancellationToken& token) {
+    const ULONGLONG deadline = GetTickCount64() + milliseconds;
+    for (;;) {
+        // Fails at once with "file not found" when there is no instance at all.
+        if (WaitNamedPipeW(kControlPipeName, 1) || GetLastError() != ERROR_FILE_NOT_FOUND)
+            return false;
+        if (GetTickCount64() >= deadline)
+            return true;
+        if (token.wait_for(kPipeLookMs))
+            return false;
+    }
+}
+
+} // namespace
+
 void LaunchServerIfNeeded(const std::shared_ptr<WebcamClient>& client, CancellationToken token) {
     if (!client)
         return;
     Log log = Log::Get(kFilterLogName, "Prepare/ConnectToServer");
-    if (client->CheckForServer(token) || token.is_canceled())
-        return;
-    log << "WebcamClient: No Server Found - attempting launch" << Log::EndLine;
+    if (client->CheckForServer(token)) {
+        // A server that crashed leaves the event set; a new one refuses to run twice by itself.
+        if (!PipeStaysAbsent(kStaleEventMs, token) || token.is_canceled())
+            return;
+        log << "WebcamClient: Server Event Set but no Pipe - attempting launch" << Log::EndLine;
+    } else {
+        if (token.is_canceled())
+            return;
+        log << "WebcamClient: No Server Found - attempting launch" << Log::EndLine;
+    }
 
     auto folder = GetModuleFolder();
     if (!folder) {

@@ -19,7 +19,7 @@ public:
     using HandleHandler = std::function<std::uint64_t(const Status&)>;
     using FlagHandler = std::function<bool(const Status&)>;
 
-    explicit WebcamClient(LogFactory factory);
+    explicit WebcamClient(LogFactory factory, IdentityLookup lookup = LookUpProcessIdentity);
     ~WebcamClient() override;
 
     using ControlObject::CheckForServer;
@@ -59,7 +59,8 @@ private:
 std::wstring ServerExecutablePath(std::wstring moduleFolder);
 
 // Launches the server from the component's own folder when the server-live event stays
-// unset. Returns soon after the token is cancelled, launching nothing from then on.
+// unset, or stays set for 2 s without a control pipe (left behind by a server that crashed).
+// Returns soon after the token is cancelled, launching nothing from then on.
 void LaunchServerIfNeeded(const std::shared_ptr<WebcamClient>& client, CancellationToken token = {});
 
 } // namespace Zarvo::IPC

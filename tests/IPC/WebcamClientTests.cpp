@@ -57,6 +57,8 @@ public:
         return mReceived;
     }
     UniqueEvent late{CreateEventW(nullptr, FALSE, FALSE, nullptr)}; // set: a late answer may go
+    // The impersonation level the first client's request offered; read after Stop.
+    std::optional<SECURITY_IMPERSONATION_LEVEL> offered;
 
 private:
     bool Wait(HANDLE event) {
@@ -76,12 +78,25 @@ private:
             CancelIoEx(mPipe.get(), &overlapped);
         return GetOverlappedResult(mPipe.get(), &overlapped, &done, TRUE) ? done : 0;
     }
+    std::optional<SECURITY_IMPERSONATION_LEVEL> OfferedLevel() {
+        HANDLE token = nullptr;
+        SECURITY_IMPERSONATION_LEVEL level{};
+        DWORD size = 0;
+        const bool read = ImpersonateNamedPipeClient(mPipe.get()) &&
+                          OpenThreadToken(GetCurrentThread(), TOKEN_QUERY, TRUE, &token) &&
+                          GetTokenInformation(token, TokenImpersonationLevel, &level, sizeof(level), &size);
+        RevertToSelf();
+        UniqueHandleNull owned(token);
+        return read ? std::optional(level) : std::nullopt;
+    }
     void Run() {
         std::size_t next = 0;
         while (mPipe && WaitForSingleObject(mStop.get(), 0) == WAIT_TIMEOUT) {
             Io(false, nullptr, 0);
             for (std::uint32_t command = 0; Io(false, &command, sizeof(command)) == sizeof(command);) {
                 mReceived.push_back(command);
+                if (mReceived.size() == 1)
+                    offered = OfferedLevel();
                 while (next < mSteps.size() && mSteps[next].command == 0)
                     ++next;
                 if (next == mSteps.size())
@@ -227,7 +242,7 @@ TEST(WebcamClient, EveryWaitOfTheConnectionChainEndsSoonAfterCancellation) {
     ASSERT_NE(WaitForSingleObject(OpenServerLiveEvent().get(), 0), WAIT_OBJECT_0) << "a server runs";
     using Call = std::function<std::uint64_t(WebcamClient&, CancellationToken)>;
     using T = CancellationToken;
-    enum Setup { NoServer, BusyPipe, SilentServer };
+    enum Setup { NoServer, StaleEvent, BusyPipe, SilentServer };
     const auto launch = [](WebcamClient& c, CancellationToken token) -> std::uint64_t {
         // Not the module's folder: should the launch go ahead, there is nothing to start.
         LaunchServerIfNeeded(std::shared_ptr<WebcamClient>(&c, [](WebcamClient*) {}), token);
@@ -241,6 +256,7 @@ TEST(WebcamClient, EveryWaitOfTheConnectionChainEndsSoonAfterCancellation) {
     } rows[] = {
         {"server-live event", NoServer, [](WebcamClient& c, T t) { return c.CheckForServer(t); }, 0},
         {"launch check", NoServer, launch, 0},
+        {"look for the pipe of a server whose event is set", StaleEvent, launch, 0},
         {"wait for a free instance", BusyPipe, [](WebcamClient& c, T t) { return c.ConnectToServer(t); }, 0},
         {"answer to StartCamera", SilentServer, [](WebcamClient& c, T t) { return c.StartCamera(t); }, 3},
         {"answer to OpenSharedTexture", SilentServer, [](WebcamClient& c, T t) { return c.OpenSharedTexture(t); }, 1},
@@ -252,7 +268,10 @@ TEST(WebcamClient, EveryWaitOfTheConnectionChainEndsSoonAfterCancellation) {
         WebcamClient client(log.Factory());
         UniqueFile busyServerEnd, busyClient;
         std::optional<ScriptedServer> server;
-        if (row.setup == BusyPipe) { // the only instance, taken
+        const UniqueEvent live = OpenServerLiveEvent();
+        if (row.setup == StaleEvent) {
+            SetEvent(live.get());
+        } else if (row.setup == BusyPipe) { // the only instance, taken
             busyServerEnd.reset(CreateNamedPipeW(kControlPipeName, PIPE_ACCESS_DUPLEX, PIPE_TYPE_BYTE | PIPE_WAIT, 1,
                                                  4096, 4096, 0, nullptr));
             busyClient.reset(CreateFileW(kControlPipeName, GENERIC_READ | GENERIC_WRITE, 0, nullptr, OPEN_EXISTING,
@@ -273,10 +292,63 @@ TEST(WebcamClient, EveryWaitOfTheConnectionChainEndsSoonAfterCancellation) {
         const auto returnedAt = Clock::now();
         canceller.join();
         const double late = std::chrono::duration<double>(returnedAt - cancelledAt).count();
+        ResetEvent(live.get());
         EXPECT_TRUE(late >= 0 && late < 0.25) << late << " s after the cancellation";
         if (server) { // out of step: the next request does not reach the server
             EXPECT_FALSE(client.StopCamera() || client.FrameTick());
             EXPECT_EQ(server->Stop(), std::vector<std::uint32_t>{row.sent});
+        }
+    }
+}
+
+TEST(ConnectToServer, AServerInAnotherSessionOrOfAnotherUserIsRefusedOnceInTheLogAndSentNothing) {
+    const DWORD self = GetCurrentProcessId(); // the scripted server runs in this process
+    const auto real = LookUpProcessIdentity(self);
+    ASSERT_TRUE(real && !real->user.empty());
+    BYTE system[SECURITY_MAX_SID_SIZE];
+    DWORD systemSize = sizeof(system);
+    ASSERT_TRUE(CreateWellKnownSid(WinLocalSystemSid, nullptr, system, &systemSize));
+    const ProcessIdentity otherSession{real->session + 1, real->user},
+        otherUser{real->session, std::vector<BYTE>(system, system + systemSize)};
+    const struct {
+        const char* what;
+        std::optional<ProcessIdentity> reported;
+        std::string refusal; // empty: accepted
+    } rows[] = {
+        {"another session", otherSession,
+         " runs in session " + std::to_string(real->session + 1) + ", this host in session " + std::to_string(real->session)},
+        {"another user", otherUser, " runs as user S-1-5-18, this host as S-1-5-"},
+        {"unreadable", std::nullopt, ": its identity is unreadable"},
+        {"the same user in the same session", real, ""},
+    };
+    static const std::vector<Step> steps = {{{}, 3, Step::Answer, 16, {0, 0, 1}, 1, {}}};
+    for (const auto& row : rows) {
+        SCOPED_TRACE(row.what);
+        TestLog log;
+        std::vector<DWORD> asked;
+        WebcamClient client(log.Factory(), [&](DWORD pid) { return asked.push_back(pid), row.reported; });
+        ScriptedServer server(steps);
+        Tasks::cancellation_token_source source;
+        std::thread canceller([&] {
+            std::this_thread::sleep_for(std::chrono::milliseconds(900)); // lets it try twice
+            source.cancel();
+        });
+        EXPECT_EQ(client.ConnectToServer(source.get_token()), row.refusal.empty());
+        canceller.join();
+        EXPECT_EQ(client.StartCamera(), row.refusal.empty());
+        const auto received = server.Stop();
+        EXPECT_EQ(received, row.refusal.empty() ? std::vector<std::uint32_t>{3} : std::vector<std::uint32_t>{});
+        EXPECT_THAT(asked, Each(self));
+        EXPECT_GE(asked.size(), row.refusal.empty() ? 1u : 2u);
+        const auto refusals = Matcher<const std::string&>(StartsWith("[ConnectControlPipe] ERROR: control pipe server refused: process "));
+        if (row.refusal.empty()) {
+            EXPECT_THAT(log.Lines(), Not(Contains(refusals)));
+            // The server may identify us, not act as us. Wine gives the server full impersonation
+            // whatever the client asks, so only Windows can show it.
+            if (!GetProcAddress(GetModuleHandleW(L"ntdll.dll"), "wine_get_version"))
+                EXPECT_EQ(server.offered, SecurityIdentification);
+        } else {
+            EXPECT_THAT(log.Lines(), Contains(AllOf(refusals, HasSubstr(row.refusal))).Times(1));
         }
     }
 }
@@ -338,40 +410,61 @@ TEST(ServerExecutablePath, GoesToTheX86ProgramFilesUnlessThereAlready) {
         EXPECT_EQ(ServerExecutablePath(folder), std::wstring(expected) + L"Zarvo Webcam.exe");
 }
 
-TEST(LaunchServerIfNeeded, StartsTheServerBesideTheModuleOrLogsWhyNot) {
-    ASSERT_NE(WaitForSingleObject(OpenServerLiveEvent().get(), 0), WAIT_OBJECT_0) << "a server runs";
+TEST(LaunchServerIfNeeded, StartsTheServerBesideTheModuleOrLogsWhyNotAlsoWhenACrashedServerLeftItsEventSet) {
+    const UniqueEvent live = OpenServerLiveEvent();
+    ASSERT_NE(WaitForSingleObject(live.get(), 0), WAIT_OBJECT_0) << "a server runs";
     AppDataWithSettings appData("1280,720");
     SetEnvironmentVariableW(L"APPDATA", appData.Path().c_str()); // inherited by probe and server
     // A copy of the probe (a stand-in module) in a folder of its own, first without the server.
     TempFolder folder;
     ASSERT_TRUE(CopyFileW((ProgramFolder() + L"ipc_launch_probe.exe").c_str(),
                           (folder / L"probe.exe").c_str(), TRUE));
-    // Each run logs to a file of its own: the log appends, and the first run's failed launch must not count.
-    Lines lines;
-    const auto runProbe = [&](DWORD giveUpMs, const std::wstring& logName) {
-        const auto arguments = L"\"" + (folder / logName) + L"\" " + std::to_wstring(giveUpMs);
-        const auto code = RunProgram(folder / L"probe.exe", arguments, giveUpMs + 30000);
-        lines = ReadLogLines(folder / logName);
-        return code;
+    const std::string noServer = "WebcamClient: No Server Found - attempting launch",
+                      staleEvent = "WebcamClient: Server Event Set but no Pipe - attempting launch";
+    const struct {
+        const wchar_t* log; // each run logs to a file of its own: the log appends
+        bool serverThere, eventLeftSet;
+        DWORD giveUpMs, code;
+    } runs[] = {
+        {L"without-server.log", false, false, 500, 1},
+        {L"without-server-stale-event.log", false, true, 500, 1},
+        {L"with-server.log", true, false, 30000, 0},
+        {L"with-server-stale-event.log", true, true, 30000, 0},
     };
-    EXPECT_EQ(runProbe(500, L"without-server.log"), 1u);
-    const auto at = [&](const char* line) {
-        return std::find(lines.begin(), lines.end(), std::string("[Prepare/ConnectToServer] ") + line) -
-               lines.begin();
-    };
-    const auto createFailed = std::min(at("CreateProcess failed 2"), at("CreateProcess failed 3"));
-    EXPECT_LT(at("WebcamClient: No Server Found - attempting launch"), createFailed);
-    EXPECT_LT(createFailed, at("WebcamClient: Server Launch Failed"));
-    EXPECT_LT(at("WebcamClient: Server Launch Failed"), long(lines.size())) << PrintToString(lines);
-
-    const std::wstring server = folder / kServerExecutableName;
-    ASSERT_TRUE(CopyFileW(ReferenceServerPath().c_str(), server.c_str(), TRUE));
-    const auto code = runProbe(30000, L"with-server.log");
-    EXPECT_EQ(RunProgram(server, L"--quit", 20000), 0u); // whatever happened, the server it launched must go
-    EXPECT_EQ(code, 0u) << PrintToString(lines);         // connected, and the camera started
-    EXPECT_THAT(lines,
-                Contains("[Prepare/ConnectToServer] WebcamClient: No Server Found - attempting launch"));
-    EXPECT_THAT(lines, Not(Contains(StartsWith("[Prepare/ConnectToServer] CreateProcess failed"))));
+    for (const auto& run : runs) {
+        SCOPED_TRACE(testing::PrintToString(std::wstring(run.log)));
+        const std::wstring server = folder / kServerExecutableName;
+        if (run.serverThere)
+            CopyFileW(ReferenceServerPath().c_str(), server.c_str(), TRUE);
+        if (run.eventLeftSet)
+            SetEvent(live.get()); // as a server that crashed leaves it
+        const auto arguments = L"\"" + (folder / run.log) + L"\" " + std::to_wstring(run.giveUpMs);
+        const auto start = Clock::now();
+        const auto code = RunProgram(folder / L"probe.exe", arguments, run.giveUpMs + 30000);
+        const double seconds = SecondsSince(start);
+        if (run.serverThere) // whatever happened, the server it launched must go
+            EXPECT_EQ(RunProgram(server, L"--quit", 20000), 0u);
+        ResetEvent(live.get());
+        const Lines lines = ReadLogLines(folder / run.log);
+        EXPECT_EQ(code, run.code) << PrintToString(lines); // 0: connected, and the camera started
+        const auto at = [&](const std::string& line) {
+            return std::find(lines.begin(), lines.end(), "[Prepare/ConnectToServer] " + line) - lines.begin();
+        };
+        EXPECT_LT(at(run.eventLeftSet ? staleEvent : noServer), long(lines.size())) << PrintToString(lines);
+        EXPECT_EQ(at(run.eventLeftSet ? noServer : staleEvent), long(lines.size()));
+        if (run.eventLeftSet)
+            EXPECT_GT(seconds, 1.9); // the pipe was given its 2 s
+        const auto createFailed = std::min(at("CreateProcess failed 2"), at("CreateProcess failed 3"));
+        if (run.serverThere) {
+            EXPECT_EQ(createFailed, long(lines.size()));
+        } else {
+            EXPECT_LT(at(run.eventLeftSet ? staleEvent : noServer), createFailed);
+            // The event of a server that is gone still reads as set: no launch failure to tell.
+            if (!run.eventLeftSet)
+                EXPECT_LT(createFailed, at("WebcamClient: Server Launch Failed"));
+            EXPECT_LT(createFailed, long(lines.size()));
+        }
+    }
 }
 
 } // namespace
