@@ -145,7 +145,8 @@ bool PipeStaysAbsent(DWORD milliseconds, const CancellationToken& token) {
 
 } // namespace
 
-void LaunchServerIfNeeded(const std::shared_ptr<WebcamClient>& client, CancellationToken token) {
+void LaunchServerIfNeeded(const std::shared_ptr<WebcamClient>& client, CancellationToken token,
+                          const ModuleFolderSource& moduleFolder) {
     if (!client)
         return;
     Log log = Log::Get(kFilterLogName, "Prepare/ConnectToServer");
@@ -160,7 +161,7 @@ void LaunchServerIfNeeded(const std::shared_ptr<WebcamClient>& client, Cancellat
         log << "WebcamClient: No Server Found - attempting launch" << Log::EndLine;
     }
 
-    auto folder = GetModuleFolder();
+    auto folder = moduleFolder ? moduleFolder() : GetModuleFolder();
     if (!folder) {
         // Without our own folder there is nowhere to start the server from.
         log << LogLevel::Error << "Failed to get Module install path" << Log::EndLine;

@@ -2,6 +2,7 @@
 // The filter's link to the companion server: discovery, launch, and the requests of the
 // control pipe.
 
+#include "AppSettings/AppSettings.h"
 #include "IPC/ControlObject.h"
 #include "IPC/Status.h"
 #include "log/Log.h"
@@ -61,6 +62,9 @@ std::wstring ServerExecutablePath(std::wstring moduleFolder);
 // Launches the server from the component's own folder when the server-live event stays
 // unset, or stays set for 2 s without a control pipe (left behind by a server that crashed).
 // Returns soon after the token is cancelled, launching nothing from then on.
-void LaunchServerIfNeeded(const std::shared_ptr<WebcamClient>& client, CancellationToken token = {});
+// `moduleFolder` gives the component's own folder.
+using ModuleFolderSource = std::function<Result<std::wstring>()>;
+void LaunchServerIfNeeded(const std::shared_ptr<WebcamClient>& client, CancellationToken token = {},
+                          const ModuleFolderSource& moduleFolder = GetModuleFolder);
 
 } // namespace Zarvo::IPC

@@ -144,9 +144,34 @@ TEST(WebcamClient, ConnectsOnlyToAServerAndEveryRequestGivesItsCodeResultAndLogL
                               "[ConnectControlPipe] is_canceled, 0"};
     const Expect disconnected = {"[Disconnect] <time>",
                                  AllOf(StartsWith("[Disconnect] mCommandPipe, "), handle)};
+    const Lines made = {"[ControlObject] <time>", "[ControlObject] CreateEvent: 0000000000000000",
+                        "[WebcamClient] <time>"};
+    const Lines destroyed = {"[~WebcamClient] <time>", "[~ControlObject] <time>"};
+    { // A name taken by another kind of object: no event, and every wait for it fails.
+        const UniqueHandleNull squatter(CreateMutexW(nullptr, FALSE, kServerLiveEventName));
+        TestLog log;
+        auto client = std::make_unique<WebcamClient>(log.Factory());
+        EXPECT_FALSE(client->CheckForServer());
+        client.reset();
+        Lines expected = made;
+        expected.insert(expected.end(), {"[CheckForServer] <time>",
+                                         "[CheckForServer] WaitForSingleObject: server_event_result, 4294967295"});
+        expected.insert(expected.end(), destroyed.begin(), destroyed.end());
+        EXPECT_EQ(log.Lines(), expected);
+    }
     const Status live{0x1234, 1, 1};
+    const UniqueEvent liveEvent = OpenServerLiveEvent();
+    const auto check = [](WebcamClient& c) -> std::uint64_t { return c.CheckForServer(); };
+    const auto setAndCheck = [&](WebcamClient& c) -> std::uint64_t {
+        SetEvent(liveEvent.get());
+        const bool found = c.CheckForServer();
+        ResetEvent(liveEvent.get());
+        return found;
+    };
     // clang-format off
     const std::vector<Step> steps = {
+        {check, 0, Step::Answer, 0, {}, 0, {"[CheckForServer] <time>", "[CheckForServer] WaitForSingleObject: server_event_result, 258"}},
+        {setAndCheck, 0, Step::Answer, 0, {}, 1, {"[CheckForServer] <time>", "[CheckForServer] WaitForSingleObject: server_event_result, 0"}},
         {connect, 0, Step::Answer, 0, {}, 1, connected},
         {connect, 0, Step::Answer, 0, {}, 1, {"[ConnectToServer] <time>", "[ConnectControlPipe] <time>", "[ConnectControlPipe] mCommandPipe already initialized", "[ConnectControlPipe] is_canceled, 0"}},
         {disconnect, 0, Step::Answer, 0, {}, 1, disconnected},
@@ -191,7 +216,10 @@ TEST(WebcamClient, ConnectsOnlyToAServerAndEveryRequestGivesItsCodeResultAndLogL
     };
     // clang-format on
     TestLog log;
-    WebcamClient client(log.Factory());
+    auto owned = std::make_unique<WebcamClient>(log.Factory());
+    WebcamClient& client = *owned;
+    EXPECT_THAT(log.Lines(),
+                ElementsAre(made[0], AllOf(StartsWith("[ControlObject] CreateEvent: "), Not(made[1])), made[2]));
     // Without a server: an attempt every 500 ms, each logged, until cancelled; then false at once.
     Tasks::cancellation_token_source source;
     Clock::time_point cancelledAt;
@@ -236,6 +264,9 @@ TEST(WebcamClient, ConnectsOnlyToAServerAndEveryRequestGivesItsCodeResultAndLogL
             sent.push_back(step.command);
     }
     EXPECT_EQ(server.Stop(), sent);
+    const std::size_t mark = log.Lines().size();
+    owned.reset();
+    EXPECT_EQ(After(log.Lines(), mark), destroyed);
 }
 
 TEST(WebcamClient, EveryWaitOfTheConnectionChainEndsSoonAfterCancellation) {
@@ -316,7 +347,8 @@ TEST(ConnectToServer, AServerInAnotherSessionOrOfAnotherUserIsRefusedOnceInTheLo
         std::string refusal; // empty: accepted
     } rows[] = {
         {"another session", otherSession,
-         " runs in session " + std::to_string(real->session + 1) + ", this host in session " + std::to_string(real->session)},
+         " runs in session " + std::to_string(real->session + 1) + ", this host in session " +
+             std::to_string(real->session)},
         {"another user", otherUser, " runs as user S-1-5-18, this host as S-1-5-"},
         {"unreadable", std::nullopt, ": its identity is unreadable"},
         {"the same user in the same session", real, ""},
@@ -340,7 +372,8 @@ TEST(ConnectToServer, AServerInAnotherSessionOrOfAnotherUserIsRefusedOnceInTheLo
         EXPECT_EQ(received, row.refusal.empty() ? std::vector<std::uint32_t>{3} : std::vector<std::uint32_t>{});
         EXPECT_THAT(asked, Each(self));
         EXPECT_GE(asked.size(), row.refusal.empty() ? 1u : 2u);
-        const auto refusals = Matcher<const std::string&>(StartsWith("[ConnectControlPipe] ERROR: control pipe server refused: process "));
+        const auto refusals = Matcher<const std::string&>(
+            StartsWith("[ConnectControlPipe] ERROR: control pipe server refused: process "));
         if (row.refusal.empty()) {
             EXPECT_THAT(log.Lines(), Not(Contains(refusals)));
             // The server may identify us, not act as us. Wine gives the server full impersonation
@@ -423,13 +456,14 @@ TEST(LaunchServerIfNeeded, StartsTheServerBesideTheModuleOrLogsWhyNotAlsoWhenACr
                       staleEvent = "WebcamClient: Server Event Set but no Pipe - attempting launch";
     const struct {
         const wchar_t* log; // each run logs to a file of its own: the log appends
-        bool serverThere, eventLeftSet;
+        bool serverThere, eventLeftSet, folderKnown;
         DWORD giveUpMs, code;
     } runs[] = {
-        {L"without-server.log", false, false, 500, 1},
-        {L"without-server-stale-event.log", false, true, 500, 1},
-        {L"with-server.log", true, false, 30000, 0},
-        {L"with-server-stale-event.log", true, true, 30000, 0},
+        {L"without-folder.log", false, false, false, 500, 1},
+        {L"without-server.log", false, false, true, 500, 1},
+        {L"without-server-stale-event.log", false, true, true, 500, 1},
+        {L"with-server.log", true, false, true, 30000, 0},
+        {L"with-server-stale-event.log", true, true, true, 30000, 0},
     };
     for (const auto& run : runs) {
         SCOPED_TRACE(testing::PrintToString(std::wstring(run.log)));
@@ -438,7 +472,8 @@ TEST(LaunchServerIfNeeded, StartsTheServerBesideTheModuleOrLogsWhyNotAlsoWhenACr
             CopyFileW(ReferenceServerPath().c_str(), server.c_str(), TRUE);
         if (run.eventLeftSet)
             SetEvent(live.get()); // as a server that crashed leaves it
-        const auto arguments = L"\"" + (folder / run.log) + L"\" " + std::to_wstring(run.giveUpMs);
+        const auto arguments = L"\"" + (folder / run.log) + L"\" " + std::to_wstring(run.giveUpMs) +
+                               (run.folderKnown ? L"" : L" no-folder");
         const auto start = Clock::now();
         const auto code = RunProgram(folder / L"probe.exe", arguments, run.giveUpMs + 30000);
         const double seconds = SecondsSince(start);
@@ -455,7 +490,13 @@ TEST(LaunchServerIfNeeded, StartsTheServerBesideTheModuleOrLogsWhyNotAlsoWhenACr
         if (run.eventLeftSet)
             EXPECT_GT(seconds, 1.9); // the pipe was given its 2 s
         const auto createFailed = std::min(at("CreateProcess failed 2"), at("CreateProcess failed 3"));
-        if (run.serverThere) {
+        const auto noFolder = at("Failed to get Module install path");
+        EXPECT_EQ(noFolder < long(lines.size()), !run.folderKnown);
+        if (!run.folderKnown) { // nothing to start
+            EXPECT_THAT(lines, Not(Contains(HasSubstr("CreateProcess"))));
+            EXPECT_LT(noFolder, at("WebcamClient: Server Launch Failed"));
+            EXPECT_LT(at("WebcamClient: Server Launch Failed"), long(lines.size()));
+        } else if (run.serverThere) {
             EXPECT_EQ(createFailed, long(lines.size()));
         } else {
             EXPECT_LT(at(run.eventLeftSet ? staleEvent : noServer), createFailed);
