@@ -5,6 +5,12 @@
 #include <algorithm>
 #include <sddl.h>
 
+// The descriptor builder the companion app uses for its objects; until it is part of the
+// build (see CMakeLists.txt), the event made here keeps the default security.
+#ifdef ZARVO_OBJECT_SECURITY
+#include "IPC/ObjectSecurity.h"
+#endif
+
 namespace Zarvo::IPC {
 
 namespace {
@@ -110,8 +116,17 @@ std::shared_ptr<Log> ObtainLog(const LogFactory& factory, std::string tag) {
 
 ControlObject::ControlObject(LogFactory factory, IdentityLookup lookup)
     : mLogFactory(std::move(factory)), mIdentityLookup(std::move(lookup)) {
-    // Opens the server's event with its state kept if it exists already.
-    mServerLiveEvent.reset(CreateEventW(nullptr, TRUE, FALSE, kServerLiveEventName));
+    // Opens the server's event with its state kept if it exists already. Made here first, it
+    // gets what the server gives its own objects: full access for this user and SYSTEM only,
+    // whatever the process's default DACL (an elevated host's would lock out the user's other
+    // hosts and the app they launch).
+    SECURITY_ATTRIBUTES* attributes = nullptr;
+#ifdef ZARVO_OBJECT_SECURITY
+    auto security = ObjectSecurity::ForCurrentUser();
+    if (security)
+        attributes = security->Attributes();
+#endif
+    mServerLiveEvent.reset(CreateEventW(attributes, TRUE, FALSE, kServerLiveEventName));
     mIoEvent.reset(CreateEventW(nullptr, TRUE, FALSE, nullptr));
     auto log = Obtain("ControlObject");
     *log << "CreateEvent: " << FormatHex64(HandleValue(mServerLiveEvent.get())) << Log::EndLine;
