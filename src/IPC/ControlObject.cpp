@@ -21,9 +21,10 @@ std::uint64_t HandleValue(HANDLE handle) noexcept {
     return static_cast<std::uint64_t>(reinterpret_cast<std::uintptr_t>(handle));
 }
 
+// Below INFINITE however far the deadline is.
 DWORD MillisecondsUntil(ULONGLONG deadline) noexcept {
     const ULONGLONG now = GetTickCount64();
-    return now >= deadline ? 0 : static_cast<DWORD>(deadline - now);
+    return now >= deadline ? 0 : static_cast<DWORD>(std::min<ULONGLONG>(deadline - now, INFINITE - 1));
 }
 
 // Waits up to `milliseconds` for a free instance of the control pipe: 0 when one is free,
