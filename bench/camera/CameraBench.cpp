@@ -1,13 +1,17 @@
 // A host of our own for the camera's figures: the registered camera in a filter graph with a
 // sink that only counts, run and stopped a few times.
 //
-//   camera_bench.exe [--warmup S] [--seconds S] [--runs N]
+//   camera_bench.exe [--warmup S] [--seconds S] [--runs N] [--interval T]
 //
-// Each run: Run, wait the warm-up (the connection chain gets ready meanwhile), count the
-// samples of the measuring window and the host's CPU time over it, then time Stop. Prints
-// one line per run and a summary line "summary: ..." for scripts/bench-camera.
+// Each run: Run at the frame interval T (100 ns units; the pin's default when not given), wait
+// the warm-up (the connection chain gets ready meanwhile), count the samples of the measuring
+// window, the new pictures among them, the shortest gap between two, and the host's CPU time over
+// the window, then time Stop. Prints one line per run and a summary line "summary: ..." for
+// scripts/bench-camera.
 
 #include "Filters/Guids.h"
+#include "server/Pattern.h"
+#include "webcam/FrameChannel.h"
 
 #include <windows.h>
 #include <dshow.h>
@@ -30,7 +34,13 @@ namespace {
 class CountingSink final : public IBaseFilter, public IPin, public IMemInputPin {
 public:
     std::atomic<long> received{0};
-    std::atomic<long> withPicture{0}; // samples not all zero in their middle row: server frames
+    std::atomic<long> newPictures{0}; // samples carrying a server frame not shown before
+    // Publication to sample of the server's frames, read from the frame channel the server
+    // publishes into (its slots carry the performance counter at publication); milliseconds.
+    std::vector<double> latencies; // the streaming thread's only while running
+    Zarvo::FrameChannel::Reader channel;
+    std::uint32_t width = 0, height = 0;
+    std::atomic<long long> shortestGap{0x7FFFFFFFFFFFFFFF}; // performance counter ticks
 
     // IUnknown: the filter's and the pin's interfaces on one object.
     HRESULT STDMETHODCALLTYPE QueryInterface(REFIID riid, void** ppv) override {
@@ -179,15 +189,21 @@ public:
         if (!sample)
             return E_POINTER;
         ++received;
-        // Placeholders are untouched (zeroed) buffers; a look at one row tells them apart
-        // without costing a frame's worth of reading.
+        LARGE_INTEGER now;
+        QueryPerformanceCounter(&now);
+        if (mLastArrival != 0)
+            shortestGap = std::min<long long>(shortestGap.load(), now.QuadPart - mLastArrival);
+        mLastArrival = now.QuadPart;
+        // The server's frames carry their number in a code strip; the placeholder carries none.
         BYTE* data = nullptr;
-        const long length = sample->GetActualDataLength();
-        if (SUCCEEDED(sample->GetPointer(&data)) && data && length > 0) {
-            const long from = length / 2;
-            const long count = std::min<long>(length - from, 4096);
-            if (std::any_of(data + from, data + from + count, [](BYTE b) { return b != 0; }))
-                ++withPicture;
+        std::uint64_t number = 0;
+        if (SUCCEEDED(sample->GetPointer(&data)) && data && width &&
+            sample->GetActualDataLength() >= static_cast<long>(2 * width * height) &&
+            Zarvo::Server::ReadPatternNumber(data, 2, 2 * std::size_t{width}, width, height, number) &&
+            number != mLastNumber) {
+            ++newPictures;
+            mLastNumber = number;
+            MeasureLatency(number, now.QuadPart);
         }
         return S_OK;
     }
@@ -202,6 +218,27 @@ public:
     HRESULT STDMETHODCALLTYPE ReceiveCanBlock() override { return S_FALSE; }
 
 private:
+    // The pattern's code strip gives the frame number; a sample carrying the channel's newest frame
+    // arrived this long after its publication.
+    void MeasureLatency(std::uint64_t number, long long now) {
+        if (!channel.IsOpen() && (!width || !channel.Open(Zarvo::FrameChannel::kSectionName, width, height).empty()))
+            return;
+        // Reads the newest slot's number and time only: a kernel that converts nothing.
+        const auto newest = channel.ConvertNewest(
+            [](std::uint64_t, const std::uint8_t*, std::uint64_t, std::uint64_t, std::uint8_t*) noexcept -> std::uint64_t {
+                return 0;
+            },
+            nullptr);
+        if (newest.outcome != Zarvo::FrameChannel::Reader::Outcome::Frame || number != (newest.frameNumber & 0xFFFFFFFF))
+            return;
+        LARGE_INTEGER frequency;
+        QueryPerformanceFrequency(&frequency);
+        latencies.push_back(1000.0 * static_cast<double>(now - static_cast<long long>(newest.publishTime)) /
+                            static_cast<double>(frequency.QuadPart));
+    }
+
+    long long mLastArrival = 0;        // the streaming thread's only
+    std::uint64_t mLastNumber = ~std::uint64_t{0}; // likewise
     class PinList final : public IEnumPins {
     public:
         // Keeps the filter alive while enumerating.
@@ -278,6 +315,7 @@ struct Options {
     double warmupSeconds = 2.0;
     double seconds = 5.0;
     int runs = 3;
+    double interval = 0; // the pin's own when 0
 };
 
 bool ParseOptions(int argc, wchar_t** argv, Options& options) {
@@ -290,6 +328,8 @@ bool ParseOptions(int argc, wchar_t** argv, Options& options) {
             options.seconds = value;
         else if (name == L"--runs" && value >= 1)
             options.runs = static_cast<int>(value);
+        else if (name == L"--interval" && value > 0)
+            options.interval = value;
         else
             return false;
     }
@@ -329,10 +369,13 @@ double ProcessCpuSeconds() {
 struct RunFigures {
     long width = 0, height = 0;
     long samples = 0;     // in the measuring window
-    long pictures = 0;    // of those, samples that carry a picture
+    long pictures = 0;    // of those, samples that carry a new picture
     double rate = 0;      // samples per second in the window
     double cpuMsPerSample = 0;
+    double cpuMsPerSecond = 0;
+    double shortestGapMs = 0;
     double stopMs = 0;
+    std::vector<double> latencies; // publication to sample, ms
 };
 
 bool MeasureOneRun(const Options& options, RunFigures& figures) {
@@ -346,12 +389,19 @@ bool MeasureOneRun(const Options& options, RunFigures& figures) {
         const auto* info = reinterpret_cast<const VIDEOINFOHEADER*>(type->pbFormat);
         figures.width = info->bmiHeader.biWidth;
         figures.height = std::labs(info->bmiHeader.biHeight);
+        if (options.interval > 0) {
+            reinterpret_cast<VIDEOINFOHEADER*>(type->pbFormat)->AvgTimePerFrame =
+                static_cast<REFERENCE_TIME>(options.interval);
+            CHECK(config->SetFormat(type));
+        }
     }
 
     ComPtr<IGraphBuilder> graph;
     CHECK(CoCreateInstance(CLSID_FilterGraph, nullptr, CLSCTX_INPROC_SERVER, IID_PPV_ARGS(&graph)));
     ComPtr<IBaseFilter> sinkFilter;
     auto* sink = new CountingSink;
+    sink->width = static_cast<std::uint32_t>(figures.width);
+    sink->height = static_cast<std::uint32_t>(figures.height);
     sinkFilter.Attach(static_cast<IBaseFilter*>(sink));
     CHECK(graph->AddFilter(camera.Get(), L"Zarvo Webcam"));
     CHECK(graph->AddFilter(sinkFilter.Get(), L"counting sink"));
@@ -372,15 +422,19 @@ bool MeasureOneRun(const Options& options, RunFigures& figures) {
     CHECK(control->Run());
     Sleep(static_cast<DWORD>(options.warmupSeconds * 1000));
     const long firstCount = sink->received.load();
-    const long firstPictures = sink->withPicture.load();
+    const long firstPictures = sink->newPictures.load();
+    const std::size_t firstLatency = sink->latencies.size();
+    sink->shortestGap = 0x7FFFFFFFFFFFFFFF;
     const double firstCpu = ProcessCpuSeconds();
     const double firstTime = Now();
     Sleep(static_cast<DWORD>(options.seconds * 1000));
     const long lastCount = sink->received.load();
-    const long lastPictures = sink->withPicture.load();
+    const long lastPictures = sink->newPictures.load();
+    const long long shortestGap = sink->shortestGap.load();
     const double lastCpu = ProcessCpuSeconds();
     const double lastTime = Now();
 
+    std::vector<double> latencies(sink->latencies.begin() + static_cast<long>(firstLatency), sink->latencies.end());
     const double stopStarted = Now();
     CHECK(control->Stop());
     figures.stopMs = (Now() - stopStarted) * 1000.0;
@@ -389,9 +443,21 @@ bool MeasureOneRun(const Options& options, RunFigures& figures) {
     figures.pictures = lastPictures - firstPictures;
     figures.rate = figures.samples / (lastTime - firstTime);
     figures.cpuMsPerSample = figures.samples > 0 ? (lastCpu - firstCpu) * 1000.0 / figures.samples : 0;
+    figures.cpuMsPerSecond = (lastCpu - firstCpu) * 1000.0 / (lastTime - firstTime);
+    figures.latencies = std::move(latencies);
+    LARGE_INTEGER frequency;
+    QueryPerformanceFrequency(&frequency);
+    figures.shortestGapMs = 1000.0 * static_cast<double>(shortestGap) / static_cast<double>(frequency.QuadPart);
     graph->RemoveFilter(sinkFilter.Get());
     graph->RemoveFilter(camera.Get());
     return true;
+}
+
+double Percentile(std::vector<double> values, double q) {
+    if (values.empty())
+        return 0;
+    std::sort(values.begin(), values.end());
+    return values[static_cast<std::size_t>(q * static_cast<double>(values.size() - 1) + 0.5)];
 }
 
 double Median(std::vector<double> values) {
@@ -410,7 +476,7 @@ int wmain(int argc, wchar_t** argv) {
     }
     if (FAILED(CoInitializeEx(nullptr, COINIT_MULTITHREADED)))
         return 1;
-    std::vector<double> rates, cpu, stops;
+    std::vector<double> rates, news, gaps, cpu, cpuSecond, stops, latencies;
     RunFigures figures;
     int status = 0;
     for (int run = 0; run < options.runs; ++run) {
@@ -418,19 +484,31 @@ int wmain(int argc, wchar_t** argv) {
             status = 1;
             break;
         }
-        std::printf("run %d: %ldx%ld, %ld samples (%ld with a picture) in %.1f s: %.2f per second, %.2f ms CPU per "
-                    "sample; Stop %.2f ms\n",
+        std::printf("run %d: %ldx%ld, %ld samples (%ld new pictures) in %.1f s: %.2f per second, shortest gap "
+                    "%.1f ms, %.2f ms CPU per sample, %.1f ms CPU per second; Stop %.2f ms\n",
                     run + 1, figures.width, figures.height, figures.samples, figures.pictures, options.seconds,
-                    figures.rate, figures.cpuMsPerSample, figures.stopMs);
+                    figures.rate, figures.shortestGapMs, figures.cpuMsPerSample, figures.cpuMsPerSecond, figures.stopMs);
+        if (!figures.latencies.empty())
+            std::printf("run %d: publication to sample, %zu frames: median %.2f ms, p99 %.2f ms\n", run + 1,
+                        figures.latencies.size(), Percentile(figures.latencies, 0.5),
+                        Percentile(figures.latencies, 0.99));
+        latencies.insert(latencies.end(), figures.latencies.begin(), figures.latencies.end());
         rates.push_back(figures.rate);
+        news.push_back(figures.pictures / options.seconds);
+        gaps.push_back(figures.shortestGapMs);
         cpu.push_back(figures.cpuMsPerSample);
+        cpuSecond.push_back(figures.cpuMsPerSecond);
         stops.push_back(figures.stopMs);
     }
     if (status == 0) {
-        std::printf("summary: %ldx%ld, medians of %d runs: %.2f samples per second, %.2f ms CPU per sample, "
-                    "Stop %.2f ms (max %.2f ms)\n",
-                    figures.width, figures.height, options.runs, Median(rates), Median(cpu), Median(stops),
+        std::printf("summary: %ldx%ld, medians of %d runs: %.2f samples per second, %.2f new pictures per second, "
+                    "shortest gap %.1f ms, %.2f ms CPU per sample, %.1f ms CPU per second, Stop %.2f ms (max %.2f ms)\n",
+                    figures.width, figures.height, options.runs, Median(rates), Median(news),
+                    *std::min_element(gaps.begin(), gaps.end()), Median(cpu), Median(cpuSecond), Median(stops),
                     *std::max_element(stops.begin(), stops.end()));
+        if (!latencies.empty())
+            std::printf("summary: publication to sample over all runs, %zu frames: median %.2f ms, p99 %.2f ms\n",
+                        latencies.size(), Percentile(latencies, 0.5), Percentile(latencies, 0.99));
     }
     std::fflush(stdout);
     CoUninitialize();

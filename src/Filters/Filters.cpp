@@ -7,11 +7,15 @@
 #include "log/Text.h"
 #include "webcam/WebcamFrameClient.h"
 
+#include <timeapi.h>
+
+#include <algorithm>
 #include <atomic>
 #include <chrono>
 #include <exception>
+#include <mutex>
 #include <new>
-#include <thread>
+#include <utility>
 
 using Zarvo::kFilterLogName;
 using Zarvo::Log;
@@ -47,27 +51,129 @@ void LogCurrentException(Log& log, int line) noexcept {
     }
 }
 
-// Stops the server's camera and closes the pipe after streaming, without holding up the host.
-void StartReleaseTask(std::shared_ptr<Zarvo::IPC::WebcamClient> client) {
+// Performance counter ticks in 100 ns units (the media time unit), without overflow.
+std::int64_t ToMediaTime(std::int64_t ticks, std::int64_t frequency) noexcept {
+    return ticks / frequency * 10'000'000 + ticks % frequency * 10'000'000 / frequency;
+}
+
+std::int64_t CounterFrequency() noexcept {
+    static const std::int64_t frequency = [] {
+        LARGE_INTEGER value{};
+        QueryPerformanceFrequency(&value);
+        return static_cast<std::int64_t>(value.QuadPart);
+    }();
+    return frequency;
+}
+
+// Performance counter now, in 100 ns units.
+std::int64_t Now() noexcept {
+    LARGE_INTEGER ticks{};
+    QueryPerformanceCounter(&ticks);
+    return ToMediaTime(static_cast<std::int64_t>(ticks.QuadPart), CounterFrequency());
+}
+
+constexpr std::int64_t kMillisecond = 10'000;
+constexpr std::int64_t kSecond = 1000 * kMillisecond;
+// A source that sends no new frame for this long while its camera is live counts as lost.
+constexpr std::int64_t kStaleSource = 2 * kSecond;
+// Pause between two runs of the chain while the app is away.
+constexpr std::int64_t kRetryPause = 1 * kSecond;
+// "Starting" for this long at most; then the picture says the camera waits for the app.
+constexpr std::int64_t kStartingShown = 3 * kSecond;
+
+// The per-frame request's own bound: a few intervals, so that a hung app costs the host little,
+// and no less than 200 ms, so that an app on a busy machine is not taken for a hung one.
+std::chrono::milliseconds FrameTickBound(REFERENCE_TIME interval) {
+    return std::chrono::milliseconds(std::clamp<std::int64_t>(6 * interval / kMillisecond, 200, 1000));
+}
+
+// Stops the server's camera, closes the pipe and lets go of the frame client after streaming or
+// after the source was lost, without holding up the host. With a chain, first waits for it to end
+// (it gives up soon once cancelled) and releases what it brought up. The event, when there is one,
+// is set once the app has been dealt with.
+std::shared_ptr<Zarvo::UniqueEvent> StartReleaseTask(std::shared_ptr<Zarvo::IPC::WebcamClient> client,
+                      std::shared_ptr<Zarvo::WebcamFrameClient> frameClient = {},
+                      std::shared_ptr<ConnectionChainState> chain = {}, Tasks::task<void> chainTask = {});
+
+} // namespace
+
+// What one run of the chain brings up. Its steps hold it, not the stream, so a chain the host's
+// Stop does not wait for can end after the stream is gone.
+struct ConnectionChainState {
+    std::mutex mutex;
+    std::shared_ptr<Zarvo::IPC::WebcamClient> webClient;    // guarded by mutex; set by step 1
+    std::shared_ptr<Zarvo::WebcamFrameClient> frameClient; // guarded by mutex; set by step 4
+    bool cameraLive = false;                                // guarded by mutex; StartCamera's answer
+
+    // Hands over what the chain brought up; a second call gets nothing.
+    void Take(std::shared_ptr<Zarvo::IPC::WebcamClient>& web, std::shared_ptr<Zarvo::WebcamFrameClient>& frames,
+              bool& live) {
+        std::lock_guard lock(mutex);
+        web = std::move(webClient);
+        frames = std::move(frameClient);
+        live = cameraLive;
+    }
+};
+
+namespace {
+
+std::shared_ptr<Zarvo::UniqueEvent> StartReleaseTask(std::shared_ptr<Zarvo::IPC::WebcamClient> client,
+                                                     std::shared_ptr<Zarvo::WebcamFrameClient> frameClient,
+                                                     std::shared_ptr<ConnectionChainState> chain,
+                                                     Tasks::task<void> chainTask) {
+    if (!client && !frameClient && !chain)
+        return nullptr;
+    auto appDone = std::make_shared<Zarvo::UniqueEvent>(CreateEventW(nullptr, TRUE, FALSE, nullptr));
     ++gPendingReleaseTasks;
-    const bool queued = Tasks::run_detached([client = std::move(client)]() mutable {
+    const bool queued = Tasks::run_detached([client = std::move(client), frameClient = std::move(frameClient),
+                                             chain = std::move(chain), chainTask = std::move(chainTask),
+                                             appDone]() mutable {
         struct Done {
             ~Done() { --gPendingReleaseTasks; }
         } done;
+        // Declared after `done`, so destroyed before it: the count drops only once nothing is left.
+        auto web = std::move(client);
+        auto frames = std::move(frameClient);
+        const auto state = std::move(chain);
+        const auto task = std::move(chainTask);
         Log log = Log::Get(kFilterLogName, "ReleaseInternal");
-        if (!client->CheckForServer())
-            return;
-        log << "WebcamClient: Found Server" << Log::EndLine;
-        if (!client->StopCamera())
-            return;
-        log << "WebcamClient: Camera Stopped" << Log::EndLine;
-        if (!client->Disconnect())
-            return;
-        log << "WebcamClient: Server Disconnected" << Log::EndLine;
-        client.reset(); // the client closes its pipe while the module is still held
+        if (state) {
+            try {
+                task.wait();
+            } catch (...) {
+                LogCurrentException(log, __LINE__);
+            }
+            bool live = false;
+            state->Take(web, frames, live);
+        }
+        // The app first: a host that exits right after its Stop may end this task midway, and
+        // the app's camera matters more than our graphics device (which goes here, not on the
+        // host's thread).
+        if (web && web->CheckForServer()) {
+            log << "WebcamClient: Found Server" << Log::EndLine;
+            if (web->StopCamera()) {
+                log << "WebcamClient: Camera Stopped" << Log::EndLine;
+                if (web->Disconnect())
+                    log << "WebcamClient: Server Disconnected" << Log::EndLine;
+            }
+        }
+        web.reset();
+        if (*appDone)
+            SetEvent(appDone->get());
+        frames.reset();
     });
-    if (!queued)
+    if (!queued) {
         --gPendingReleaseTasks;
+        return nullptr;
+    }
+    return appDone;
+}
+
+// A host often ends its process right after its Stop: give the release task a moment to tell the
+// app, without holding up the Stop noticeably when the app does not answer.
+void WaitBrieflyFor(const std::shared_ptr<Zarvo::UniqueEvent>& appDone) {
+    if (appDone && *appDone)
+        WaitForSingleObject(appDone->get(), 20);
 }
 
 } // namespace
@@ -164,18 +270,31 @@ HRESULT STDMETHODCALLTYPE CVCamStream::InnerQueryInterface(REFIID riid, void** p
 
 HRESULT CVCamStream::OnThreadCreate() {
     WriteTimeLine("OnThreadCreate");
+    // Samples are paced by waits of a millisecond or so; the default timer tick is 15.6 ms.
+    timeBeginPeriod(1);
+    mDelivery = Delivery{};
+    mDelivery.runStart = Now();
+    mPlaceholder.SetDestination(static_cast<std::uint32_t>(mDestinationWidth),
+                                static_cast<std::uint32_t>(mDestinationHeight), mDestinationSubtype);
+    // Drawn now rather than in the middle of the stream, where it would hold up a sample.
+    for (const auto reason : {Zarvo::PlaceholderReason::Starting, Zarvo::PlaceholderReason::WaitingForApp,
+                              Zarvo::PlaceholderReason::AppStopped})
+        mPlaceholder.Picture(reason);
     PrepareInternal();
     return S_OK;
 }
 
 HRESULT CVCamStream::OnThreadStartPlay() {
     WriteTimeLine("OnThreadStartPlay");
+    // A new streaming run: its first sample goes out at once.
+    mDelivery.last = 0;
     return S_OK;
 }
 
 HRESULT CVCamStream::OnThreadDestroy() {
     WriteTimeLine("OnThreadDestroy");
     ReleaseInternal();
+    timeEndPeriod(1);
     return S_OK;
 }
 
@@ -190,48 +309,78 @@ HRESULT CVCamStream::Run(REFERENCE_TIME) {
 void CVCamStream::PrepareInternal() {
     Log log = Log::Get(kFilterLogName, "PrepareInternal");
     log << "ENTER" << Log::EndLine;
+    Tasks::task<std::shared_ptr<Zarvo::IPC::WebcamClient>> first;
+    std::shared_ptr<ConnectionChainState> chain;
+    Tasks::cancellation_token_source source;
     try {
-        // A fresh source for every run: a filter stopped and run again must connect again.
-        mCancellationSource = Tasks::cancellation_token_source();
-        const auto token = mCancellationSource.get_token();
+        // A fresh source for every run of the chain: a stop cancels only the one that runs.
+        source = Tasks::cancellation_token_source();
+        chain = std::make_shared<ConnectionChainState>();
+        const auto token = source.get_token();
         const auto width = mDestinationWidth;
         const auto height = mDestinationHeight;
         const auto subtype = mDestinationSubtype;
+        // Each step gives up once the chain is cancelled; nothing it brought up is lost, since
+        // whoever waits for the chain releases what `chain` holds.
+        const auto giveUpIfCancelled = [token] {
+            if (token.is_canceled())
+                Tasks::cancel_current_task();
+        };
 
-        mFrameClientTask =
-            Tasks::create_task([this, token] {
-                Log step = Log::Get(kFilterLogName, "Prepare/ConnectToServer");
-                step << " " << Log::EndLine;
-                auto client = std::make_shared<Zarvo::IPC::WebcamClient>(Zarvo::FilterLogFactory());
-                Zarvo::IPC::LaunchServerIfNeeded(client);
-                if (!client->ConnectToServer(token))
-                    Tasks::cancel_current_task();
-                step << "webcamClient: Server Connected" << Log::EndLine;
-                mWebClient = client;
-                return client;
-            })
-                .then([](std::shared_ptr<Zarvo::IPC::WebcamClient> client) {
-                    Log step = Log::Get(kFilterLogName, "Prepare/StartCamera");
-                    step << " " << Log::EndLine;
-                    client->StartCamera();
-                    step << "webcamClient: Camera Started" << Log::EndLine;
-                    return client;
-                })
-                .then([](std::shared_ptr<Zarvo::IPC::WebcamClient> client) {
-                    Log::Get(kFilterLogName, "Prepare/OpenSharedTexture") << " " << Log::EndLine;
-                    return client->OpenSharedTexture();
-                })
-                .then([this, width, height, subtype](std::uint64_t sharedTexture) {
-                    Log::Get(kFilterLogName, "Prepare/WebcamFrameClient") << " " << Log::EndLine;
-                    auto frameClient = std::make_shared<Zarvo::WebcamFrameClient>();
-                    frameClient->SetDestinationSize(width, height, subtype);
-                    frameClient->Initialize(sharedTexture); // failures show in the samples
-                    mFrameClient = std::move(frameClient);
-                });
+        first = Tasks::create_task([chain, token, giveUpIfCancelled] {
+            Log step = Log::Get(kFilterLogName, "Prepare/ConnectToServer");
+            step << " " << Log::EndLine;
+            giveUpIfCancelled();
+            auto client = std::make_shared<Zarvo::IPC::WebcamClient>(Zarvo::FilterLogFactory());
+            Zarvo::IPC::LaunchServerIfNeeded(client, token);
+            if (!client->ConnectToServer(token))
+                Tasks::cancel_current_task();
+            step << "webcamClient: Server Connected" << Log::EndLine;
+            std::lock_guard lock(chain->mutex);
+            chain->webClient = client;
+            return client;
+        });
+        auto last = first
+                        .then([chain, token, giveUpIfCancelled](std::shared_ptr<Zarvo::IPC::WebcamClient> client) {
+                            Log step = Log::Get(kFilterLogName, "Prepare/StartCamera");
+                            step << " " << Log::EndLine;
+                            giveUpIfCancelled();
+                            const bool live = client->StartCamera(token);
+                            {
+                                std::lock_guard lock(chain->mutex);
+                                chain->cameraLive = live;
+                            }
+                            step << "webcamClient: Camera Started" << Log::EndLine;
+                            return client;
+                        })
+                        .then([token, giveUpIfCancelled](std::shared_ptr<Zarvo::IPC::WebcamClient> client) {
+                            Log::Get(kFilterLogName, "Prepare/OpenSharedTexture") << " " << Log::EndLine;
+                            giveUpIfCancelled();
+                            return client->OpenSharedTexture(token);
+                        })
+                        .then([chain, width, height, subtype, giveUpIfCancelled](std::uint64_t sharedTexture) {
+                            Log::Get(kFilterLogName, "Prepare/WebcamFrameClient") << " " << Log::EndLine;
+                            giveUpIfCancelled();
+                            auto frameClient = std::make_shared<Zarvo::WebcamFrameClient>();
+                            frameClient->SetDestinationSize(width, height, subtype);
+                            frameClient->Initialize(sharedTexture); // failures show in the samples
+                            std::lock_guard lock(chain->mutex);
+                            chain->frameClient = std::move(frameClient);
+                        });
+        mCancellationSource = source;
+        mFrameClientTask = std::move(last);
+        mChain = std::move(chain);
     } catch (...) {
-        // Out of memory while building the chain: the handle stays empty and FillBuffer ends
-        // the stream at its first sample.
+        // Out of memory while building: a step that started already must not run on unobserved.
         LogCurrentException(log, __LINE__);
+        source.cancel();
+        try {
+            first.wait();
+        } catch (...) {
+        }
+        if (chain)
+            StartReleaseTask(nullptr, nullptr, chain, {});
+        mDelivery.retryAt = Now() + kRetryPause;
     }
     log << "EXIT" << Log::EndLine;
 }
@@ -239,18 +388,36 @@ void CVCamStream::PrepareInternal() {
 void CVCamStream::ReleaseInternal() {
     Log log = Log::Get(kFilterLogName, "ReleaseInternal");
     log << Zarvo::LocalTimestamp().View() << Log::EndLine;
+    auto chain = std::move(mChain);
     try {
         mCancellationSource.cancel();
-        try {
-            mFrameClientTask.wait();
-        } catch (...) {
-            // The server's camera is stopped also when the chain failed after connecting.
-            if (mWebClient)
-                StartReleaseTask(mWebClient);
-            throw;
+        if (!mFrameClientTask.is_done()) {
+            // The running step gives up soon after the cancel; the host's Stop does not wait for it.
+            StartReleaseTask(std::move(mWebClient), std::move(mFrameClient), std::move(chain), mFrameClientTask);
+        } else {
+            // Done: what it brought up is with the worker, or still with the chain.
+            const auto release = [&] {
+                if (chain) {
+                    bool live = false;
+                    std::shared_ptr<Zarvo::IPC::WebcamClient> web;
+                    std::shared_ptr<Zarvo::WebcamFrameClient> frames;
+                    chain->Take(web, frames, live);
+                    if (web)
+                        mWebClient = std::move(web);
+                    if (frames)
+                        mFrameClient = std::move(frames);
+                }
+                WaitBrieflyFor(StartReleaseTask(std::move(mWebClient), std::move(mFrameClient)));
+            };
+            try {
+                mFrameClientTask.wait();
+            } catch (...) {
+                // The server's camera is stopped also when the chain failed after connecting.
+                release();
+                throw;
+            }
+            release();
         }
-        if (mWebClient)
-            StartReleaseTask(mWebClient);
     } catch (...) {
         LogCurrentException(log, __LINE__);
     }
@@ -261,31 +428,180 @@ void CVCamStream::ReleaseInternal() {
 // ---------------------------------------------------------------------------------------------
 // CVCamStream: delivery
 
+void CVCamStream::UpdateSource(Log& log, std::int64_t now) {
+    auto& d = mDelivery;
+    if (mWebClient)
+        return; // connected; FillFromApp watches the connection
+    if (mChain) {
+        if (!mFrameClientTask.is_done())
+            return;
+        // The chain ended: take what it brought up.
+        std::shared_ptr<Zarvo::IPC::WebcamClient> web;
+        std::shared_ptr<Zarvo::WebcamFrameClient> frames;
+        bool live = false;
+        const auto chain = std::move(mChain);
+        chain->Take(web, frames, live);
+        if (!web || !frames)
+            log << "mFrameClientTask.is_done" << Log::EndLine;
+        if (!web) {
+            log << LogLevel::Error << "ERROR: null mWebClient" << Log::EndLine;
+            StartReleaseTask(nullptr, std::move(frames));
+            d.retryAt = now + kRetryPause;
+            return;
+        }
+        if (!frames) {
+            log << LogLevel::Error << "ERROR: null mFrameClient" << Log::EndLine;
+            StartReleaseTask(std::move(web)); // the app is told to stop its camera again
+            d.retryAt = now + kRetryPause;
+            return;
+        }
+        mWebClient = std::move(web);
+        mFrameClient = std::move(frames);
+        d.cameraLive = live;
+        d.numbered = false;
+        d.lastNewFrame = now; // the first frame has as long to come as any later one
+        return;
+    }
+    if (now >= d.retryAt)
+        PrepareInternal();
+}
+
+bool CVCamStream::SleepUntil(std::int64_t when) {
+    for (std::int64_t now = Now(); now < when; now = Now()) {
+        const auto wait = static_cast<DWORD>((when - now + kMillisecond - 1) / kMillisecond);
+        if (WaitForStreamCommand(wait)) {
+            return false;
+        }
+    }
+    return true;
+}
+
+// Waits for this sample's slot: one per frame interval on a schedule that moves towards the app's
+// publications, so that a new frame goes out soon after it arrives. A new frame published within
+// the last quarter interval before the slot goes at once; never two samples closer than half an
+// interval. False when a command that ends streaming came first.
+bool CVCamStream::WaitForTurn() {
+    auto& d = mDelivery;
+    const std::int64_t interval = mFrameInterval;
+    if (d.last == 0)
+        d.due = Now();
+    const std::int64_t window = interval / 4;
+    if (!SleepUntil(std::max(d.last + interval / 2, d.due - window)))
+        return false;
+    const auto published = mFrameClient ? mFrameClient->Published() : std::nullopt;
+    if (published) {
+        while (Now() < d.due && mFrameClient->Published() == published) {
+            if (WaitForStreamCommand(1)) {
+                return false;
+            }
+        }
+    } else if (!SleepUntil(d.due)) {
+        return false;
+    }
+    const std::int64_t now = Now();
+    d.due += interval;
+    if (d.due < now) {
+        // More than an interval late (the host or the app held us up): start afresh from now
+        // rather than catch up in a burst. Less late, the next sample keeps its slot, half an
+        // interval after this one at the earliest.
+        d.due = now + interval;
+        d.slip = 0;
+    }
+    return true;
+}
+
+void CVCamStream::LoseSource(Log& log, const char* reason) {
+    log << "source lost: " << reason << Log::EndLine;
+    StartReleaseTask(std::move(mWebClient), std::move(mFrameClient));
+    mWebClient.reset();
+    mFrameClient.reset();
+    mDelivery.lost = mDelivery.everLive;
+    mDelivery.retryAt = Now() + kRetryPause;
+}
+
+bool CVCamStream::FillFromApp(IMediaSample* sample, Log& log) {
+    using Status = Zarvo::WebcamFrameClient::FillResult::Status;
+    auto& d = mDelivery;
+    if (!mWebClient->FrameTick(FrameTickBound(mFrameInterval))) {
+        LoseSource(log, "the app did not answer the per-frame request");
+        return false;
+    }
+    const auto result = mFrameClient->FillSample(sample);
+    const std::int64_t now = Now();
+    if (result.status == Status::SourceClosed || result.status == Status::Closed) {
+        LoseSource(log, "the app closed its frame channel");
+        return false;
+    }
+    if (result.status == Status::Frame && (!result.numbered || !d.numbered || result.frameNumber != d.frameNumber)) {
+        d.lastNewFrame = now;
+        if (result.numbered) {
+            // Move the slots towards a quarter window after the app's publications: the nearest
+            // such point one interval on, by at most an eighth of an interval per sample and an
+            // interval in all, so the rate stays the negotiated one whatever the app's.
+            const std::int64_t interval = mFrameInterval;
+            const std::int64_t published = ToMediaTime(static_cast<std::int64_t>(result.publishTime), CounterFrequency());
+            std::int64_t shift = (published + interval / 8 - d.due) % interval;
+            if (shift > interval / 2)
+                shift -= interval;
+            else if (shift < -interval / 2)
+                shift += interval;
+            shift = std::clamp(shift, -interval / 8, interval / 8);
+            const std::int64_t slip = std::clamp(d.slip + shift, -interval, interval);
+            d.due += slip - d.slip;
+            d.slip = slip;
+        }
+        d.numbered = result.numbered;
+        d.frameNumber = result.frameNumber;
+        if (d.lost)
+            log << "source back" << Log::EndLine;
+        d.lost = false;
+        d.everLive = true;
+    }
+    if (d.cameraLive && now - d.lastNewFrame > kStaleSource) {
+        LoseSource(log, "no new frame for 2 s");
+        return false;
+    }
+    return result.status == Status::Frame;
+}
+
+void CVCamStream::CopyPlaceholder(IMediaSample* sample, Log& log) {
+    auto& d = mDelivery;
+    // Starting until the first connection attempt failed or took long; then waiting for the app,
+    // or, once frames came in this run, that the app stopped sending them.
+    Zarvo::PlaceholderReason reason = Zarvo::PlaceholderReason::Starting;
+    if (d.everLive)
+        reason = Zarvo::PlaceholderReason::AppStopped;
+    else if (d.retryAt != 0 || Now() - d.runStart > kStartingShown)
+        reason = Zarvo::PlaceholderReason::WaitingForApp;
+    if (static_cast<int>(reason) != d.reason) {
+        d.reason = static_cast<int>(reason);
+        log << "placeholder: " << Zarvo::PlaceholderText(reason) << Log::EndLine;
+    }
+    if (!mPlaceholder.CopyInto(sample, reason) && !d.placeholderFailed) {
+        d.placeholderFailed = true; // said once; the sample goes out as the allocator gave it
+        log << LogLevel::Error << "ERROR: no placeholder picture for a sample of " << sample->GetSize()
+            << " bytes" << Log::EndLine;
+    }
+}
+
 HRESULT CVCamStream::FillBuffer(IMediaSample* sample) {
     Log log = Log::Get(kFilterLogName, "FillBuffer");
     try {
-        if (!mFrameClientTask.is_done()) {
-            // Placeholder samples at a steady pace until the chain is ready.
-            const auto deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(16);
-            for (auto now = std::chrono::steady_clock::now(); now < deadline;
-                 now = std::chrono::steady_clock::now())
-                std::this_thread::sleep_for(deadline - now);
-            REFERENCE_TIME start = 0;
-            REFERENCE_TIME stop = 0;
-            sample->SetTime(&start, &stop);
-            return S_OK;
+        UpdateSource(log, Now());
+        bool filled = false;
+        if (WaitForTurn() && mWebClient && mFrameClient) {
+            log << "mFrameClientTask.is_done" << Log::EndLine;
+            filled = FillFromApp(sample, log);
         }
-        log << "mFrameClientTask.is_done" << Log::EndLine;
-        if (!mWebClient) {
-            log << LogLevel::Error << "ERROR: null mWebClient" << Log::EndLine;
-            return S_FALSE;
-        }
-        if (!mFrameClient) {
-            log << LogLevel::Error << "ERROR: null mFrameClient" << Log::EndLine;
-            return S_FALSE;
-        }
-        mWebClient->FrameTick();
-        return mFrameClient->FillSample(sample) ? S_OK : S_FALSE;
+        if (!filled)
+            CopyPlaceholder(sample, log);
+        sample->SetSyncPoint(FALSE);
+        REFERENCE_TIME start = 0;
+        REFERENCE_TIME stop = 0;
+        sample->SetTime(&start, &stop);
+        // The next sample keeps its distance from the moment this one is handed on.
+        mDelivery.last = Now();
+        return S_OK;
     } catch (...) {
         LogCurrentException(log, __LINE__);
         return S_FALSE;

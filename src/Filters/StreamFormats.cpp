@@ -185,6 +185,8 @@ HRESULT CVCamStream::SetMediaType(const CMediaType* type) {
     if (const VIDEOINFOHEADER* info = VideoInfo(*type)) {
         mDestinationWidth = static_cast<std::uint64_t>(static_cast<std::int64_t>(info->bmiHeader.biWidth));
         mDestinationHeight = static_cast<std::uint64_t>(std::llabs(info->bmiHeader.biHeight));
+        if (info->AvgTimePerFrame >= kShortestFrameInterval && info->AvgTimePerFrame <= kLongestFrameInterval)
+            mFrameInterval = info->AvgTimePerFrame;
         if (IsAcceptedSubtype(type->subtype))
             mDestinationSubtype = type->subtype;
         log << "w/h, " << mDestinationWidth << "," << mDestinationHeight << Log::EndLine;

@@ -40,6 +40,10 @@ DWORD CAMThread::WaitCommand() {
     return mCommand;
 }
 
+bool CAMThread::WaitForCommand(DWORD milliseconds) {
+    return WaitForSingleObject(mRequest.get(), milliseconds) == WAIT_OBJECT_0;
+}
+
 bool CAMThread::PeekCommand(DWORD* command) {
     if (WaitForSingleObject(mRequest.get(), 0) != WAIT_OBJECT_0)
         return false;

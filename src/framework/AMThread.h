@@ -23,6 +23,8 @@ public:
     // Worker side. A command stays pending until it is replied to.
     DWORD WaitCommand();
     bool PeekCommand(DWORD* command);
+    // Waits up to `milliseconds` for a command; true when one is pending.
+    bool WaitForCommand(DWORD milliseconds);
     void ReplyCommand(HRESULT value);
     // Waits for the thread to end and closes its handle.
     void JoinThread();

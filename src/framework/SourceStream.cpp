@@ -127,6 +127,24 @@ HRESULT CSourceStream::StreamingLoop() {
     }
 }
 
+bool CSourceStream::WaitForStreamCommand(DWORD milliseconds) {
+    const ULONGLONG end = GetTickCount64() + milliseconds;
+    for (;;) {
+        const ULONGLONG now = GetTickCount64();
+        const DWORD left = now < end ? static_cast<DWORD>(end - now) : 0;
+        if (!WaitForCommand(left))
+            return false;
+        DWORD command = 0;
+        if (!PeekCommand(&command))
+            continue;
+        if (command != static_cast<DWORD>(WorkerCommand::Run) && command != static_cast<DWORD>(WorkerCommand::Pause))
+            return true;
+        ReplyCommand(S_OK);
+        if (left == 0)
+            return false;
+    }
+}
+
 HRESULT CSourceStream::OnThreadCreate() { return S_OK; }
 
 HRESULT CSourceStream::OnThreadDestroy() { return S_OK; }

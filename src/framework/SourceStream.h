@@ -33,5 +33,10 @@ public:
     HRESULT STDMETHODCALLTYPE QueryId(LPWSTR* id) override;
 
 protected:
+    // For FillBuffer's own waits: waits up to `milliseconds` for a command that ends the streaming
+    // run, answering Run and Pause on the way as the loop does. True when such a command is pending
+    // (it stays pending for the loop).
+    bool WaitForStreamCommand(DWORD milliseconds);
+
     CSource* mSourceFilter; // not referenced: the filter owns the stream
 };

@@ -287,6 +287,10 @@ std::string Reader::Open(const std::wstring& name, std::uint32_t width, std::uin
     return {};
 }
 
+std::uint64_t Reader::Published() const noexcept {
+    return mMapping ? Load(mMapping->header()->published, std::memory_order_acquire) : 0;
+}
+
 bool Reader::GeometryUnchanged() const noexcept {
     const ChannelHeader* shared = mMapping->header();
     return Load(shared->magic, std::memory_order_acquire) == kMagic &&

@@ -146,6 +146,9 @@ public:
     // `destination`, which must hold what the kernel writes for the channel's size.
     Result ConvertNewest(PixelKernels::Kernel kernel, std::uint8_t* destination) noexcept;
 
+    // Frames the writer has published so far; 0 when closed. Cheap: one load, for polling.
+    std::uint64_t Published() const noexcept;
+
     // Attempts that found their slot changed under them, since the reader was made.
     std::uint64_t TornAttempts() const noexcept { return mTornAttempts; }
 

@@ -7,7 +7,6 @@
 #include "webcam/PixelConversion.h"
 
 #include <chrono>
-#include <thread>
 
 namespace Zarvo {
 
@@ -21,12 +20,6 @@ constexpr auto kChannelRetryInterval = std::chrono::milliseconds(500);
 
 std::shared_ptr<HAL::IGraphicsDevice> MakeDirect3D11Device() {
     return std::make_shared<HAL::Direct3D11::GraphicsDevice>(HAL::Direct3D11::kAnyAdapter);
-}
-
-// Sleeps until the deadline, also when woken early.
-void PauseUntil(std::chrono::steady_clock::time_point deadline) {
-    for (auto now = std::chrono::steady_clock::now(); now < deadline; now = std::chrono::steady_clock::now())
-        std::this_thread::sleep_for(deadline - now);
 }
 
 } // namespace
@@ -181,47 +174,59 @@ bool WebcamFrameClient::ConvertInto(IMediaSample* sample, const HAL::LockedResou
     return true;
 }
 
-bool WebcamFrameClient::FillFromChannel(IMediaSample* sample) {
+WebcamFrameClient::FillResult WebcamFrameClient::FillFromChannel(IMediaSample* sample) {
+    using Outcome = FrameChannel::Reader::Outcome;
+    FillResult result;
     if (!mChannel.IsOpen())
-        return false;
+        return result;
     BYTE* buffer = FrameBuffer(sample);
     if (!buffer)
-        return true; // untouched, as from the texture
-    const auto result = mChannel.ConvertNewest(OutputKernel(), buffer);
-    switch (result.outcome) {
-    case FrameChannel::Reader::Outcome::Frame:
+        return result;
+    auto read = mChannel.ConvertNewest(OutputKernel(), buffer);
+    // A torn read means the writer moved on to another slot: the next attempt finds that one whole.
+    if (read.outcome == Outcome::Torn)
+        read = mChannel.ConvertNewest(OutputKernel(), buffer);
+    switch (read.outcome) {
+    case Outcome::Frame:
         sample->SetActualDataLength(static_cast<long>(FrameBytes()));
-        return true;
-    case FrameChannel::Reader::Outcome::Torn:
-        // Part of one frame and part of another is no picture: the sample carries none.
-        sample->SetActualDataLength(0);
-        return true;
-    case FrameChannel::Reader::Outcome::Closed:
+        result = {FillResult::Status::Frame, true, read.frameNumber, read.publishTime};
+        break;
+    case Outcome::Closed:
         Log::Get(kFilterLogName, "FillSample") << "frame channel closed by the server" << Log::EndLine;
         mNextChannelTry = std::chrono::steady_clock::now() + kChannelRetryInterval;
-        return false;
-    case FrameChannel::Reader::Outcome::NoFrame:
+        result.status = FillResult::Status::SourceClosed;
+        break;
+    case Outcome::Torn:    // part of one frame and part of another is no picture
+    case Outcome::NoFrame: // nothing published yet
         break;
     }
-    return false;
+    return result;
 }
 
-bool WebcamFrameClient::FillSample(IMediaSample* sample) {
+std::optional<std::uint64_t> WebcamFrameClient::Published() const noexcept {
+    if (!mChannel.IsOpen())
+        return std::nullopt;
+    return mChannel.Published();
+}
+
+WebcamFrameClient::FillResult WebcamFrameClient::FillSample(IMediaSample* sample) {
+    using Status = FillResult::Status;
     if (mClosed)
-        return false;
+        return {Status::Closed};
 
     if (mChannelWanted && !mChannel.IsOpen() && std::chrono::steady_clock::now() >= mNextChannelTry) {
         Log log = Log::Get(kFilterLogName, "FillSample");
         OpenChannel(log);
     }
-    if (FillFromChannel(sample)) {
-        // Delivered from the channel.
-    } else if (mDevice && mCpuSurface) {
+    FillResult result = FillFromChannel(sample);
+    // A texture that cannot serve (the channel is wanted instead) holds no picture worth showing.
+    if (result.status == Status::NoFrame && !mChannelWanted && mDevice && mCpuSurface) {
         if (auto queue = mDevice->GetQueue()) {
             if (mGpuSurface)
                 queue->CopySurface(mGpuSurface, mCpuSurface);
             if (auto locked = queue->Lock(mCpuSurface, HAL::LockRead, 0)) {
-                ConvertInto(sample, *locked);
+                if (ConvertInto(sample, *locked))
+                    result.status = Status::Frame;
                 queue->Unlock(mCpuSurface, 0);
             }
         }
@@ -231,9 +236,7 @@ bool WebcamFrameClient::FillSample(IMediaSample* sample) {
     REFERENCE_TIME start = 0;
     REFERENCE_TIME stop = 0;
     sample->SetTime(&start, &stop);
-
-    PauseUntil(std::chrono::steady_clock::now() + std::chrono::nanoseconds(10'000'000));
-    return true;
+    return result;
 }
 
 } // namespace Zarvo

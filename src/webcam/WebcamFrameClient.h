@@ -17,6 +17,7 @@
 #include <cstdint>
 #include <functional>
 #include <memory>
+#include <optional>
 #include <string>
 
 namespace Zarvo {
@@ -47,9 +48,27 @@ public:
     // channel serves. Logs "frame source: GPU texture" or "frame source: shared memory".
     ErrorRecordPtr Initialize(std::uint64_t handle);
 
-    // False only when the client is closed. Where the texture cannot serve and the channel is not
-    // open, looks for the channel again at most twice a second.
-    bool FillSample(IMediaSample* sample);
+    struct FillResult {
+        enum class Status {
+            Frame,        // the sample holds one whole frame
+            NoFrame,      // nothing to show (no source serves yet, torn twice, a failed lock): untouched
+            SourceClosed, // the app closed its frame channel: untouched
+            Closed,       // the client is closed: untouched, not even its times
+        };
+        Status status = Status::NoFrame;
+        bool numbered = false;         // the frame came from the channel, which numbers its frames
+        std::uint64_t frameNumber = 0; // the app's number of the frame, when numbered
+        std::uint64_t publishTime = 0; // QueryPerformanceCounter when it was published, when numbered
+    };
+
+    // Converts the newest frame into the sample; sets sync point false and times 0 unless closed.
+    // Never waits. Where the texture cannot serve and the channel is not open, looks for the channel
+    // again at most twice a second.
+    FillResult FillSample(IMediaSample* sample);
+
+    // Frames the app has published on the channel so far, for learning that a new one arrived;
+    // nullopt while frames do not come from the channel.
+    std::optional<std::uint64_t> Published() const noexcept;
 
     // Bytes one sample of the sized subtype holds.
     std::uint64_t FrameBytes() const noexcept;
@@ -68,8 +87,8 @@ private:
 
     // Opens the frame channel; true when it serves. A reason not said before is logged as an Error.
     bool OpenChannel(Log& log);
-    // Fills the sample from the channel; false when the channel has no frame for it.
-    bool FillFromChannel(IMediaSample* sample);
+    // Fills the sample from the channel; NoFrame when the channel is not open or has no frame.
+    FillResult FillFromChannel(IMediaSample* sample);
 
     DeviceFactory mDeviceFactory;
     std::shared_ptr<HAL::IGraphicsDevice> mDevice;

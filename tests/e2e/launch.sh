@@ -29,14 +29,17 @@ server_log=$(e2e_new_logs zvserver)
 e2e_expect_in_order "$filter_log" '[Prepare/ConnectToServer] WebcamClient: No Server Found - attempting launch' \
   '[Prepare/ConnectToServer] webcamClient: Server Connected' '[Prepare/StartCamera] webcamClient: Camera Started'
 ! grep -qF 'CreateProcess failed' "$filter_log" || e2e_fail "the launch failed: $(grep -F 'CreateProcess' "$filter_log")"
+# The camera's last connection (a busy machine may have made it connect more than once) stops the
+# server's camera when the host stops.
 deadline=$((SECONDS + 20))
-until grep -q 'client 1: disconnected' "$server_log"; do
-  [ "$SECONDS" -lt "$deadline" ] || e2e_fail "the camera did not disconnect: $(cat "$server_log")"
+until tr -d '\r' <"$server_log" | grep -q 'StopCamera: is_camera_live, 0' &&
+  [ "$(tr -d '\r' <"$server_log" | grep -c ': connected$')" -eq "$(grep -c ': disconnected' "$server_log")" ]; do
+  [ "$SECONDS" -lt "$deadline" ] || e2e_fail "the camera did not stop the server's camera: $(cat "$server_log")"
   sleep 0.1
 done
-e2e_expect_in_order "$server_log" '[Client] client 1: StartCamera: is_camera_live, 1' \
-  '[Client] client 1: StopCamera: is_camera_live, 0'
-requests=$(tr -d '\r' <"$server_log" | sed -n 's/^\[Client\] client 1: disconnected: per-frame requests, \([0-9]*\)$/\1/p')
+e2e_expect_in_order "$server_log" '[Client] client ' '[Camera] started'
+requests=$(tr -d '\r' <"$server_log" | sed -n 's/^\[Client\] client [0-9]*: disconnected: per-frame requests, \([0-9]*\)$/\1/p' |
+  awk '{ n += $1 } END { print n + 0 }')
 [ "${requests:-0}" -gt 0 ] || e2e_fail "no frame came from the launched server"
 
 # The launched server keeps running for the next host until asked to end.

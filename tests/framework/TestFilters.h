@@ -153,8 +153,11 @@ public:
 };
 
 struct ReceivedSample {
-    std::vector<BYTE> bytes;
+    std::vector<BYTE> bytes; // empty when the sink keeps a digest instead
     REFERENCE_TIME start = 0, stop = 0;
+    long length = 0;
+    std::uint64_t digest = 0;
+    std::chrono::steady_clock::time_point arrived;
 };
 
 // Sink filter whose one input pin "In" is the same object: filter, pin and memory input pin.
@@ -168,6 +171,7 @@ public:
     std::function<HRESULT(const AM_MEDIA_TYPE&)> queryAccept; // QueryAccept's; null accepts
     std::optional<ALLOCATOR_PROPERTIES> requirements;    // none: E_NOTIMPL
     ComPtr<IMemAllocator> ownAllocator;                  // null: VFW_E_NO_ALLOCATOR
+    std::function<std::uint64_t(const BYTE*, long)> digest; // set: samples keep this, not their bytes
     int refuseFrom = -1;                                 // Receive answers S_FALSE from this sample on
     std::function<void()> onReceive;                     // called on the delivering thread first
 
@@ -271,7 +275,13 @@ public:
             onReceive();
         BYTE* data = nullptr;
         sample->GetPointer(&data);
-        ReceivedSample got{{data, data + sample->GetActualDataLength()}};
+        ReceivedSample got;
+        got.arrived = std::chrono::steady_clock::now();
+        got.length = sample->GetActualDataLength();
+        if (digest)
+            got.digest = digest(data, got.length);
+        else
+            got.bytes.assign(data, data + got.length);
         sample->GetTime(&got.start, &got.stop);
         bool refused = false;
         Update([&] {

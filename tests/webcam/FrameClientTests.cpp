@@ -27,6 +27,7 @@ using namespace Zarvo::HAL;
 namespace {
 
 const auto kScalar = PixelKernels::Isa::Scalar;
+using Status = WebcamFrameClient::FillResult::Status;
 
 std::string FilterLogText() {
     static Zarvo::Testing::TempFolder folder;
@@ -171,7 +172,8 @@ struct Samples {
         std::memset(buffer, 0xEE, static_cast<std::size_t>(sample->GetSize()));
         REFERENCE_TIME start = 5, stop = 6;
         sample->SetActualDataLength(17), sample->SetSyncPoint(TRUE), sample->SetTime(&start, &stop);
-        EXPECT_TRUE(client.FillSample(sample.Get()));
+        status = client.FillSample(sample.Get()).status;
+        EXPECT_NE(status, WebcamFrameClient::FillResult::Status::Closed);
         EXPECT_EQ(sample->IsSyncPoint(), S_FALSE);
         EXPECT_TRUE(sample->GetTime(&start, &stop) == S_OK && start == 0 && stop == 0);
         length = sample->GetActualDataLength();
@@ -179,6 +181,7 @@ struct Samples {
     }
     ComPtr<IMemAllocator> allocator;
     long length = 0;
+    WebcamFrameClient::FillResult::Status status{};
 };
 
 // A frame channel name of this program's own; nothing is published under it unless a test does.
@@ -233,7 +236,7 @@ struct Channel {
 } // namespace
 
 // Pitch padding is skipped, odd sizes leave the last column pair and row unwritten, nothing past
-// the frame is touched, every sample takes at least 10 ms, and the surfaces go before the device.
+// the frame is touched, and the surfaces go before the device.
 TEST(FrameClient, DeliversTheTextureConvertedIntoEachSubtype) {
     const auto before = FilterLogText().size();
     // clang-format off
@@ -255,10 +258,8 @@ TEST(FrameClient, DeliversTheTextureConvertedIntoEachSubtype) {
             std::vector<std::uint8_t> expected(c.bytes + 64, 0xEE);
             c.reference(c.pitch, PatternNv12(c.pitch, c.height).data(), c.width, c.height, expected.data());
             Samples samples(c.bytes + 64);
-            const auto start = std::chrono::steady_clock::now();
             EXPECT_TRUE(samples.Fill(f.client) == expected);
-            EXPECT_GE(std::chrono::steady_clock::now() - start, std::chrono::milliseconds(10));
-            EXPECT_EQ(samples.length, c.bytes);
+            EXPECT_EQ(std::tuple(samples.length, samples.status), std::tuple(c.bytes, Status::Frame));
             EXPECT_EQ(record.Counts(), (std::array{1, 1, 1, 1}));
             EXPECT_EQ(record.lastLockMode, U(LockRead));
         }
@@ -269,9 +270,9 @@ TEST(FrameClient, DeliversTheTextureConvertedIntoEachSubtype) {
     EXPECT_EQ(log.find("frame channel"), std::string::npos) << log; // a texture that serves needs no channel
 }
 
-// Each failure of the texture path still delivers every sample, without timing: without a frame
-// channel untouched (0xEE, length 17) or the CPU surface's zeros (a fresh texture), with the double's
-// counts as they must be; where the texture cannot serve and a channel is there, its newest frame.
+// No failure of the texture path passes for a picture: without a frame channel every sample comes
+// back untouched (0xEE, length 17) as NoFrame, with the double's counts as they must be (a texture
+// that cannot serve is not even copied); where a channel is there, its newest frame.
 TEST(FrameClient, FailuresStillDeliverEverySampleAndFallBackToTheFrameChannel) {
     constexpr U kWidth = 160, kHeight = 90; // the channel's rows are 192 bytes apart
     // clang-format off
@@ -280,16 +281,16 @@ TEST(FrameClient, FailuresStillDeliverEverySampleAndFallBackToTheFrameChannel) {
                  nv12{&MEDIASUBTYPE_NV12, PixelKernels::Nv12ToNv12(kScalar), kWidth * kHeight * 3 / 2},
                  iyuv{&MEDIASUBTYPE_IYUV, PixelKernels::Nv12ToIyuv(kScalar), kWidth * kHeight * 3 / 2};
     const struct {
-        const char* what; DeviceRecord record; Output output; std::uint32_t code; bool zeros, fallsBack;
+        const char* what; DeviceRecord record; Output output; std::uint32_t code; bool fallsBack;
         std::array<int, 4> counts; long shortBy = 0; // counts as DeviceRecord::Counts
     } cases[] = {
-        {"no CPU surface", {.cpuCreateFails = true}, yuy2, 8, false, true, {0, 0, 0, 0}}, // no GPU surface is tried
-        {"no GPU surface", {.gpuOpenFails = true}, nv12, 8, true, true, {1, 0, 2, 2}},
-        {"texture of another size", {.gpuWidth = kWidth * 2}, iyuv, 0, true, true, {1, 2, 2, 2}},
-        {"texture in another format", {.gpuFormat = PixelFormat::YUY2}, yuy2, 0, true, true, {1, 2, 2, 2}},
-        {"no device", {.noDevice = true}, yuy2, 0, false, true, {0, 0, 0, 0}},
-        {"failed lock", {.lockFails = true}, yuy2, 0, false, false, {1, 2, 2, 0}}, // nothing unlocked that was never mapped
-        {"sample too small", {}, yuy2, 0, false, false, {1, 2, 2, 2}, 1}, // never overrun; every lock given back
+        {"no CPU surface", {.cpuCreateFails = true}, yuy2, 8, true, {0, 0, 0, 0}}, // no GPU surface is tried
+        {"no GPU surface", {.gpuOpenFails = true}, nv12, 8, true, {1, 0, 0, 0}},
+        {"texture of another size", {.gpuWidth = kWidth * 2}, iyuv, 0, true, {1, 0, 0, 0}},
+        {"texture in another format", {.gpuFormat = PixelFormat::YUY2}, yuy2, 0, true, {1, 0, 0, 0}},
+        {"no device", {.noDevice = true}, yuy2, 0, true, {0, 0, 0, 0}},
+        {"failed lock", {.lockFails = true}, yuy2, 0, false, {1, 2, 2, 0}}, // nothing unlocked that was never mapped
+        {"sample too small", {}, yuy2, 0, false, {1, 2, 2, 2}, 1}, // never overrun; every lock given back
     };
     // clang-format on
     const auto before = FilterLogText().size();
@@ -303,8 +304,8 @@ TEST(FrameClient, FailuresStillDeliverEverySampleAndFallBackToTheFrameChannel) {
             EXPECT_EQ(f.error ? f.error->code : 0u, c.code);
             Samples samples(bytes - c.shortBy);
             for (int i = 0; i < 2; ++i) {
-                EXPECT_TRUE(AllBytesAre(samples.Fill(f.client), c.zeros ? 0 : 0xEE));
-                EXPECT_EQ(samples.length, c.zeros ? bytes : 17);
+                EXPECT_TRUE(AllBytesAre(samples.Fill(f.client), 0xEE));
+                EXPECT_EQ(std::tuple(samples.length, samples.status), std::tuple(17l, Status::NoFrame));
             }
             EXPECT_EQ(record.Counts(), c.counts);
         }
@@ -323,7 +324,7 @@ TEST(FrameClient, FailuresStillDeliverEverySampleAndFallBackToTheFrameChannel) {
             if (number == 8)
                 channel.Publish(8); // the client follows the newest frame
             EXPECT_TRUE(samples.Fill(f.client) == channel.Expected(reference, bytes, number, 32)) << number;
-            EXPECT_EQ(samples.length, bytes);
+            EXPECT_EQ(std::tuple(samples.length, samples.status), std::tuple(bytes, Status::Frame));
         }
     }
     const std::string log = FilterLogText().substr(before);
@@ -331,8 +332,8 @@ TEST(FrameClient, FailuresStillDeliverEverySampleAndFallBackToTheFrameChannel) {
     EXPECT_EQ(CountOf(log, "cannot hold a frame of 28800 bytes"), 1u) << log;          // once per client
 }
 
-// A malformed channel is never read: one Error line naming the fault, and the CPU surface's zeros.
-TEST(FrameClient, RefusesAMalformedFrameChannelWithOneErrorLineAndKeepsTheOldBehaviour) {
+// A malformed channel is never read: one Error line naming the fault, and no picture.
+TEST(FrameClient, RefusesAMalformedFrameChannelWithOneErrorLine) {
     constexpr U kWidth = 64, kHeight = 32;
     // clang-format off
     const struct { std::string reason; void (*spoil)(FrameChannel::ChannelHeader&); } cases[] = {
@@ -358,7 +359,8 @@ TEST(FrameClient, RefusesAMalformedFrameChannelWithOneErrorLineAndKeepsTheOldBeh
         EXPECT_EQ(CountOf(log, "[Initialize] " + line), 1u) << log;
         EXPECT_EQ(CountOf(log, "ERROR: frame channel") + CountOf(log, "frame source:"), 1u) << log;
         Samples samples(kWidth * kHeight * 2);
-        EXPECT_TRUE(AllBytesAre(samples.Fill(f.client), 0));
+        EXPECT_TRUE(AllBytesAre(samples.Fill(f.client), 0xEE));
+        EXPECT_EQ(samples.status, Status::NoFrame);
     }
 }
 
@@ -373,33 +375,38 @@ TEST(FrameClient, TakesUpAFrameChannelThatAppearsLaterAndLetsGoWhenItCloses) {
     Fixture f(record, kWidth, kHeight, MEDIASUBTYPE_YUY2, name);
     const auto initialised = std::chrono::steady_clock::now();
     Samples samples(kBytes);
-    // Past the first retry, still without a channel: the old zeros.
-    while (std::chrono::steady_clock::now() - initialised < std::chrono::milliseconds(700))
-        EXPECT_TRUE(AllBytesAre(samples.Fill(f.client), 0));
+    // Past the first retry, still without a channel: no picture.
+    while (std::chrono::steady_clock::now() - initialised < std::chrono::milliseconds(700)) {
+        EXPECT_TRUE(AllBytesAre(samples.Fill(f.client), 0xEE));
+        EXPECT_EQ(samples.status, Status::NoFrame);
+        Sleep(5);
+    }
 
     Channel channel(kWidth, kHeight, name);
-    // Each sample takes at least 10 ms: a frame must arrive within the next retry.
+    // A frame must arrive within the next retry, half a second on.
     auto arrives = [&](std::uint64_t number) {
         channel.Publish(number);
         const auto expected = channel.Expected(PixelKernels::Nv12ToYuy2(kScalar), kBytes, number);
-        for (int i = 0; i < 60; ++i)
+        for (const auto end = std::chrono::steady_clock::now() + std::chrono::seconds(2);
+             std::chrono::steady_clock::now() < end; Sleep(5))
             if (samples.Fill(f.client) == expected)
                 return true;
         return false;
     };
     EXPECT_TRUE(arrives(4));
-    // Its slot stuck mid-write (a writer that overtook every attempt): no part-frame goes out, the
-    // sample says it carries nothing; once the slot is whole again, it does.
+    // Its slot stuck mid-write (a writer that overtook every attempt, also the one retry): no
+    // part-frame goes out and the sample keeps its length; once the slot is whole again, a frame.
     auto* header = channel.writer.Header();
     auto* slot = reinterpret_cast<FrameChannel::SlotHeader*>(reinterpret_cast<std::uint8_t*>(header) +
                                                              header->slotOffset);
-    for (const long expected : {0l, kBytes}) {
+    for (const auto& expected : {std::tuple(17l, Status::NoFrame), std::tuple(kBytes, Status::Frame)}) {
         ++slot->sequence;
         samples.Fill(f.client);
-        EXPECT_EQ(samples.length, expected);
+        EXPECT_EQ(std::tuple(samples.length, samples.status), expected);
     }
     channel.writer.Close();
-    EXPECT_TRUE(AllBytesAre(samples.Fill(f.client), 0));
+    EXPECT_TRUE(AllBytesAre(samples.Fill(f.client), 0xEE));
+    EXPECT_EQ(samples.status, Status::SourceClosed);
     channel.Open();
     EXPECT_TRUE(arrives(5));
 
