@@ -180,7 +180,8 @@ struct Graph {
         ComPtr<IAMStreamConfig> config;
         CMediaType type;
         type.majortype = MEDIATYPE_Video, type.subtype = subtype, type.formattype = FORMAT_VideoInfo;
-        const BITMAPINFOHEADER header{sizeof(BITMAPINFOHEADER), kWidth, kHeight, 0, 0, 0, 0, 0, 0, 0, 0};
+        const WORD bits = subtype == MEDIASUBTYPE_YUY2 ? 16 : 12;
+        const BITMAPINFOHEADER header{sizeof(BITMAPINFOHEADER), kWidth, kHeight, 1, bits, subtype.Data1, 0, 0, 0, 0, 0};
         const VIDEOINFOHEADER info{{}, {}, 0, 0, interval, header};
         type.SetFormatBlock(reinterpret_cast<const BYTE*>(&info), sizeof(info));
         connected = filter && filter->FindPin(L"1", &pin) == S_OK && pin.As(&config) == S_OK &&
