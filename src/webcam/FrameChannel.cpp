@@ -93,7 +93,7 @@ struct Writer::Mapping {
     }
 };
 
-Writer::Writer() = default;
+Writer::Writer(_SECURITY_ATTRIBUTES* security) : mSecurity(security) {}
 Writer::~Writer() {
     Close();
 }
@@ -119,7 +119,7 @@ bool Writer::Open(const std::wstring& name, std::uint32_t width, std::uint32_t h
     const std::uint64_t bytes = SectionBytes(pitch, height, slots);
 
     auto mapping = std::make_unique<Mapping>();
-    mapping->section.reset(CreateFileMappingW(INVALID_HANDLE_VALUE, nullptr, PAGE_READWRITE,
+    mapping->section.reset(CreateFileMappingW(INVALID_HANDLE_VALUE, mSecurity, PAGE_READWRITE,
                                               static_cast<DWORD>(bytes >> 32), static_cast<DWORD>(bytes),
                                               name.c_str()));
     const DWORD created = GetLastError();

@@ -24,6 +24,8 @@
 #include <string>
 #include <type_traits>
 
+struct _SECURITY_ATTRIBUTES;
+
 namespace Zarvo::FrameChannel {
 
 // In the session's namespace, so each desktop session has its own channel.
@@ -89,7 +91,9 @@ constexpr std::uint64_t SectionBytes(std::uint64_t rowPitch, std::uint64_t heigh
 // publishes; Open and Close are not concurrent with Publish.
 class Writer {
 public:
-    Writer();
+    // `security` (kept, may be null for the default) is the section's security when this writer
+    // creates it.
+    explicit Writer(_SECURITY_ATTRIBUTES* security = nullptr);
     ~Writer();
     Writer(const Writer&) = delete;
     Writer& operator=(const Writer&) = delete;
@@ -114,6 +118,7 @@ public:
 private:
     struct Mapping;
     std::unique_ptr<Mapping> mMapping;
+    _SECURITY_ATTRIBUTES* mSecurity;
 };
 
 // The camera's side: opens the section read-only and converts its newest complete frame.

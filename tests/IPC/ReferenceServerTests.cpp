@@ -1,6 +1,8 @@
 // The reference server as a process: its answers, clients at once, command line, one per session,
 // the switches that hold frames and answers back.
 #include "IpcTestSupport.h"
+#include "SecurityTestSupport.h"
+#include "server/Camera.h"
 #include "server/Options.h"
 #include "webcam/FrameChannel.h"
 
@@ -347,6 +349,34 @@ TEST(ReferenceServer, StalledFrameRequestStaysOpenWhileOtherClientsAreServedAndT
     EXPECT_EQ(server.Quit(), 0u);
     ASSERT_TRUE(stalled.ReadEnded(10000));
     EXPECT_EQ(stalled.FinishRead(0), std::nullopt);
+}
+
+// Here the camera does not make the event first, so the server's own security is what is read back.
+TEST(ReferenceServer, ItsPipeEventMutexAndSectionGrantOnlyItsUserAndSystem) {
+    AppDataWithSettings appData("1280,720");
+    ServerProcess server(appData.Path());
+    UniqueEvent live;
+    ASSERT_TRUE(PollUntil([&] {
+        live.reset(OpenEventW(SYNCHRONIZE | READ_CONTROL, FALSE, kServerLiveEventName));
+        return static_cast<bool>(live);
+    }));
+    ASSERT_EQ(WaitForSingleObject(live.get(), 30000), WAIT_OBJECT_0);
+    WebcamClient client(TestLog().Factory());
+    ASSERT_TRUE(client.ConnectToServer({}) && client.StartCamera()); // makes the section
+
+    const UniqueHandleNull mutex(OpenMutexW(READ_CONTROL, FALSE, Server::kInstanceMutexName));
+    const UniqueHandleNull section(
+        OpenFileMappingW(FILE_MAP_READ | READ_CONTROL, FALSE, FrameChannel::kSectionName)); // readers' access
+    const UniqueFile pipe(
+        CreateFileW(kControlPipeName, GENERIC_READ, 0, nullptr, OPEN_EXISTING, FILE_FLAG_OVERLAPPED, nullptr));
+    const std::string user = ProcessUserSid();
+    EXPECT_THAT(DaclOf(live.get()), UserAndSystem(user, EVENT_ALL_ACCESS));
+    EXPECT_THAT(DaclOf(mutex.get()), UserAndSystem(user, MUTEX_ALL_ACCESS));
+    EXPECT_THAT(DaclOf(section.get()), UserAndSystem(user, SECTION_ALL_ACCESS));
+    EXPECT_THAT(DaclOf(pipe.get()), UserAndSystem(user, FILE_ALL_ACCESS));
+    EXPECT_TRUE(ChannelView().IsOpen());
+    EXPECT_TRUE(client.StopCamera());
+    EXPECT_EQ(server.Quit(), 0u);
 }
 
 } // namespace

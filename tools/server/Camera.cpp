@@ -17,9 +17,10 @@ FrameSize ReadOutputSize() {
     return {static_cast<std::uint32_t>(resolution.width), static_cast<std::uint32_t>(resolution.height)};
 }
 
-Camera::Camera(std::uint64_t frameLimit, std::function<void()> onFrameLimit, Pause pause, std::wstring channelName)
+Camera::Camera(std::uint64_t frameLimit, std::function<void()> onFrameLimit, Pause pause,
+               SECURITY_ATTRIBUTES* security, std::wstring channelName)
     : mFrameLimit(frameLimit), mOnFrameLimit(std::move(onFrameLimit)), mPause(pause),
-      mChannelName(std::move(channelName)) {}
+      mChannelName(std::move(channelName)), mChannel(security) {}
 
 Camera::~Camera() {
     Shutdown();

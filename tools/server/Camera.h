@@ -6,6 +6,8 @@
 #include "server/SharedTexture.h"
 #include "webcam/FrameChannel.h"
 
+#include <windows.h>
+
 #include <atomic>
 #include <chrono>
 #include <condition_variable>
@@ -19,6 +21,8 @@
 namespace Zarvo::Server {
 
 inline constexpr std::string_view kServerLogName = "Server";
+// Held while a server runs: one per session.
+inline constexpr const wchar_t* kInstanceMutexName = L"Zarvo/Webcam/Control/ServerInstance";
 
 struct FrameSize {
     std::uint32_t width;
@@ -37,9 +41,10 @@ struct Pause {
 class Camera {
 public:
     // `onFrameLimit` runs once on the generator thread when `frameLimit` frames (0: no limit)
-    // have been drawn. `channelName` names the frame channel's section.
+    // have been drawn. `channelName` names the frame channel's section, created with `security`
+    // (kept; null: the default).
     Camera(std::uint64_t frameLimit, std::function<void()> onFrameLimit, Pause pause = {},
-           std::wstring channelName = FrameChannel::kSectionName);
+           SECURITY_ATTRIBUTES* security = nullptr, std::wstring channelName = FrameChannel::kSectionName);
     ~Camera();
     Camera(const Camera&) = delete;
     Camera& operator=(const Camera&) = delete;

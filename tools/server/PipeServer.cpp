@@ -13,13 +13,13 @@ constexpr DWORD kPipeBufferBytes = 4096;
 // Pause before a failed pipe instance is tried again, so a lasting failure cannot spin.
 constexpr DWORD kRetryPauseMs = 100;
 
-HANDLE CreateInstance(bool first) {
+HANDLE CreateInstance(bool first, SECURITY_ATTRIBUTES* security) {
     DWORD openMode = PIPE_ACCESS_DUPLEX | FILE_FLAG_OVERLAPPED;
     if (first)
         openMode |= FILE_FLAG_FIRST_PIPE_INSTANCE; // a second server must not share the name
     return CreateNamedPipeW(IPC::kControlPipeName, openMode,
                             PIPE_TYPE_BYTE | PIPE_READMODE_BYTE | PIPE_WAIT | PIPE_REJECT_REMOTE_CLIENTS,
-                            PIPE_UNLIMITED_INSTANCES, kPipeBufferBytes, kPipeBufferBytes, 0, nullptr);
+                            PIPE_UNLIMITED_INSTANCES, kPipeBufferBytes, kPipeBufferBytes, 0, security);
 }
 
 enum class Outcome { Done, Failed, Stopped };
@@ -93,14 +93,14 @@ IPC::Status Answer(std::uint32_t command, ClientState& client, Camera& camera) {
     return answer;
 }
 
-PipeServer::PipeServer(Camera& camera, std::uint64_t stallFrameRequest)
-    : mCamera(camera), mStallFrameRequest(stallFrameRequest) {}
+PipeServer::PipeServer(Camera& camera, SECURITY_ATTRIBUTES* security, std::uint64_t stallFrameRequest)
+    : mCamera(camera), mSecurity(security), mStallFrameRequest(stallFrameRequest) {}
 
 PipeServer::~PipeServer() { Stop(); }
 
 bool PipeServer::Start() {
     mStop.reset(CreateEventW(nullptr, TRUE, FALSE, nullptr));
-    mListening.reset(CreateInstance(true));
+    mListening.reset(CreateInstance(true, mSecurity));
     if (!mStop || !mListening) {
         const DWORD error = GetLastError();
         Log log = Log::Get(kServerLogName, "PipeServer");
@@ -155,7 +155,7 @@ void PipeServer::AcceptLoop() {
         if (!mListening) {
             if (WaitForSingleObject(mStop.get(), kRetryPauseMs) == WAIT_OBJECT_0)
                 return;
-            mListening.reset(CreateInstance(false));
+            mListening.reset(CreateInstance(false, mSecurity));
             continue;
         }
         OVERLAPPED overlapped{};
@@ -192,7 +192,7 @@ void PipeServer::AcceptLoop() {
             mSessions.push_back(std::move(session));
         }
         started.thread = std::thread([this, &started] { Serve(started); });
-        mListening.reset(CreateInstance(false));
+        mListening.reset(CreateInstance(false, mSecurity));
         ReapFinished();
     }
 }

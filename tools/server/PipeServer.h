@@ -32,7 +32,8 @@ class PipeServer {
 public:
     // `stallFrameRequest` (0: none) is the per-frame request, counted over all clients, that is
     // never answered: its connection stays open and unanswered until the client leaves.
-    explicit PipeServer(Camera& camera, std::uint64_t stallFrameRequest = 0);
+    // Every pipe instance is made with `security` (kept; null: the default).
+    PipeServer(Camera& camera, SECURITY_ATTRIBUTES* security, std::uint64_t stallFrameRequest = 0);
     ~PipeServer();
     PipeServer(const PipeServer&) = delete;
     PipeServer& operator=(const PipeServer&) = delete;
@@ -56,6 +57,7 @@ private:
     void ReapFinished();
 
     Camera& mCamera;
+    SECURITY_ATTRIBUTES* const mSecurity;
     const std::uint64_t mStallFrameRequest;
     std::atomic<std::uint64_t> mFrameRequests{0}; // per-frame requests received, all clients
     UniqueEvent mStop;      // manual reset; set by Stop

@@ -13,6 +13,7 @@
 // command line or start-up failure; 3 --quit gave up waiting.
 
 #include "AppSettings/AppSettings.h"
+#include "IPC/ObjectSecurity.h"
 #include "IPC/Status.h"
 #include "log/Log.h"
 #include "log/Text.h"
@@ -37,7 +38,6 @@ using namespace Zarvo;
 
 constexpr const wchar_t* kWindowClass = L"ZarvoWebcamReferenceServer";
 constexpr DWORD kQuitWaitMs = 10000;
-constexpr const wchar_t* kInstanceMutexName = L"Zarvo/Webcam/Control/ServerInstance";
 
 HANDLE gStop = nullptr; // set to end the server
 
@@ -89,9 +89,10 @@ int QuitRunningServers() {
 // because the process is ended right after.
 class ServerRun {
 public:
-    ServerRun(const Server::Options& options, HANDLE live)
-        : mLive(live), mCamera(options.frames, [] { SetEvent(gStop); }, {options.pauseAfter, options.pauseSeconds}),
-          mPipes(mCamera, options.stallFrameRequest) {}
+    ServerRun(const Server::Options& options, HANDLE live, SECURITY_ATTRIBUTES* security)
+        : mLive(live),
+          mCamera(options.frames, [] { SetEvent(gStop); }, {options.pauseAfter, options.pauseSeconds}, security),
+          mPipes(mCamera, security, options.stallFrameRequest) {}
 
     bool Start() {
         if (!mPipes.Start())
@@ -205,16 +206,26 @@ int RunServer(const Server::Options& options) {
     Log log = Log::Get(Server::kServerLogName, "Server");
     log << "start: pid, " << static_cast<std::uint32_t>(GetCurrentProcessId()) << Log::EndLine;
 
+    // Every shared object grants this user and SYSTEM, nobody else.
+    auto security = IPC::ObjectSecurity::ForCurrentUser();
+    if (!security) {
+        log << LogLevel::Error << "ERROR: cannot read this process's user" << Log::EndLine;
+        std::fputs("Zarvo Webcam: cannot read this process's user\n", stderr);
+        return 2;
+    }
+
     // One server per session. The pipe's first-instance flag says the same where the
-    // platform honours it (Wine does not), so a named mutex decides.
-    Zarvo::UniqueHandleNull instance(CreateMutexW(nullptr, FALSE, kInstanceMutexName));
+    // platform honours it (Wine does not), so a named mutex decides. A mutex of that name that
+    // denies this user counts as another server too.
+    Zarvo::UniqueHandleNull instance(CreateMutexW(security->Attributes(), FALSE, Server::kInstanceMutexName));
     if (!instance || GetLastError() == ERROR_ALREADY_EXISTS) {
         log << LogLevel::Error << "ERROR: another server runs already" << Log::EndLine;
         std::fputs("Zarvo Webcam: another server runs already\n", stderr);
         return 1;
     }
 
-    Zarvo::UniqueEvent live(CreateEventW(nullptr, TRUE, FALSE, IPC::kServerLiveEventName));
+    // A camera may have made the event first, with the same security.
+    Zarvo::UniqueEvent live(CreateEventW(security->Attributes(), TRUE, FALSE, IPC::kServerLiveEventName));
     if (!live) {
         log << LogLevel::Error << "ERROR: CreateEvent failed " << static_cast<std::uint32_t>(GetLastError())
             << Log::EndLine;
@@ -229,7 +240,7 @@ int RunServer(const Server::Options& options) {
 
     int exitCode = 0;
     {
-        ServerRun run(options, live.get());
+        ServerRun run(options, live.get(), security->Attributes());
         gRun = &run;
         SetConsoleCtrlHandler(OnConsoleEvent, TRUE);
         if (!run.Start()) {

@@ -1,0 +1,88 @@
+#include "IPC/ObjectSecurity.h"
+
+#include "runtime/Handles.h"
+
+namespace Zarvo::IPC {
+
+std::optional<ObjectSecurity> ObjectSecurity::ForCurrentUser() noexcept {
+    HANDLE token = nullptr;
+    if (!OpenProcessToken(GetCurrentProcess(), TOKEN_QUERY, &token))
+        return std::nullopt;
+    const UniqueHandleNull owned(token);
+    std::vector<std::uint8_t> user = TokenUserSid(token);
+    if (user.empty())
+        return std::nullopt;
+    return ForUser(user.data());
+}
+
+std::vector<std::uint8_t> ObjectSecurity::TokenUserSid(HANDLE token) noexcept {
+    try {
+        DWORD bytes = 0;
+        GetTokenInformation(token, TokenUser, nullptr, 0, &bytes);
+        if (bytes < sizeof(TOKEN_USER))
+            return {};
+        // TOKEN_USER points into the same buffer, so the buffer must be aligned for it.
+        std::vector<TOKEN_USER> buffer((bytes + sizeof(TOKEN_USER) - 1) / sizeof(TOKEN_USER));
+        if (!GetTokenInformation(token, TokenUser, buffer.data(), bytes, &bytes))
+            return {};
+        const PSID sid = buffer[0].User.Sid;
+        if (!IsValidSid(sid))
+            return {};
+        const auto* first = static_cast<const std::uint8_t*>(sid);
+        return std::vector<std::uint8_t>(first, first + GetLengthSid(sid));
+    } catch (...) {
+        return {};
+    }
+}
+
+std::optional<ObjectSecurity> ObjectSecurity::ForUser(PSID user) noexcept {
+    try {
+        if (!user || !IsValidSid(user))
+            return std::nullopt;
+        BYTE system[SECURITY_MAX_SID_SIZE];
+        DWORD systemBytes = sizeof(system);
+        if (!CreateWellKnownSid(WinLocalSystemSid, nullptr, system, &systemBytes))
+            return std::nullopt;
+
+        const PSID granted[] = {user, system};
+        DWORD aclBytes = sizeof(ACL);
+        for (const PSID sid : granted)
+            aclBytes += sizeof(ACCESS_ALLOWED_ACE) - sizeof(DWORD) + GetLengthSid(sid);
+        // DWORD elements keep the ACL aligned as the functions expect.
+        std::vector<DWORD> acl((aclBytes + sizeof(DWORD) - 1) / sizeof(DWORD));
+        const auto dacl = reinterpret_cast<PACL>(acl.data());
+        if (!InitializeAcl(dacl, aclBytes, ACL_REVISION))
+            return std::nullopt;
+        for (const PSID sid : granted) {
+            if (!AddAccessAllowedAce(dacl, ACL_REVISION, GENERIC_ALL, sid))
+                return std::nullopt;
+        }
+
+        SECURITY_DESCRIPTOR absolute;
+        if (!InitializeSecurityDescriptor(&absolute, SECURITY_DESCRIPTOR_REVISION) ||
+            !SetSecurityDescriptorDacl(&absolute, TRUE, dacl, FALSE) ||
+            // Nothing inherited from a parent adds to these two entries.
+            !SetSecurityDescriptorControl(&absolute, SE_DACL_PROTECTED, SE_DACL_PROTECTED))
+            return std::nullopt;
+        DWORD bytes = 0;
+        MakeSelfRelativeSD(&absolute, nullptr, &bytes);
+        if (bytes == 0)
+            return std::nullopt;
+        ObjectSecurity security;
+        security.mDescriptor.resize(bytes);
+        if (!MakeSelfRelativeSD(&absolute, security.mDescriptor.data(), &bytes))
+            return std::nullopt;
+        return security;
+    } catch (...) {
+        return std::nullopt;
+    }
+}
+
+SECURITY_ATTRIBUTES* ObjectSecurity::Attributes() noexcept {
+    mAttributes.nLength = sizeof(mAttributes);
+    mAttributes.lpSecurityDescriptor = mDescriptor.data();
+    mAttributes.bInheritHandle = FALSE;
+    return &mAttributes;
+}
+
+} // namespace Zarvo::IPC

@@ -1,0 +1,40 @@
+#pragma once
+// The security of the objects the companion app and the camera share (the control pipe, the
+// server-live event, the single-instance mutex, the frame section): full access for the user the
+// process runs as and for SYSTEM, nothing for anyone else.
+//
+// The user comes from the process token's user SID, not from its default DACL: an app launched
+// by an elevated host has the elevated default DACL (Administrators and SYSTEM), which would lock
+// out the same user's ordinary hosts.
+
+#include <windows.h>
+
+#include <cstdint>
+#include <optional>
+#include <vector>
+
+namespace Zarvo::IPC {
+
+class ObjectSecurity {
+public:
+    // For the user of this process's token; nullopt when the token cannot be read.
+    static std::optional<ObjectSecurity> ForCurrentUser() noexcept;
+    // For the given user SID (and SYSTEM); nullopt for an invalid SID. No system state is read.
+    static std::optional<ObjectSecurity> ForUser(PSID user) noexcept;
+
+    // The user SID of a token (TOKEN_QUERY access); empty when it cannot be read.
+    static std::vector<std::uint8_t> TokenUserSid(HANDLE token) noexcept;
+
+    // Attributes for the Create* functions: this descriptor, handles not inherited. Valid while
+    // this object lives and is not moved.
+    SECURITY_ATTRIBUTES* Attributes() noexcept;
+    PSECURITY_DESCRIPTOR Descriptor() noexcept { return mDescriptor.data(); }
+
+private:
+    ObjectSecurity() = default;
+
+    std::vector<std::uint8_t> mDescriptor; // self-relative, so it may move with the vector
+    SECURITY_ATTRIBUTES mAttributes{};
+};
+
+} // namespace Zarvo::IPC

@@ -1,0 +1,79 @@
+#pragma once
+// Reading the security of kernel objects back, for the tests of the shared objects' descriptor.
+
+#include "IPC/ObjectSecurity.h"
+#include "runtime/Handles.h"
+
+#include <gmock/gmock.h>
+#include <windows.h>
+#include <aclapi.h>
+#include <sddl.h>
+
+#include <cstdint>
+#include <string>
+#include <tuple>
+#include <vector>
+
+namespace Zarvo::Testing {
+
+// An access-control entry as type, flags, mask and SID string.
+using Entry = std::tuple<int, int, std::uint32_t, std::string>;
+
+inline std::string SidString(PSID sid) {
+    char* text = nullptr;
+    if (!ConvertSidToStringSidA(sid, &text))
+        return "?";
+    std::string result = text;
+    LocalFree(text);
+    return result;
+}
+
+inline std::vector<Entry> Entries(PACL dacl) {
+    std::vector<Entry> entries;
+    if (!dacl) {
+        entries.emplace_back(-1, 0, 0, "no DACL: everyone");
+        return entries;
+    }
+    for (DWORD i = 0; i < dacl->AceCount; ++i) {
+        void* ace = nullptr;
+        if (!GetAce(dacl, i, &ace))
+            break;
+        const auto* header = static_cast<const ACE_HEADER*>(ace);
+        const auto* allowed = static_cast<const ACCESS_ALLOWED_ACE*>(ace); // same layout as denied
+        entries.emplace_back(header->AceType, header->AceFlags, allowed->Mask,
+                             SidString(const_cast<DWORD*>(&allowed->SidStart)));
+    }
+    return entries;
+}
+
+// The DACL of a kernel object as the platform reports it.
+inline std::vector<Entry> DaclOf(HANDLE object, SE_OBJECT_TYPE type = SE_KERNEL_OBJECT) {
+    PACL dacl = nullptr;
+    PSECURITY_DESCRIPTOR descriptor = nullptr;
+    const DWORD error =
+        GetSecurityInfo(object, type, DACL_SECURITY_INFORMATION, nullptr, nullptr, &dacl, nullptr, &descriptor);
+    if (error != ERROR_SUCCESS)
+        return {Entry(-2, 0, error, "GetSecurityInfo failed")};
+    auto entries = Entries(dacl);
+    LocalFree(descriptor);
+    return entries;
+}
+
+// Exactly the two allowed entries, in this order, each with full access (generic or mapped).
+inline ::testing::Matcher<std::vector<Entry>> UserAndSystem(const std::string& user, ACCESS_MASK fullAccess) {
+    const auto full = ::testing::AnyOf(::testing::Eq(static_cast<std::uint32_t>(GENERIC_ALL)), ::testing::Eq(fullAccess));
+    return ::testing::ElementsAre(::testing::FieldsAre(ACCESS_ALLOWED_ACE_TYPE, 0, full, user),
+                       ::testing::FieldsAre(ACCESS_ALLOWED_ACE_TYPE, 0, full, "S-1-5-18"));
+}
+
+// The user SID of this process's token as a string.
+inline std::string ProcessUserSid() {
+    HANDLE token = nullptr;
+    if (!OpenProcessToken(GetCurrentProcess(), TOKEN_QUERY, &token))
+        return "?";
+    const UniqueHandleNull owned(token);
+    auto sid = IPC::ObjectSecurity::TokenUserSid(token);
+    return sid.empty() ? "?" : SidString(sid.data());
+}
+
+} // namespace Zarvo::Testing
