@@ -28,6 +28,11 @@ Fields Ask(WebcamClient& client, std::uint32_t command) {
     return {s.shared_texture, s.frame_flag, s.is_camera_live};
 }
 
+// What the per-frame answer carries besides the flags: the client's id and its request number.
+constexpr std::uint64_t Tag(std::uint64_t client, std::uint64_t request) { return client << 32 | request; }
+// The per-frame answer's frame_flag and is_camera_live.
+std::pair<std::uint32_t, std::uint32_t> Flags(const Fields& answer) { return {std::get<1>(answer), std::get<2>(answer)}; }
+
 // Calls `done` every few milliseconds until it holds; false after `seconds`. For states the
 // server signals to nobody (a frame counter, a log line).
 template <class Done>
@@ -153,30 +158,36 @@ TEST(ReferenceServer, AnswersEveryCommandAndServesClientsAtOnceEachWithItsOwnAns
     EXPECT_EQ(ReadFileBytes(filterLog.path), "");
     EXPECT_THAT(log.Lines(), Contains("[CheckForServer] WaitForSingleObject: server_event_result, 0"));
 
+    // Client ids count from 1 in the order of connection.
     WebcamClient& first = *clients[0];
-    for (std::uint32_t command : {0u, 5u, 0xFFFFFFFFu, 2u, 4u}) // unknown ones; nothing drawn, not live
+    for (std::uint32_t command : {0u, 5u, 0xFFFFFFFFu, 4u}) // unknown ones, and a stop before any start
         EXPECT_EQ(Ask(first, command), Fields(0, 0, 0)) << command;
+    std::uint64_t ticks = 0; // the first client's per-frame requests
+    EXPECT_EQ(Ask(first, 2), Fields(Tag(1, ++ticks), 0, 0)); // nothing drawn, not live
     EXPECT_EQ(Ask(first, 3), Fields(0, 0, 1));
     // Asked often enough, a newer frame shows up; the generator runs at about 30 a second.
-    Fields tick{0, 0, 1};
-    for (int asked = 0; asked < 100000 && tick == Fields(0, 0, 1); ++asked)
+    Fields tick;
+    do {
         tick = Ask(first, 2);
-    EXPECT_EQ(tick, Fields(0, 1, 1));
+    } while (++ticks < 100000 && std::get<1>(tick) == 0);
+    EXPECT_EQ(tick, Fields(Tag(1, ticks), 1, 1));
     EXPECT_EQ(Ask(first, 4), Fields(0, 0, 0));
     Ask(first, 2); // takes whatever was drawn before the stop
-    EXPECT_EQ(Ask(first, 2), Fields(0, 0, 0));
+    ++ticks;
+    EXPECT_EQ(Ask(first, 2), Fields(Tag(1, ++ticks), 0, 0));
     EXPECT_EQ(std::get<2>(Ask(first, 1)), 0u); // with a handle where the platform shares textures
 
-    // Each client starts and stops the camera in its own rhythm: an answer that reached the
-    // wrong client would turn a result around.
+    // Each client starts and stops the camera in its own rhythm, and each per-frame answer names
+    // its client and counts its requests: an answer that reached the wrong client shows.
     std::vector<int> failures(3);
     std::vector<std::thread> threads;
     for (std::size_t i = 0; i < 3; ++i) {
         threads.emplace_back([&, i] {
+            std::uint64_t asked = i == 0 ? ticks : 0;
             for (int round = 0; round < 30; ++round) {
                 failures[i] += clients[i]->StartCamera() ? 0 : 1;
                 for (std::size_t frame = 0; frame <= i; ++frame)
-                    clients[i]->FrameTick();
+                    failures[i] += std::get<0>(Ask(*clients[i], 2)) == Tag(i + 1, ++asked) ? 0 : 1;
                 clients[i]->OpenSharedTexture();
                 failures[i] += clients[i]->StopCamera() ? 0 : 1;
             }
@@ -288,9 +299,9 @@ TEST(ReferenceServer, PauseHoldsFramesBackForItsTimeWhileEveryRequestIsAnswered)
     EXPECT_EQ(channel.Published(), 5u);
 
     // Answered throughout, live, with no newer frame after the first look.
-    std::vector<Fields> answers;
+    std::vector<std::pair<std::uint32_t, std::uint32_t>> answers;
     ASSERT_TRUE(PollUntil([&] {
-        answers.push_back(Ask(client, 2));
+        answers.push_back(Flags(Ask(client, 2)));
         return channel.Published() > 5;
     }));
     const double pause = SecondsSince(paused);
@@ -298,7 +309,7 @@ TEST(ReferenceServer, PauseHoldsFramesBackForItsTimeWhileEveryRequestIsAnswered)
     EXPECT_LT(pause, 15.0);
     // The first two may still see frame 5 arrive (it is counted as drawn just after it is published).
     ASSERT_GE(answers.size(), 4u);
-    EXPECT_THAT(std::vector(answers.begin() + 2, answers.end() - 1), Each(Fields(0, 0, 1)));
+    EXPECT_THAT(std::vector(answers.begin() + 2, answers.end() - 1), Each(std::pair(0u, 1u)));
 
     // Resumed with the next number: the newest frame of publication n is frame n - 1.
     FrameChannel::Reader reader;
@@ -340,7 +351,7 @@ TEST(ReferenceServer, StalledFrameRequestStaysOpenWhileOtherClientsAreServedAndT
     Ask(other, 2);
     const auto start = Clock::now();
     while (SecondsSince(start) < 1.0) // about 30 frame intervals
-        EXPECT_EQ(Ask(other, 2), Fields(0, 0, 1));
+        EXPECT_EQ(Flags(Ask(other, 2)), std::pair(0u, 1u));
     EXPECT_EQ(channel.Published(), 3u);
     EXPECT_FALSE(stalled.ReadEnded(0));
     EXPECT_TRUE(other.StopCamera());

@@ -3,38 +3,21 @@
 #include "log/Log.h"
 #include "log/Text.h"
 
+#include <algorithm>
 #include <cstring>
+#include <vector>
 
 namespace Zarvo::Server {
 
 namespace {
 
 constexpr DWORD kPipeBufferBytes = 4096;
-// Pause before a failed pipe instance is tried again, so a lasting failure cannot spin.
-constexpr DWORD kRetryPauseMs = 100;
+// The completion key that asks the serving thread to stop; connections use their address.
+constexpr ULONG_PTR kStopKey = 1;
+// Longest wait of the serving thread for cancelled operations when it stops.
+constexpr std::uint64_t kStopWaitMs = 5000;
 
-HANDLE CreateInstance(bool first, SECURITY_ATTRIBUTES* security) {
-    DWORD openMode = PIPE_ACCESS_DUPLEX | FILE_FLAG_OVERLAPPED;
-    if (first)
-        openMode |= FILE_FLAG_FIRST_PIPE_INSTANCE; // a second server must not share the name
-    return CreateNamedPipeW(IPC::kControlPipeName, openMode,
-                            PIPE_TYPE_BYTE | PIPE_READMODE_BYTE | PIPE_WAIT | PIPE_REJECT_REMOTE_CLIENTS,
-                            PIPE_UNLIMITED_INSTANCES, kPipeBufferBytes, kPipeBufferBytes, 0, security);
-}
-
-enum class Outcome { Done, Failed, Stopped };
-
-// Waits for an overlapped operation or the stop event; a stop cancels the operation and
-// waits until it is over, so its buffer and OVERLAPPED may go.
-Outcome Finish(HANDLE handle, OVERLAPPED& overlapped, HANDLE stop, DWORD& bytes) {
-    const HANDLE events[2] = {overlapped.hEvent, stop};
-    if (WaitForMultipleObjects(2, events, FALSE, INFINITE) != WAIT_OBJECT_0) {
-        CancelIoEx(handle, &overlapped);
-        GetOverlappedResult(handle, &overlapped, &bytes, TRUE);
-        return Outcome::Stopped;
-    }
-    return GetOverlappedResult(handle, &overlapped, &bytes, FALSE) ? Outcome::Done : Outcome::Failed;
-}
+std::uint64_t NowMs() noexcept { return GetTickCount64(); }
 
 Log ClientLog(const ClientState& client) {
     Log log = Log::Get(kServerLogName, "Client");
@@ -42,7 +25,41 @@ Log ClientLog(const ClientState& client) {
     return log;
 }
 
+// Adds the count of lines dropped before this one, if any.
+void NoteDropped(Log& log, std::uint64_t dropped) {
+    if (dropped != 0)
+        log << " (" << dropped << " similar lines dropped before)";
+}
+
+LogLimiter gUnknownCommandLog{10, 10000};
+
+bool IsKnown(std::uint32_t command) noexcept {
+    return command >= static_cast<std::uint32_t>(IPC::Command::OpenSharedTexture) &&
+           command <= static_cast<std::uint32_t>(IPC::Command::StopCamera);
+}
+
 } // namespace
+
+bool LogLimiter::Admit(std::uint64_t nowMs, std::uint64_t& dropped) noexcept {
+    constexpr std::uint64_t kCountBits = 24;
+    constexpr std::uint64_t kCountMask = (1ull << kCountBits) - 1;
+    std::uint64_t state = mState.load();
+    for (;;) {
+        const std::uint64_t start = state >> kCountBits;
+        const std::uint64_t count = state & kCountMask;
+        const bool newWindow = nowMs - start >= mWindowMs || nowMs < start;
+        const std::uint64_t next =
+            newWindow ? (nowMs << kCountBits) | 1 : (start << kCountBits) | std::min(count + 1, kCountMask);
+        if (!newWindow && count >= mLines) {
+            mDropped.fetch_add(1);
+            return false;
+        }
+        if (mState.compare_exchange_weak(state, next)) {
+            dropped = mDropped.exchange(0);
+            return true;
+        }
+    }
+}
 
 IPC::Status Answer(std::uint32_t command, ClientState& client, Camera& camera) {
     IPC::Status answer{};
@@ -83,15 +100,43 @@ IPC::Status Answer(std::uint32_t command, ClientState& client, Camera& camera) {
         answer.frame_flag = drawn > client.lastFrameAsked ? 1 : 0;
         client.lastFrameAsked = drawn;
         ++client.frameRequests;
+        answer.shared_texture = (client.id << 32) | (client.frameRequests & 0xFFFFFFFFu);
         answer.is_camera_live = client.cameraStarted && camera.IsLive() ? 1 : 0;
         break;
     }
-    default:
-        ClientLog(client) << "unknown command " << command << ": answering zeros" << Log::EndLine;
+    default: {
+        // Anyone can send anything: a flood of these must not grow the log without bound.
+        std::uint64_t dropped = 0;
+        if (gUnknownCommandLog.Admit(NowMs(), dropped)) {
+            Log log = ClientLog(client);
+            log << "unknown command " << command << ": answering zeros";
+            NoteDropped(log, dropped);
+            log << Log::EndLine;
+        }
         break;
+    }
     }
     return answer;
 }
+
+struct PipeServer::Connection {
+    enum class Stage { Listening, Reading, Writing };
+
+    UniqueFile pipe;
+    OVERLAPPED overlapped{};
+    bool pending = false; // an operation owns `overlapped` until its completion arrives
+    bool closing = false; // freed once no operation is pending
+    Stage stage = Stage::Listening;
+    bool counted = false; // one of mClients
+    bool proven = false;  // has sent a known command
+    bool stalled = false; // its request is left unanswered; whatever else it sends is dropped
+    DWORD process = 0;
+    std::uint64_t connectedAtMs = 0;
+    std::uint8_t request[4]{};
+    DWORD have = 0;
+    IPC::Status answer{};
+    ClientState state;
+};
 
 PipeServer::PipeServer(Camera& camera, SECURITY_ATTRIBUTES* security, std::uint64_t stallFrameRequest)
     : mCamera(camera), mSecurity(security), mStallFrameRequest(stallFrameRequest) {}
@@ -99,165 +144,330 @@ PipeServer::PipeServer(Camera& camera, SECURITY_ATTRIBUTES* security, std::uint6
 PipeServer::~PipeServer() { Stop(); }
 
 bool PipeServer::Start() {
-    mStop.reset(CreateEventW(nullptr, TRUE, FALSE, nullptr));
-    mListening.reset(CreateInstance(true, mSecurity));
-    if (!mStop || !mListening) {
-        const DWORD error = GetLastError();
-        Log log = Log::Get(kServerLogName, "PipeServer");
-        log << LogLevel::Error << "ERROR: CreateNamedPipe failed " << static_cast<std::uint32_t>(error)
-            << (error == ERROR_ACCESS_DENIED ? " (another server owns the pipe)" : "") << Log::EndLine;
+    try {
+        mPort.reset(CreateIoCompletionPort(INVALID_HANDLE_VALUE, nullptr, 0, 1));
+        auto first = std::make_unique<Connection>();
+        // The first instance claims the name: a second server must not share it.
+        first->pipe.reset(CreateNamedPipeW(
+            IPC::kControlPipeName, PIPE_ACCESS_DUPLEX | FILE_FLAG_OVERLAPPED | FILE_FLAG_FIRST_PIPE_INSTANCE,
+            PIPE_TYPE_BYTE | PIPE_READMODE_BYTE | PIPE_WAIT | PIPE_REJECT_REMOTE_CLIENTS, PIPE_UNLIMITED_INSTANCES,
+            kPipeBufferBytes, kPipeBufferBytes, 0, mSecurity));
+        if (!mPort || !first->pipe ||
+            !CreateIoCompletionPort(first->pipe.get(), mPort.get(), reinterpret_cast<ULONG_PTR>(first.get()), 0)) {
+            const DWORD error = GetLastError();
+            Log log = Log::Get(kServerLogName, "PipeServer");
+            log << LogLevel::Error << "ERROR: CreateNamedPipe failed " << static_cast<std::uint32_t>(error)
+                << (error == ERROR_ACCESS_DENIED ? " (another server owns the pipe)" : "") << Log::EndLine;
+            return false;
+        }
+        mListening = first.get();
+        mConnections.push_back(std::move(first));
+        mThread = std::thread([this] { Run(); });
+        return true;
+    } catch (...) {
+        Log::Get(kServerLogName, "PipeServer") << LogLevel::Error << "ERROR: cannot start serving" << Log::EndLine;
+        mConnections.clear();
+        mListening = nullptr;
         return false;
     }
-    mAcceptor = std::thread([this] { AcceptLoop(); });
-    return true;
 }
 
 void PipeServer::Stop() {
-    if (mStop)
-        SetEvent(mStop.get());
-    if (mAcceptor.joinable())
-        mAcceptor.join();
-    std::list<std::unique_ptr<Session>> sessions;
-    {
-        std::lock_guard lock(mSessionsMutex);
-        sessions.swap(mSessions);
-    }
-    for (auto& session : sessions) {
-        if (session->thread.joinable())
-            session->thread.join();
-    }
-    mListening.reset();
-}
-
-void PipeServer::ReapFinished() {
-    std::list<std::unique_ptr<Session>> finished;
-    {
-        std::lock_guard lock(mSessionsMutex);
-        for (auto it = mSessions.begin(); it != mSessions.end();) {
-            if ((*it)->finished.load()) {
-                auto next = std::next(it);
-                finished.splice(finished.end(), mSessions, it);
-                it = next;
-            } else {
-                ++it;
-            }
-        }
-    }
-    for (auto& session : finished)
-        session->thread.join();
-}
-
-void PipeServer::AcceptLoop() {
-    UniqueEvent connected(CreateEventW(nullptr, TRUE, FALSE, nullptr));
-    if (!connected)
+    if (!mThread.joinable())
         return;
-    for (;;) {
-        if (!mListening) {
-            if (WaitForSingleObject(mStop.get(), kRetryPauseMs) == WAIT_OBJECT_0)
-                return;
-            mListening.reset(CreateInstance(false, mSecurity));
-            continue;
-        }
-        OVERLAPPED overlapped{};
-        overlapped.hEvent = connected.get();
-        bool haveClient = false;
-        if (ConnectNamedPipe(mListening.get(), &overlapped)) {
-            haveClient = true;
-        } else {
-            const DWORD error = GetLastError();
-            if (error == ERROR_PIPE_CONNECTED) {
-                haveClient = true;
-            } else if (error == ERROR_IO_PENDING) {
-                DWORD ignored = 0;
-                const Outcome outcome = Finish(mListening.get(), overlapped, mStop.get(), ignored);
-                if (outcome == Outcome::Stopped)
-                    return;
-                haveClient = outcome == Outcome::Done;
-            }
-        }
-        if (!haveClient) {
-            // A client that came and went already, or a broken instance: start it afresh.
-            DisconnectNamedPipe(mListening.get());
-            if (WaitForSingleObject(mStop.get(), 0) == WAIT_OBJECT_0)
-                return;
-            continue;
-        }
+    // Retried: a full port is a resource failure like any other.
+    while (!PostQueuedCompletionStatus(mPort.get(), 0, kStopKey, nullptr))
+        Sleep(10);
+    mThread.join();
+}
 
-        auto session = std::make_unique<Session>();
-        session->pipe = std::move(mListening);
-        session->state.id = mNextClientId++;
-        Session& started = *session;
-        {
-            std::lock_guard lock(mSessionsMutex);
-            mSessions.push_back(std::move(session));
+void PipeServer::Run() {
+    std::uint64_t stopDeadline = 0;
+    for (;;) {
+        try {
+            if (!mStopping)
+                Listen();
+            DWORD bytes = 0;
+            ULONG_PTR key = 0;
+            OVERLAPPED* overlapped = nullptr;
+            const BOOL ok =
+                GetQueuedCompletionStatus(mPort.get(), &bytes, &key, &overlapped, NextWakeMs(NowMs()));
+            const DWORD error = ok ? ERROR_SUCCESS : GetLastError();
+            if (overlapped) {
+                auto& connection = *reinterpret_cast<Connection*>(key);
+                connection.pending = false;
+                SetLastError(error);
+                OnCompleted(connection, ok != FALSE, bytes);
+            } else if (ok && key == kStopKey && !mStopping) {
+                mStopping = true;
+                stopDeadline = NowMs() + kStopWaitMs;
+                std::vector<Connection*> all;
+                for (auto& connection : mConnections)
+                    all.push_back(connection.get());
+                for (Connection* connection : all)
+                    Close(*connection, "the server stops");
+            } else if (!ok && error != WAIT_TIMEOUT) {
+                Failed("GetQueuedCompletionStatus", error);
+                Sleep(kRetryPauseMs);
+            }
+            if (mStopping) {
+                if (mConnections.empty())
+                    return;
+                if (NowMs() > stopDeadline) {
+                    // Operations that never completed keep their memory: freeing it could be written to.
+                    for (auto& connection : mConnections)
+                        static_cast<void>(connection.release());
+                    mConnections.clear();
+                    return;
+                }
+            } else {
+                DropLateClients(NowMs());
+            }
+        } catch (...) {
+            // Out of memory or the like: go on after a pause rather than end the app.
+            Failed("serving (exception)", ERROR_OUTOFMEMORY);
+            Sleep(kRetryPauseMs);
         }
-        started.thread = std::thread([this, &started] { Serve(started); });
-        mListening.reset(CreateInstance(false, mSecurity));
-        ReapFinished();
     }
 }
 
-void PipeServer::Serve(Session& session) {
-    ClientLog(session.state) << "connected" << Log::EndLine;
-    UniqueEvent io(CreateEventW(nullptr, TRUE, FALSE, nullptr));
-    const HANDLE pipe = session.pipe.get();
-    bool open = static_cast<bool>(io);
-    while (open) {
+void PipeServer::Listen() {
+    // Clients that connect and leave at once could keep this going: a few per call.
+    for (int attempt = 0; attempt < 16; ++attempt) {
+        if (!mListening) {
+            if (NowMs() < mRetryAtMs)
+                return;
+            auto next = std::make_unique<Connection>();
+            next->pipe.reset(CreateNamedPipeW(IPC::kControlPipeName, PIPE_ACCESS_DUPLEX | FILE_FLAG_OVERLAPPED,
+                                              PIPE_TYPE_BYTE | PIPE_READMODE_BYTE | PIPE_WAIT |
+                                                  PIPE_REJECT_REMOTE_CLIENTS,
+                                              PIPE_UNLIMITED_INSTANCES, kPipeBufferBytes, kPipeBufferBytes, 0,
+                                              mSecurity));
+            if (!next->pipe) {
+                Failed("CreateNamedPipe", GetLastError());
+                return;
+            }
+            if (!CreateIoCompletionPort(next->pipe.get(), mPort.get(), reinterpret_cast<ULONG_PTR>(next.get()), 0)) {
+                Failed("CreateIoCompletionPort", GetLastError());
+                return;
+            }
+            mListening = next.get();
+            mConnections.push_back(std::move(next));
+        }
+        Connection& listening = *mListening;
+        if (listening.pending)
+            return;
+        listening.overlapped = {};
+        if (ConnectNamedPipe(listening.pipe.get(), &listening.overlapped)) {
+            listening.pending = true; // its completion is queued
+            return;
+        }
+        const DWORD error = GetLastError();
+        if (error == ERROR_IO_PENDING) {
+            listening.pending = true;
+            return;
+        }
+        if (error == ERROR_PIPE_CONNECTED) {
+            OnConnected(listening); // no completion follows
+        } else if (error == ERROR_NO_DATA) {
+            DisconnectNamedPipe(listening.pipe.get()); // came and went already
+        } else {
+            Failed("ConnectNamedPipe", error);
+            Close(listening, "");
+            return;
+        }
+    }
+}
+
+void PipeServer::OnConnected(Connection& connection) {
+    mFailures = 0;
+    DWORD process = 0;
+    GetNamedPipeClientProcessId(connection.pipe.get(), &process);
+    unsigned unproven = 0;
+    for (const auto& other : mConnections) {
+        if (other->counted && !other->closing && !other->proven && other->process == process)
+            ++unproven;
+    }
+    if (mClients >= kMaxClients || unproven >= kMaxUnprovenPerProcess) {
+        std::uint64_t dropped = 0;
+        if (mRefusedLog.Admit(NowMs(), dropped)) {
+            Log log = Log::Get(kServerLogName, "PipeServer");
+            log << "refused a client of process " << static_cast<std::uint32_t>(process) << ": "
+                << (mClients >= kMaxClients ? "clients, " : "waiting for a first request, ")
+                << (mClients >= kMaxClients ? mClients : unproven);
+            NoteDropped(log, dropped);
+            log << Log::EndLine;
+        }
+        // The same instance waits for the next client.
+        DisconnectNamedPipe(connection.pipe.get());
+        return;
+    }
+    mListening = nullptr;
+    connection.counted = true;
+    ++mClients;
+    connection.process = process;
+    connection.connectedAtMs = NowMs();
+    connection.state.id = mNextClientId++;
+    StartRead(connection);
+}
+
+void PipeServer::OnCompleted(Connection& connection, bool ok, DWORD bytes) {
+    if (connection.closing) {
+        Free(connection);
+        return;
+    }
+    switch (connection.stage) {
+    case Connection::Stage::Listening:
+        if (ok || GetLastError() == ERROR_PIPE_CONNECTED) {
+            OnConnected(connection);
+        } else if (const DWORD error = GetLastError();
+                   error == ERROR_NO_DATA || error == ERROR_BROKEN_PIPE || error == ERROR_PIPE_NOT_CONNECTED) {
+            DisconnectNamedPipe(connection.pipe.get()); // a client that came and went: wait for the next
+        } else {
+            Failed("ConnectNamedPipe", error); // a broken instance: a new one after a pause
+            Close(connection, "");
+        }
+        return;
+    case Connection::Stage::Reading:
+        if (!ok || bytes == 0) {
+            Close(connection, "left");
+            return;
+        }
+        if (connection.stalled) {
+            StartRead(connection);
+            return;
+        }
+        connection.have += bytes;
         // A request may arrive in pieces; only a whole one is answered.
-        std::uint8_t request[4];
-        DWORD have = 0;
-        while (open && have < sizeof(request)) {
-            OVERLAPPED overlapped{};
-            overlapped.hEvent = io.get();
-            DWORD bytes = 0;
-            if (!ReadFile(pipe, request + have, sizeof(request) - have, nullptr, &overlapped) &&
-                GetLastError() != ERROR_IO_PENDING) {
-                open = false;
-                break;
-            }
-            open = Finish(pipe, overlapped, mStop.get(), bytes) == Outcome::Done;
-            have += bytes;
+        if (connection.have < sizeof(connection.request))
+            StartRead(connection);
+        else
+            HandleRequest(connection);
+        return;
+    case Connection::Stage::Writing:
+        if (!ok || bytes != sizeof(connection.answer)) {
+            Close(connection, "left");
+            return;
         }
-        if (!open)
-            break;
+        connection.have = 0;
+        StartRead(connection);
+        return;
+    }
+}
 
-        std::uint32_t command = 0;
-        std::memcpy(&command, request, sizeof(command));
-        if (command == static_cast<std::uint32_t>(IPC::Command::FrameTick) &&
-            ++mFrameRequests == mStallFrameRequest) {
-            ClientLog(session.state) << "per-frame request " << mStallFrameRequest << " left unanswered"
-                                     << Log::EndLine;
-            // Whatever else comes is read and dropped until the client leaves.
-            while (open) {
-                OVERLAPPED overlapped{};
-                overlapped.hEvent = io.get();
-                DWORD bytes = 0;
-                if (!ReadFile(pipe, request, sizeof(request), nullptr, &overlapped) &&
-                    GetLastError() != ERROR_IO_PENDING)
-                    break;
-                open = Finish(pipe, overlapped, mStop.get(), bytes) == Outcome::Done;
-            }
-            break;
+void PipeServer::StartRead(Connection& connection) {
+    connection.stage = Connection::Stage::Reading;
+    connection.overlapped = {};
+    const DWORD offset = connection.stalled ? 0 : connection.have;
+    if (!ReadFile(connection.pipe.get(), connection.request + offset, sizeof(connection.request) - offset, nullptr,
+                  &connection.overlapped) &&
+        GetLastError() != ERROR_IO_PENDING) {
+        Close(connection, "left");
+        return;
+    }
+    connection.pending = true;
+}
+
+void PipeServer::HandleRequest(Connection& connection) {
+    std::uint32_t command = 0;
+    std::memcpy(&command, connection.request, sizeof(command));
+    connection.have = 0;
+    if (command == static_cast<std::uint32_t>(IPC::Command::FrameTick) && ++mFrameRequests == mStallFrameRequest) {
+        ClientLog(connection.state) << "per-frame request " << mStallFrameRequest << " left unanswered"
+                                    << Log::EndLine;
+        connection.stalled = true;
+        connection.proven = true;
+        StartRead(connection);
+        return;
+    }
+    if (IsKnown(command) && !connection.proven) {
+        connection.proven = true;
+        ClientLog(connection.state) << "connected" << Log::EndLine;
+    }
+    connection.answer = Answer(command, connection.state, mCamera);
+    // The whole answer in one write, so the client's single read gets all of it.
+    connection.stage = Connection::Stage::Writing;
+    connection.overlapped = {};
+    if (!WriteFile(connection.pipe.get(), &connection.answer, sizeof(connection.answer), nullptr,
+                   &connection.overlapped) &&
+        GetLastError() != ERROR_IO_PENDING) {
+        Close(connection, "left");
+        return;
+    }
+    connection.pending = true;
+}
+
+void PipeServer::Close(Connection& connection, const char* why) {
+    if (connection.closing)
+        return;
+    connection.closing = true;
+    if (&connection == mListening)
+        mListening = nullptr;
+    if (connection.counted) {
+        connection.counted = false;
+        --mClients;
+        if (connection.state.cameraStarted) {
+            connection.state.cameraStarted = false;
+            mCamera.Release();
         }
-        const IPC::Status answer = Answer(command, session.state, mCamera);
-
-        // The whole answer in one write, so the client's single read gets all of it.
-        OVERLAPPED overlapped{};
-        overlapped.hEvent = io.get();
-        DWORD written = 0;
-        if (!WriteFile(pipe, &answer, sizeof(answer), nullptr, &overlapped) && GetLastError() != ERROR_IO_PENDING)
-            break;
-        open = Finish(pipe, overlapped, mStop.get(), written) == Outcome::Done && written == sizeof(answer);
+        if (connection.proven) {
+            ClientLog(connection.state) << "disconnected: per-frame requests, " << connection.state.frameRequests
+                                        << Log::EndLine;
+        } else {
+            std::uint64_t dropped = 0;
+            if (mDroppedLog.Admit(NowMs(), dropped)) {
+                Log log = ClientLog(connection.state);
+                log << "dropped without a request: " << why;
+                NoteDropped(log, dropped);
+                log << Log::EndLine;
+            }
+        }
     }
+    DisconnectNamedPipe(connection.pipe.get());
+    if (connection.pending)
+        CancelIoEx(connection.pipe.get(), &connection.overlapped);
+    else
+        Free(connection);
+}
 
-    if (session.state.cameraStarted) {
-        session.state.cameraStarted = false;
-        mCamera.Release();
+void PipeServer::Free(Connection& connection) {
+    mConnections.remove_if([&](const auto& owned) { return owned.get() == &connection; });
+}
+
+void PipeServer::DropLateClients(std::uint64_t nowMs) {
+    std::vector<Connection*> late;
+    for (auto& connection : mConnections) {
+        if (connection->counted && !connection->closing && !connection->proven &&
+            nowMs - connection->connectedAtMs >= kFirstRequestMs)
+            late.push_back(connection.get());
     }
-    DisconnectNamedPipe(pipe);
-    session.pipe.reset();
-    ClientLog(session.state) << "disconnected: per-frame requests, " << session.state.frameRequests << Log::EndLine;
-    session.finished = true;
+    for (Connection* connection : late)
+        Close(*connection, "no request in time");
+}
+
+DWORD PipeServer::NextWakeMs(std::uint64_t nowMs) const {
+    std::uint64_t wake = nowMs + 1000;
+    if (!mListening && !mStopping)
+        wake = std::min(wake, std::max(mRetryAtMs, nowMs));
+    for (const auto& connection : mConnections) {
+        if (connection->counted && !connection->closing && !connection->proven)
+            wake = std::min(wake, connection->connectedAtMs + kFirstRequestMs);
+    }
+    return static_cast<DWORD>(wake > nowMs ? wake - nowMs : 0);
+}
+
+void PipeServer::Failed(const char* what, DWORD error) {
+    ++mFailures;
+    const DWORD pause = mFailures >= 3 ? kLongRetryPauseMs : kRetryPauseMs;
+    mRetryAtMs = NowMs() + pause;
+    std::uint64_t dropped = 0;
+    if (mFailureLog.Admit(NowMs(), dropped)) {
+        Log log = Log::Get(kServerLogName, "PipeServer");
+        log << LogLevel::Error << "ERROR: " << what << " failed " << static_cast<std::uint32_t>(error)
+            << "; trying again in " << static_cast<std::uint32_t>(pause) << " ms";
+        NoteDropped(log, dropped);
+        log << Log::EndLine;
+    }
 }
 
 } // namespace Zarvo::Server
