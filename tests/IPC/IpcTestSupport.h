@@ -93,6 +93,7 @@ public:
     std::optional<DWORD> WaitForExit(DWORD timeoutMs) const {
         return Testing::WaitForExit(mProcess.get(), timeoutMs);
     }
+    HANDLE Handle() const { return mProcess.get(); }
     // Asks the server to end with --quit; its exit code.
     std::optional<DWORD> Quit() {
         RunProgram(ReferenceServerPath(), L"--quit", 20000);

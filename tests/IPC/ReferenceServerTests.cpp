@@ -8,6 +8,8 @@
 
 #include <gmock/gmock.h>
 
+#include <tlhelp32.h>
+
 #include <cmath>
 #include <thread>
 #include <tuple>
@@ -387,6 +389,97 @@ TEST(ReferenceServer, ItsPipeEventMutexAndSectionGrantOnlyItsUserAndSystem) {
     EXPECT_THAT(DaclOf(pipe.get()), UserAndSystem(user, FILE_ALL_ACCESS));
     EXPECT_TRUE(ChannelView().IsOpen());
     EXPECT_TRUE(client.StopCamera());
+    EXPECT_EQ(server.Quit(), 0u);
+}
+
+// A process's threads (from a system snapshot) and handles.
+std::pair<unsigned, DWORD> UsageOf(HANDLE process) {
+    unsigned threads = 0;
+    const UniqueFile snapshot(CreateToolhelp32Snapshot(TH32CS_SNAPTHREAD, 0));
+    THREADENTRY32 entry{};
+    entry.dwSize = sizeof(entry);
+    for (BOOL more = Thread32First(snapshot.get(), &entry); more; more = Thread32Next(snapshot.get(), &entry))
+        threads += entry.th32OwnerProcessID == GetProcessId(process) ? 1 : 0;
+    DWORD handles = 0;
+    GetProcessHandleCount(process, &handles);
+    return {threads, handles};
+}
+
+// A camera's whole session: connects, starts the camera, sees new frames announced and one in the
+// frame channel, stops.
+AssertionResult CameraSession() {
+    WebcamClient client(TestLog().Factory());
+    if (!client.ConnectToServer({}) || !client.StartCamera())
+        return AssertionFailure() << "no camera";
+    client.OpenSharedTexture();
+    FrameChannel::Reader reader;
+    if (const std::string whyNot = reader.Open(FrameChannel::kSectionName, 1280, 720); !whyNot.empty())
+        return AssertionFailure() << whyNot;
+    std::uint32_t newFrames = 0;
+    if (!PollUntil([&] {
+            const Fields answer = Ask(client, 2);
+            newFrames += std::get<2>(answer) == 1 ? std::get<1>(answer) : 100; // a failed exchange ends it
+            return newFrames >= 3;
+        }) || newFrames >= 100)
+        return AssertionFailure() << "new frames: " << newFrames;
+    std::vector<std::uint8_t> frame(nv12_frame_bytes(1280, 720));
+    FrameChannel::Reader::Outcome outcome{};
+    if (!PollUntil([&] {
+            outcome = reader.ConvertNewest(PixelKernels::Nv12ToNv12(PixelKernels::Isa::Scalar), frame.data()).outcome;
+            return outcome == FrameChannel::Reader::Outcome::Frame;
+        }))
+        return AssertionFailure() << "no frame in the channel: " << static_cast<int>(outcome);
+    if (!client.StopCamera())
+        return AssertionFailure() << "StopCamera";
+    return AssertionSuccess();
+}
+
+TEST(ReferenceServer, AFloodOfIdleAndGarbageClientsLeavesACameraWorkingAndNoThreadsHandlesOrLogBehind) {
+    AppDataWithSettings appData("1280,720");
+    ServerProcess server(appData.Path());
+    ASSERT_TRUE(server.WaitUntilLive());
+    // Shows what the server saw when anything below fails.
+    struct DumpLogOnFailure {
+        const AppDataWithSettings& appData;
+        ~DumpLogOnFailure() {
+            if (::testing::Test::HasFailure()) {
+                for (const auto& line : ServerLog(appData))
+                    std::printf("server: %s\n", line.c_str());
+            }
+        }
+    } dump{appData};
+    // What a camera makes once (the graphics device, which may take longer than one answer under
+    // load, and the log) exists from here on.
+    ASSERT_TRUE(CameraSession());
+    ASSERT_TRUE(CameraSession());
+    const auto before = UsageOf(server.Handle());
+    const std::size_t linesBefore = ServerLog(appData).size();
+
+    const UniqueHandleNull flood = StartProgram(ProgramFolder() + L"pipe_flood.exe", L"200 50 5000");
+    ASSERT_TRUE(flood);
+    ASSERT_TRUE(PollUntil([&] {
+        const auto lines = ServerLog(appData);
+        return std::any_of(lines.begin(), lines.end(), [](const std::string& line) {
+            return line.find("refused a client of process") != std::string::npos;
+        });
+    }));
+    EXPECT_TRUE(CameraSession());
+    unsigned peakThreads = 0;
+    while (WaitForSingleObject(flood.get(), 20) == WAIT_TIMEOUT)
+        peakThreads = std::max(peakThreads, UsageOf(server.Handle()).first);
+    EXPECT_EQ(WaitForExit(flood.get(), 0), 0u);
+
+    // No thread per connection, and everything given back once the flood is over.
+    EXPECT_LE(peakThreads, before.first + 2); // the generator's, while the camera ran
+    std::pair<unsigned, DWORD> after;
+    // This platform reports no handle count (0); there only the threads are compared.
+    EXPECT_TRUE(PollUntil([&] { return (after = UsageOf(server.Handle())) == before; }, 10))
+        << "threads, handles: " << before.first << ", " << before.second << " before; " << after.first << ", "
+        << after.second << " after";
+    EXPECT_FALSE(server.WaitForExit(0));
+    const auto lines = ServerLog(appData);
+    EXPECT_LE(lines.size() - linesBefore, 100u);
+    EXPECT_TRUE(CameraSession());
     EXPECT_EQ(server.Quit(), 0u);
 }
 

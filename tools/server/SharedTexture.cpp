@@ -4,6 +4,7 @@
 
 #include <cstdio>
 #include <cstring>
+#include <vector>
 
 using Microsoft::WRL::ComPtr;
 
@@ -40,10 +41,108 @@ bool SharedTexture::EnsureDevice(std::string& whyNot) {
     return true;
 }
 
+struct SharedTexture::Call {
+    std::function<void()> work;
+    UniqueEvent done{CreateEventW(nullptr, TRUE, FALSE, nullptr)};
+};
+
+SharedTexture::SharedTexture() : mWake(CreateEventW(nullptr, FALSE, FALSE, nullptr)) {
+    mThread = std::thread([this] { GraphicsThread(); });
+}
+
+SharedTexture::~SharedTexture() {
+    {
+        std::lock_guard lock(mCallsMutex);
+        mQuit = true;
+    }
+    SetEvent(mWake.get());
+    mThread.join();
+}
+
+void SharedTexture::GraphicsThread() {
+    for (;;) {
+        std::shared_ptr<Call> call;
+        {
+            std::lock_guard lock(mCallsMutex);
+            if (!mCalls.empty()) {
+                call = std::move(mCalls.front());
+                mCalls.pop_front();
+            } else if (mQuit) {
+                break;
+            }
+        }
+        if (call) {
+            try {
+                call->work();
+            } catch (...) {
+            }
+            SetEvent(call->done.get());
+            continue;
+        }
+        const HANDLE wake = mWake.get();
+        MsgWaitForMultipleObjects(1, &wake, FALSE, INFINITE, QS_ALLINPUT);
+        MSG message;
+        while (PeekMessageW(&message, nullptr, 0, 0, PM_REMOVE)) {
+            TranslateMessage(&message);
+            DispatchMessageW(&message);
+        }
+    }
+    std::lock_guard lock(mMutex);
+    mStaging.Reset();
+    mShared.Reset();
+    mContext.Reset();
+    mDevice.Reset();
+}
+
+bool SharedTexture::RunOnGraphicsThread(std::function<void()> work, DWORD timeoutMs) {
+    auto call = std::make_shared<Call>();
+    call->work = std::move(work);
+    if (!call->done)
+        return false;
+    {
+        std::lock_guard lock(mCallsMutex);
+        if (mQuit)
+            return false;
+        mCalls.push_back(call);
+    }
+    SetEvent(mWake.get());
+    return WaitForSingleObject(call->done.get(), timeoutMs) == WAIT_OBJECT_0;
+}
+
 std::uint64_t SharedTexture::Open(std::uint32_t width, std::uint32_t height, std::string& whyNot) {
+    struct Result {
+        std::uint64_t handle = 0;
+        std::string whyNot;
+    };
+    auto result = std::make_shared<Result>();
+    if (!RunOnGraphicsThread([this, result, width, height] {
+            result->handle = OpenOnGraphicsThread(width, height, result->whyNot);
+        }, kOpenWaitMs)) {
+        whyNot = "the graphics device did not answer within " + std::to_string(kOpenWaitMs) + " ms";
+        return 0;
+    }
+    whyNot = result->whyNot;
+    return result->handle;
+}
+
+std::uint64_t SharedTexture::OpenOnGraphicsThread(std::uint32_t width, std::uint32_t height, std::string& whyNot) {
     std::lock_guard lock(mMutex);
     if (mShared && mWidth == width && mHeight == height)
         return mHandle;
+    if (!mFailure.empty() && mFailedWidth == width && mFailedHeight == height) {
+        whyNot = mFailure;
+        return 0;
+    }
+    mHaveTexture = false;
+    const std::uint64_t handle = OpenTexture(width, height, whyNot);
+    mHaveTexture = handle != 0;
+    mFailedWidth = handle ? 0 : width;
+    mFailedHeight = handle ? 0 : height;
+    mFailure = handle ? std::string() : whyNot;
+    return handle;
+}
+
+std::uint64_t SharedTexture::OpenTexture(std::uint32_t width, std::uint32_t height, std::string& whyNot) {
     mShared.Reset();
     mStaging.Reset();
     mHandle = 0;
@@ -98,6 +197,19 @@ std::uint64_t SharedTexture::Open(std::uint32_t width, std::uint32_t height, std
 }
 
 bool SharedTexture::Write(const std::uint8_t* frame, std::size_t pitch, std::uint32_t width, std::uint32_t height) {
+    if (!mHaveTexture)
+        return false;
+    // The call owns its copy of the frame: it may still run after this returned.
+    auto copy = std::make_shared<std::vector<std::uint8_t>>(frame, frame + pitch * (height + height / 2));
+    auto written = std::make_shared<bool>(false);
+    return RunOnGraphicsThread([this, copy, written, pitch, width, height] {
+               *written = WriteOnGraphicsThread(copy->data(), pitch, width, height);
+           }, kWriteWaitMs) &&
+           *written;
+}
+
+bool SharedTexture::WriteOnGraphicsThread(const std::uint8_t* frame, std::size_t pitch, std::uint32_t width,
+                                          std::uint32_t height) {
     std::lock_guard lock(mMutex);
     if (!mShared || width != mWidth || height != mHeight)
         return false;
@@ -115,13 +227,17 @@ bool SharedTexture::Write(const std::uint8_t* frame, std::size_t pitch, std::uin
 }
 
 void SharedTexture::Release() {
-    std::lock_guard lock(mMutex);
-    mStaging.Reset();
-    mShared.Reset();
-    mContext.Reset();
-    mDevice.Reset();
-    mHandle = 0;
-    mWidth = mHeight = 0;
+    mHaveTexture = false;
+    RunOnGraphicsThread([this] {
+        std::lock_guard lock(mMutex);
+        mStaging.Reset();
+        mShared.Reset();
+        mContext.Reset();
+        mDevice.Reset();
+        mHandle = 0;
+        mWidth = mHeight = 0;
+        mFailure.clear();
+    }, INFINITE);
 }
 
 } // namespace Zarvo::Server
