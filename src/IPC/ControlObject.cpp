@@ -1,15 +1,10 @@
 #include "IPC/ControlObject.h"
 
+#include "IPC/ObjectSecurity.h"
 #include "log/Text.h"
 
 #include <algorithm>
 #include <sddl.h>
-
-// The descriptor builder the companion app uses for its objects; until it is part of the
-// build (see CMakeLists.txt), the event made here keeps the default security.
-#ifdef ZARVO_OBJECT_SECURITY
-#include "IPC/ObjectSecurity.h"
-#endif
 
 namespace Zarvo::IPC {
 
@@ -122,11 +117,9 @@ ControlObject::ControlObject(LogFactory factory, IdentityLookup lookup)
     // whatever the process's default DACL (an elevated host's would lock out the user's other
     // hosts and the app they launch).
     SECURITY_ATTRIBUTES* attributes = nullptr;
-#ifdef ZARVO_OBJECT_SECURITY
     auto security = ObjectSecurity::ForCurrentUser();
     if (security)
         attributes = security->Attributes();
-#endif
     mServerLiveEvent.reset(CreateEventW(attributes, TRUE, FALSE, kServerLiveEventName));
     mIoEvent.reset(CreateEventW(nullptr, TRUE, FALSE, nullptr));
     auto log = Obtain("ControlObject");

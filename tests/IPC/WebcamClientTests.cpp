@@ -3,9 +3,7 @@
 #include "IpcTestSupport.h"
 
 #include <gmock/gmock.h>
-#ifdef ZARVO_OBJECT_SECURITY // with the shared objects' descriptor
 #include "SecurityTestSupport.h"
-#endif
 
 #include <functional>
 #include <future>
@@ -162,7 +160,6 @@ TEST(WebcamClient, ConnectsOnlyToAServerAndEveryRequestGivesItsCodeResultAndLogL
         expected.insert(expected.end(), destroyed.begin(), destroyed.end());
         EXPECT_EQ(log.Lines(), expected);
     }
-#ifdef ZARVO_OBJECT_SECURITY
     { // The event the client makes first has the companion app's security, not the default.
         TestLog log;
         const WebcamClient first(log.Factory());
@@ -170,7 +167,6 @@ TEST(WebcamClient, ConnectsOnlyToAServerAndEveryRequestGivesItsCodeResultAndLogL
         ASSERT_TRUE(event);
         EXPECT_THAT(DaclOf(event.get()), UserAndSystem(ProcessUserSid(), EVENT_ALL_ACCESS));
     }
-#endif
     const Status live{0x1234, 1, 1};
     const UniqueEvent liveEvent = OpenServerLiveEvent();
     const auto check = [](WebcamClient& c) -> std::uint64_t { return c.CheckForServer(); };
