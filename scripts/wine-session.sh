@@ -8,9 +8,14 @@ zarvo_root=$(cd "$(dirname "${BASH_SOURCE[0]}")/.." && pwd)
 zarvo_build() {
   local build=$1
   shift
+  # The 32-bit tree compiles the same sources again: a compiler cache keeps rebuilds short.
+  local launcher=()
+  if [ -z "${CMAKE_CXX_COMPILER_LAUNCHER:-}" ] && command -v ccache >/dev/null 2>&1; then
+    launcher=(-DCMAKE_C_COMPILER_LAUNCHER=ccache -DCMAKE_CXX_COMPILER_LAUNCHER=ccache)
+  fi
   cmake -S "$zarvo_root" -B "$build" -G Ninja \
     -DCMAKE_TOOLCHAIN_FILE="$zarvo_root/cmake/mingw-w64-x86_64.cmake" \
-    -DCMAKE_BUILD_TYPE=RelWithDebInfo >/dev/null
+    -DCMAKE_BUILD_TYPE=RelWithDebInfo "${launcher[@]}" >/dev/null
   local targets=()
   for target in "$@"; do targets+=(--target "$target"); done
   cmake --build "$build" "${targets[@]}"

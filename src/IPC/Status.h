@@ -4,7 +4,9 @@
 // A request is the 4-byte command code; every answer is one 16-byte Status. There is no
 // header: the command alone gives the answer its meaning.
 
+#include <cstddef>
 #include <cstdint>
+#include <type_traits>
 
 namespace Zarvo::IPC {
 
@@ -13,7 +15,12 @@ struct Status {
     std::uint32_t frame_flag;     // answer to the per-frame request
     std::uint32_t is_camera_live; // answers to StartCamera and StopCamera
 };
+// The 64-bit server answers 32-bit and 64-bit cameras alike: the layout must not depend on the build.
 static_assert(sizeof(Status) == 16, "the answer is exactly 16 bytes on the wire");
+static_assert(std::is_standard_layout_v<Status> && std::is_trivially_copyable_v<Status>);
+static_assert(offsetof(Status, shared_texture) == 0 && offsetof(Status, frame_flag) == 8 &&
+              offsetof(Status, is_camera_live) == 12);
+static_assert(sizeof(void*) <= sizeof(Status::shared_texture), "a handle of either width fits the answer");
 
 enum class Command : std::uint32_t {
     OpenSharedTexture = 1,

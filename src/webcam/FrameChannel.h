@@ -64,11 +64,21 @@ struct SlotHeader {
 
 static_assert(std::is_standard_layout_v<ChannelHeader> && std::is_trivially_copyable_v<ChannelHeader>);
 static_assert(std::is_standard_layout_v<SlotHeader> && std::is_trivially_copyable_v<SlotHeader>);
+// The 64-bit server writes what 32-bit and 64-bit cameras read: every offset is fixed here, so a build
+// whose layout differs does not compile.
 static_assert(sizeof(ChannelHeader) == 128);
-static_assert(offsetof(ChannelHeader, slotOffset) == 32);
-static_assert(offsetof(ChannelHeader, published) == 56);
+static_assert(offsetof(ChannelHeader, magic) == 0 && offsetof(ChannelHeader, version) == 4 &&
+              offsetof(ChannelHeader, headerBytes) == 8 && offsetof(ChannelHeader, pixelFormat) == 12 &&
+              offsetof(ChannelHeader, width) == 16 && offsetof(ChannelHeader, height) == 20 &&
+              offsetof(ChannelHeader, rowPitch) == 24 && offsetof(ChannelHeader, slotCount) == 28);
+static_assert(offsetof(ChannelHeader, slotOffset) == 32 && offsetof(ChannelHeader, slotStride) == 40 &&
+              offsetof(ChannelHeader, frameBytes) == 48 && offsetof(ChannelHeader, published) == 56 &&
+              offsetof(ChannelHeader, reserved) == 64);
 static_assert(sizeof(SlotHeader) == 64);
-static_assert(offsetof(SlotHeader, publishTime) == 16);
+static_assert(offsetof(SlotHeader, sequence) == 0 && offsetof(SlotHeader, frameNumber) == 8 &&
+              offsetof(SlotHeader, publishTime) == 16 && offsetof(SlotHeader, reserved) == 24);
+// The shared words are read and written atomically from both sides: 8-byte aligned in every build.
+static_assert(alignof(ChannelHeader) == 8 && alignof(SlotHeader) == 8);
 
 // The fields a reader validates once and then expects unchanged: everything before `published`.
 inline constexpr std::size_t kGeometryBytes = offsetof(ChannelHeader, published);

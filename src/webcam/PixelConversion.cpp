@@ -10,8 +10,10 @@
 
 #include <xmmintrin.h>
 
-#if !(defined(__x86_64__) || defined(_M_X64))
-#error "The pixel kernels are written for x64"
+// x64, or 32-bit x86 built with SSE2 as its baseline.
+#if !(defined(__x86_64__) || defined(_M_X64) || \
+      ((defined(__i386__) || defined(_M_IX86)) && (defined(__SSE2__) || _M_IX86_FP >= 2)))
+#error "The pixel kernels are written for x64 and for x86 with SSE2"
 #endif
 
 #if defined(_MSC_VER)

@@ -1,0 +1,17 @@
+#!/usr/bin/env bash
+# Builds the installer from the generated source.
+#   build-msi.sh <wxs> <version> <64-bit camera> <32-bit camera> <app> <output msi>
+set -euo pipefail
+
+wxs=$1 version=$2 camera64=$3 camera32=$4 app=$5 output=$6
+work=$(mktemp -d)
+trap 'rm -rf "$work"' EXIT
+
+wixl -a x64 -D Version="$version" -D Camera64="$camera64" -D Camera32="$camera32" -D App="$app" \
+  -o "$work/package.msi" "$wxs" 2> >(grep -v "has no property named" >&2)
+# wixl has no binary registry type: the source gives binary data in the table's own "#x" form, which
+# wixl escapes as text ("##x"). Undo that escape, so the values are written as binary.
+msiinfo export "$work/package.msi" Registry >"$work/Registry.idt"
+sed -i 's/\t##x\([0-9a-f]*\)\t/\t#x\1\t/' "$work/Registry.idt"
+msibuild "$work/package.msi" -i "$work/Registry.idt"
+mv "$work/package.msi" "$output"
