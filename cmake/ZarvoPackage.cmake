@@ -52,9 +52,12 @@ add_custom_command(OUTPUT ${ZARVO_WXS}
   DEPENDS ZarvoWebcam ${zarvo_installer_src}/make-wxs.sh ${zarvo_installer_src}/wxs.py
           ${zarvo_installer_src}/ZarvoWebcam.wxs.in
   COMMENT "Registering the camera under Wine for the installer's registry table")
+# A target of its own, so the registration runs while the 32-bit tree builds.
+add_custom_target(zarvo_wxs DEPENDS ${ZARVO_WXS})
 add_custom_command(OUTPUT ${ZARVO_MSI}
   COMMAND bash ${zarvo_installer_src}/build-msi.sh ${ZARVO_WXS} ${PROJECT_VERSION} $<TARGET_FILE:ZarvoWebcam>
           ${ZARVO_CAMERA32} $<TARGET_FILE:zarvo_server> ${ZARVO_MSI}
   DEPENDS ${ZARVO_WXS} ZarvoWebcam zarvo_server zarvo_x86 ${ZARVO_CAMERA32} ${zarvo_installer_src}/build-msi.sh
   COMMENT "Building the installer")
 add_custom_target(zarvo_msi ALL DEPENDS ${ZARVO_MSI})
+add_dependencies(zarvo_msi zarvo_wxs)

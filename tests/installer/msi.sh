@@ -35,13 +35,14 @@ msi_cleanup() {
 trap msi_cleanup EXIT
 
 # dump_keys <file> <view 32|64> <module path>: the camera's keys in one view as `reg query` shows
-# them, the module's path replaced by a marker.
+# them, the module's path replaced by a marker (taken from the environment: awk -v would read its
+# backslashes as escapes).
 dump_keys() {
   local file=$1 view=$2 module=$3
   : >"$file"
   for key in "${keys[@]}"; do
     e2e_wine 60 "$e2e_work/query.out" reg query "$key" /s "/reg:$view" || echo "missing $key" >>"$file"
-    tr -d '\r' <"$e2e_work/query.out" | awk -v m="$module" '{ i = index($0, m); if (i) $0 = substr($0, 1, i - 1) "<module>" substr($0, i + length(m)); print }' >>"$file"
+    tr -d '\r' <"$e2e_work/query.out" | MODULE=$module awk '{ m = ENVIRON["MODULE"]; i = index($0, m); if (i) $0 = substr($0, 1, i - 1) "<module>" substr($0, i + length(m)); print }' >>"$file"
   done
 }
 
@@ -108,7 +109,7 @@ camera_works() {
   ! grep -qF 'CreateProcess failed' "$filter_log" || e2e_fail "$label: $(grep -F 'CreateProcess' "$filter_log")"
 
   local raw=$e2e_work/$label.yuv
-  e2e_ffmpeg 120 "$e2e_work/$label-raw.out" -rtbufsize 200M -f dshow -i 'video=Zarvo Webcam' -frames:v 60 \
+  e2e_ffmpeg 120 "$e2e_work/$label-raw.out" -rtbufsize 200M -f dshow -i 'video=Zarvo Webcam' -frames:v 150 \
     -f rawvideo -pix_fmt yuyv422 "$(e2e_winpath "$raw")" || e2e_fail "$label: raw capture failed"
   e2e_wine 120 "$e2e_work/$label-check.out" "$ZARVO_BIN/pixels_check.exe" "$(e2e_winpath "$raw")" yuy2 1280 720 30 ||
     e2e_fail "$label: pixels: $(cat "$e2e_work/$label-check.out")"

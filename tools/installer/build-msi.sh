@@ -7,8 +7,14 @@ wxs=$1 version=$2 camera64=$3 camera32=$4 app=$5 output=$6
 work=$(mktemp -d)
 trap 'rm -rf "$work"' EXIT
 
-wixl -a x64 -D Version="$version" -D Camera64="$camera64" -D Camera32="$camera32" -D App="$app" \
-  -o "$work/package.msi" "$wxs" 2> >(grep -v "has no property named" >&2)
+# wixl takes sources relative to the folder it runs in.
+mkdir -p "$work/64" "$work/32"
+cp "$camera64" "$work/64/ZarvoWebcam.dll"
+cp "$camera32" "$work/32/ZarvoWebcam.dll"
+cp "$app" "$work/app.exe"
+cp "$wxs" "$work/package.wxs"
+(cd "$work" && wixl -a x64 -D Version="$version" -D Camera64=64/ZarvoWebcam.dll -D Camera32=32/ZarvoWebcam.dll \
+  -D App=app.exe -o package.msi package.wxs) 2> >(grep -v "has no property named" >&2)
 # wixl has no binary registry type: the source gives binary data in the table's own "#x" form, which
 # wixl escapes as text ("##x"). Undo that escape, so the values are written as binary.
 msiinfo export "$work/package.msi" Registry >"$work/Registry.idt"
