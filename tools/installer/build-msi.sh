@@ -20,4 +20,9 @@ cp "$wxs" "$work/package.wxs"
 msiinfo export "$work/package.msi" Registry >"$work/Registry.idt"
 sed -i 's/\t##x\([0-9a-f]*\)\t/\t#x\1\t/' "$work/Registry.idt"
 msibuild "$work/package.msi" -i "$work/Registry.idt"
+# wixl also puts each RemoveFolder in its component's own folder, whatever its Directory says: the
+# "Zarvo" parent folders are named here.
+for bits in 64 32; do
+  msibuild "$work/package.msi" -q "UPDATE RemoveFile SET DirProperty = 'Zarvo$bits' WHERE FileKey = 'RemoveZarvo$bits'"
+done
 mv "$work/package.msi" "$output"
