@@ -1,19 +1,9 @@
 # Cross-compiles for 32-bit Windows (the camera for 32-bit hosts) with the MinGW-w64 posix-thread
 # compilers. This machine cannot run 32-bit programs, so there is no emulator: the tree builds the
 # module and compiles the test programs, and ctest runs nothing from it.
-set(CMAKE_SYSTEM_NAME Windows)
 set(CMAKE_SYSTEM_PROCESSOR x86)
-
 set(ZARVO_MINGW_PREFIX i686-w64-mingw32)
-set(CMAKE_C_COMPILER ${ZARVO_MINGW_PREFIX}-gcc-posix)
-set(CMAKE_CXX_COMPILER ${ZARVO_MINGW_PREFIX}-g++-posix)
-set(CMAKE_RC_COMPILER ${ZARVO_MINGW_PREFIX}-windres)
-set(CMAKE_OBJDUMP ${ZARVO_MINGW_PREFIX}-objdump)
-
-set(CMAKE_FIND_ROOT_PATH /usr/${ZARVO_MINGW_PREFIX})
-set(CMAKE_FIND_ROOT_PATH_MODE_PROGRAM NEVER)
-set(CMAKE_FIND_ROOT_PATH_MODE_LIBRARY ONLY)
-set(CMAKE_FIND_ROOT_PATH_MODE_INCLUDE ONLY)
+include(${CMAKE_CURRENT_LIST_DIR}/mingw-w64-common.cmake)
 
 # SSE2 is the 32-bit baseline (the SSE2 kernels use it unconditionally, and every processor that runs
 # a current Windows has it); AVX2 stays a run-time choice of the kernel dispatcher.

@@ -106,6 +106,14 @@ void Canvas::Blend(std::uint32_t x, std::uint32_t y, Yuv colour, int coverage) n
     mV[i] = Mix(mV[i], colour.v, coverage);
 }
 
+Canvas::PixelRange Canvas::PixelBounds(double left, double top, double right, double bottom) const noexcept {
+    const auto cut = [](double value, std::uint32_t size) {
+        return static_cast<std::uint32_t>(std::clamp(value, 0.0, double(size)));
+    };
+    return {cut(std::floor(left), mWidth), cut(std::ceil(right), mWidth), cut(std::floor(top), mHeight),
+            cut(std::ceil(bottom), mHeight)};
+}
+
 void Canvas::FillRoundedRect(double left, double top, double right, double bottom, double radius,
                              Yuv colour) noexcept {
     if (!(right > left && bottom > top))
@@ -113,10 +121,7 @@ void Canvas::FillRoundedRect(double left, double top, double right, double botto
     const double halfWidth = (right - left) / 2, halfHeight = (bottom - top) / 2;
     radius = std::clamp(radius, 0.0, std::min(halfWidth, halfHeight));
     const double cx = left + halfWidth, cy = top + halfHeight;
-    const auto x0 = static_cast<std::uint32_t>(std::clamp(std::floor(left), 0.0, double(mWidth)));
-    const auto x1 = static_cast<std::uint32_t>(std::clamp(std::ceil(right), 0.0, double(mWidth)));
-    const auto y0 = static_cast<std::uint32_t>(std::clamp(std::floor(top), 0.0, double(mHeight)));
-    const auto y1 = static_cast<std::uint32_t>(std::clamp(std::ceil(bottom), 0.0, double(mHeight)));
+    const auto [x0, x1, y0, y1] = PixelBounds(left, top, right, bottom);
     for (std::uint32_t y = y0; y < y1; ++y)
         for (std::uint32_t x = x0; x < x1; ++x) {
             const double d = RoundedRectDistance(x + 0.5, y + 0.5, cx, cy, halfWidth, halfHeight, radius);
@@ -138,10 +143,7 @@ bool Canvas::DrawText(std::string_view text, double left, double top, double sca
         // Sixteen samples per canvas pixel give the edges their grey steps.
         constexpr int kSamples = 4;
         const double right = left + map.Width() * scale, bottom = top + Font::kGlyphHeight * scale;
-        const auto x0 = static_cast<std::uint32_t>(std::clamp(std::floor(left), 0.0, double(mWidth)));
-        const auto x1 = static_cast<std::uint32_t>(std::clamp(std::ceil(right), 0.0, double(mWidth)));
-        const auto y0 = static_cast<std::uint32_t>(std::clamp(std::floor(top), 0.0, double(mHeight)));
-        const auto y1 = static_cast<std::uint32_t>(std::clamp(std::ceil(bottom), 0.0, double(mHeight)));
+        const auto [x0, x1, y0, y1] = PixelBounds(left, top, right, bottom);
         for (std::uint32_t y = y0; y < y1; ++y)
             for (std::uint32_t x = x0; x < x1; ++x) {
                 int ink = 0;

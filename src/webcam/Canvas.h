@@ -47,6 +47,11 @@ public:
     void ToNv12(std::uint8_t* destination) const noexcept;
 
 private:
+    struct PixelRange {
+        std::uint32_t x0, x1, y0, y1; // columns [x0, x1) and rows [y0, y1)
+    };
+    // The whole pixels a shape with these edges touches, cut to the canvas.
+    PixelRange PixelBounds(double left, double top, double right, double bottom) const noexcept;
     // Mixes `colour` into pixel (x, y) by coverage / 256 (0 to 256).
     void Blend(std::uint32_t x, std::uint32_t y, Yuv colour, int coverage) noexcept;
 
