@@ -102,13 +102,21 @@ e2e_write_resolution() {
   printf '[Stream]\r\noutputResolution=%s\r\n' "$1" >"$e2e_ini"
 }
 
-# Logs written after this point: e2e_mark_logs, then e2e_new_logs <prefix>.
+# Logs written after this point: e2e_mark_logs, then e2e_new_logs <prefix>. A log's name has
+# the second its process started, and processes of the same second share it: a log that grew
+# counts too.
 e2e_mark_logs() {
   mkdir -p "$e2e_logs"
-  ls "$e2e_logs" >"$e2e_work/logs.before"
+  local log
+  for log in "$e2e_logs"/*; do
+    [ ! -f "$log" ] || echo "$(stat -c %s "$log") ${log##*/}"
+  done >"$e2e_work/logs.before"
 }
 e2e_new_logs() {
-  ls "$e2e_logs" | grep "^$1_" | grep -vxF -f "$e2e_work/logs.before" | sed "s|^|$e2e_logs/|" || true
+  local log
+  for log in "$e2e_logs/$1"_*; do
+    [ ! -f "$log" ] || grep -qxF "$(stat -c %s "$log") ${log##*/}" "$e2e_work/logs.before" || echo "$log"
+  done
 }
 
 # The reference server, started by the test from a copy of its own.
