@@ -1,28 +1,20 @@
 // The frame client against a device double (the platform cannot share textures here), real
 // media samples from the platform's memory allocator and frame channels of the test's own names.
-
 #include "webcam/WebcamFrameClient.h"
 
+#include "WebcamTestSupport.h"
 #include "log/Exceptions.h"
 #include "log/Log.h"
 #include "log/Text.h"
-#include "server/Pattern.h"
 #include "support/TempFolder.h"
 
-#include <gtest/gtest.h>
-
-#include <dshow.h>
-
-#include <algorithm>
 #include <array>
 #include <chrono>
-#include <cstring>
-#include <string>
-#include <vector>
 
 using Microsoft::WRL::ComPtr;
 using namespace Zarvo;
 using namespace Zarvo::HAL;
+using namespace Zarvo::Testing;
 
 namespace {
 
@@ -30,10 +22,10 @@ const auto kScalar = PixelKernels::Isa::Scalar;
 using Status = WebcamFrameClient::FillResult::Status;
 
 std::string FilterLogText() {
-    static Zarvo::Testing::TempFolder folder;
+    static TempFolder folder;
     static const std::wstring path = folder / L"filter.log";
     static const bool opened = Log::Open(kFilterLogName, path, 0);
-    return opened ? Zarvo::Testing::ReadFileBytes(path) : std::string();
+    return opened ? ReadFileBytes(path) : std::string();
 }
 
 std::size_t CountOf(const std::string& text, const std::string& needle) {
@@ -43,13 +35,9 @@ std::size_t CountOf(const std::string& text, const std::string& needle) {
     return count;
 }
 
-bool AllBytesAre(const std::vector<std::uint8_t>& bytes, std::uint8_t value) {
-    return std::all_of(bytes.begin(), bytes.end(), [value](std::uint8_t b) { return b == value; });
-}
-
 // NV12 bytes without a short period, so a wrong row pitch cannot reproduce them by chance.
-std::vector<std::uint8_t> PatternNv12(std::uint32_t pitch, std::uint32_t height) {
-    std::vector<std::uint8_t> bytes(static_cast<std::size_t>(pitch) * height * 3 / 2);
+Bytes Hashed(std::uint32_t pitch, std::uint32_t height) {
+    Bytes bytes(static_cast<std::size_t>(pitch) * height * 3 / 2);
     for (std::size_t i = 0; i < bytes.size(); ++i)
         bytes[i] = static_cast<std::uint8_t>(((i + 1) * 2654435761u) >> 24);
     return bytes;
@@ -116,7 +104,7 @@ struct FakeDevice final : IGraphicsDevice, IGraphicsQueue, std::enable_shared_fr
     PS Make(S name, PixelFormat format, U w, U h, bool pattern) {
         auto surface = std::make_shared<FakeSurface>(record);
         surface->name = std::move(name), surface->format = format, surface->width = w, surface->height = h;
-        surface->bytes = pattern ? PatternNv12(Pitch(w), h) : std::vector<std::uint8_t>(Pitch(w) * h * 3 / 2);
+        surface->bytes = pattern ? Hashed(Pitch(w), h) : std::vector<std::uint8_t>(Pitch(w) * h * 3 / 2);
         return surface;
     }
     DeviceRecord& record;
@@ -149,52 +137,33 @@ struct FakeDevice final : IGraphicsDevice, IGraphicsQueue, std::enable_shared_fr
     // clang-format on
 };
 
-// Real samples of one buffer size from the platform's allocator.
-struct Samples {
-    explicit Samples(long size) {
-        static const HRESULT com = CoInitializeEx(nullptr, COINIT_MULTITHREADED); // for the whole program
-        EXPECT_HRESULT_SUCCEEDED(com);
-        EXPECT_HRESULT_SUCCEEDED(
-            CoCreateInstance(CLSID_MemoryAllocator, nullptr, CLSCTX_INPROC_SERVER, IID_PPV_ARGS(&allocator)));
-        ALLOCATOR_PROPERTIES wanted{1, size, 1, 0}, actual{};
-        EXPECT_HRESULT_SUCCEEDED(allocator->SetProperties(&wanted, &actual));
-        EXPECT_HRESULT_SUCCEEDED(allocator->Commit());
-    }
-    ~Samples() { allocator->Decommit(); }
-
-    // Has the client fill a sample of 0xEE bytes, length 17, a sync point with times 5..6; checks it
-    // comes back without sync point and with times 0; answers all its bytes, keeps its length.
-    std::vector<std::uint8_t> Fill(WebcamFrameClient& client) {
-        ComPtr<IMediaSample> sample;
-        EXPECT_HRESULT_SUCCEEDED(allocator->GetBuffer(&sample, nullptr, nullptr, 0));
-        BYTE* buffer = nullptr;
-        sample->GetPointer(&buffer);
-        std::memset(buffer, 0xEE, static_cast<std::size_t>(sample->GetSize()));
-        REFERENCE_TIME start = 5, stop = 6;
-        sample->SetActualDataLength(17), sample->SetSyncPoint(TRUE), sample->SetTime(&start, &stop);
-        status = client.FillSample(sample.Get()).status;
-        EXPECT_NE(status, WebcamFrameClient::FillResult::Status::Closed);
-        EXPECT_EQ(sample->IsSyncPoint(), S_FALSE);
-        EXPECT_TRUE(sample->GetTime(&start, &stop) == S_OK && start == 0 && stop == 0);
-        length = sample->GetActualDataLength();
-        return {buffer, buffer + sample->GetSize()};
-    }
-    ComPtr<IMemAllocator> allocator;
-    long length = 0;
-    WebcamFrameClient::FillResult::Status status{};
+// What the client made of a sample from Samples::Get; a sync point or times kept, or a closed
+// client, fail the test.
+struct Filled {
+    Bytes bytes;
+    long length;
+    Status status;
 };
-
-// A frame channel name of this program's own; nothing is published under it unless a test does.
-std::wstring ChannelName() {
-    static int counter = 0;
-    return L"Zarvo/Tests/FrameClient/" + std::to_wstring(GetCurrentProcessId()) + L"/" +
-           std::to_wstring(++counter);
+Filled Fill(Samples& samples, WebcamFrameClient& client) {
+    const ComPtr<IMediaSample> sample = samples.Get();
+    const Status status = client.FillSample(sample.Get()).status;
+    REFERENCE_TIME start = 5, stop = 6;
+    EXPECT_NE(status, Status::Closed);
+    EXPECT_EQ(sample->IsSyncPoint(), S_FALSE);
+    EXPECT_TRUE(sample->GetTime(&start, &stop) == S_OK && start == 0 && stop == 0);
+    return {Samples::BytesOf(sample.Get()), sample->GetActualDataLength(), status};
+}
+bool operator==(const Filled& a, const Filled& b) {
+    return std::tie(a.bytes, a.length, a.status) == std::tie(b.bytes, b.length, b.status);
+}
+Filled Untouched(long size, Status status) {
+    return {Bytes(size, 0xEE), 17, status};
 }
 
 // A client sized and initialised against the double.
 struct Fixture {
     Fixture(DeviceRecord& r, U width, U height, const GUID& subtype = MEDIASUBTYPE_YUY2,
-            const std::wstring& channel = ChannelName())
+            const std::wstring& channel = UniqueName(L"FrameClient"))
         : client([&r, width, height] { return std::make_shared<FakeDevice>(r, width, height); }, channel) {
         client.SetDestinationSize(width, height, subtype);
         try {
@@ -210,23 +179,20 @@ struct Fixture {
 
 // A frame channel the test publishes the server's pattern into.
 struct Channel {
-    Channel(U w, U h, std::wstring n = ChannelName()) : name(std::move(n)), width(w), height(h) { Open(); }
+    Channel(U w, U h, std::wstring n = UniqueName(L"FrameClient")) : name(std::move(n)), width(w), height(h) {
+        Open();
+    }
     void Open() {
         std::string whyNot;
         EXPECT_TRUE(writer.Open(name, width, height, whyNot)) << whyNot;
     }
-    std::vector<std::uint8_t> Frame(std::uint64_t number) const {
-        std::vector<std::uint8_t> frame(Server::PatternFrameBytes(height, width));
-        Server::DrawPatternNV12(width, height, number, frame.data(), width);
-        return frame;
+    void Publish(std::uint64_t number) {
+        writer.Publish(PatternFrame(width, height, number).data(), width, number);
     }
-    void Publish(std::uint64_t number) { writer.Publish(Frame(number).data(), width, number); }
     // Frame `number` as the scalar reference converts it with `kernel`, then `slack` bytes of 0xEE.
-    std::vector<std::uint8_t> Expected(PixelKernels::Kernel kernel, std::uint64_t bytes, std::uint64_t number,
-                                       std::uint64_t slack = 0) const {
-        std::vector<std::uint8_t> out(bytes + slack, 0xEE);
-        kernel(width, Frame(number).data(), width, height, out.data());
-        return out;
+    Bytes Expected(PixelKernels::Kernel kernel, std::uint64_t bytes, std::uint64_t number,
+                   std::size_t slack = 0) const {
+        return Converted(kernel, PatternFrame(width, height, number), width, height, bytes, slack);
     }
     std::wstring name;
     U width, height;
@@ -254,25 +220,22 @@ TEST(FrameClient, DeliversTheTextureConvertedIntoEachSubtype) {
             Fixture f(record, c.width, c.height, *c.subtype);
             ASSERT_EQ(f.error, nullptr);
             EXPECT_EQ(f.client.FrameBytes(), std::uint64_t(c.bytes));
-            // The scalar reference leaves the sample's 0xEE where nothing may be written.
-            std::vector<std::uint8_t> expected(c.bytes + 64, 0xEE);
-            c.reference(c.pitch, PatternNv12(c.pitch, c.height).data(), c.width, c.height, expected.data());
-            Samples samples(c.bytes + 64);
-            EXPECT_TRUE(samples.Fill(f.client) == expected);
-            EXPECT_EQ(std::tuple(samples.length, samples.status), std::tuple(c.bytes, Status::Frame));
+            Samples samples(c.bytes + 64); // the reference leaves 0xEE where nothing may be written
+            const Bytes expected =
+                Converted(c.reference, Hashed(c.pitch, c.height), c.width, c.height, c.bytes, 64, c.pitch);
+            EXPECT_TRUE(Fill(samples, f.client) == (Filled{expected, c.bytes, Status::Frame}));
             EXPECT_EQ(record.Counts(), (std::array{1, 1, 1, 1}));
             EXPECT_EQ(record.lastLockMode, U(LockRead));
         }
         EXPECT_EQ(record.destroyed, "Client GPU Surface;Client CPU Surface;device;");
     }
     const std::string log = FilterLogText().substr(before);
-    EXPECT_EQ(CountOf(log, "[Initialize] frame source: GPU texture"), 4u) << log;
     EXPECT_EQ(log.find("frame channel"), std::string::npos) << log; // a texture that serves needs no channel
 }
 
 // No failure of the texture path passes for a picture: without a frame channel every sample comes
-// back untouched (0xEE, length 17) as NoFrame, with the double's counts as they must be (a texture
-// that cannot serve is not even copied); where a channel is there, its newest frame.
+// back untouched as NoFrame, with the double's counts as they must be (a texture that cannot serve
+// is not even copied); where a channel is there, its newest frame.
 TEST(FrameClient, FailuresStillDeliverEverySampleAndFallBackToTheFrameChannel) {
     constexpr U kWidth = 160, kHeight = 90; // the channel's rows are 192 bytes apart
     // clang-format off
@@ -300,13 +263,10 @@ TEST(FrameClient, FailuresStillDeliverEverySampleAndFallBackToTheFrameChannel) {
         DeviceRecord record = c.record, withChannel = c.record;
         {
             Fixture f(record, kWidth, kHeight, *subtype);
-            EXPECT_EQ(f.threw, record.noDevice);
-            EXPECT_EQ(f.error ? f.error->code : 0u, c.code);
+            EXPECT_EQ(std::pair(f.threw, f.error ? f.error->code : 0u), std::pair(record.noDevice, c.code));
             Samples samples(bytes - c.shortBy);
-            for (int i = 0; i < 2; ++i) {
-                EXPECT_TRUE(AllBytesAre(samples.Fill(f.client), 0xEE));
-                EXPECT_EQ(std::tuple(samples.length, samples.status), std::tuple(17l, Status::NoFrame));
-            }
+            for (int i = 0; i < 2; ++i)
+                EXPECT_TRUE(Fill(samples, f.client) == Untouched(bytes - c.shortBy, Status::NoFrame));
             EXPECT_EQ(record.Counts(), c.counts);
         }
         if (!c.fallsBack)
@@ -323,8 +283,9 @@ TEST(FrameClient, FailuresStillDeliverEverySampleAndFallBackToTheFrameChannel) {
         for (std::uint64_t number : {7u, 8u}) {
             if (number == 8)
                 channel.Publish(8); // the client follows the newest frame
-            EXPECT_TRUE(samples.Fill(f.client) == channel.Expected(reference, bytes, number, 32)) << number;
-            EXPECT_EQ(std::tuple(samples.length, samples.status), std::tuple(bytes, Status::Frame));
+            EXPECT_TRUE(Fill(samples, f.client) ==
+                        (Filled{channel.Expected(reference, bytes, number, 32), bytes, Status::Frame}))
+                << number;
         }
     }
     const std::string log = FilterLogText().substr(before);
@@ -359,37 +320,37 @@ TEST(FrameClient, RefusesAMalformedFrameChannelWithOneErrorLine) {
         EXPECT_EQ(CountOf(log, "[Initialize] " + line), 1u) << log;
         EXPECT_EQ(CountOf(log, "ERROR: frame channel") + CountOf(log, "frame source:"), 1u) << log;
         Samples samples(kWidth * kHeight * 2);
-        EXPECT_TRUE(AllBytesAre(samples.Fill(f.client), 0xEE));
-        EXPECT_EQ(samples.status, Status::NoFrame);
+        EXPECT_TRUE(Fill(samples, f.client) == Untouched(kWidth * kHeight * 2, Status::NoFrame));
     }
 }
 
 // A channel missing at Initialize is looked for again at most twice a second without another
 // Error line, taken up once it appears, never read in part, and let go when the server closes it.
 TEST(FrameClient, TakesUpAFrameChannelThatAppearsLaterAndLetsGoWhenItCloses) {
+    using std::chrono::steady_clock;
     constexpr U kWidth = 64, kHeight = 32;
     constexpr long kBytes = kWidth * kHeight * 2;
     const auto before = FilterLogText().size();
     DeviceRecord record{.gpuOpenFails = true};
-    const std::wstring name = ChannelName();
+    const std::wstring name = UniqueName(L"FrameClient");
     Fixture f(record, kWidth, kHeight, MEDIASUBTYPE_YUY2, name);
-    const auto initialised = std::chrono::steady_clock::now();
+    const auto initialised = steady_clock::now();
     Samples samples(kBytes);
     // Past the first retry, still without a channel: no picture.
-    while (std::chrono::steady_clock::now() - initialised < std::chrono::milliseconds(700)) {
-        EXPECT_TRUE(AllBytesAre(samples.Fill(f.client), 0xEE));
-        EXPECT_EQ(samples.status, Status::NoFrame);
-        Sleep(5);
-    }
+    for (; steady_clock::now() - initialised < std::chrono::milliseconds(700); Sleep(5))
+        EXPECT_TRUE(Fill(samples, f.client) == Untouched(kBytes, Status::NoFrame));
 
     Channel channel(kWidth, kHeight, name);
+    const auto frame = [&](std::uint64_t number) {
+        return Filled{channel.Expected(PixelKernels::Nv12ToYuy2(kScalar), kBytes, number), kBytes,
+                      Status::Frame};
+    };
     // A frame must arrive within the next retry, half a second on.
-    auto arrives = [&](std::uint64_t number) {
+    const auto arrives = [&](std::uint64_t number) {
         channel.Publish(number);
-        const auto expected = channel.Expected(PixelKernels::Nv12ToYuy2(kScalar), kBytes, number);
-        for (const auto end = std::chrono::steady_clock::now() + std::chrono::seconds(2);
-             std::chrono::steady_clock::now() < end; Sleep(5))
-            if (samples.Fill(f.client) == expected)
+        for (const auto end = steady_clock::now() + std::chrono::seconds(2); steady_clock::now() < end;
+             Sleep(5))
+            if (Fill(samples, f.client) == frame(number))
                 return true;
         return false;
     };
@@ -399,14 +360,12 @@ TEST(FrameClient, TakesUpAFrameChannelThatAppearsLaterAndLetsGoWhenItCloses) {
     auto* header = channel.writer.Header();
     auto* slot = reinterpret_cast<FrameChannel::SlotHeader*>(reinterpret_cast<std::uint8_t*>(header) +
                                                              header->slotOffset);
-    for (const auto& expected : {std::tuple(17l, Status::NoFrame), std::tuple(kBytes, Status::Frame)}) {
-        ++slot->sequence;
-        samples.Fill(f.client);
-        EXPECT_EQ(std::tuple(samples.length, samples.status), expected);
-    }
+    ++slot->sequence;
+    EXPECT_TRUE(Fill(samples, f.client) == Untouched(kBytes, Status::NoFrame));
+    ++slot->sequence;
+    EXPECT_TRUE(Fill(samples, f.client) == frame(4));
     channel.writer.Close();
-    EXPECT_TRUE(AllBytesAre(samples.Fill(f.client), 0xEE));
-    EXPECT_EQ(samples.status, Status::SourceClosed);
+    EXPECT_TRUE(Fill(samples, f.client) == Untouched(kBytes, Status::SourceClosed));
     channel.Open();
     EXPECT_TRUE(arrives(5));
 
