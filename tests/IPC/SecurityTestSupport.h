@@ -4,10 +4,10 @@
 #include "IPC/ObjectSecurity.h"
 #include "runtime/Handles.h"
 
-#include <gmock/gmock.h>
-#include <windows.h>
 #include <aclapi.h>
+#include <gmock/gmock.h>
 #include <sddl.h>
+#include <windows.h>
 
 #include <cstdint>
 #include <string>
@@ -28,42 +28,34 @@ inline std::string SidString(PSID sid) {
     return result;
 }
 
-inline std::vector<Entry> Entries(PACL dacl) {
+// The DACL of a kernel object as the platform reports it; none (everyone) and a failure read as entries.
+inline std::vector<Entry> DaclOf(HANDLE object) {
+    PACL dacl = nullptr;
+    PSECURITY_DESCRIPTOR descriptor = nullptr;
+    if (const DWORD error = GetSecurityInfo(object, SE_KERNEL_OBJECT, DACL_SECURITY_INFORMATION, nullptr,
+                                            nullptr, &dacl, nullptr, &descriptor))
+        return {Entry(-2, 0, error, "GetSecurityInfo failed")};
     std::vector<Entry> entries;
-    if (!dacl) {
+    if (!dacl)
         entries.emplace_back(-1, 0, 0, "no DACL: everyone");
-        return entries;
-    }
-    for (DWORD i = 0; i < dacl->AceCount; ++i) {
+    for (DWORD i = 0; dacl && i < dacl->AceCount; ++i) {
         void* ace = nullptr;
         if (!GetAce(dacl, i, &ace))
             break;
-        const auto* header = static_cast<const ACE_HEADER*>(ace);
         const auto* allowed = static_cast<const ACCESS_ALLOWED_ACE*>(ace); // same layout as denied
-        entries.emplace_back(header->AceType, header->AceFlags, allowed->Mask,
+        entries.emplace_back(allowed->Header.AceType, allowed->Header.AceFlags, allowed->Mask,
                              SidString(const_cast<DWORD*>(&allowed->SidStart)));
     }
-    return entries;
-}
-
-// The DACL of a kernel object as the platform reports it.
-inline std::vector<Entry> DaclOf(HANDLE object, SE_OBJECT_TYPE type = SE_KERNEL_OBJECT) {
-    PACL dacl = nullptr;
-    PSECURITY_DESCRIPTOR descriptor = nullptr;
-    const DWORD error =
-        GetSecurityInfo(object, type, DACL_SECURITY_INFORMATION, nullptr, nullptr, &dacl, nullptr, &descriptor);
-    if (error != ERROR_SUCCESS)
-        return {Entry(-2, 0, error, "GetSecurityInfo failed")};
-    auto entries = Entries(dacl);
     LocalFree(descriptor);
     return entries;
 }
 
 // Exactly the two allowed entries, in this order, each with full access (generic or mapped).
 inline ::testing::Matcher<std::vector<Entry>> UserAndSystem(const std::string& user, ACCESS_MASK fullAccess) {
-    const auto full = ::testing::AnyOf(::testing::Eq(static_cast<std::uint32_t>(GENERIC_ALL)), ::testing::Eq(fullAccess));
-    return ::testing::ElementsAre(::testing::FieldsAre(ACCESS_ALLOWED_ACE_TYPE, 0, full, user),
-                       ::testing::FieldsAre(ACCESS_ALLOWED_ACE_TYPE, 0, full, "S-1-5-18"));
+    using namespace ::testing;
+    const auto full = AnyOf(Eq(static_cast<std::uint32_t>(GENERIC_ALL)), Eq(fullAccess));
+    return ElementsAre(FieldsAre(ACCESS_ALLOWED_ACE_TYPE, 0, full, user),
+                       FieldsAre(ACCESS_ALLOWED_ACE_TYPE, 0, full, "S-1-5-18"));
 }
 
 // The user SID of this process's token as a string.
