@@ -2,8 +2,8 @@
 // reference server never gives (short, missing, late, cut off); the launch.
 #include "IpcTestSupport.h"
 
-#include <gmock/gmock.h>
 #include "SecurityTestSupport.h"
+#include <gmock/gmock.h>
 
 #include <functional>
 #include <future>
@@ -57,7 +57,8 @@ public:
             mThread.join();
         return mReceived;
     }
-    UniqueEvent late{CreateEventW(nullptr, FALSE, FALSE, nullptr)}; // set: a late answer may go
+    UniqueEvent late{CreateEventW(nullptr, FALSE, FALSE, nullptr)};  // set: a late answer may go
+    UniqueEvent closed{CreateEventW(nullptr, TRUE, FALSE, nullptr)}; // set by the server's disconnects
     // The impersonation level the first client's request offered; read after Stop.
     std::optional<SECURITY_IMPERSONATION_LEVEL> offered;
 
@@ -68,7 +69,8 @@ private:
     }
     // A connect (no data), a write or a read; the bytes moved.
     DWORD Io(bool write, void* data, DWORD size) {
-        OVERLAPPED overlapped{.hEvent = mIo.get()};
+        OVERLAPPED overlapped{};
+        overlapped.hEvent = mIo.get();
         DWORD done = 0;
         const BOOL started = !data   ? ConnectNamedPipe(mPipe.get(), &overlapped)
                              : write ? WriteFile(mPipe.get(), data, size, nullptr, &overlapped)
@@ -117,6 +119,7 @@ private:
                 }
             }
             DisconnectNamedPipe(mPipe.get());
+            SetEvent(closed.get());
         }
     }
 
@@ -135,7 +138,9 @@ TEST(WebcamClient, ConnectsOnlyToAServerAndEveryRequestGivesItsCodeResultAndLogL
     const auto stop = &WebcamClient::StopCamera;
     const auto texture = [](WebcamClient& c) { return c.OpenSharedTexture(); };
     const auto tick = [](WebcamClient& c) -> std::uint64_t { return c.FrameTick(); };
-    const auto shortTick = [](WebcamClient& c) -> std::uint64_t { return c.FrameTick(std::chrono::milliseconds(100)); };
+    const auto shortTick = [](WebcamClient& c) -> std::uint64_t {
+        return c.FrameTick(std::chrono::milliseconds(100));
+    };
     const auto connect = [](WebcamClient& c) -> std::uint64_t { return c.ConnectToServer({}); };
     const auto disconnect = [](WebcamClient& c) -> std::uint64_t { return c.Disconnect(); };
     const Matcher<const std::string&> handle = Not(EndsWith("FFFFFFFFFFFFFFFF"));
@@ -155,8 +160,9 @@ TEST(WebcamClient, ConnectsOnlyToAServerAndEveryRequestGivesItsCodeResultAndLogL
         EXPECT_FALSE(client->CheckForServer());
         client.reset();
         Lines expected = made;
-        expected.insert(expected.end(), {"[CheckForServer] <time>",
-                                         "[CheckForServer] WaitForSingleObject: server_event_result, 4294967295"});
+        expected.insert(expected.end(),
+                        {"[CheckForServer] <time>",
+                         "[CheckForServer] WaitForSingleObject: server_event_result, 4294967295"});
         expected.insert(expected.end(), destroyed.begin(), destroyed.end());
         EXPECT_EQ(log.Lines(), expected);
     }
@@ -226,8 +232,9 @@ TEST(WebcamClient, ConnectsOnlyToAServerAndEveryRequestGivesItsCodeResultAndLogL
     TestLog log;
     auto owned = std::make_unique<WebcamClient>(log.Factory());
     WebcamClient& client = *owned;
-    EXPECT_THAT(log.Lines(),
-                ElementsAre(made[0], AllOf(StartsWith("[ControlObject] CreateEvent: "), Not(made[1])), made[2]));
+    EXPECT_THAT(
+        log.Lines(),
+        ElementsAre(made[0], AllOf(StartsWith("[ControlObject] CreateEvent: "), Not(made[1])), made[2]));
     // Without a server: an attempt every 500 ms, each logged, until cancelled; then false at once.
     Tasks::cancellation_token_source source;
     Clock::time_point cancelledAt;
@@ -255,6 +262,8 @@ TEST(WebcamClient, ConnectsOnlyToAServerAndEveryRequestGivesItsCodeResultAndLogL
         SCOPED_TRACE("step " + std::to_string(i));
         const Step& step = steps[i];
         const std::size_t mark = log.Lines().size();
+        if (step.reply == Step::AnswerThenClose)
+            ResetEvent(server.closed.get());
         const auto started = Clock::now();
         EXPECT_EQ(step.call(client), step.result);
         const double seconds = SecondsSince(started);
@@ -267,6 +276,9 @@ TEST(WebcamClient, ConnectsOnlyToAServerAndEveryRequestGivesItsCodeResultAndLogL
             EXPECT_LT(seconds, 1.8);
         if (step.reply == Step::AnswerLate || step.reply == Step::AnswerAfterShortBound)
             SetEvent(server.late.get());
+        // The next step must meet the broken connection, not race the server's disconnect.
+        EXPECT_TRUE(step.reply != Step::AnswerThenClose ||
+                    WaitForSingleObject(server.closed.get(), 10000) == WAIT_OBJECT_0);
         EXPECT_THAT(After(log.Lines(), mark), ElementsAreArray(step.lines));
         if (step.command != 0)
             sent.push_back(step.command);
@@ -298,7 +310,8 @@ TEST(WebcamClient, EveryWaitOfTheConnectionChainEndsSoonAfterCancellation) {
         {"look for the pipe of a server whose event is set", StaleEvent, launch, 0},
         {"wait for a free instance", BusyPipe, [](WebcamClient& c, T t) { return c.ConnectToServer(t); }, 0},
         {"answer to StartCamera", SilentServer, [](WebcamClient& c, T t) { return c.StartCamera(t); }, 3},
-        {"answer to OpenSharedTexture", SilentServer, [](WebcamClient& c, T t) { return c.OpenSharedTexture(t); }, 1},
+        {"answer to OpenSharedTexture", SilentServer,
+         [](WebcamClient& c, T t) { return c.OpenSharedTexture(t); }, 1},
     };
     static const std::vector<Step> silent = {{{}, 1, Step::AnswerLate, 0, {}, 0, {}}};
     for (const auto& row : rows) {
@@ -311,10 +324,10 @@ TEST(WebcamClient, EveryWaitOfTheConnectionChainEndsSoonAfterCancellation) {
         if (row.setup == StaleEvent) {
             SetEvent(live.get());
         } else if (row.setup == BusyPipe) { // the only instance, taken
-            busyServerEnd.reset(CreateNamedPipeW(kControlPipeName, PIPE_ACCESS_DUPLEX, PIPE_TYPE_BYTE | PIPE_WAIT, 1,
-                                                 4096, 4096, 0, nullptr));
-            busyClient.reset(CreateFileW(kControlPipeName, GENERIC_READ | GENERIC_WRITE, 0, nullptr, OPEN_EXISTING,
-                                         0, nullptr));
+            busyServerEnd.reset(CreateNamedPipeW(kControlPipeName, PIPE_ACCESS_DUPLEX,
+                                                 PIPE_TYPE_BYTE | PIPE_WAIT, 1, 4096, 4096, 0, nullptr));
+            busyClient.reset(CreateFileW(kControlPipeName, GENERIC_READ | GENERIC_WRITE, 0, nullptr,
+                                         OPEN_EXISTING, 0, nullptr));
             ASSERT_TRUE(busyServerEnd && busyClient);
         } else if (row.setup == SilentServer) {
             server.emplace(silent);
@@ -377,7 +390,8 @@ TEST(ConnectToServer, AServerInAnotherSessionOrOfAnotherUserIsRefusedOnceInTheLo
         canceller.join();
         EXPECT_EQ(client.StartCamera(), row.refusal.empty());
         const auto received = server.Stop();
-        EXPECT_EQ(received, row.refusal.empty() ? std::vector<std::uint32_t>{3} : std::vector<std::uint32_t>{});
+        EXPECT_EQ(received,
+                  row.refusal.empty() ? std::vector<std::uint32_t>{3} : std::vector<std::uint32_t>{});
         EXPECT_THAT(asked, Each(self));
         EXPECT_GE(asked.size(), row.refusal.empty() ? 1u : 2u);
         const auto refusals = Matcher<const std::string&>(
@@ -386,17 +400,17 @@ TEST(ConnectToServer, AServerInAnotherSessionOrOfAnotherUserIsRefusedOnceInTheLo
             EXPECT_THAT(log.Lines(), Not(Contains(refusals)));
             // The server may identify us, not act as us. Wine gives the server full impersonation
             // whatever the client asks, so only Windows can show it.
-            if (!GetProcAddress(GetModuleHandleW(L"ntdll.dll"), "wine_get_version"))
-                EXPECT_EQ(server.offered, SecurityIdentification);
+            const bool wine = GetProcAddress(GetModuleHandleW(L"ntdll.dll"), "wine_get_version");
+            EXPECT_TRUE(wine || server.offered == SecurityIdentification);
         } else {
             EXPECT_THAT(log.Lines(), Contains(AllOf(refusals, HasSubstr(row.refusal))).Times(1));
         }
     }
 }
 
+// The only instance is freed for an instant and taken back at once: the waiting client wakes to find
+// it taken, and goes straight into the next wait.
 TEST(ConnectToServer, BusyInstancesAreRetriedAtOnceUntilOneIsFree) {
-    // The only instance is freed for an instant and taken back at once: the waiting client wakes
-    // to find it taken.
     const auto open = [] {
         return UniqueFile(CreateFileW(kControlPipeName, GENERIC_READ | GENERIC_WRITE, 0, nullptr,
                                       OPEN_EXISTING, 0, nullptr));
@@ -416,7 +430,8 @@ TEST(ConnectToServer, BusyInstancesAreRetriedAtOnceUntilOneIsFree) {
         do { // ends with the instance free, or taken by the client
             other.reset();
             DisconnectNamedPipe(serverEnd.get());
-            listen = OVERLAPPED{.hEvent = listening.get()};
+            listen = {};
+            listen.hEvent = listening.get();
             ConnectNamedPipe(serverEnd.get(), &listen);
         } while (connected.wait_for(std::chrono::seconds(0)) != std::future_status::ready &&
                  SecondsSince(start) < 2.0 && (other = open()));
@@ -427,30 +442,19 @@ TEST(ConnectToServer, BusyInstancesAreRetriedAtOnceUntilOneIsFree) {
 
         const Lines lines = log.Lines();
         EXPECT_EQ(lines.back(), "[ConnectControlPipe] is_canceled, 0");
-        for (std::size_t i = 1; i + 2 < lines.size(); ++i) {
-            if (lines[i] != "[ConnectControlPipe] CreateFile: error: 231")
-                continue;
-            sawBusy = true;
-            EXPECT_EQ(lines[i - 1], "[ConnectControlPipe] CreateFile: FFFFFFFFFFFFFFFF");
-            EXPECT_EQ(lines[i + 1], "[ConnectControlPipe] ERROR_PIPE_BUSY");
-            EXPECT_THAT(lines[i + 2], HasSubstr("WaitNamedPipe")); // straight into the next wait
-        }
+        for (std::size_t i = 1; i + 2 < lines.size(); ++i)
+            if (lines[i] == "[ConnectControlPipe] CreateFile: error: 231") {
+                sawBusy = true;
+                EXPECT_THAT(Lines(lines.begin() + i - 1, lines.begin() + i + 3),
+                            ElementsAre("[ConnectControlPipe] CreateFile: FFFFFFFFFFFFFFFF", _,
+                                        "[ConnectControlPipe] ERROR_PIPE_BUSY", HasSubstr("WaitNamedPipe")));
+            }
     }
     EXPECT_TRUE(sawBusy) << "no round produced a busy instance after a successful wait";
 }
 
-TEST(ServerExecutablePath, GoesToTheX86ProgramFilesUnlessThereAlready) {
-    const std::pair<const wchar_t*, const wchar_t*> cases[] = {
-        {L"C:\\Program Files\\Zarvo\\", L"C:\\Program Files (x86)\\Zarvo\\"},
-        {L"C:\\Program Files (x86)\\Zarvo\\", L"C:\\Program Files (x86)\\Zarvo\\"},
-        {L"C:\\Apps\\Cam\\", L"C:\\Apps\\Cam\\"},
-        {L"C:\\program files\\Cam\\", L"C:\\program files\\Cam\\"}, // case-sensitive
-        {L"D:\\Program Files\\Program Files\\", L"D:\\Program Files (x86)\\Program Files\\"}, // first only
-    };
-    for (const auto& [folder, expected] : cases)
-        EXPECT_EQ(ServerExecutablePath(folder), std::wstring(expected) + L"Zarvo Webcam.exe");
-}
-
+// A plain launch, with and without the server beside the module, is what the end-to-end tests do
+// with a real host; here what they cannot arrange: no module folder, a crashed server's event left set.
 TEST(LaunchServerIfNeeded, StartsTheServerBesideTheModuleOrLogsWhyNotAlsoWhenACrashedServerLeftItsEventSet) {
     const UniqueEvent live = OpenServerLiveEvent();
     ASSERT_NE(WaitForSingleObject(live.get(), 0), WAIT_OBJECT_0) << "a server runs";
@@ -460,59 +464,53 @@ TEST(LaunchServerIfNeeded, StartsTheServerBesideTheModuleOrLogsWhyNotAlsoWhenACr
     TempFolder folder;
     ASSERT_TRUE(CopyFileW((ProgramFolder() + L"ipc_launch_probe.exe").c_str(),
                           (folder / L"probe.exe").c_str(), TRUE));
-    const std::string noServer = "WebcamClient: No Server Found - attempting launch",
-                      staleEvent = "WebcamClient: Server Event Set but no Pipe - attempting launch";
     const struct {
         const wchar_t* log; // each run logs to a file of its own: the log appends
-        bool serverThere, eventLeftSet, folderKnown;
-        DWORD giveUpMs, code;
+        bool serverThere, eventLeftSet;
+        DWORD giveUpMs, code; // code 0: connected, and the camera started
     } runs[] = {
-        {L"without-folder.log", false, false, false, 500, 1},
-        {L"without-server.log", false, false, true, 500, 1},
-        {L"without-server-stale-event.log", false, true, true, 500, 1},
-        {L"with-server.log", true, false, true, 30000, 0},
-        {L"with-server-stale-event.log", true, true, true, 30000, 0},
+        {L"without-folder.log", false, false, 500, 1},
+        {L"without-server-stale-event.log", false, true, 500, 1},
+        {L"with-server-stale-event.log", true, true, 30000, 0},
     };
     for (const auto& run : runs) {
-        SCOPED_TRACE(testing::PrintToString(std::wstring(run.log)));
+        SCOPED_TRACE(PrintToString(std::wstring(run.log)));
         const std::wstring server = folder / kServerExecutableName;
         if (run.serverThere)
             CopyFileW(ReferenceServerPath().c_str(), server.c_str(), TRUE);
         if (run.eventLeftSet)
             SetEvent(live.get()); // as a server that crashed leaves it
-        const auto arguments = L"\"" + (folder / run.log) + L"\" " + std::to_wstring(run.giveUpMs) +
-                               (run.folderKnown ? L"" : L" no-folder");
         const auto start = Clock::now();
-        const auto code = RunProgram(folder / L"probe.exe", arguments, run.giveUpMs + 30000);
+        const auto code = RunProgram(folder / L"probe.exe",
+                                     L"\"" + (folder / run.log) + L"\" " + std::to_wstring(run.giveUpMs) +
+                                         (run.eventLeftSet ? L"" : L" no-folder"),
+                                     run.giveUpMs + 30000);
         const double seconds = SecondsSince(start);
-        if (run.serverThere) // whatever happened, the server it launched must go
-            EXPECT_EQ(RunProgram(server, L"--quit", 20000), 0u);
+        const auto quit =
+            run.serverThere ? RunProgram(server, L"--quit", 20000) : 0u; // what it launched must go
+        EXPECT_EQ(quit, 0u);
         ResetEvent(live.get());
         const Lines lines = ReadLogLines(folder / run.log);
-        EXPECT_EQ(code, run.code) << PrintToString(lines); // 0: connected, and the camera started
-        const auto at = [&](const std::string& line) {
-            return std::find(lines.begin(), lines.end(), "[Prepare/ConnectToServer] " + line) - lines.begin();
+        EXPECT_EQ(code, run.code) << PrintToString(lines);
+        const auto has = [&](const std::string& line) {
+            return int(std::count(lines.begin(), lines.end(), "[Prepare/ConnectToServer] " + line));
         };
-        EXPECT_LT(at(run.eventLeftSet ? staleEvent : noServer), long(lines.size())) << PrintToString(lines);
-        EXPECT_EQ(at(run.eventLeftSet ? noServer : staleEvent), long(lines.size()));
-        if (run.eventLeftSet)
-            EXPECT_GT(seconds, 1.9); // the pipe was given its 2 s
-        const auto createFailed = std::min(at("CreateProcess failed 2"), at("CreateProcess failed 3"));
-        const auto noFolder = at("Failed to get Module install path");
-        EXPECT_EQ(noFolder < long(lines.size()), !run.folderKnown);
-        if (!run.folderKnown) { // nothing to start
+        const auto createFailed = has("CreateProcess failed 2") + has("CreateProcess failed 3");
+        if (!run.eventLeftSet) { // nothing to start: said so, before the launch failure
             EXPECT_THAT(lines, Not(Contains(HasSubstr("CreateProcess"))));
-            EXPECT_LT(noFolder, at("WebcamClient: Server Launch Failed"));
-            EXPECT_LT(at("WebcamClient: Server Launch Failed"), long(lines.size()));
-        } else if (run.serverThere) {
-            EXPECT_EQ(createFailed, long(lines.size()));
-        } else {
-            EXPECT_LT(at(run.eventLeftSet ? staleEvent : noServer), createFailed);
-            // The event of a server that is gone still reads as set: no launch failure to tell.
-            if (!run.eventLeftSet)
-                EXPECT_LT(createFailed, at("WebcamClient: Server Launch Failed"));
-            EXPECT_LT(createFailed, long(lines.size()));
+            EXPECT_THAT(
+                lines,
+                IsSupersetOf({"[Prepare/ConnectToServer] WebcamClient: No Server Found - attempting launch",
+                              "[Prepare/ConnectToServer] Failed to get Module install path",
+                              "[Prepare/ConnectToServer] WebcamClient: Server Launch Failed"}));
+            continue;
         }
+        EXPECT_GT(seconds, 1.9); // the pipe of the server whose event is set was given its 2 s
+        EXPECT_EQ(has("WebcamClient: Server Event Set but no Pipe - attempting launch"), 1);
+        EXPECT_EQ(has("WebcamClient: No Server Found - attempting launch"), 0);
+        // The event of a server that is gone still reads as set: no launch failure to tell.
+        EXPECT_EQ(std::pair(createFailed, has("WebcamClient: Server Launch Failed")),
+                  std::pair(run.serverThere ? 0 : 1, 0));
     }
 }
 
