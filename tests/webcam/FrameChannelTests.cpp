@@ -1,5 +1,5 @@
-// The shared-memory frame channel on the platform's real sections: what the writer lays out, what
-// the reader refuses, and that a reader racing a writer never keeps a torn frame. Every section
+// The shared-memory frame channel on the platform's real sections: pitched frames through the slots,
+// what the reader refuses, and that a reader racing a writer never keeps a torn frame. Every section
 // has a name of this program's own, so these tests share nothing system-wide.
 #include "webcam/FrameChannel.h"
 
@@ -15,14 +15,12 @@ using namespace Zarvo::Testing;
 
 namespace {
 
-TEST(FrameChannel, WriterLaysOutPitchedSlotsRoundRobinAndTheReaderConvertsTheNewest) {
-    constexpr std::uint32_t kWidth = 100, kHeight = 30; // rows 128 bytes apart
+TEST(FrameChannel, ReaderConvertsTheNewestFrameOnlyOnceOneIsPublished) {
+    constexpr std::uint32_t kWidth = 100, kHeight = 30; // rows padded to 128 bytes in the section
     const std::wstring name = UniqueName(L"FrameChannel");
     Writer writer;
     std::string whyNot;
     ASSERT_TRUE(writer.Open(name, kWidth, kHeight, whyNot)) << whyNot;
-    const ChannelHeader* h = writer.Header();
-    EXPECT_EQ(std::tuple(h->rowPitch, h->frameBytes, h->slotStride % 64), std::tuple(128u, 128u * 45u, 0u));
 
     Reader reader;
     ASSERT_EQ(reader.Open(name, kWidth, kHeight), "");
@@ -30,24 +28,10 @@ TEST(FrameChannel, WriterLaysOutPitchedSlotsRoundRobinAndTheReaderConvertsTheNew
     EXPECT_EQ(reader.ConvertNewest(convert_format_nv12_yuy2, out.data()).outcome, Reader::Outcome::NoFrame);
     EXPECT_TRUE(AllBytesAre(out, 0xEE));
 
-    // Four frames through three slots: slot 0 holds the fourth, which the reader takes.
+    // Four frames through three slots: the reader takes the fourth.
     for (std::uint64_t number = 10; number < 14; ++number)
         writer.Publish(PatternFrame(kWidth, kHeight, number).data(), kWidth, number);
-    EXPECT_EQ(h->published, 4u);
-    for (std::uint32_t i = 0; i < 3; ++i) {
-        const auto* slot = reinterpret_cast<const SlotHeader*>(reinterpret_cast<const std::uint8_t*>(h) +
-                                                               h->slotOffset + i * h->slotStride);
-        const std::uint64_t number = i == 0 ? 13 : 10 + i;
-        EXPECT_EQ(std::pair(slot->frameNumber, slot->sequence),
-                  std::pair(number, i == 0 ? 4ull : 2ull)); // even: whole
-        const auto* pixels = reinterpret_cast<const std::uint8_t*>(slot + 1);
-        const auto expected = PatternFrame(kWidth, kHeight, number);
-        for (std::uint32_t row = 0; row < 45; ++row) // luma and chroma rows, pitched
-            ASSERT_TRUE(std::equal(expected.begin() + row * kWidth, expected.begin() + (row + 1) * kWidth,
-                                   pixels + row * 128))
-                << "slot " << i << " row " << row;
-        EXPECT_EQ(pixels[128 * 7 + 100], 0); // beyond the width: never written
-    }
+    EXPECT_EQ(writer.Header()->published, 4u);
     const auto result = reader.ConvertNewest(convert_format_nv12_yuy2, out.data());
     EXPECT_EQ(std::pair(result.outcome, result.frameNumber),
               std::pair(Reader::Outcome::Frame, std::uint64_t{13}));

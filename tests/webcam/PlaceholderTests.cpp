@@ -3,7 +3,6 @@
 #include "webcam/Placeholder.h"
 
 #include "WebcamTestSupport.h"
-#include "webcam/BitmapFont.h"
 
 #include <set>
 #include <uuids.h>
@@ -93,21 +92,6 @@ TEST(Placeholder, CopyIntoFillsAWholeFrameAndLeavesASampleTooSmallUntouched) {
         EXPECT_EQ(sample->GetActualDataLength(), fits ? long(picture.size()) : 17) << size;
     }
     EXPECT_FALSE(placeholder.CopyInto(nullptr, PlaceholderReason::Starting));
-}
-
-TEST(Placeholder, FontReadsUtf8AndMarksWhatItLacks) {
-    EXPECT_EQ(Font::CharacterCount("Starting\xE2\x80\xA6"), 9);
-    EXPECT_EQ(Font::TextWidth("ab"), 2 * Font::kAdvance - 1);
-    // Malformed bytes count as one replacement character each; a lacking character shows as a box.
-    EXPECT_EQ(std::pair(Font::CharacterCount("a\xE2\x80"), Font::CharacterCount("\xFF\xC3")),
-              std::pair(2, 2));
-    EXPECT_EQ(&Font::GlyphFor(0xFFFD), &Font::GlyphFor(0x1F600));
-    EXPECT_TRUE(Font::TextPixel("\xE2\x98\x83", 0, 0) && Font::TextPixel("\xE2\x98\x83", 0, 6));
-    // The ellipsis is three dots on the baseline; 'g' reaches below it; a blank column between characters.
-    for (int column = 0; column < Font::kGlyphWidth; ++column)
-        EXPECT_EQ(Font::TextPixel("\xE2\x80\xA6", column, 6), column % 2 == 0) << column;
-    EXPECT_TRUE(Font::TextPixel("g", 2, 7) && !Font::TextPixel("a", 2, 7) &&
-                !Font::TextPixel("a", Font::kGlyphWidth, 3));
 }
 
 } // namespace
