@@ -24,13 +24,14 @@ using Microsoft::WRL::ComPtr;
 
 namespace FrameworkTest {
 
-inline CMediaType MakeVideoType(const GUID& subtype, LONG width) {
+// A video type with a VIDEOINFOHEADER; the header's compression and bit count are the subtype's.
+inline CMediaType MakeVideoType(const GUID& subtype, LONG width, LONG height = 4, REFERENCE_TIME interval = 0,
+                                DWORD imageSize = 0) {
     CMediaType type;
     type.majortype = MEDIATYPE_Video, type.subtype = subtype, type.formattype = FORMAT_VideoInfo;
-    // The compression and bit count a header of the subtype declares (4:2:2 packed or 4:2:0).
-    const WORD bits = subtype == MEDIASUBTYPE_YUY2 ? 16 : 12;
-    const BITMAPINFOHEADER header{sizeof(BITMAPINFOHEADER), width, 4, 1, bits, subtype.Data1, 0, 0, 0, 0, 0};
-    const VIDEOINFOHEADER info{{}, {}, 0, 0, 0, header};
+    const WORD bits = subtype == MEDIASUBTYPE_YUY2 ? 16 : 12; // 4:2:2 packed or 4:2:0
+    const VIDEOINFOHEADER info{
+        {}, {}, 0, 0, interval, {sizeof(BITMAPINFOHEADER), width, height, 1, bits, subtype.Data1, imageSize, 0, 0, 0, 0}};
     type.SetFormatBlock(reinterpret_cast<const BYTE*>(&info), sizeof(info));
     return type;
 }
@@ -46,15 +47,14 @@ struct Records {
     std::mutex mutex;
     std::condition_variable changed;
     template <class F> void Update(F change) {
-        {
-            std::lock_guard lock(mutex);
-            change();
-        }
+        std::unique_lock lock(mutex);
+        change();
+        lock.unlock();
         changed.notify_all();
     }
-    template <class P> bool Wait(P done) {
+    template <class P> bool Wait(P done, std::chrono::milliseconds limit = std::chrono::milliseconds(10000)) {
         std::unique_lock lock(mutex);
-        return WaitFor(lock, changed, done);
+        return WaitFor(lock, changed, done, limit);
     }
 };
 
@@ -69,14 +69,14 @@ public:
     HRESULT checkFailure = E_FAIL; // what CheckMediaType answers to other types
     long bufferSize = 256;
     int endAfter = -1; // FillBuffer returns endCode for sample endAfter
-    HRESULT endCode = S_FALSE;
+    HRESULT endCode = S_FALSE, createResult = S_OK; // createResult: what OnThreadCreate answers
+    std::function<void()> onDeactivate; // called under the state lock, before the worker is stopped
 
     std::vector<GUID> checked;      // subtypes given to CheckMediaType, in order
     ALLOCATOR_PROPERTIES request{}; // as ChooseBufferSize saw it
     IMemAllocator* sizedAllocator = nullptr;
     std::vector<std::pair<std::string, DWORD>> hooks; // hook name and thread id
-    int filled = 0;
-    int freeSampleFailures = 0;
+    int filled = 0, freeSampleFailures = 0;
 
     using CSourceStream::GetMediaType;
     static BYTE Pattern(int sample, size_t offset) { return static_cast<BYTE>((sample * 7 + offset) & 0xFF); }
@@ -86,9 +86,7 @@ public:
         return std::count(types.begin(), types.end(), *type) ? S_OK : checkFailure;
     }
     HRESULT GetMediaType(int at, CMediaType* type) override {
-        if (at < 0)
-            return E_INVALIDARG;
-        return size_t(at) < types.size() ? type->Set(types[size_t(at)]) : VFW_S_NO_MORE_ITEMS;
+        return at < 0 ? E_INVALIDARG : size_t(at) < types.size() ? type->Set(types[size_t(at)]) : VFW_S_NO_MORE_ITEMS;
     }
     HRESULT ChooseBufferSize(IMemAllocator* allocator, ALLOCATOR_PROPERTIES* props) override {
         Update([&] { request = *props, sizedAllocator = allocator; });
@@ -96,8 +94,7 @@ public:
         const HRESULT hr = allocator->SetProperties(&wanted, &actual);
         return FAILED(hr) ? hr : actual.cbBuffer < bufferSize ? E_FAIL : S_OK;
     }
-    HRESULT GetFreeSample(IMediaSample** sample, REFERENCE_TIME* start, REFERENCE_TIME* stop,
-                          DWORD flags) override {
+    HRESULT GetFreeSample(IMediaSample** sample, REFERENCE_TIME* start, REFERENCE_TIME* stop, DWORD flags) override {
         const HRESULT hr = CSourceStream::GetFreeSample(sample, start, stop, flags);
         if (FAILED(hr))
             Update([&] { ++freeSampleFailures; });
@@ -114,16 +111,13 @@ public:
             data[i] = Pattern(n, static_cast<size_t>(i));
         sample->SetActualDataLength(sample->GetSize());
         REFERENCE_TIME start = n * 10, stop = n * 10 + 10;
-        sample->SetTime(&start, &stop);
-        return S_OK;
+        return sample->SetTime(&start, &stop), S_OK;
     }
-    std::function<void()> onDeactivate; // called under the state lock, before the worker is stopped
     HRESULT Deactivate() override {
         if (onDeactivate)
             onDeactivate();
         return CSourceStream::Deactivate();
     }
-    HRESULT createResult = S_OK; // what OnThreadCreate answers
     HRESULT OnThreadCreate() override { return Record("OnThreadCreate"), createResult; }
     HRESULT OnThreadDestroy() override { return Record("OnThreadDestroy"), S_OK; }
     HRESULT OnThreadStartPlay() override { return Record("OnThreadStartPlay"), S_OK; }
@@ -134,12 +128,9 @@ private:
     }
 };
 
-inline constexpr GUID CLSID_TestSource = {
-    0xb0d1a7e2, 0x3c4f, 0x4a5b, {0x9c, 0x6d, 0x7e, 0x8f, 0x90, 0xa1, 0xb2, 0xc3}};
-
 class TestSource : public CSource {
 public:
-    TestSource() : CSource(L"test source", nullptr, CLSID_TestSource) {}
+    TestSource() : CSource(L"test source", nullptr, GUID{0xb0d1a7e2, 0x3c4f, 0x4a5b, {0x9c, 0x6d, 0x7e, 0x8f}}) {}
     // A new filter with one stream and one reference, owned by the caller.
     static ComPtr<IBaseFilter> Create(TestSource** source = nullptr, TestStream** stream = nullptr) {
         auto* filter = new TestSource;
@@ -163,37 +154,33 @@ struct ReceivedSample {
 // Sink filter whose one input pin "In" is the same object: filter, pin and memory input pin.
 class TestSink final : public IBaseFilter, public IPin, public IMemInputPin, public Records {
 public:
+    using Check = std::function<HRESULT(const AM_MEDIA_TYPE&)>;
     static ComPtr<IBaseFilter> Create(TestSink** sink) { return ComPtr<IBaseFilter>(*sink = new TestSink); }
 
     // Configuration, then what it recorded.
-    std::vector<CMediaType> offered;                     // from EnumMediaTypes
-    std::function<HRESULT(const AM_MEDIA_TYPE&)> accept; // ReceiveConnection's answer; null accepts
-    std::function<HRESULT(const AM_MEDIA_TYPE&)> queryAccept; // QueryAccept's; null accepts
-    std::optional<ALLOCATOR_PROPERTIES> requirements;    // none: E_NOTIMPL
-    ComPtr<IMemAllocator> ownAllocator;                  // null: VFW_E_NO_ALLOCATOR
+    std::vector<CMediaType> offered;                        // from EnumMediaTypes
+    Check accept, queryAccept;                              // ReceiveConnection's and QueryAccept's; null accepts
+    std::optional<ALLOCATOR_PROPERTIES> requirements;       // none: E_NOTIMPL
+    ComPtr<IMemAllocator> ownAllocator;                     // null: VFW_E_NO_ALLOCATOR
     std::function<std::uint64_t(const BYTE*, long)> digest; // set: samples keep this, not their bytes
-    int refuseFrom = -1;                                 // Receive answers S_FALSE from this sample on
-    std::function<void()> onReceive;                     // called on the delivering thread first
+    int refuseFrom = -1;                                    // Receive answers S_FALSE from this sample on
+    std::function<void()> onReceive;                        // called on the delivering thread first
 
     std::vector<CMediaType> receivedTypes;
     std::vector<ReceivedSample> samples;
-    int endOfStreams = 0;
-    int receiveCalls = 0;
+    int endOfStreams = 0, receiveCalls = 0;
     ComPtr<IMemAllocator> notified;
 
     IPin* Pin() { return this; }
     bool Connected() const { return mConnected != nullptr; }
 
     STDMETHOD(QueryInterface)(REFIID riid, void** ppv) override {
-        if (riid == IID_IPin || riid == IID_IMemInputPin)
-            *ppv = riid == IID_IPin ? static_cast<void*>(static_cast<IPin*>(this))
-                                    : static_cast<IMemInputPin*>(this);
-        else if (riid == IID_IUnknown || riid == IID_IPersist || riid == IID_IMediaFilter ||
-                 riid == IID_IBaseFilter)
-            *ppv = static_cast<IBaseFilter*>(this);
-        else
-            return *ppv = nullptr, E_NOINTERFACE;
-        return AddRef(), S_OK;
+        const bool filter = riid == IID_IUnknown || riid == IID_IPersist || riid == IID_IMediaFilter || riid == IID_IBaseFilter;
+        *ppv = riid == IID_IPin           ? static_cast<void*>(static_cast<IPin*>(this))
+               : riid == IID_IMemInputPin ? static_cast<void*>(static_cast<IMemInputPin*>(this))
+               : filter                   ? static_cast<void*>(static_cast<IBaseFilter*>(this))
+                                          : nullptr;
+        return *ppv ? (AddRef(), S_OK) : E_NOINTERFACE;
     }
     STDMETHOD_(ULONG, AddRef)() override { return static_cast<ULONG>(++mRef); }
     STDMETHOD_(ULONG, Release)() override {
@@ -208,8 +195,7 @@ public:
     STDMETHOD(SetSyncSource)(IReferenceClock*) override { return S_OK; }
     STDMETHOD(GetSyncSource)(IReferenceClock** clock) override { return *clock = nullptr, S_OK; }
     STDMETHOD(EnumPins)(IEnumPins** pins) override {
-        *pins = new Enum<IEnumPins, IPin*>(
-            this, [this](size_t at, IPin** pin) { return at == 0 && (*pin = this, AddRef(), true); });
+        *pins = new Enum<IEnumPins, IPin*>(this, [this](size_t at, IPin** pin) { return at == 0 && (*pin = this, AddRef(), true); });
         return S_OK;
     }
     STDMETHOD(FindPin)(LPCWSTR id, IPin** pin) override {
@@ -229,9 +215,7 @@ public:
             return VFW_E_ALREADY_CONNECTED;
         Update([&] { receivedTypes.emplace_back(*mt); });
         const HRESULT hr = accept ? accept(*mt) : S_OK;
-        if (hr != S_OK)
-            return FAILED(hr) ? hr : VFW_E_TYPE_NOT_ACCEPTED;
-        return mConnected = connector, mType.Set(*mt);
+        return hr != S_OK ? (FAILED(hr) ? hr : VFW_E_TYPE_NOT_ACCEPTED) : (mConnected = connector, mType.Set(*mt));
     }
     STDMETHOD(Disconnect)() override { return mConnected ? (mConnected.Reset(), S_OK) : S_FALSE; }
     STDMETHOD(ConnectedTo)(IPin** pin) override {
@@ -240,10 +224,7 @@ public:
     STDMETHOD(ConnectionMediaType)(AM_MEDIA_TYPE* mt) override {
         return mConnected ? CopyMediaTypeInto(mt, mType) : VFW_E_NOT_CONNECTED;
     }
-    STDMETHOD(QueryPinInfo)(PIN_INFO* info) override {
-        *info = {this, PINDIR_INPUT, L"In"};
-        return AddRef(), S_OK;
-    }
+    STDMETHOD(QueryPinInfo)(PIN_INFO* info) override { return *info = {this, PINDIR_INPUT, L"In"}, AddRef(), S_OK; }
     STDMETHOD(QueryDirection)(PIN_DIRECTION* dir) override { return *dir = PINDIR_INPUT, S_OK; }
     STDMETHOD(QueryId)(LPWSTR*) override { return E_NOTIMPL; }
     STDMETHOD(QueryAccept)(const AM_MEDIA_TYPE* mt) override { return queryAccept ? queryAccept(*mt) : S_OK; }
@@ -254,9 +235,7 @@ public:
         return S_OK;
     }
     STDMETHOD(QueryInternalConnections)(IPin**, ULONG*) override { return E_NOTIMPL; }
-    STDMETHOD(EndOfStream)() override {
-        return Update([&] { ++endOfStreams; }), S_OK;
-    }
+    STDMETHOD(EndOfStream)() override { return Update([&] { ++endOfStreams; }), S_OK; }
     STDMETHOD(BeginFlush)() override { return S_OK; }
     STDMETHOD(EndFlush)() override { return S_OK; }
     STDMETHOD(NewSegment)(REFERENCE_TIME, REFERENCE_TIME, double) override { return S_OK; }
@@ -264,9 +243,7 @@ public:
     STDMETHOD(GetAllocator)(IMemAllocator** allocator) override {
         return ownAllocator ? ownAllocator.CopyTo(allocator) : (*allocator = nullptr, VFW_E_NO_ALLOCATOR);
     }
-    STDMETHOD(NotifyAllocator)(IMemAllocator* allocator, BOOL) override {
-        return Update([&] { notified = allocator; }), S_OK;
-    }
+    STDMETHOD(NotifyAllocator)(IMemAllocator* allocator, BOOL) override { return Update([&] { notified = allocator; }), S_OK; }
     STDMETHOD(GetAllocatorRequirements)(ALLOCATOR_PROPERTIES* props) override {
         return requirements ? (*props = *requirements, S_OK) : E_NOTIMPL;
     }
@@ -275,9 +252,7 @@ public:
             onReceive();
         BYTE* data = nullptr;
         sample->GetPointer(&data);
-        ReceivedSample got;
-        got.arrived = std::chrono::steady_clock::now();
-        got.length = sample->GetActualDataLength();
+        ReceivedSample got{{}, 0, 0, sample->GetActualDataLength(), 0, std::chrono::steady_clock::now()};
         if (digest)
             got.digest = digest(data, got.length);
         else
@@ -285,8 +260,7 @@ public:
         sample->GetTime(&got.start, &got.stop);
         bool refused = false;
         Update([&] {
-            refused = refuseFrom >= 0 && receiveCalls >= refuseFrom;
-            if (!refused)
+            if (!(refused = refuseFrom >= 0 && receiveCalls >= refuseFrom))
                 samples.push_back(std::move(got));
             ++receiveCalls;
         });
@@ -302,8 +276,7 @@ private:
     // Hands out what fetch(position, item) gives until it answers false; holds the sink.
     template <class Interface, class Item> class Enum final : public Interface {
     public:
-        Enum(TestSink* sink, std::function<bool(size_t, Item*)> fetch)
-            : mSink(sink), mFetch(std::move(fetch)) {}
+        Enum(TestSink* sink, std::function<bool(size_t, Item*)> fetch) : mSink(sink), mFetch(std::move(fetch)) {}
         STDMETHOD(QueryInterface)(REFIID riid, void** ppv) override {
             const bool known = riid == IID_IUnknown || riid == __uuidof(Interface);
             return known ? (*ppv = this, AddRef(), S_OK) : (*ppv = nullptr, E_NOINTERFACE);
