@@ -2,11 +2,9 @@
 #include "framework/Schedule.h"
 
 #include <gtest/gtest.h>
-#include <mmsystem.h>
 #include <tlhelp32.h>
 #include <wrl/client.h>
 
-#include <algorithm>
 #include <tuple>
 #include <vector>
 
@@ -14,34 +12,29 @@ using Microsoft::WRL::ComPtr;
 
 namespace {
 
-constexpr REFERENCE_TIME kMs = 10000;
-constexpr REFERENCE_TIME kMax = CAMSchedule::kMaxTime;
+constexpr REFERENCE_TIME kMs = 10000, kMax = CAMSchedule::kMaxTime;
 using Times = std::pair<REFERENCE_TIME, REFERENCE_TIME>;
 
 struct Signal { // an auto-reset event, or a semaphore
     HANDLE h;
     explicit Signal(bool semaphore = false)
-        : h(semaphore ? CreateSemaphoreW(nullptr, 0, 1000, nullptr)
-                      : CreateEventW(nullptr, FALSE, FALSE, nullptr)) {}
+        : h(semaphore ? CreateSemaphoreW(nullptr, 0, 1000, nullptr) : CreateEventW(nullptr, FALSE, FALSE, nullptr)) {}
     ~Signal() { CloseHandle(h); }
-    int Drain() { // how often it was signalled, without waiting
-        int n = 0;
-        while (WaitForSingleObject(h, 0) == WAIT_OBJECT_0)
-            ++n;
-        return n;
-    }
-    HEVENT Event() const { return reinterpret_cast<HEVENT>(h); }
-    HSEMAPHORE Semaphore() const { return reinterpret_cast<HSEMAPHORE>(h); }
 };
+// How often each was signalled, without waiting.
+std::vector<int> Drain(std::initializer_list<const Signal*> signals) {
+    std::vector<int> counts;
+    for (auto* s : signals)
+        for (counts.push_back(0); WaitForSingleObject(s->h, 0) == WAIT_OBJECT_0;)
+            ++counts.back();
+    return counts;
+}
 
 class ManualClock : public CBaseReferenceClock { // on the test's schedule, with a timer set by hand
 public:
     ManualClock(HRESULT* hr, CAMSchedule* schedule) : CBaseReferenceClock(L"manual", nullptr, hr, schedule) {}
     DWORD now = 0;
-    void StartAt(DWORD ms) {
-        now = mPreviousSystemTime = ms;
-        mPrivateTime = static_cast<REFERENCE_TIME>(ms) * kMs;
-    }
+    void StartAt(DWORD ms) { now = mPreviousSystemTime = ms, mPrivateTime = REFERENCE_TIME{ms} * kMs; }
     using CBaseReferenceClock::AdvisePass;
 
 protected:
@@ -71,51 +64,32 @@ std::pair<LONG, LONG> ThreadsAndHandles() {
 
 } // namespace
 
-TEST(Schedule, EntriesFireOnceOrOncePerPeriodDueInOrderAndTheCacheIsBounded) {
+TEST(Schedule, EntriesFireOnceOrOncePerPeriodDueInOrderAndNoPacketOutlivesIt) {
     Signal wake, a, b, periodic(true);
     const LONG packetsBefore = CAMSchedule::LivePackets(), objectsBefore = CBaseObject::LiveObjectCount();
     {
         CAMSchedule schedule(wake.h);
-        const DWORD_PTR first = schedule.AddAdvise(200, 0, a.h, false);
-        const DWORD_PTR second = schedule.AddAdvise(200, 0, b.h, false); // ahead of first
-        const DWORD_PTR later = schedule.AddAdvise(300, 0, b.h, false);
-        const DWORD_PTR p = schedule.AddAdvise(100, 100, periodic.h, true);
+        const DWORD_PTR first = schedule.AddAdvise(200, 0, a.h, false), second = schedule.AddAdvise(200, 0, b.h, false),
+                        later = schedule.AddAdvise(300, 0, b.h, false), p = schedule.AddAdvise(100, 100, periodic.h, true);
         EXPECT_EQ(schedule.CookiesInOrder(), (std::vector<DWORD_PTR>{p, second, first, later}));
         // Re-armed at 200, the periodic entry goes behind those already due then.
-        EXPECT_EQ(schedule.FireDue(150), 200);
-        EXPECT_EQ(periodic.Drain(), 1);
+        EXPECT_EQ((std::tuple{schedule.FireDue(150), Drain({&periodic})}), (std::tuple{200, std::vector{1}}));
         EXPECT_EQ(schedule.CookiesInOrder(), (std::vector<DWORD_PTR>{second, first, p, later}));
         EXPECT_EQ(schedule.RemoveAdvise(second), S_OK);
         // One-shot entries fire once and are gone; late periodic ones once per period due, in one pass.
         EXPECT_EQ(schedule.FireDue(299), 300); // first at 200; p at 200
-        EXPECT_EQ((std::vector<int>{a.Drain(), b.Drain(), periodic.Drain()}), (std::vector<int>{1, 0, 1}));
-        EXPECT_EQ(schedule.FireDue(335), 400); // later at 300; p at 300
-        EXPECT_EQ(schedule.FireDue(635), 700); // p at 400, 500, 600
-        EXPECT_EQ((std::vector<int>{a.Drain(), b.Drain(), periodic.Drain()}), (std::vector<int>{0, 1, 4}));
-        EXPECT_EQ((std::tuple{schedule.RemoveAdvise(first), schedule.RemoveAdvise(12345)}),
-                  (std::tuple{S_FALSE, S_FALSE}));
-        // Cookies grow; no more than five spare packets are kept; the destructor frees all.
-        std::vector<DWORD_PTR> cookies{first, second, later, p};
-        for (int i = 0; i < 8; ++i)
-            cookies.push_back(schedule.AddAdvise(1000 + i, 0, a.h, false));
-        EXPECT_EQ(CAMSchedule::LivePackets(), packetsBefore + 9);
-        for (size_t i = 4; i < cookies.size(); ++i)
-            EXPECT_EQ(schedule.RemoveAdvise(cookies[i]), S_OK);
-        EXPECT_EQ(std::pair(schedule.CacheCount(), CAMSchedule::LivePackets()),
-                  std::pair(5ul, packetsBefore + 6));
-        for (int i = 0; i < 3; ++i)
-            cookies.push_back(schedule.AddAdvise(50, 0, a.h, false));
-        EXPECT_EQ(CAMSchedule::LivePackets(), packetsBefore + 6); // from the cache
-        for (size_t i = 1; i < cookies.size(); ++i)
-            EXPECT_GT(cookies[i], cookies[i - 1]);
+        EXPECT_EQ(Drain({&a, &b, &periodic}), (std::vector<int>{1, 0, 1}));
+        EXPECT_EQ((std::tuple{schedule.FireDue(335), schedule.FireDue(635)}), (std::tuple{400, 700}));
+        EXPECT_EQ(Drain({&a, &b, &periodic}), (std::vector<int>{0, 1, 4})); // later; p at 300 to 600
+        EXPECT_EQ((std::tuple{schedule.RemoveAdvise(first), schedule.RemoveAdvise(12345)}), (std::tuple{S_FALSE, S_FALSE}));
+        // A cookie is never handed out twice, though its packet is used again.
+        EXPECT_GT(schedule.AddAdvise(50, 0, a.h, false), p);
     }
-    EXPECT_EQ(std::pair(CAMSchedule::LivePackets(), CBaseObject::LiveObjectCount()),
-              std::pair(packetsBefore, objectsBefore));
+    EXPECT_EQ(std::pair(CAMSchedule::LivePackets(), CBaseObject::LiveObjectCount()), std::pair(packetsBefore, objectsBefore));
     // A period running past the largest time parks the entry there instead of wrapping round.
     CAMSchedule huge(wake.h);
     huge.AddAdvise(1, kMax, periodic.h, true);
-    EXPECT_EQ((std::tuple{huge.FireDue(10), huge.FireDue(kMax), periodic.Drain()}),
-              (std::tuple{kMax, kMax, 1}));
+    EXPECT_EQ((std::tuple{huge.FireDue(10), huge.FireDue(kMax), Drain({&periodic})}), (std::tuple{kMax, kMax, std::vector{1}}));
 }
 
 TEST(Clock, TimeNeverDecreasesRepeatsWithinAMillisecondAbsorbsTheTimerWrapAndFiresWhatIsDueInAPass) {
@@ -127,9 +101,9 @@ TEST(Clock, TimeNeverDecreasesRepeatsWithinAMillisecondAbsorbsTheTimerWrapAndFir
     ASSERT_EQ(hr, S_OK);
     // Readings: on, twice within a millisecond, the timer back (the reading stands), on again.
     manual->StartAt(1000);
-    for (auto [now, result, reading] :
-         {std::tuple{1000u, S_OK, 1000}, std::tuple{1000u, S_FALSE, 1000}, std::tuple{1001u, S_OK, 1001},
-          std::tuple{996u, S_FALSE, 1001}, std::tuple{1003u, S_OK, 1003}}) {
+    for (auto [now, result, reading] : {std::tuple{1000u, S_OK, 1000}, std::tuple{1000u, S_FALSE, 1000},
+                                        std::tuple{1001u, S_OK, 1001}, std::tuple{996u, S_FALSE, 1001},
+                                        std::tuple{1003u, S_OK, 1003}}) {
         REFERENCE_TIME t = 0;
         manual->now = now;
         EXPECT_EQ((std::tuple{clock->GetTime(&t), t}), (std::tuple{result, reading * kMs})) << now;
@@ -143,75 +117,64 @@ TEST(Clock, TimeNeverDecreasesRepeatsWithinAMillisecondAbsorbsTheTimerWrapAndFir
     EXPECT_EQ(manual->AdvisePass(), INFINITE); // nothing scheduled
     Signal soon, edge, later;
     DWORD_PTR c1 = 0, c2 = 0, c3 = 0;
-    ASSERT_EQ(clock->AdviseTime(5000 * kMs, kMs - 1, soon.Event(), &c1), S_OK);
-    ASSERT_EQ(clock->AdviseTime(5000 * kMs, kMs, edge.Event(), &c2), S_OK);
-    ASSERT_EQ(clock->AdviseTime(5000 * kMs, 25 * kMs + 1, later.Event(), &c3), S_OK);
+    for (auto [delay, signal, cookie] : {std::tuple{kMs - 1, &soon, &c1}, std::tuple{kMs, &edge, &c2},
+                                         std::tuple{25 * kMs + 1, &later, &c3}})
+        ASSERT_EQ(clock->AdviseTime(5000 * kMs, delay, reinterpret_cast<HEVENT>(signal->h), cookie), S_OK);
     EXPECT_EQ(manual->AdvisePass(), 25u);
-    EXPECT_EQ((std::vector<int>{soon.Drain(), edge.Drain(), later.Drain()}), (std::vector<int>{1, 1, 0}));
+    EXPECT_EQ(Drain({&soon, &edge, &later}), (std::vector<int>{1, 1, 0}));
     EXPECT_EQ((std::tuple{clock->Unadvise(c1), clock->Unadvise(c3), clock->Unadvise(424242)}),
               (std::tuple{S_FALSE, S_OK, S_FALSE})); // fired, pending, unknown
 }
 
-TEST(Clock, AdviseRefusesBadTimesAndPeriodsAndTimerResolutionKeepsToTheDevice) {
+TEST(Clock, AdviseRefusesBadTimesAndPeriods) {
     auto clock = NewClock();
     Signal event, semaphore(true);
+    const auto refused = [&](REFERENCE_TIME t, REFERENCE_TIME d, bool periodic) {
+        DWORD_PTR cookie = 77;
+        const HRESULT hr = periodic ? clock->AdvisePeriodic(t, d, reinterpret_cast<HSEMAPHORE>(semaphore.h), &cookie)
+                                    : clock->AdviseTime(t, d, reinterpret_cast<HEVENT>(event.h), &cookie);
+        return hr == E_INVALIDARG && cookie == 0;
+    };
     for (auto [base, stream] : {Times{0, 0}, Times{-5, 2}, Times{kMax, 0}, Times{kMax - 1, 1}, Times{kMax, 1},
-                                Times{kMax, kMax}, Times{-kMax - 1, -1}}) {
-        DWORD_PTR cookie = 77;
-        EXPECT_EQ((std::tuple{clock->AdviseTime(base, stream, event.Event(), &cookie), cookie}),
-                  (std::tuple{E_INVALIDARG, 0ull}))
-            << base << "+" << stream;
-    }
-    for (auto [start, period] : {Times{100, 0}, Times{100, -1}, Times{0, 10}, Times{kMax, 10}}) {
-        DWORD_PTR cookie = 77;
-        EXPECT_EQ((std::tuple{clock->AdvisePeriodic(start, period, semaphore.Semaphore(), &cookie), cookie}),
-                  (std::tuple{E_INVALIDARG, 0ull}))
-            << start << "/" << period;
-    }
+                                Times{kMax, kMax}, Times{-kMax - 1, -1}})
+        EXPECT_TRUE(refused(base, stream, false)) << base << "+" << stream;
+    for (auto [start, period] : {Times{100, 0}, Times{100, -1}, Times{0, 10}, Times{kMax, 10}})
+        EXPECT_TRUE(refused(start, period, true)) << start << "/" << period;
     EXPECT_EQ(clock->GetTime(nullptr), E_POINTER);
-    ComPtr<IReferenceClockTimerControl> control;
-    ASSERT_EQ(clock.As(&control), S_OK);
-    TIMECAPS caps{};
-    ASSERT_EQ(timeGetDevCaps(&caps, sizeof(caps)), static_cast<MMRESULT>(MMSYSERR_NOERROR));
-    const REFERENCE_TIME minimum = static_cast<REFERENCE_TIME>(std::max<UINT>(caps.wPeriodMin, 1)) * kMs;
-    for (auto [set, expected] :
-         {Times{0, 0}, Times{1, minimum}, Times{minimum + 7 * kMs + 5, minimum + 7 * kMs}}) {
-        REFERENCE_TIME got = -1;
-        ASSERT_EQ(control->SetDefaultTimerResolution(set), S_OK);
-        EXPECT_EQ((std::tuple{control->GetDefaultTimerResolution(&got), got}), (std::tuple{S_OK, expected}));
-    }
 }
 
 TEST(Clock, AdviseThreadSignalsInTimeAndManyClocksLeaveNoThreadHandleOrObjectBehind) {
     Signal event, semaphore(true);
+    const auto advise = [&](IReferenceClock* clock, REFERENCE_TIME base, REFERENCE_TIME delay) {
+        DWORD_PTR cookie = 0;
+        return clock->AdviseTime(base, delay, reinterpret_cast<HEVENT>(event.h), &cookie);
+    };
     {
         auto clock = NewClock(); // also loads what the first clock loads once per process
         REFERENCE_TIME now = 0, fired = 0;
         clock->GetTime(&now);
-        DWORD_PTR once = 0, periodic = 0;
-        ASSERT_EQ(clock->AdviseTime(now, 20 * kMs, event.Event(), &once), S_OK);
+        DWORD_PTR periodic = 0;
+        ASSERT_EQ(advise(clock.Get(), now, 20 * kMs), S_OK);
         ASSERT_EQ(WaitForSingleObject(event.h, 5000), WAIT_OBJECT_0);
         clock->GetTime(&fired);
         EXPECT_GE(fired, now + 19 * kMs); // not early by more than the millisecond it may be
-        ASSERT_EQ(clock->AdvisePeriodic(fired + 5 * kMs, 5 * kMs, semaphore.Semaphore(), &periodic), S_OK);
+        ASSERT_EQ(clock->AdvisePeriodic(fired + 5 * kMs, 5 * kMs, reinterpret_cast<HSEMAPHORE>(semaphore.h), &periodic), S_OK);
         for (int i = 0; i < 3; ++i)
             ASSERT_EQ(WaitForSingleObject(semaphore.h, 5000), WAIT_OBJECT_0) << i;
     }
     const LONG objects = CBaseObject::LiveObjectCount();
     const auto [threads, handles] = ThreadsAndHandles();
     ASSERT_GT(handles, 0);
-    for (int i = 0; i < 50; ++i) {
+    for (int i = 0; i < 50; ++i) { // wakes the advise thread once, and leaves one entry pending at release
         auto clock = NewClock();
         REFERENCE_TIME now = 0;
         clock->GetTime(&now);
-        DWORD_PTR cookie = 0;
-        // Wake the advise thread once, and leave one entry pending at release.
-        ASSERT_EQ(clock->AdviseTime(now, kMs, event.Event(), &cookie), S_OK);
+        ASSERT_EQ(advise(clock.Get(), now, kMs), S_OK);
         ASSERT_EQ(WaitForSingleObject(event.h, 5000), WAIT_OBJECT_0);
-        ASSERT_EQ(clock->AdviseTime(now, 1000 * kMs, event.Event(), &cookie), S_OK);
+        ASSERT_EQ(advise(clock.Get(), now, 1000 * kMs), S_OK);
     }
-    EXPECT_EQ(CBaseObject::LiveObjectCount(), objects);
     const auto [threadsAfter, handlesAfter] = ThreadsAndHandles();
+    EXPECT_EQ(CBaseObject::LiveObjectCount(), objects);
     EXPECT_LE(threadsAfter, threads);
     EXPECT_LE(handlesAfter, handles + 3); // a leak shows as a handle or more per clock
 }
