@@ -1,32 +1,47 @@
 // The product module as a host sees it: loaded from a folder of its own, reached through its
-// exports and the published interfaces only, in Wine's filter graph.
+// exports and the published interfaces only, in Wine's filter graph, with and without the real
+// reference server: the placeholder in every sample without a live frame, the pace of the adopted
+// type, and the companion app lost and found again without the host's help.
 
 #include "../IPC/IpcTestSupport.h"
 #include "../framework/TestFilters.h"
 
 #include "Filters/Guids.h"
+#include "server/Pattern.h"
+#include "webcam/PixelConversion.h"
+#include "webcam/Placeholder.h"
 
 #include <ks.h>
 
 #include <algorithm>
-#include <atomic>
-#include <functional>
-#include <regex>
+#include <cstring>
+#include <map>
+#include <set>
 #include <thread>
 #include <tuple>
 
 using namespace Zarvo::Testing;
+using FrameworkTest::MakeVideoType;
+using FrameworkTest::ReceivedSample;
 using FrameworkTest::TestSink;
+using Zarvo::PlaceholderReason;
+using Lines = std::vector<std::string>;
 
 namespace {
 
 using GetClassObjectFn = HRESULT(STDAPICALLTYPE*)(REFCLSID, REFIID, void**);
 using ExportFn = HRESULT(STDAPICALLTYPE*)();
+constexpr LONG kWidth = 1280, kHeight = 720;
+constexpr DWORD kYuy2Frame = kWidth * kHeight * 2, kPlanarFrame = kWidth * kHeight * 3 / 2;
+constexpr REFERENCE_TIME k2997 = 333666, k15 = 666666;
 const std::wstring kClsidText = L"{7C3E9A41-5B2D-4E8F-A6C1-2D94B7E05F13}";
-const std::string kCameraStarted = "[Prepare/StartCamera] webcamClient: Camera Started";
 
-bool Contains(const std::vector<std::string>& lines, const std::string& line) {
+bool Contains(const Lines& lines, const std::string& line) {
     return std::find(lines.begin(), lines.end(), line) != lines.end();
+}
+std::size_t Count(const Lines& lines, const std::string& part) {
+    return static_cast<std::size_t>(
+        std::count_if(lines.begin(), lines.end(), [&](const auto& line) { return line.find(part) != line.npos; }));
 }
 
 // The module copied to a folder without the server, loaded once, with an APPDATA of its own.
@@ -35,49 +50,7 @@ struct Camera {
         static Camera module;
         return module;
     }
-
-    ComPtr<IClassFactory> Factory() {
-        ComPtr<IClassFactory> factory;
-        EXPECT_EQ(getClassObject(CLSID_ZarvoWebcam, IID_PPV_ARGS(&factory)), S_OK);
-        return factory;
-    }
-
-    // A new filter reads the settings file, so each one may have a resolution of its own.
-    ComPtr<IBaseFilter> NewFilter(const char* resolution = "1920,1080") {
-        WriteFileBytes(appData.SettingsFolder() + L"\\ZarvoWebcam.ini",
-                       std::string("[Stream]\r\noutputResolution=") + resolution + "\r\n");
-        ComPtr<IBaseFilter> filter;
-        if (auto factory = Factory())
-            EXPECT_EQ(factory->CreateInstance(nullptr, IID_PPV_ARGS(&filter)), S_OK);
-        return filter;
-    }
-
-    // The camera's log from line `mark` on; local time stamps read as "[tag] <time>".
-    std::vector<std::string> LogSince(std::size_t mark = 0) const {
-        static const std::regex stamp(R"(^(\[[^\]]*\] )\d{8}_\d{6}$)");
-        WIN32_FIND_DATAW found{};
-        const std::wstring logs = appData.SettingsFolder() + L"\\Logs\\";
-        const HANDLE search = FindFirstFileW((logs + L"zvfilter_webcam_*.log").c_str(), &found);
-        if (search == INVALID_HANDLE_VALUE || !FindClose(search))
-            return {};
-        auto lines = ReadLogLines(logs + found.cFileName);
-        lines.erase(lines.begin(), lines.begin() + std::min(mark, lines.size()));
-        for (auto& line : lines)
-            line = std::regex_replace(line, stamp, "$1<time>");
-        return lines;
-    }
-    std::size_t LogMark() const { return LogSince().size(); }
-
-    // Polls (a file: nothing signals a new line) until `line` shows up after `mark`, for 20 s at most.
-    bool WaitForLogLine(std::size_t mark, const std::string& line) const {
-        for (const auto end = Clock::now() + std::chrono::seconds(20); Clock::now() < end;
-             std::this_thread::sleep_for(std::chrono::milliseconds(20)))
-            if (Contains(LogSince(mark), line))
-                return true;
-        return false;
-    }
-
-    Camera() : appData("1920,1080") {
+    Camera() {
         SetEnvironmentVariableW(L"APPDATA", appData.Path().c_str());
         const std::wstring copy = folder / L"ZarvoWebcam.dll";
         EXPECT_TRUE(CopyFileW((ProgramFolder() + L"ZarvoWebcam.dll").c_str(), copy.c_str(), FALSE));
@@ -88,9 +61,45 @@ struct Camera {
         registerServer = exported("DllRegisterServer"), unregisterServer = exported("DllUnregisterServer");
         EXPECT_TRUE(handle && getClassObject && canUnloadNow && registerServer && unregisterServer);
     }
+    ComPtr<IClassFactory> Factory() {
+        ComPtr<IClassFactory> factory;
+        EXPECT_EQ(getClassObject(CLSID_ZarvoWebcam, IID_PPV_ARGS(&factory)), S_OK);
+        return factory;
+    }
+    // A new filter reads the settings file (so does a server started later).
+    ComPtr<IBaseFilter> NewFilter(const char* resolution = "1280,720") {
+        WriteFileBytes(appData.SettingsFolder() + L"\\ZarvoWebcam.ini",
+                       std::string("[Stream]\r\noutputResolution=") + resolution + "\r\n");
+        ComPtr<IBaseFilter> filter;
+        if (auto factory = Factory())
+            EXPECT_EQ(factory->CreateInstance(nullptr, IID_PPV_ARGS(&filter)), S_OK);
+        return filter;
+    }
+    // The camera's log from line `mark` on.
+    Lines LogSince(std::size_t mark = 0) const {
+        WIN32_FIND_DATAW found{};
+        const std::wstring logs = appData.SettingsFolder() + L"\\Logs\\";
+        const HANDLE search = FindFirstFileW((logs + L"zvfilter_webcam_*.log").c_str(), &found);
+        if (search == INVALID_HANDLE_VALUE || !FindClose(search))
+            return {};
+        auto lines = ReadLogLines(logs + found.cFileName);
+        lines.erase(lines.begin(), lines.begin() + std::min(mark, lines.size()));
+        return lines;
+    }
+    std::size_t LogMark() const { return LogSince().size(); }
+    // Polls (a file: nothing signals a new line) until `done` holds for the lines after `mark`.
+    template <class Done> bool WaitForLog(std::size_t mark, Done done, int seconds = 20) const {
+        for (const auto end = Clock::now() + std::chrono::seconds(seconds); Clock::now() < end; Sleep(50))
+            if (done(LogSince(mark)))
+                return true;
+        return false;
+    }
+    bool WaitForLogLine(std::size_t mark, const std::string& line) const {
+        return WaitForLog(mark, [&](const Lines& lines) { return Contains(lines, line); });
+    }
 
     TempFolder folder;
-    AppDataWithSettings appData;
+    AppDataWithSettings appData{"1280,720"};
     HMODULE handle = nullptr;
     GetClassObjectFn getClassObject = nullptr;
     ExportFn canUnloadNow = nullptr, registerServer = nullptr, unregisterServer = nullptr;
@@ -100,6 +109,9 @@ struct Camera {
 struct CameraTest : ::testing::Test {
     FrameworkTest::ComScope com;
     Camera& module = Camera::Instance();
+    void SetUp() override {
+        ASSERT_NE(WaitForSingleObject(OpenServerLiveEvent().get(), 0), WAIT_OBJECT_0) << "a server still runs";
+    }
 };
 
 ComPtr<IPin> FirstPin(IBaseFilter* filter) {
@@ -108,76 +120,42 @@ ComPtr<IPin> FirstPin(IBaseFilter* filter) {
     return pin;
 }
 
-// A video type with a VIDEOINFOHEADER, or a block of another type or length; the header's
-// compression and bit count are the subtype's unless `header` changes them.
-CMediaType VideoType(const GUID& subtype, LONG width, LONG height, REFERENCE_TIME interval = 333666,
-                     DWORD imageSize = 0, const GUID& formatType = FORMAT_VideoInfo,
-                     ULONG blockSize = sizeof(VIDEOINFOHEADER),
-                     const std::function<void(AM_MEDIA_TYPE&, BITMAPINFOHEADER&)>& change = {}) {
-    CMediaType type;
-    type.majortype = MEDIATYPE_Video, type.subtype = subtype, type.formattype = formatType;
-    const WORD bits = subtype == MEDIASUBTYPE_YUY2 ? 16 : 12;
-    VIDEOINFOHEADER info{{}, {}, 0, 0, interval, {sizeof(BITMAPINFOHEADER), width, height, 1, bits,
-                                                  subtype.Data1, imageSize, 0, 0, 0, 0}};
-    if (change)
-        change(type, info.bmiHeader);
-    type.SetFormatBlock(reinterpret_cast<const BYTE*>(&info), blockSize);
-    return type;
-}
-
 // What a host reads from a type it was handed and then frees.
 auto Describe(AM_MEDIA_TYPE* type) {
     const auto& info = *reinterpret_cast<const VIDEOINFOHEADER*>(type->pbFormat);
-    const auto seen = std::tuple(type->majortype, type->subtype, type->formattype,
-                                 type->cbFormat >= sizeof(info), info.bmiHeader.biWidth,
-                                 info.bmiHeader.biHeight, info.bmiHeader.biSizeImage, info.AvgTimePerFrame);
+    const auto seen = std::tuple(type->majortype, type->subtype, type->formattype, type->cbFormat >= sizeof(info),
+                                 info.bmiHeader.biWidth, info.bmiHeader.biHeight, info.bmiHeader.biSizeImage,
+                                 info.AvgTimePerFrame);
     DestroyMediaType(type);
     return seen;
 }
+auto Describe(const CMediaType& type) { return Describe(CloneMediaType(type)); }
 
-// `wanted` appear in `lines` in this order (other lines may come between).
-bool InOrder(const std::vector<std::string>& lines, const std::vector<std::string>& wanted) {
-    auto at = lines.begin();
-    for (const auto& line : wanted)
-        if ((at = std::find(at, lines.end(), line)) == lines.end())
-            return false;
-        else
-            ++at;
-    return true;
-}
-
-// An outer unknown for aggregation: counts the references the inner object passes on.
-struct CountingOuter final : IUnknown {
-    HRESULT STDMETHODCALLTYPE QueryInterface(REFIID riid, void** ppv) override {
-        return riid == IID_IUnknown ? (*ppv = this, AddRef(), S_OK)
-               : inner              ? inner->QueryInterface(riid, ppv)
-                                    : E_NOINTERFACE;
-    }
-    ULONG STDMETHODCALLTYPE AddRef() override { return ++refs; }
-    ULONG STDMETHODCALLTYPE Release() override { return --refs; }
-    ULONG refs = 1;
-    IUnknown* inner = nullptr;
-};
-
-// A new camera connected to a recording sink in Wine's filter graph.
+// A new camera, its format set first when one is given, connected to a recording sink.
 struct Graph {
-    explicit Graph(const char* resolution)
-        : filter(Camera::Instance().NewFilter(resolution)), sinkFilter(TestSink::Create(&sink)) {
-        EXPECT_EQ((std::tuple{CoCreateInstance(CLSID_FilterGraph, nullptr, CLSCTX_INPROC_SERVER,
-                                               IID_PPV_ARGS(&graph)),
-                              graph.As(&control), graph->AddFilter(filter.Get(), L"Zarvo Webcam"),
-                              graph->AddFilter(sinkFilter.Get(), L"sink")}),
-                  (std::tuple{S_OK, S_OK, S_OK, S_OK}));
-        connected =
-            (pin = FirstPin(filter.Get())) && graph->ConnectDirect(pin.Get(), sink->Pin(), nullptr) == S_OK;
+    explicit Graph(std::optional<CMediaType> type = std::nullopt)
+        : filter(Camera::Instance().NewFilter()), sinkFilter(TestSink::Create(&sink)) {
+        ComPtr<IAMStreamConfig> config;
+        connected = (pin = FirstPin(filter.Get())) && pin.As(&config) == S_OK &&
+                    (!type || config->SetFormat(&*type) == S_OK) &&
+                    CoCreateInstance(CLSID_FilterGraph, nullptr, CLSCTX_INPROC_SERVER, IID_PPV_ARGS(&graph)) == S_OK &&
+                    graph.As(&control) == S_OK && graph->AddFilter(filter.Get(), L"Zarvo Webcam") == S_OK &&
+                    graph->AddFilter(sinkFilter.Get(), L"sink") == S_OK &&
+                    graph->ConnectDirect(pin.Get(), sink->Pin(), nullptr) == S_OK;
     }
-    ~Graph() { control->Stop(); }
-    // All samples once `more` arrived after those already there; none if they do not come.
-    std::vector<FrameworkTest::ReceivedSample> WaitForMoreSamples(std::size_t more) {
+    ~Graph() {
+        if (control)
+            control->Stop();
+    }
+    double TimedStop() { // seconds the host's Stop took
+        const auto start = Clock::now();
+        EXPECT_EQ(control->Stop(), S_OK);
+        return SecondsSince(start);
+    }
+    // Waits up to `seconds` until `done` holds for the samples so far; a copy of them.
+    template <class Done> std::vector<ReceivedSample> WaitUntil(Done done, double seconds = 20) {
         std::unique_lock lock(sink->mutex);
-        const std::size_t wanted = sink->samples.size() + more;
-        if (!FrameworkTest::WaitFor(lock, sink->changed, [&] { return sink->samples.size() >= wanted; }))
-            return {};
+        sink->changed.wait_for(lock, std::chrono::duration<double>(seconds), [&] { return done(sink->samples); });
         return sink->samples;
     }
 
@@ -189,23 +167,135 @@ struct Graph {
     bool connected = false;
 };
 
+std::uint64_t Digest(const BYTE* data, long length) {
+    std::uint64_t hash = 0x9E3779B97F4A7C15ull ^ static_cast<std::uint64_t>(length);
+    long i = 0;
+    for (std::uint64_t word = 0; i + 8 <= length; i += 8) {
+        std::memcpy(&word, data + i, 8);
+        hash = (hash ^ word) * 0x100000001B3ull;
+        hash ^= hash >> 29;
+    }
+    for (; i < length; ++i)
+        hash = (hash ^ data[i]) * 0x100000001B3ull;
+    return hash;
+}
+
+// What a sample showed: a placeholder (by reason), a pattern frame (pixel-exact), or anything else.
+enum class Shown { Starting, WaitingForApp, AppStopped, Pattern, Other };
+
+// Tells samples of one subtype apart by their digests; pattern frames are rendered as they come.
+class Classifier {
+public:
+    explicit Classifier(const GUID& subtype) : mSubtype(subtype) {
+        Zarvo::PlaceholderPicture pictures;
+        pictures.SetDestination(kWidth, kHeight, subtype);
+        for (auto reason : {PlaceholderReason::Starting, PlaceholderReason::WaitingForApp, PlaceholderReason::AppStopped}) {
+            const auto& picture = pictures.Picture(reason);
+            mPlaceholders[static_cast<int>(reason)] = Digest(picture.data(), static_cast<long>(picture.size()));
+        }
+        mBytes = static_cast<long>(pictures.Picture(PlaceholderReason::Starting).size());
+    }
+    long FrameBytes() const { return mBytes; }
+
+    // For the sink: runs on the camera's worker thread.
+    std::uint64_t operator()(const BYTE* data, long length) {
+        const std::uint64_t digest = Digest(data, length);
+        const bool yuy2 = mSubtype == MEDIASUBTYPE_YUY2;
+        std::uint64_t number = 0; // the frame number from the pattern's code strip
+        if (std::count(std::begin(mPlaceholders), std::end(mPlaceholders), digest) || length != mBytes ||
+            !Zarvo::Server::ReadPatternNumber(data, yuy2 ? 2 : 1, yuy2 ? 2 * kWidth : kWidth, kWidth, kHeight, number))
+            return digest;
+        std::lock_guard lock(mMutex);
+        if (!mPatterns.count(number)) {
+            std::vector<std::uint8_t> nv12(Zarvo::Server::PatternFrameBytes(kHeight, kWidth)), out(mBytes);
+            Zarvo::Server::DrawPatternNV12(kWidth, kHeight, number, nv12.data(), kWidth);
+            const auto kernel = mSubtype == MEDIASUBTYPE_NV12   ? Zarvo::convert_format_nv12_nv12
+                                : mSubtype == MEDIASUBTYPE_IYUV ? Zarvo::convert_format_nv12_iyuv
+                                                                : Zarvo::convert_format_nv12_yuy2;
+            kernel(kWidth, nv12.data(), kWidth, kHeight, out.data());
+            mPatterns[number] = Digest(out.data(), mBytes);
+        }
+        if (mPatterns[number] == digest)
+            mPatternDigests.insert(digest);
+        return digest;
+    }
+    // Whether the sample shows `what`, a whole frame in all cases.
+    bool Shows(const ReceivedSample& sample, Shown what) {
+        std::lock_guard lock(mMutex);
+        const bool placeholder = std::count(std::begin(mPlaceholders), std::end(mPlaceholders), sample.digest);
+        const bool pattern = mPatternDigests.count(sample.digest);
+        if (sample.length != mBytes)
+            return what == Shown::Other;
+        return what == Shown::Pattern ? pattern
+               : what == Shown::Other ? !pattern && !placeholder
+                                      : sample.digest == mPlaceholders[static_cast<int>(what)];
+    }
+
+private:
+    GUID mSubtype;
+    long mBytes = 0;
+    std::uint64_t mPlaceholders[3] = {}; // digests by reason
+    std::mutex mMutex;
+    std::map<std::uint64_t, std::uint64_t> mPatterns; // frame number to its digest
+    std::set<std::uint64_t> mPatternDigests;
+};
+
+// A graph whose sink keeps digests, and tells what each sample showed.
+struct StreamGraph : Graph {
+    StreamGraph(const GUID& subtype, REFERENCE_TIME interval)
+        : Graph(MakeVideoType(subtype, kWidth, kHeight, interval)), classifier(subtype) {
+        sink->digest = [this](const BYTE* data, long length) {
+            return cheap ? Digest(data, length) : classifier(data, length);
+        };
+    }
+    // Waits until `count` samples have shown `what` since sample `from`; the index after the last.
+    std::size_t WaitForShown(Shown what, std::size_t from, int count = 1, double seconds = 20) {
+        std::size_t at = from;
+        WaitUntil(
+            [&](const std::vector<ReceivedSample>& samples) {
+                for (int seen = 0; at < samples.size();)
+                    if (classifier.Shows(samples[at++], what) && ++seen == count)
+                        return true;
+                return at = from, false;
+            },
+            seconds);
+        return at;
+    }
+
+    Classifier classifier;
+    std::atomic<bool> cheap{false}; // digests only, for timing: rendering the pattern takes time
+};
+
+void Kill(ServerProcess& app) {
+    TerminateProcess(app.Handle(), 9);
+    WaitForSingleObject(app.Handle(), 10000);
+}
+
 std::wstring RegistryText(const std::wstring& key, const wchar_t* value = nullptr) {
     wchar_t text[512] = {};
     DWORD bytes = sizeof(text);
-    const LONG read =
-        RegGetValueW(HKEY_CLASSES_ROOT, key.c_str(), value, RRF_RT_REG_SZ, nullptr, text, &bytes);
+    const LONG read = RegGetValueW(HKEY_CLASSES_ROOT, key.c_str(), value, RRF_RT_REG_SZ, nullptr, text, &bytes);
     return read == ERROR_SUCCESS ? text : L"<missing>";
 }
+
+// An outer unknown for aggregation: counts the references the inner object passes on.
+struct CountingOuter final : IUnknown {
+    HRESULT STDMETHODCALLTYPE QueryInterface(REFIID riid, void** ppv) override {
+        return riid == IID_IUnknown ? (*ppv = this, AddRef(), S_OK) : inner ? inner->QueryInterface(riid, ppv) : E_NOINTERFACE;
+    }
+    ULONG STDMETHODCALLTYPE AddRef() override { return ++refs; }
+    ULONG STDMETHODCALLTYPE Release() override { return --refs; }
+    ULONG refs = 1;
+    IUnknown* inner = nullptr;
+};
 
 } // namespace
 
 TEST_F(CameraTest, ClassObjectCodesAndWhenTheModuleMayUnload) {
     void* object = nullptr;
-    EXPECT_EQ((std::tuple{module.getClassObject(CLSID_ZarvoWebcam, IID_IPersist, &object),
-                          static_cast<void*>(object),
+    EXPECT_EQ((std::tuple{module.getClassObject(CLSID_ZarvoWebcam, IID_IPersist, &object), static_cast<void*>(object),
                           module.getClassObject(CLSID_FilterGraph, IID_IClassFactory, &object),
-                          module.getClassObject(CLSID_ZarvoWebcam, IID_IClassFactory, nullptr),
-                          module.canUnloadNow()}),
+                          module.getClassObject(CLSID_ZarvoWebcam, IID_IClassFactory, nullptr), module.canUnloadNow()}),
               (std::tuple{E_NOINTERFACE, nullptr, CLASS_E_CLASSNOTAVAILABLE, E_POINTER, S_OK}));
     auto factory = module.Factory();
     ASSERT_TRUE(factory);
@@ -229,50 +319,28 @@ TEST_F(CameraTest, ClassObjectCodesAndWhenTheModuleMayUnload) {
     ASSERT_EQ(inner->QueryInterface(IID_PPV_ARGS(&asFilter)), S_OK);
     EXPECT_EQ((std::tuple{ULONG{outer.refs}, asFilter.As(&identity), identity.Get()}),
               (std::tuple{2ul, S_OK, static_cast<IUnknown*>(&outer)}));
-    identity.Reset();
-    asFilter.Reset();
+    identity.Reset(), asFilter.Reset();
     EXPECT_EQ((std::tuple{ULONG{outer.refs}, inner->Release()}), (std::tuple{1ul, 0ul}));
     factory.Reset();
     EXPECT_EQ(module.canUnloadNow(), S_OK);
 }
 
-// Never run, it logs only its life: no chain, no server, no thread, nothing that keeps the module.
-TEST_F(CameraTest, PublishedInterfacesAnswerAsACaptureDeviceAndANeverRunOneStartsNothing) {
+// A capture pin with a read-only property set and one capability; never run, the filter starts
+// nothing (no chain, no server, no worker) and nothing of it keeps the module.
+TEST_F(CameraTest, PinAnswersAsACaptureDeviceAndANeverRunFilterStartsNothing) {
     const auto mark = module.LogMark();
     {
         auto filter = module.NewFilter();
-        auto pin = FirstPin(filter.Get());
-        ASSERT_TRUE(pin);
-        ComPtr<IPin> none;
+        ComPtr<IPin> pin = FirstPin(filter.Get()), none;
+        ComPtr<IKsPropertySet> ks;
+        ComPtr<IAMStreamConfig> config;
+        ASSERT_TRUE(pin && pin.As(&ks) == S_OK && pin.As(&config) == S_OK);
         PIN_INFO info{};
-        EXPECT_EQ((std::tuple{filter->FindPin(L"2", &none), pin->QueryPinInfo(&info),
-                              std::wstring(info.achName), info.dir, info.pFilter == filter.Get()}),
-                  (std::tuple{VFW_E_NOT_FOUND, S_OK, std::wstring(L"Video"), PINDIR_OUTPUT, true}));
+        EXPECT_EQ((std::tuple{filter->FindPin(L"2", &none), pin->QueryPinInfo(&info), info.dir, info.pFilter == filter.Get()}),
+                  (std::tuple{VFW_E_NOT_FOUND, S_OK, PINDIR_OUTPUT, true}));
         if (info.pFilter)
             info.pFilter->Release();
-
-        // The filter hands out the pin's IAMStreamConfig itself, with a reference of its own.
-        ComPtr<IAMStreamConfig> fromPin, fromFilter;
-        ASSERT_EQ(pin.As(&fromPin), S_OK);
-        const ULONG before = (fromPin->AddRef(), fromPin->Release()); // its reference count
-        EXPECT_EQ(
-            (std::tuple{filter.As(&fromFilter), fromFilter.Get(), (fromPin->AddRef(), fromPin->Release())}),
-            (std::tuple{S_OK, fromPin.Get(), before + 1}));
-
-        // Its own clock, whatever clock the graph chose.
-        ComPtr<IReferenceClock> own, system, again, chosen;
-        REFERENCE_TIME now = 0;
-        ASSERT_TRUE(filter.As(&own) == S_OK &&
-                    CoCreateInstance(CLSID_SystemClock, nullptr, CLSCTX_INPROC_SERVER,
-                                     IID_PPV_ARGS(&system)) == S_OK);
-        EXPECT_EQ((std::tuple{SUCCEEDED(own->GetTime(&now)), filter->SetSyncSource(system.Get()),
-                              filter.As(&again), again.Get(), filter->GetSyncSource(&chosen), chosen.Get(),
-                              filter->SetSyncSource(nullptr)}),
-                  (std::tuple{true, S_OK, S_OK, own.Get(), S_OK, system.Get(), S_OK}));
-
-        // A capture pin, read-only: size query, short buffer, the category, unknown id and set.
-        ComPtr<IKsPropertySet> ks;
-        ASSERT_EQ(pin.As(&ks), S_OK);
+        // Size query, short buffer, the category, unknown id and set, and Set.
         DWORD returned = 0, support = 0;
         GUID category = GUID_NULL;
         BYTE small[15] = {};
@@ -283,28 +351,26 @@ TEST_F(CameraTest, PublishedInterfacesAnswerAsACaptureDeviceAndANeverRunOneStart
                               ks->Get(set, id, nullptr, 0, &category, 16, &returned), GUID(category),
                               ks->Get(set, AMPROPERTY_PIN_MEDIUM, nullptr, 0, &category, 16, &returned),
                               ks->Get(PIN_CATEGORY_CAPTURE, id, nullptr, 0, &category, 16, &returned),
-                              ks->QuerySupported(set, id, &support), support,
-                              ks->Set(set, id, nullptr, 0, &category, 16)}),
+                              ks->QuerySupported(set, id, &support), support, ks->Set(set, id, nullptr, 0, &category, 16)}),
                   (std::tuple{S_OK, 16ul, E_UNEXPECTED, S_OK, PIN_CATEGORY_CAPTURE, E_PROP_ID_UNSUPPORTED,
-                              E_PROP_SET_UNSUPPORTED, S_OK, static_cast<DWORD>(KSPROPERTY_SUPPORT_GET),
-                              E_NOTIMPL}));
+                              E_PROP_SET_UNSUPPORTED, S_OK, static_cast<DWORD>(KSPROPERTY_SUPPORT_GET), E_NOTIMPL}));
+        int count = 0, size = 0;
+        AM_MEDIA_TYPE* format = nullptr;
+        VIDEO_STREAM_CONFIG_CAPS caps{};
+        EXPECT_EQ((std::tuple{config->GetNumberOfCapabilities(&count, &size), count, size,
+                              config->GetStreamCaps(1, &format, reinterpret_cast<BYTE*>(&caps)), format}),
+                  (std::tuple{S_OK, 1, int(sizeof(caps)), E_INVALIDARG, nullptr}));
     }
     EXPECT_EQ(module.canUnloadNow(), S_OK);
-    const auto lines = module.LogSince(mark);
-    const std::string all = ::testing::PrintToString(lines);
-    ASSERT_TRUE(lines.size() >= 5 && InOrder(lines, {"[CVCam]  ", "[CVCamStream]  ", "[~CVCamStream]  ",
-                                                     "[ReleaseInternal] <time>"}))
-        << all;
-    const std::regex released(R"(\[ReleaseInternal\] exception: Filters\.cpp:.*)"
-                              R"(:This function cannot be called on a default constructed task.*)");
-    EXPECT_TRUE(std::regex_match(lines.back(), released)) << lines.back();
-    EXPECT_TRUE(all.find("Prepare/") == std::string::npos && all.find("OnThreadCreate") == std::string::npos)
+    const std::string all = ::testing::PrintToString(module.LogSince(mark));
+    EXPECT_TRUE(all.find("[CVCam]") != all.npos && all.find("Prepare/") == all.npos &&
+                all.find("OnThreadCreate") == all.npos)
         << all;
 }
 
 // COM identity: every interface the pin answers is reachable from every other, through the same
-// IUnknown; the filter's likewise, and the stream-config, property-set and clock interfaces it
-// hands out are always the pin's and the clock's own objects.
+// IUnknown; the filter's and the clock's likewise, and the stream-config, property-set and clock
+// interfaces the filter hands out are the pin's and the clock's own, with a reference of their own.
 TEST_F(CameraTest, PinAndFilterInterfacesAreSymmetricTransitiveAndOfOneIdentity) {
     auto filter = module.NewFilter();
     auto pin = FirstPin(filter.Get());
@@ -315,23 +381,20 @@ TEST_F(CameraTest, PinAndFilterInterfacesAreSymmetricTransitiveAndOfOneIdentity)
         EXPECT_EQ(hr == S_OK, got != nullptr);
         return got;
     };
-    const auto identity = [&](IUnknown* from) { return query(from, IID_IUnknown); };
-    // Each interface of an object, queried from each of its interfaces, is the same pointer.
-    const auto checkObject = [&](IUnknown* object, const std::vector<IID>& iids, const std::vector<IID>& not_) {
-        const auto self = identity(object);
+    const auto checkObject = [&](IUnknown* object, const std::vector<IID>& iids, const std::vector<IID>& absent) {
+        const auto self = query(object, IID_IUnknown);
         ASSERT_TRUE(self);
-        EXPECT_EQ(identity(self.Get()), self);
         for (const auto& iid : iids) {
             const auto first = query(object, iid);
             ASSERT_TRUE(first) << ::testing::PrintToString(iid);
-            EXPECT_EQ(identity(first.Get()), self);
+            EXPECT_EQ(query(first.Get(), IID_IUnknown), self);
             for (const auto& other : iids) {
                 const auto there = query(first.Get(), other);
-                EXPECT_TRUE(there && query(there.Get(), iid) == first) << ::testing::PrintToString(other);
-                EXPECT_EQ(there, query(self.Get(), other));
+                EXPECT_TRUE(there && query(there.Get(), iid) == first && there == query(self.Get(), other))
+                    << ::testing::PrintToString(other);
             }
-            for (const auto& absent : not_)
-                EXPECT_FALSE(query(first.Get(), absent));
+            for (const auto& no : absent)
+                EXPECT_FALSE(query(first.Get(), no));
         }
     };
     checkObject(pin.Get(), {IID_IUnknown, IID_IPin, IID_IQualityControl, IID_IAMStreamConfig, IID_IKsPropertySet},
@@ -349,191 +412,120 @@ TEST_F(CameraTest, PinAndFilterInterfacesAreSymmetricTransitiveAndOfOneIdentity)
                   (std::tuple{query(pin.Get(), IID_IAMStreamConfig), query(pin.Get(), IID_IKsPropertySet),
                               query(clock.Get(), IID_IReferenceClock)}));
     }
+    ComPtr<IAMStreamConfig> fromPin, fromFilter;
+    ASSERT_EQ(pin.As(&fromPin), S_OK);
+    const ULONG before = (fromPin->AddRef(), fromPin->Release());
+    EXPECT_EQ((std::tuple{filter.As(&fromFilter), fromFilter.Get(), (fromPin->AddRef(), fromPin->Release())}),
+              (std::tuple{S_OK, fromPin.Get(), before + 1}));
 }
 
-// One YUY2 format at 29.97 fps, of the set size; a setting that is not "w,h" gives 1080p.
-TEST_F(CameraTest, FormatsFollowTheSettings) {
-    for (const auto& [setting, width, height] :
-         {std::tuple{"1280,720", 1280L, 720L}, std::tuple{"1920,1080", 1920L, 1080L},
-          std::tuple{"1280, 720", 1920L, 1080L}}) {
-        SCOPED_TRACE(setting);
-        auto filter = module.NewFilter(setting);
-        auto pin = FirstPin(filter.Get());
-        ASSERT_TRUE(pin);
-        ComPtr<IAMStreamConfig> config;
-        ASSERT_EQ(pin.As(&config), S_OK);
-        const LONG bitsPerSecond = 29 * width * height * 16; // (10^7 / 333666 truncated) frames
-        const auto expected = std::tuple(MEDIATYPE_Video, MEDIASUBTYPE_YUY2, FORMAT_VideoInfo, true, width,
-                                         height, DWORD(width * height * 2), REFERENCE_TIME(333666));
-
-        // The current format, the one capability and the one type the pin offers all describe it.
-        AM_MEDIA_TYPE* format = nullptr;
-        ASSERT_EQ(config->GetFormat(&format), S_OK);
-        EXPECT_EQ(Describe(format), expected);
-        int count = 0, size = 0;
-        VIDEO_STREAM_CONFIG_CAPS caps{};
-        ASSERT_EQ(config->GetStreamCaps(0, &format, reinterpret_cast<BYTE*>(&caps)), S_OK);
-        EXPECT_EQ(Describe(format), expected);
-        EXPECT_EQ(
-            (std::tuple{config->GetNumberOfCapabilities(&count, &size), count, size, caps.InputSize.cx,
-                        caps.InputSize.cy, caps.MinFrameInterval, caps.MaxFrameInterval,
-                        caps.MinBitsPerSecond, caps.MaxBitsPerSecond,
-                        config->GetStreamCaps(1, &format, reinterpret_cast<BYTE*>(&caps))}),
-            (std::tuple{S_OK, 1, int(sizeof(VIDEO_STREAM_CONFIG_CAPS)), width, height, REFERENCE_TIME(333666),
-                        REFERENCE_TIME(333666), bitsPerSecond, bitsPerSecond, E_INVALIDARG}));
-        ComPtr<IEnumMediaTypes> types;
-        ASSERT_EQ(pin->EnumMediaTypes(&types), S_OK);
-        AM_MEDIA_TYPE* offered[2] = {};
-        ULONG fetched = 0;
-        ASSERT_EQ((std::tuple{types->Next(2, offered, &fetched), fetched}), (std::tuple{S_FALSE, 1ul}));
-        EXPECT_EQ(Describe(offered[0]), expected);
-    }
-    EXPECT_EQ(module.canUnloadNow(), S_OK);
-}
-
-TEST_F(CameraTest, AcceptsOnlyWhatTheDeliveryProduces) {
-    auto filter = module.NewFilter("1280,720");
-    auto pin = FirstPin(filter.Get());
-    ASSERT_TRUE(pin);
-    const GUID &yuy2 = MEDIASUBTYPE_YUY2, &nv12 = MEDIASUBTYPE_NV12, &iyuv = MEDIASUBTYPE_IYUV;
-
-    // Refusals name their reason ("" accepts); the subtype is checked first; a short block is not read.
-    std::vector<std::pair<CMediaType, std::string>> cases = {
-        {VideoType(yuy2, 1280, 720, 333666, 1280 * 720 * 2), ""},
-        {VideoType(nv12, 1280, 720, 333666, 1280 * 720 * 3 / 2), ""},
-        {VideoType(MEDIASUBTYPE_RGB24, 1280, 720, 333666, 0, FORMAT_VideoInfo2), "invalid subtype"},
-        {VideoType(yuy2, 1280, 720, 333666, 0, FORMAT_VideoInfo2), "invalid info"},
-        {VideoType(yuy2, 1280, 720, 333666, 0, FORMAT_VideoInfo, sizeof(VIDEOINFOHEADER) - 1),
-         "invalid format size"},
-        {VideoType(nv12, 1280, 720, 166665), "invalid AvgTimePerFrame166665"},
-        {VideoType(nv12, 1280, 720, 1000001), "invalid AvgTimePerFrame1000001"},
-        {VideoType(nv12, 640, 480), "invalid size 640,480"},
-        {VideoType(yuy2, 1920, -1080), "invalid size 1920,-1080"},
-        {VideoType(yuy2, 1280, 720, 333666, 1280 * 720 * 2 - 1), "invalid image size 1843199"},
-        {VideoType(iyuv, 1280, 720, 333666, 1280 * 720 * 3 / 2 - 1), "invalid image size 1382399"}};
-    for (const GUID* subtype : {&yuy2, &nv12, &iyuv}) // also top-down at the fastest, and the slowest
-        for (const auto& [height, interval] : std::initializer_list<std::pair<LONG, REFERENCE_TIME>>{
-                 {720, 333666}, {-720, 166666}, {720, 1000000}})
-            cases.emplace_back(VideoType(*subtype, 1280, height, interval), "");
-    for (std::size_t i = 0; i < cases.size(); ++i) {
-        const auto& [type, reason] = cases[i];
-        SCOPED_TRACE("case " + std::to_string(i) + ": " + reason);
-        const auto mark = module.LogMark();
-        EXPECT_EQ(pin->QueryAccept(&type), reason.empty() ? S_OK : S_FALSE);
-        const auto lines = module.LogSince(mark);
-        EXPECT_TRUE(reason.empty() || Contains(lines, "[CheckMediaType] " + reason));
-        EXPECT_EQ(Contains(lines, "[CheckMediaType] invalid info"), reason == "invalid info");
-    }
-
-    // SetFormat adopts an accepted type, and a refused one leaves it in place.
-    ComPtr<IAMStreamConfig> config;
-    ASSERT_EQ(pin.As(&config), S_OK);
-    CMediaType adopted = VideoType(nv12, 1280, 720, 500000), wrong = VideoType(nv12, 640, 480);
-    const auto mark = module.LogMark();
-    ASSERT_EQ(config->SetFormat(&adopted), S_OK);
-    EXPECT_TRUE(Contains(module.LogSince(mark), "[SetMediaType] w/h, 1280,720"));
-    EXPECT_EQ((std::tuple{config->SetFormat(&wrong), config->SetFormat(nullptr)}),
-              (std::tuple{E_FAIL, E_FAIL}));
-    AM_MEDIA_TYPE* format = nullptr;
-    ASSERT_EQ(config->GetFormat(&format), S_OK);
-    EXPECT_EQ(Describe(format), (std::tuple{MEDIATYPE_Video, nv12, FORMAT_VideoInfo, true, 1280L, 720L,
-                                            DWORD(0), REFERENCE_TIME(500000)}));
-}
-
-// Types that do not describe a sane frame are refused alike by QueryAccept, SetFormat and Connect,
-// each with one line naming its reason, and change nothing: the camera still connects afterwards.
-TEST_F(CameraTest, MalformedTypesAreRefusedThroughEveryEntryPoint) {
-    using Change = std::function<void(AM_MEDIA_TYPE&, BITMAPINFOHEADER&)>;
-    const GUID &yuy2 = MEDIASUBTYPE_YUY2, &nv12 = MEDIASUBTYPE_NV12, &iyuv = MEDIASUBTYPE_IYUV;
-    const DWORD yuy2Frame = 1280 * 720 * 2, planarFrame = 1280 * 720 * 3 / 2;
-    const auto major = [](GUID g) { return Change([g](AM_MEDIA_TYPE& t, BITMAPINFOHEADER&) { t.majortype = g; }); };
-    const auto compression = [](DWORD c) { return Change([c](AM_MEDIA_TYPE&, BITMAPINFOHEADER& h) { h.biCompression = c; }); };
-    const auto bits = [](WORD b) { return Change([b](AM_MEDIA_TYPE&, BITMAPINFOHEADER& h) { h.biBitCount = b; }); };
-    const struct {
-        const GUID& subtype;
-        DWORD imageSize;
-        Change change;
-        std::string reason;
-        HRESULT connect = VFW_E_TYPE_NOT_ACCEPTED;
-    } cases[] = {
-        {yuy2, 0, major(MEDIATYPE_Audio), "invalid major type"},
-        // As a partial type in Connect a null major type is a wildcard: the pin's own type matches it.
-        {yuy2, yuy2Frame, major(GUID_NULL), "invalid major type", S_OK},
-        {nv12, 0, major(CLSID_ZarvoWebcam), "invalid major type"},
-        {yuy2, 0x7FFFFFFF, {}, "invalid image size 2147483647"},
-        {iyuv, 326269851, {}, "invalid image size 326269851"},
-        {yuy2, 2 * yuy2Frame + 1, {}, "invalid image size " + std::to_string(2 * yuy2Frame + 1)},
-        {nv12, 2 * planarFrame + 1, {}, "invalid image size " + std::to_string(2 * planarFrame + 1)},
-        {nv12, 0, compression(MAKEFOURCC('I', 'Y', 'U', 'V')), "invalid compression 1448433993"},
-        {iyuv, 0, compression(BI_RGB), "invalid compression 0"},
-        {yuy2, 0, compression(MAKEFOURCC('N', 'V', '1', '2')), "invalid compression 842094158"},
-        {yuy2, 0, bits(15), "invalid bit count 15"},
-        {nv12, 0, bits(4), "invalid bit count 4"},
-        {iyuv, 0, bits(16), "invalid bit count 16"},
-        // The bounds themselves are fine: a whole frame, and twice one.
-        {yuy2, 2 * yuy2Frame, {}, "", S_OK},
-        {nv12, planarFrame, {}, "", S_OK},
-        {iyuv, 2 * planarFrame, {}, "", S_OK},
+// Only types that describe a sane frame the delivery produces are accepted, alike by QueryAccept,
+// SetFormat (which adopts them, or keeps its type) and Connect; each refusal names its reason, and
+// none changes anything: the camera still connects afterwards.
+TEST_F(CameraTest, OnlySaneFramesOfTheDeliveryAreAcceptedThroughEveryEntryPoint) {
+    const GUID *yuy2 = &MEDIASUBTYPE_YUY2, *nv12 = &MEDIASUBTYPE_NV12, *iyuv = &MEDIASUBTYPE_IYUV;
+    struct Case {
+        const GUID* subtype;
+        std::string reason; // "" accepts
+        DWORD imageSize = 0;
+        REFERENCE_TIME interval = k2997;
+        LONG width = kWidth, height = kHeight;
+        GUID major = MEDIATYPE_Video, format = FORMAT_VideoInfo;
+        ULONG block = sizeof(VIDEOINFOHEADER);
+        std::optional<DWORD> compression;
+        WORD bits = 0;                  // 0: the subtype's
+        std::optional<HRESULT> connect; // none: what QueryAccept says
     };
-    Graph g("1280,720");
+    std::vector<Case> cases = {
+        {.subtype = yuy2, .imageSize = kYuy2Frame},
+        {.subtype = &MEDIASUBTYPE_RGB24, .reason = "invalid subtype", .format = FORMAT_VideoInfo2},
+        {.subtype = yuy2, .reason = "invalid info", .format = FORMAT_VideoInfo2},
+        {.subtype = yuy2, .reason = "invalid format size", .block = sizeof(VIDEOINFOHEADER) - 1},
+        {.subtype = nv12, .reason = "invalid AvgTimePerFrame166665", .interval = 166665},
+        {.subtype = nv12, .reason = "invalid AvgTimePerFrame1000001", .interval = 1000001},
+        {.subtype = nv12, .reason = "invalid size 640,480", .width = 640, .height = 480},
+        {.subtype = yuy2, .reason = "invalid size 1920,-1080", .width = 1920, .height = -1080},
+        {.subtype = yuy2, .reason = "invalid major type", .major = MEDIATYPE_Audio},
+        // As a partial type in Connect a null major type is a wildcard: the pin's own type matches it.
+        {.subtype = yuy2, .reason = "invalid major type", .imageSize = kYuy2Frame, .major = GUID_NULL, .connect = S_OK},
+        {.subtype = nv12, .reason = "invalid major type", .major = CLSID_ZarvoWebcam},
+        {.subtype = nv12, .reason = "invalid compression 1448433993", .compression = MAKEFOURCC('I', 'Y', 'U', 'V')},
+        {.subtype = iyuv, .reason = "invalid compression 0", .compression = BI_RGB},
+        {.subtype = yuy2, .reason = "invalid compression 842094158", .compression = MAKEFOURCC('N', 'V', '1', '2')},
+        {.subtype = yuy2, .reason = "invalid bit count 15", .bits = 15},
+        {.subtype = nv12, .reason = "invalid bit count 4", .bits = 4},
+        {.subtype = iyuv, .reason = "invalid bit count 16", .bits = 16},
+        // The image size, when given, holds at least one frame and at most two.
+        {.subtype = yuy2, .reason = "invalid image size 1843199", .imageSize = kYuy2Frame - 1},
+        {.subtype = iyuv, .reason = "invalid image size 1382399", .imageSize = kPlanarFrame - 1},
+        {.subtype = yuy2, .reason = "invalid image size 2147483647", .imageSize = 0x7FFFFFFF},
+        {.subtype = iyuv, .reason = "invalid image size 326269851", .imageSize = 326269851},
+        {.subtype = yuy2, .reason = "invalid image size 3686401", .imageSize = 2 * kYuy2Frame + 1},
+        {.subtype = nv12, .reason = "invalid image size 2764801", .imageSize = 2 * kPlanarFrame + 1},
+        {.subtype = yuy2, .imageSize = 2 * kYuy2Frame},
+        {.subtype = nv12, .imageSize = kPlanarFrame},
+        {.subtype = iyuv, .imageSize = 2 * kPlanarFrame}};
+    for (const GUID* subtype : {yuy2, nv12, iyuv}) // also top-down at the fastest, and the slowest
+        for (const auto& [height, interval] : {std::pair{kHeight, REFERENCE_TIME{166666}}, std::pair{-kHeight, REFERENCE_TIME{1000000}}})
+            cases.push_back({.subtype = subtype, .interval = interval, .height = height});
+    Graph g;
     ASSERT_TRUE(g.connected);
-    ASSERT_EQ(g.pin->Disconnect(), S_OK);
-    ASSERT_EQ(g.sink->Pin()->Disconnect(), S_OK);
+    ASSERT_EQ((std::tuple{g.pin->Disconnect(), g.sink->Pin()->Disconnect()}), (std::tuple{S_OK, S_OK}));
     ComPtr<IAMStreamConfig> config;
     ASSERT_EQ(g.pin.As(&config), S_OK);
-    const CMediaType good = VideoType(yuy2, 1280, 720, 333666, yuy2Frame);
-    for (const auto& c : cases) {
-        SCOPED_TRACE(c.reason.empty() ? std::to_string(c.imageSize) : c.reason);
-        CMediaType type = VideoType(c.subtype, 1280, 720, 333666, c.imageSize, FORMAT_VideoInfo,
-                                    sizeof(VIDEOINFOHEADER), c.change);
+    EXPECT_EQ(config->SetFormat(nullptr), E_FAIL);
+    CMediaType good = MakeVideoType(*yuy2, kWidth, kHeight, k2997, kYuy2Frame);
+    for (std::size_t i = 0; i < cases.size(); ++i) {
+        const auto& c = cases[i];
+        SCOPED_TRACE("case " + std::to_string(i) + ": " + c.reason);
+        CMediaType type = MakeVideoType(*c.subtype, c.width, c.height, c.interval, c.imageSize);
+        auto& header = reinterpret_cast<VIDEOINFOHEADER*>(type.pbFormat)->bmiHeader;
+        header.biCompression = c.compression.value_or(header.biCompression);
+        header.biBitCount = c.bits ? c.bits : header.biBitCount;
+        type.majortype = c.major, type.formattype = c.format, type.cbFormat = c.block;
         const bool refused = !c.reason.empty();
         const auto mark = module.LogMark();
         EXPECT_EQ(g.pin->QueryAccept(&type), refused ? S_FALSE : S_OK);
         EXPECT_EQ(config->SetFormat(&type), refused ? E_FAIL : S_OK);
         AM_MEDIA_TYPE* format = nullptr;
         ASSERT_EQ(config->GetFormat(&format), S_OK);
-        EXPECT_EQ(Describe(format), Describe(CloneMediaType(refused ? good : type))); // kept, or adopted
-        EXPECT_EQ(g.pin->Connect(g.sink->Pin(), &type), c.connect);
-        const auto lines = module.LogSince(mark);
-        if (refused)
-            EXPECT_EQ(std::count(lines.begin(), lines.end(), "[CheckMediaType] " + c.reason),
-                      c.connect == S_OK ? 2 : 3)
-                << ::testing::PrintToString(lines);
-        // Whatever was refused, the camera still connects to a video sink with its own type.
+        EXPECT_EQ(Describe(format), Describe(refused ? good : type)); // kept, or adopted
+        EXPECT_EQ(g.pin->Connect(g.sink->Pin(), &type), c.connect.value_or(refused ? VFW_E_TYPE_NOT_ACCEPTED : S_OK));
+        EXPECT_TRUE(!refused || Contains(module.LogSince(mark), "[CheckMediaType] " + c.reason));
         g.pin->Disconnect(), g.sink->Pin()->Disconnect();
-        ASSERT_EQ(config->SetFormat(const_cast<CMediaType*>(&good)), S_OK);
-        ASSERT_EQ(g.pin->Connect(g.sink->Pin(), nullptr), S_OK);
-        ASSERT_EQ((std::tuple{g.pin->Disconnect(), g.sink->Pin()->Disconnect()}), (std::tuple{S_OK, S_OK}));
+        ASSERT_EQ((std::tuple{config->SetFormat(&good), g.pin->Connect(g.sink->Pin(), nullptr), g.pin->Disconnect(),
+                              g.sink->Pin()->Disconnect()}),
+                  (std::tuple{S_OK, S_OK, S_OK, S_OK}));
     }
 }
 
 // A new format on a connected pin: a peer that refuses it, when asked or when reconnected, leaves
 // the connection with the type both sides agreed to; one that takes it gets it.
 TEST_F(CameraTest, SetFormatOnAConnectedPinLeavesTheConnectionConsistent) {
-    const CMediaType yuy2 = VideoType(MEDIASUBTYPE_YUY2, 1280, 720, 333666, 1280 * 720 * 2),
-                     nv12 = VideoType(MEDIASUBTYPE_NV12, 1280, 720);
-    const std::function<HRESULT(const AM_MEDIA_TYPE&)> refuseNv12 = [](const AM_MEDIA_TYPE& t) {
-        return t.subtype == MEDIASUBTYPE_NV12 ? S_FALSE : S_OK;
-    };
-    Graph g("1280,720");
+    const CMediaType yuy2 = MakeVideoType(MEDIASUBTYPE_YUY2, kWidth, kHeight, k2997, kYuy2Frame),
+                     nv12 = MakeVideoType(MEDIASUBTYPE_NV12, kWidth, kHeight, k2997);
+    const TestSink::Check refuseNv12 = [](const AM_MEDIA_TYPE& t) { return t.subtype == MEDIASUBTYPE_NV12 ? S_FALSE : S_OK; };
+    Graph g;
     ASSERT_TRUE(g.connected);
     ComPtr<IAMStreamConfig> config;
     ASSERT_EQ(g.pin.As(&config), S_OK);
     const auto connectionType = [](IPin* pin) {
         CMediaType type;
-        return pin->ConnectionMediaType(&type) == S_OK ? Describe(CloneMediaType(type)) : decltype(Describe(nullptr)){};
+        return pin->ConnectionMediaType(&type) == S_OK ? Describe(type) : decltype(Describe(type)){};
+    };
+    const auto expectNow = [&](const CMediaType& type, bool sinkToo) {
+        AM_MEDIA_TYPE* format = nullptr;
+        ASSERT_EQ(config->GetFormat(&format), S_OK);
+        EXPECT_EQ((std::tuple{connectionType(g.pin.Get()), Describe(format)}), (std::tuple{Describe(type), Describe(type)}));
+        EXPECT_TRUE(!sinkToo || connectionType(g.sink->Pin()) == Describe(type));
     };
     for (const bool askedFirst : {true, false}) {
         SCOPED_TRACE(askedFirst);
-        g.sink->queryAccept = askedFirst ? refuseNv12 : std::function<HRESULT(const AM_MEDIA_TYPE&)>();
+        g.sink->queryAccept = askedFirst ? refuseNv12 : TestSink::Check();
         g.sink->accept = refuseNv12;
         const HRESULT hr = config->SetFormat(const_cast<CMediaType*>(&nv12));
         EXPECT_TRUE(FAILED(hr)) << std::hex << hr;
-        AM_MEDIA_TYPE* format = nullptr;
-        ASSERT_EQ(config->GetFormat(&format), S_OK);
-        EXPECT_EQ((std::tuple{connectionType(g.pin.Get()), connectionType(g.sink->Pin()), Describe(format)}),
-                  (std::tuple{Describe(CloneMediaType(yuy2)), Describe(CloneMediaType(yuy2)),
-                              Describe(CloneMediaType(yuy2))}));
+        expectNow(yuy2, true);
     }
     // The filter leaves Stopped while SetFormat is under way (here: while the peer is asked):
     // the stream runs with the type its buffers were made for, and SetFormat fails.
@@ -541,35 +533,29 @@ TEST_F(CameraTest, SetFormatOnAConnectedPinLeavesTheConnectionConsistent) {
     g.sink->queryAccept = [&](const AM_MEDIA_TYPE&) { return g.filter->Pause(), S_OK; };
     EXPECT_EQ(config->SetFormat(const_cast<CMediaType*>(&nv12)), E_FAIL);
     g.sink->queryAccept = nullptr;
-    AM_MEDIA_TYPE* format = nullptr;
-    ASSERT_EQ(config->GetFormat(&format), S_OK);
-    EXPECT_EQ((std::tuple{connectionType(g.pin.Get()), Describe(format)}),
-              (std::tuple{Describe(CloneMediaType(yuy2)), Describe(CloneMediaType(yuy2))}));
+    expectNow(yuy2, false);
     ASSERT_EQ(g.filter->Stop(), S_OK);
-
     ASSERT_EQ(config->SetFormat(const_cast<CMediaType*>(&nv12)), S_OK);
-    EXPECT_EQ((std::tuple{connectionType(g.pin.Get()), connectionType(g.sink->Pin())}),
-              (std::tuple{Describe(CloneMediaType(nv12)), Describe(CloneMediaType(nv12))}));
+    expectNow(nv12, true);
 }
 
 // Host threads reading the format while another sets it see one whole type or the other, never a
 // block that is being freed.
 TEST_F(CameraTest, FormatReadersRacingSetFormatSeeWholeTypes) {
-    auto filter = module.NewFilter("1280,720");
+    auto filter = module.NewFilter();
     auto pin = FirstPin(filter.Get());
     ComPtr<IAMStreamConfig> config;
     ASSERT_TRUE(pin && pin.As(&config) == S_OK);
-    CMediaType types[] = {VideoType(MEDIASUBTYPE_YUY2, 1280, 720, 333666, 1280 * 720 * 2),
-                          VideoType(MEDIASUBTYPE_NV12, 1280, -720, 500000, 1280 * 720 * 3 / 2)};
-    const auto whole = {Describe(CloneMediaType(types[0])), Describe(CloneMediaType(types[1]))};
+    CMediaType types[] = {MakeVideoType(MEDIASUBTYPE_YUY2, kWidth, kHeight, k2997, kYuy2Frame),
+                          MakeVideoType(MEDIASUBTYPE_NV12, kWidth, -kHeight, 500000, kPlanarFrame)};
+    const auto whole = {Describe(types[0]), Describe(types[1])};
     std::atomic<bool> done{false};
     std::atomic<int> torn{0}, reads{0};
     std::thread reader([&] {
         FrameworkTest::ComScope com;
         VIDEO_STREAM_CONFIG_CAPS caps{};
         while (!done) {
-            AM_MEDIA_TYPE* a = nullptr;
-            AM_MEDIA_TYPE* b = nullptr;
+            AM_MEDIA_TYPE *a = nullptr, *b = nullptr;
             if (config->GetFormat(&a) != S_OK || config->GetStreamCaps(0, &b, reinterpret_cast<BYTE*>(&caps)) != S_OK ||
                 !a || !b || !a->pbFormat || !b->pbFormat) {
                 ++torn;
@@ -577,8 +563,7 @@ TEST_F(CameraTest, FormatReadersRacingSetFormatSeeWholeTypes) {
                 continue;
             }
             for (auto* type : {a, b})
-                if (std::find(whole.begin(), whole.end(), Describe(type)) == whole.end())
-                    ++torn;
+                torn += std::find(whole.begin(), whole.end(), Describe(type)) == whole.end();
             ++reads;
         }
     });
@@ -590,69 +575,39 @@ TEST_F(CameraTest, FormatReadersRacingSetFormatSeeWholeTypes) {
     EXPECT_GT(reads.load(), 0);
 }
 
-// With the server: frames come, a Stop stops the server's camera, and a new Run starts over.
+// With the server: frames come, a Stop stops the server's camera, and a new Run starts over; the
+// format cannot change under a running stream.
 TEST_F(CameraTest, StopAndRunAgainConnectsAndDeliversAgain) {
     ServerProcess server(module.appData.Path());
     ASSERT_TRUE(server.WaitUntilLive());
     {
-        Graph g("1280,720");
+        Graph g;
         ASSERT_TRUE(g.connected);
         ComPtr<IAMStreamConfig> config;
         ASSERT_EQ(g.pin.As(&config), S_OK);
+        CMediaType same = MakeVideoType(MEDIASUBTYPE_YUY2, kWidth, kHeight, k2997);
         for (int run = 1; run <= 2; ++run) {
             SCOPED_TRACE(run);
-            const auto runMark = module.LogMark();
+            const auto mark = module.LogMark();
             ASSERT_EQ(g.control->Run(), S_OK);
-            ASSERT_TRUE(module.WaitForLogLine(runMark, "[FillBuffer] mFrameClientTask.is_done"));
-            const auto samples = g.WaitForMoreSamples(3);
-            ASSERT_FALSE(samples.empty());
-            EXPECT_EQ(samples.back().bytes.size(), 1280u * 720u * 2u); // the whole YUY2 frame
-
-            // The format cannot change under a running stream, and is not even looked at.
-            CMediaType same = VideoType(MEDIASUBTYPE_YUY2, 1280, 720);
-            const auto setMark = module.LogMark();
+            ASSERT_TRUE(module.WaitForLogLine(mark, "[FillBuffer] mFrameClientTask.is_done"));
+            const std::size_t before = g.WaitUntil([](auto&) { return true; }).size();
+            const auto samples = g.WaitUntil([&](const auto& all) { return all.size() >= before + 3; });
+            ASSERT_GE(samples.size(), before + 3);
+            EXPECT_EQ(samples.back().bytes.size(), kYuy2Frame);
             EXPECT_EQ(config->SetFormat(&same), E_FAIL);
-            const auto setLines = module.LogSince(setMark);
-            EXPECT_TRUE(Contains(setLines, "[SetFormat] state: 2"));
-            EXPECT_EQ(::testing::PrintToString(setLines).find("[CheckMediaType]"), std::string::npos);
-
             ASSERT_EQ(g.control->Stop(), S_OK);
-            ASSERT_TRUE(
-                module.WaitForLogLine(runMark, "[ReleaseInternal] WebcamClient: Server Disconnected"))
-                << ::testing::PrintToString(module.LogSince(runMark));
-            // Once per run (the steps between are the e2e scripts' to check).
-            const auto lines = module.LogSince(runMark);
-            EXPECT_EQ(std::count(lines.begin(), lines.end(), kCameraStarted), 1);
-            EXPECT_TRUE(InOrder(
-                lines, {"[OnThreadCreate] <time>", "[Prepare/ConnectToServer] webcamClient: Server Connected",
-                        kCameraStarted, "[OnThreadDestroy] <time>", "[ReleaseInternal] <time>",
-                        "[ReleaseInternal] WebcamClient: Camera Stopped",
-                        "[ReleaseInternal] WebcamClient: Server Disconnected"}))
-                << ::testing::PrintToString(lines);
+            // Logged only once the app was told to stop its camera.
+            ASSERT_TRUE(module.WaitForLogLine(mark, "[ReleaseInternal] WebcamClient: Server Disconnected"))
+                << ::testing::PrintToString(module.LogSince(mark));
+            EXPECT_EQ(Count(module.LogSince(mark), "[Prepare/StartCamera] webcamClient: Camera Started"), 1u);
         }
     }
     EXPECT_EQ(module.canUnloadNow(), S_OK); // nothing of it is left once the release tasks are done
 }
 
-// Without any server: placeholder samples (untimed) flow and the host's Stop still returns.
-TEST_F(CameraTest, WithoutAServerPlaceholdersFlowAndStopReturns) {
-    ASSERT_NE(WaitForSingleObject(OpenServerLiveEvent().get(), 0), WAIT_OBJECT_0) << "a server still runs";
-    Graph g("1280,720");
-    ASSERT_TRUE(g.connected);
-    const auto mark = module.LogMark();
-    ASSERT_TRUE(SUCCEEDED(g.control->Run()));
-    const auto samples = g.WaitForMoreSamples(5);
-    ASSERT_FALSE(samples.empty());
-    for (const auto& sample : samples)
-        EXPECT_TRUE(sample.start == 0 && sample.stop == 0);
-    ASSERT_EQ(g.control->Stop(), S_OK);
-    const auto lines = module.LogSince(mark);
-    EXPECT_FALSE(Contains(lines, "[FillBuffer] mFrameClientTask.is_done") || Contains(lines, kCameraStarted));
-    EXPECT_TRUE(Contains(lines, "[OnThreadDestroy] <time>"));
-}
-
-// The class and the device entry, once however often registered (the e2e scripts list the device),
-// go again; unregistering twice reports what the filter mapper says.
+// The class and the device entry, once however often registered (the e2e scripts list the device);
+// both go again on unregistering.
 TEST_F(CameraTest, RegistersAsAVideoInputDeviceAndUnregistersCleanly) {
     const std::wstring key = L"CLSID\\" + kClsidText,
                        device = L"CLSID\\{860BB310-5D01-11D0-BD3B-00A0C911CE86}\\Instance\\" + kClsidText;
@@ -662,18 +617,163 @@ TEST_F(CameraTest, RegistersAsAVideoInputDeviceAndUnregistersCleanly) {
     EXPECT_EQ(_wcsicmp(RegistryText(key + L"\\InprocServer32").c_str(), path), 0);
     EXPECT_EQ((std::tuple{RegistryText(key), RegistryText(key + L"\\InprocServer32", L"ThreadingModel"),
                           RegistryText(device, L"FriendlyName"), RegistryText(device, L"CLSID")}),
-              (std::tuple{std::wstring(L"Zarvo Webcam"), std::wstring(L"Both"), std::wstring(L"Zarvo Webcam"),
-                          kClsidText}));
+              (std::tuple{std::wstring(L"Zarvo Webcam"), std::wstring(L"Both"), std::wstring(L"Zarvo Webcam"), kClsidText}));
     HKEY gone = nullptr;
-    EXPECT_EQ((std::tuple{module.unregisterServer(),
-                          RegOpenKeyExW(HKEY_CLASSES_ROOT, device.c_str(), 0, KEY_READ, &gone),
+    EXPECT_EQ((std::tuple{module.unregisterServer(), RegOpenKeyExW(HKEY_CLASSES_ROOT, device.c_str(), 0, KEY_READ, &gone),
                           RegOpenKeyExW(HKEY_CLASSES_ROOT, key.c_str(), 0, KEY_READ, &gone)}),
               (std::tuple{S_OK, LONG(ERROR_FILE_NOT_FOUND), LONG(ERROR_FILE_NOT_FOUND)}));
-    ComPtr<IFilterMapper2> mapper;
-    ASSERT_EQ(CoCreateInstance(CLSID_FilterMapper2, nullptr, CLSCTX_INPROC_SERVER, IID_PPV_ARGS(&mapper)),
-              S_OK);
-    const HRESULT mapperSays =
-        mapper->UnregisterFilter(&CLSID_VideoInputDeviceCategory, nullptr, CLSID_ZarvoWebcam);
-    EXPECT_EQ(module.unregisterServer(), SUCCEEDED(mapperSays) ? S_OK : mapperSays);
     EXPECT_EQ(module.canUnloadNow(), S_OK);
+}
+
+// Never an untouched buffer: each sample is one whole placeholder frame of the adopted subtype,
+// untimed, and the host's Stop does not wait for the search for the app.
+TEST_F(CameraTest, WithoutTheAppEverySampleIsAWholePlaceholderAndStopIsQuick) {
+    for (const GUID* subtype : {&MEDIASUBTYPE_YUY2, &MEDIASUBTYPE_NV12, &MEDIASUBTYPE_IYUV}) {
+        SCOPED_TRACE(subtype == &MEDIASUBTYPE_YUY2 ? "YUY2" : subtype == &MEDIASUBTYPE_NV12 ? "NV12" : "IYUV");
+        StreamGraph g(*subtype, k2997);
+        ASSERT_TRUE(g.connected);
+        ASSERT_EQ(g.control->Run(), S_OK);
+        const auto samples = g.WaitUntil([](const auto& all) { return all.size() >= 12; });
+        const double stop = g.TimedStop();
+        ASSERT_GE(samples.size(), 12u);
+        for (const auto& sample : samples) {
+            EXPECT_TRUE(g.classifier.Shows(sample, Shown::Starting) || g.classifier.Shows(sample, Shown::WaitingForApp));
+            EXPECT_EQ(std::tuple(sample.length, sample.start, sample.stop),
+                      std::tuple(g.classifier.FrameBytes(), REFERENCE_TIME{0}, REFERENCE_TIME{0}));
+        }
+        EXPECT_TRUE(g.classifier.Shows(samples.front(), Shown::Starting));
+        EXPECT_LT(stop, 0.5); // 50 ms unloaded (the camera bench); room for a loaded machine
+        EXPECT_EQ(g.sink->endOfStreams, 0);
+    }
+}
+
+// One sample per interval of the adopted type, never two closer than half an interval, while the
+// camera waits for the app and while it shows the app's frames (which come at 30 per second).
+TEST_F(CameraTest, SamplesComeAtTheAdoptedRateWithAndWithoutTheApp) {
+    for (const bool withApp : {false, true}) {
+        std::optional<ServerProcess> app;
+        if (withApp)
+            app.emplace(module.appData.Path());
+        for (const REFERENCE_TIME interval : {k2997, k15}) {
+            SCOPED_TRACE((withApp ? "app, interval " : "no app, interval ") + std::to_string(interval));
+            StreamGraph g(MEDIASUBTYPE_YUY2, interval);
+            ASSERT_TRUE(g.connected);
+            ASSERT_EQ(g.control->Run(), S_OK);
+            // From the first frame of the app (or the first sample), three seconds.
+            const std::size_t from = withApp ? g.WaitForShown(Shown::Pattern, 0, 1, 30) - 1 : 0;
+            g.cheap = true;
+            ASSERT_TRUE(g.classifier.Shows(g.WaitUntil([&](const auto& all) { return all.size() > from; })[from],
+                                           withApp ? Shown::Pattern : Shown::Starting));
+            const auto samples = g.WaitUntil([&](const auto& all) {
+                return all.size() > from + 1 && all.back().arrived - all[from].arrived >= std::chrono::seconds(3);
+            });
+            g.TimedStop();
+            const auto seconds = [&](std::size_t a, std::size_t b) {
+                return std::chrono::duration<double>(samples[b].arrived - samples[a].arrived).count();
+            };
+            const double rate = static_cast<double>(samples.size() - 1 - from) / seconds(from, samples.size() - 1);
+            double shortest = 1e9;
+            for (std::size_t i = from + 1; i < samples.size(); ++i)
+                shortest = std::min(shortest, seconds(i - 1, i));
+            const double wanted = 1e7 / static_cast<double>(interval);
+            // Within 1 % unloaded (the camera bench); a quarter either way still tells the old 60 to 90
+            // samples per second, or half the rate, from the right one on a loaded machine.
+            EXPECT_NEAR(rate, wanted, wanted * 0.25);
+            EXPECT_GT(shortest, 0.4 / wanted); // half an interval less the sink's jitter on a loaded machine
+        }
+    }
+}
+
+// The app killed mid-stream: the placeholder says so within about 2 s, the stream goes on; started
+// again, its frames come back without the host doing anything; every sample is one or the other.
+TEST_F(CameraTest, AKilledAppIsReplacedByThePlaceholderAndFoundAgainWhenItReturns) {
+    std::optional<ServerProcess> app(std::in_place, module.appData.Path());
+    StreamGraph g(MEDIASUBTYPE_YUY2, k2997);
+    ASSERT_TRUE(g.connected);
+    ASSERT_EQ(g.control->Run(), S_OK);
+    std::size_t at = g.WaitForShown(Shown::Pattern, 0, 3, 30);
+    const std::size_t firstLive = g.WaitForShown(Shown::Pattern, 0) - 1;
+    ASSERT_GT(at, firstLive);
+
+    Kill(*app);
+    const auto killed = Clock::now();
+    at = g.WaitForShown(Shown::AppStopped, at);
+    EXPECT_LT(SecondsSince(killed), 3.5);
+
+    app.emplace(module.appData.Path());
+    const auto restarted = Clock::now();
+    at = g.WaitForShown(Shown::Pattern, at, 3, 30);
+    EXPECT_LT(SecondsSince(restarted), 20.0);
+    const auto samples = g.WaitUntil([&](const auto& all) { return all.size() >= at; });
+    const double stop = g.TimedStop();
+
+    int pattern = 0, other = 0;
+    for (std::size_t i = firstLive; i < samples.size(); ++i) {
+        pattern += g.classifier.Shows(samples[i], Shown::Pattern);
+        other += !g.classifier.Shows(samples[i], Shown::Pattern) && !g.classifier.Shows(samples[i], Shown::AppStopped);
+    }
+    EXPECT_EQ(std::tuple(other, g.sink->endOfStreams), std::tuple(0, 0));
+    EXPECT_GE(pattern, 6);
+    EXPECT_LT(stop, 0.5);
+}
+
+// An app whose frames the camera cannot take (another size): the chain connects but brings up no
+// frame source. The placeholder stays, the stream goes on, and the chain runs again and again,
+// each failed connection telling the app to stop its camera.
+TEST_F(CameraTest, AChainThatBringsUpNoFrameSourceKeepsTryingAndStopsTheAppsCameraEachTime) {
+    const std::size_t mark = module.LogMark();
+    StreamGraph g(MEDIASUBTYPE_YUY2, k2997); // reads 1280 x 720; the app started next, 1920 x 1080
+    WriteFileBytes(module.appData.SettingsFolder() + L"\\ZarvoWebcam.ini", "[Stream]\r\noutputResolution=1920,1080\r\n");
+    ServerProcess app(module.appData.Path());
+    ASSERT_TRUE(g.connected);
+    ASSERT_EQ(g.control->Run(), S_OK);
+    const std::string stopped = "[ReleaseInternal] WebcamClient: Camera Stopped";
+    EXPECT_TRUE(module.WaitForLog(mark, [&](const Lines& lines) { return Count(lines, stopped) >= 2; }, 40));
+    const auto samples = g.WaitUntil([](const auto&) { return true; });
+    const double stop = g.TimedStop();
+
+    ASSERT_FALSE(samples.empty());
+    for (const auto& sample : samples)
+        ASSERT_TRUE(g.classifier.Shows(sample, Shown::Starting) || g.classifier.Shows(sample, Shown::WaitingForApp));
+    EXPECT_EQ(g.sink->endOfStreams, 0);
+    EXPECT_LT(stop, 0.5);
+    const auto log = module.LogSince(mark);
+    EXPECT_GE(Count(log, "webcamClient: Server Connected"), 2u) << ::testing::PrintToString(log);
+    EXPECT_GE(Count(log, "[FillBuffer] source lost: no new frame for 2 s"), 1u);
+    EXPECT_EQ(Count(log, "[FillBuffer] placeholder: "), 2u); // Starting, then waiting for the app
+}
+
+// An app that keeps answering but stops publishing: its last frame for 2 s at most, then the
+// placeholder; its frames again once it publishes again. An app that never answers one per-frame
+// request: the host waits for it no longer than the request's short bound, once.
+TEST_F(CameraTest, AnAppThatPausesOrHangsCostsTheHostLittle) {
+    for (const bool hangs : {false, true}) {
+        SCOPED_TRACE(hangs ? "hangs" : "pauses");
+        const std::size_t mark = module.LogMark();
+        ServerProcess app(module.appData.Path(), hangs ? L"--stall-frame-request 45" : L"--pause-after 45 --pause-seconds 6");
+        StreamGraph g(MEDIASUBTYPE_YUY2, k2997);
+        ASSERT_TRUE(g.connected);
+        ASSERT_EQ(g.control->Run(), S_OK);
+        std::size_t at = g.WaitForShown(Shown::Pattern, 0, 3, 30);
+        at = g.WaitForShown(Shown::AppStopped, at, 1, 20);
+        at = g.WaitForShown(Shown::Pattern, at, 3, 30);
+        const auto samples = g.WaitUntil([&](const auto& all) { return all.size() >= at; });
+        g.TimedStop();
+        ASSERT_GE(samples.size(), at);
+        double longest = 0;
+        int repeated = 0, mostRepeated = 0;
+        for (std::size_t i = 1; i < samples.size(); ++i) {
+            longest = std::max(longest, std::chrono::duration<double>(samples[i].arrived - samples[i - 1].arrived).count());
+            const bool same = samples[i].digest == samples[i - 1].digest && g.classifier.Shows(samples[i], Shown::Pattern);
+            mostRepeated = std::max(mostRepeated, repeated = same ? repeated + 1 : 0);
+        }
+        EXPECT_LT(longest, 0.8);      // the request's bound is 200 ms at this rate
+        EXPECT_LT(mostRepeated, 75); // a frozen frame lasts 2 s (60 samples) at most; room for a loaded machine
+        EXPECT_EQ(g.sink->endOfStreams, 0);
+        const auto log = module.LogSince(mark);
+        EXPECT_GE(Count(log, hangs ? "source lost: the app did not answer the per-frame request"
+                                   : "source lost: no new frame for 2 s"),
+                  1u)
+            << ::testing::PrintToString(log);
+    }
 }
