@@ -14,9 +14,9 @@
 #include <ks.h>
 
 #include <algorithm>
-#include <cstring>
 #include <map>
 #include <set>
+#include <string_view>
 #include <thread>
 #include <tuple>
 
@@ -67,9 +67,12 @@ struct Camera {
         return factory;
     }
     // A new filter reads the settings file (so does a server started later).
-    ComPtr<IBaseFilter> NewFilter(const char* resolution = "1280,720") {
+    void SetResolution(const char* resolution) {
         WriteFileBytes(appData.SettingsFolder() + L"\\ZarvoWebcam.ini",
                        std::string("[Stream]\r\noutputResolution=") + resolution + "\r\n");
+    }
+    ComPtr<IBaseFilter> NewFilter() {
+        SetResolution("1280,720");
         ComPtr<IBaseFilter> filter;
         if (auto factory = Factory())
             EXPECT_EQ(factory->CreateInstance(nullptr, IID_PPV_ARGS(&filter)), S_OK);
@@ -168,20 +171,11 @@ struct Graph {
 };
 
 std::uint64_t Digest(const BYTE* data, long length) {
-    std::uint64_t hash = 0x9E3779B97F4A7C15ull ^ static_cast<std::uint64_t>(length);
-    long i = 0;
-    for (std::uint64_t word = 0; i + 8 <= length; i += 8) {
-        std::memcpy(&word, data + i, 8);
-        hash = (hash ^ word) * 0x100000001B3ull;
-        hash ^= hash >> 29;
-    }
-    for (; i < length; ++i)
-        hash = (hash ^ data[i]) * 0x100000001B3ull;
-    return hash;
+    return std::hash<std::string_view>{}(std::string_view(reinterpret_cast<const char*>(data), std::size_t(length)));
 }
 
-// What a sample showed: a placeholder (by reason), a pattern frame (pixel-exact), or anything else.
-enum class Shown { Starting, WaitingForApp, AppStopped, Pattern, Other };
+// What a whole frame shows: a placeholder (by reason), or a pattern frame (pixel-exact).
+enum class Shown { Starting, WaitingForApp, AppStopped, Pattern };
 
 // Tells samples of one subtype apart by their digests; pattern frames are rendered as they come.
 class Classifier {
@@ -219,16 +213,11 @@ public:
             mPatternDigests.insert(digest);
         return digest;
     }
-    // Whether the sample shows `what`, a whole frame in all cases.
+    // Whether the sample is a whole frame that shows `what`.
     bool Shows(const ReceivedSample& sample, Shown what) {
         std::lock_guard lock(mMutex);
-        const bool placeholder = std::count(std::begin(mPlaceholders), std::end(mPlaceholders), sample.digest);
-        const bool pattern = mPatternDigests.count(sample.digest);
-        if (sample.length != mBytes)
-            return what == Shown::Other;
-        return what == Shown::Pattern ? pattern
-               : what == Shown::Other ? !pattern && !placeholder
-                                      : sample.digest == mPlaceholders[static_cast<int>(what)];
+        return sample.length == mBytes && (what == Shown::Pattern ? mPatternDigests.count(sample.digest) > 0
+                                                                  : sample.digest == mPlaceholders[static_cast<int>(what)]);
     }
 
 private:
@@ -730,7 +719,7 @@ TEST_F(CameraTest, ALostAppIsReplacedByThePlaceholderAndFoundAgainWhenItReturns)
 TEST_F(CameraTest, AChainThatBringsUpNoFrameSourceKeepsTryingAndStopsTheAppsCameraEachTime) {
     const std::size_t mark = module.LogMark();
     StreamGraph g(MEDIASUBTYPE_YUY2, k2997); // reads 1280 x 720; the app started next, 1920 x 1080
-    WriteFileBytes(module.appData.SettingsFolder() + L"\\ZarvoWebcam.ini", "[Stream]\r\noutputResolution=1920,1080\r\n");
+    module.SetResolution("1920,1080");
     ServerProcess app(module.appData.Path());
     ASSERT_TRUE(g.connected);
     ASSERT_EQ(g.control->Run(), S_OK);

@@ -15,10 +15,10 @@
 
 #include <algorithm>
 #include <cstdlib>
-#include <vector>
 #include <new>
 #include <string>
 #include <tuple>
+#include <vector>
 
 // The allocation seam: while armed on a thread, that thread's n-th allocation fails.
 namespace {
