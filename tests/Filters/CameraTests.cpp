@@ -55,10 +55,10 @@ struct Camera {
         const std::wstring copy = folder / L"ZarvoWebcam.dll";
         EXPECT_TRUE(CopyFileW((ProgramFolder() + L"ZarvoWebcam.dll").c_str(), copy.c_str(), FALSE));
         handle = LoadLibraryW(copy.c_str());
-        getClassObject = reinterpret_cast<GetClassObjectFn>(GetProcAddress(handle, "DllGetClassObject"));
-        const auto exported = [&](const char* name) { return ExportFn(GetProcAddress(handle, name)); };
-        canUnloadNow = exported("DllCanUnloadNow");
-        registerServer = exported("DllRegisterServer"), unregisterServer = exported("DllUnregisterServer");
+        const auto exported = [&](const char* name) { return reinterpret_cast<void*>(GetProcAddress(handle, name)); };
+        getClassObject = reinterpret_cast<GetClassObjectFn>(exported("DllGetClassObject"));
+        canUnloadNow = ExportFn(exported("DllCanUnloadNow"));
+        registerServer = ExportFn(exported("DllRegisterServer")), unregisterServer = ExportFn(exported("DllUnregisterServer"));
         EXPECT_TRUE(handle && getClassObject && canUnloadNow && registerServer && unregisterServer);
     }
     ComPtr<IClassFactory> Factory() {
@@ -74,8 +74,9 @@ struct Camera {
     ComPtr<IBaseFilter> NewFilter() {
         SetResolution("1280,720");
         ComPtr<IBaseFilter> filter;
-        if (auto factory = Factory())
+        if (auto factory = Factory()) {
             EXPECT_EQ(factory->CreateInstance(nullptr, IID_PPV_ARGS(&filter)), S_OK);
+        }
         return filter;
     }
     // The camera's log from line `mark` on.
@@ -416,15 +417,15 @@ TEST_F(CameraTest, OnlySaneFramesOfTheDeliveryAreAcceptedThroughEveryEntryPoint)
     const GUID *yuy2 = &MEDIASUBTYPE_YUY2, *nv12 = &MEDIASUBTYPE_NV12, *iyuv = &MEDIASUBTYPE_IYUV;
     struct Case {
         const GUID* subtype;
-        std::string reason; // "" accepts
+        std::string reason = ""; // "" accepts
         DWORD imageSize = 0;
         REFERENCE_TIME interval = k2997;
         LONG width = kWidth, height = kHeight;
         GUID major = MEDIATYPE_Video, format = FORMAT_VideoInfo;
         ULONG block = sizeof(VIDEOINFOHEADER);
-        std::optional<DWORD> compression;
-        WORD bits = 0;                  // 0: the subtype's
-        std::optional<HRESULT> connect; // none: what QueryAccept says
+        std::optional<DWORD> compression = std::nullopt;
+        WORD bits = 0;                                 // 0: the subtype's
+        std::optional<HRESULT> connect = std::nullopt; // none: what QueryAccept says
     };
     std::vector<Case> cases = {
         {.subtype = yuy2, .imageSize = kYuy2Frame},
