@@ -321,7 +321,9 @@ void CVCamStream::PrepareInternal() {
         const auto height = mDestinationHeight;
         const auto subtype = mDestinationSubtype;
         // Each step gives up once the chain is cancelled; nothing it brought up is lost, since
-        // whoever waits for the chain releases what `chain` holds.
+        // whoever waits for the chain releases what `chain` holds. Once connected, an exchange
+        // runs to its answer or its own bound: one cut short by the cancel would leave the pipe
+        // unusable, and the release could no longer tell the app to stop the camera it started.
         const auto giveUpIfCancelled = [token] {
             if (token.is_canceled())
                 Tasks::cancel_current_task();
@@ -341,11 +343,11 @@ void CVCamStream::PrepareInternal() {
             return client;
         });
         auto last = first
-                        .then([chain, token, giveUpIfCancelled](std::shared_ptr<Zarvo::IPC::WebcamClient> client) {
+                        .then([chain, giveUpIfCancelled](std::shared_ptr<Zarvo::IPC::WebcamClient> client) {
                             Log step = Log::Get(kFilterLogName, "Prepare/StartCamera");
                             step << " " << Log::EndLine;
                             giveUpIfCancelled();
-                            const bool live = client->StartCamera(token);
+                            const bool live = client->StartCamera();
                             {
                                 std::lock_guard lock(chain->mutex);
                                 chain->cameraLive = live;
@@ -353,10 +355,10 @@ void CVCamStream::PrepareInternal() {
                             step << "webcamClient: Camera Started" << Log::EndLine;
                             return client;
                         })
-                        .then([token, giveUpIfCancelled](std::shared_ptr<Zarvo::IPC::WebcamClient> client) {
+                        .then([giveUpIfCancelled](std::shared_ptr<Zarvo::IPC::WebcamClient> client) {
                             Log::Get(kFilterLogName, "Prepare/OpenSharedTexture") << " " << Log::EndLine;
                             giveUpIfCancelled();
-                            return client->OpenSharedTexture(token);
+                            return client->OpenSharedTexture();
                         })
                         .then([chain, width, height, subtype, giveUpIfCancelled](std::uint64_t sharedTexture) {
                             Log::Get(kFilterLogName, "Prepare/WebcamFrameClient") << " " << Log::EndLine;
