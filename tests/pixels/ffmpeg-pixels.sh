@@ -71,15 +71,19 @@ for size in 1280,720 1920,1080; do
   run 40 "$work/live-$width.out" "$ZARVO_BIN/pixels_check.exe" --wait-live 30000 ||
     fail "the server did not go live: $(cat "$work/server-$width.out" "$work/live-$width.out")"
 
+  # A loaded machine may bring the chain up late in a capture: one that is right but holds too
+  # few pattern frames is taken again (up to three); a wrong frame fails at once.
   raw=$work/capture-$width.yuv
-  run 120 "$work/ffmpeg-$width.out" "$ZARVO_FFMPEG" -hide_banner -nostdin -rtbufsize 400M -f dshow \
-    -i 'video=Zarvo Webcam' -frames:v "$frames" -f rawvideo -pix_fmt yuyv422 "$(winpath "$raw")" ||
-    fail "ffmpeg failed at $size: $(tail -n 20 "$work/ffmpeg-$width.out")"
-  # At least 30 frames must come from the server's pattern.
-  if ! run 120 "$work/check-$width.out" "$ZARVO_BIN/pixels_check.exe" "$(winpath "$raw")" yuy2 \
-    "$width" "$height" 30; then
-    fail "pixels at $size: $(cat "$work/check-$width.out")"
-  fi
+  for attempt in 1 2 3; do
+    run 120 "$work/ffmpeg-$width.out" "$ZARVO_FFMPEG" -hide_banner -nostdin -rtbufsize 400M -f dshow \
+      -i 'video=Zarvo Webcam' -frames:v "$frames" -f rawvideo -pix_fmt yuyv422 "$(winpath "$raw")" ||
+      fail "ffmpeg failed at $size: $(tail -n 20 "$work/ffmpeg-$width.out")"
+    # At least 30 frames must come from the server's pattern.
+    ! run 120 "$work/check-$width.out" "$ZARVO_BIN/pixels_check.exe" "$(winpath "$raw")" yuy2 \
+      "$width" "$height" 30 || break
+    grep -q ' 0 wrong' "$work/check-$width.out" && [ "$attempt" -lt 3 ] ||
+      fail "pixels at $size: $(cat "$work/check-$width.out")"
+  done
   echo "$size: $(tr -d '\r' <"$work/check-$width.out")"
   rm -f "$raw"
   stop_server
