@@ -16,32 +16,20 @@ namespace {
 using namespace Testing;
 using namespace ::testing;
 using Lines = std::vector<std::string>;
-using Expect = std::vector<Matcher<const std::string&>>;
-
-Lines After(const Lines& lines, std::size_t mark) {
-    return Lines(lines.begin() + long(mark), lines.end());
-}
 
 // One call of the table: what it sends (0: nothing may reach the server), how the server
-// answers (the first `bytes` of `answer`), what the client makes of it.
+// answers (the first `bytes` of `answer`), what the client makes of it, and a text one of its
+// log lines holds (null: not checked; "": the call logs nothing at all).
 struct Step {
     enum Reply { Answer, AnswerThenClose, AnswerLate, AnswerAfterShortBound };
     std::function<std::uint64_t(WebcamClient&)> call;
-    std::uint32_t command;
-    Reply reply;
-    DWORD bytes;
-    Status answer;
-    std::uint64_t result;
-    Expect lines;
+    std::uint32_t command = 0;
+    Reply reply = Answer;
+    DWORD bytes = 0;
+    Status answer{};
+    std::uint64_t result = 0;
+    const char* line = nullptr;
 };
-
-// The lines of one complete exchange of a named request.
-Expect Exchange(const std::string& op, const std::string& commandSuccessBytes,
-                const std::string& handlerLine) {
-    return {"[" + op + "] <time>", "[HandleRequest] <time>",
-            "[HandleRequest] command/success/bytes_read, " + commandSuccessBytes, "[" + op + "] <time>",
-            "[" + op + "] " + handlerLine};
-}
 
 // Serves the control pipe on its only instance, one client after the other, answering each
 // request as the next step that reaches the server says. Every wait also ends on Stop, so it
@@ -133,38 +121,11 @@ private:
     std::thread mThread;
 };
 
-TEST(WebcamClient, ConnectsOnlyToAServerAndEveryRequestGivesItsCodeResultAndLogLinesForEveryKindOfAnswer) {
-    const auto start = [](WebcamClient& c) -> std::uint64_t { return c.StartCamera(); };
-    const auto stop = &WebcamClient::StopCamera;
-    const auto texture = [](WebcamClient& c) { return c.OpenSharedTexture(); };
-    const auto tick = [](WebcamClient& c) -> std::uint64_t { return c.FrameTick(); };
-    const auto shortTick = [](WebcamClient& c) -> std::uint64_t {
-        return c.FrameTick(std::chrono::milliseconds(100));
-    };
-    const auto connect = [](WebcamClient& c) -> std::uint64_t { return c.ConnectToServer({}); };
-    const auto disconnect = [](WebcamClient& c) -> std::uint64_t { return c.Disconnect(); };
-    const Matcher<const std::string&> handle = Not(EndsWith("FFFFFFFFFFFFFFFF"));
-    const Expect connected = {"[ConnectToServer] <time>", "[ConnectControlPipe] <time>",
-                              "[ConnectControlPipe] after WaitNamedPipe",
-                              AllOf(StartsWith("[ConnectControlPipe] CreateFile: "), handle),
-                              "[ConnectControlPipe] is_canceled, 0"};
-    const Expect disconnected = {"[Disconnect] <time>",
-                                 AllOf(StartsWith("[Disconnect] mCommandPipe, "), handle)};
-    const Lines made = {"[ControlObject] <time>", "[ControlObject] CreateEvent: 0000000000000000",
-                        "[WebcamClient] <time>"};
-    const Lines destroyed = {"[~WebcamClient] <time>", "[~ControlObject] <time>"};
+TEST(WebcamClient, EveryRequestGivesItsCodeResultAndLogLineForEveryKindOfAnswer) {
     { // A name taken by another kind of object: no event, and every wait for it fails.
         const UniqueHandleNull squatter(CreateMutexW(nullptr, FALSE, kServerLiveEventName));
         TestLog log;
-        auto client = std::make_unique<WebcamClient>(log.Factory());
-        EXPECT_FALSE(client->CheckForServer());
-        client.reset();
-        Lines expected = made;
-        expected.insert(expected.end(),
-                        {"[CheckForServer] <time>",
-                         "[CheckForServer] WaitForSingleObject: server_event_result, 4294967295"});
-        expected.insert(expected.end(), destroyed.begin(), destroyed.end());
-        EXPECT_EQ(log.Lines(), expected);
+        EXPECT_FALSE(WebcamClient(log.Factory()).CheckForServer());
     }
     { // The event the client makes first has the companion app's security, not the default.
         TestLog log;
@@ -173,6 +134,13 @@ TEST(WebcamClient, ConnectsOnlyToAServerAndEveryRequestGivesItsCodeResultAndLogL
         ASSERT_TRUE(event);
         EXPECT_THAT(DaclOf(event.get()), UserAndSystem(ProcessUserSid(), EVENT_ALL_ACCESS));
     }
+    const auto start = [](WebcamClient& c) -> std::uint64_t { return c.StartCamera(); };
+    const auto stop = &WebcamClient::StopCamera;
+    const auto texture = [](WebcamClient& c) { return c.OpenSharedTexture(); };
+    const auto tick = [](WebcamClient& c) -> std::uint64_t { return c.FrameTick(); };
+    const auto shortTick = [](WebcamClient& c) -> std::uint64_t { return c.FrameTick(std::chrono::milliseconds(100)); };
+    const auto connect = [](WebcamClient& c) -> std::uint64_t { return c.ConnectToServer({}); };
+    const auto disconnect = [](WebcamClient& c) -> std::uint64_t { return c.Disconnect(); };
     const Status live{0x1234, 1, 1};
     const UniqueEvent liveEvent = OpenServerLiveEvent();
     const auto check = [](WebcamClient& c) -> std::uint64_t { return c.CheckForServer(); };
@@ -182,80 +150,40 @@ TEST(WebcamClient, ConnectsOnlyToAServerAndEveryRequestGivesItsCodeResultAndLogL
         ResetEvent(liveEvent.get());
         return found;
     };
+    const Step reconnect[] = {{disconnect, 0, Step::Answer, 0, {}, 1}, {connect, 0, Step::Answer, 0, {}, 1}};
     // clang-format off
     const std::vector<Step> steps = {
-        {check, 0, Step::Answer, 0, {}, 0, {"[CheckForServer] <time>", "[CheckForServer] WaitForSingleObject: server_event_result, 258"}},
-        {setAndCheck, 0, Step::Answer, 0, {}, 1, {"[CheckForServer] <time>", "[CheckForServer] WaitForSingleObject: server_event_result, 0"}},
-        {connect, 0, Step::Answer, 0, {}, 1, connected},
-        {connect, 0, Step::Answer, 0, {}, 1, {"[ConnectToServer] <time>", "[ConnectControlPipe] <time>", "[ConnectControlPipe] mCommandPipe already initialized", "[ConnectControlPipe] is_canceled, 0"}},
-        {disconnect, 0, Step::Answer, 0, {}, 1, disconnected},
-        {disconnect, 0, Step::Answer, 0, {}, 1, {"[Disconnect] <time>", "[Disconnect] mCommandPipe, FFFFFFFFFFFFFFFF"}},
-        {connect, 0, Step::Answer, 0, {}, 1, connected},
-        {start, 3, Step::Answer, 16, {0, 0, 1}, 1, Exchange("StartCamera", "3,1,16", "is_camera_live, 1")},
-        {texture, 1, Step::Answer, 16, {0x1F4, 0, 1}, 0x1F4, Exchange("OpenSharedTexture", "1,1,16", "shared_texture, 00000000000001F4")},
-        {tick, 2, Step::Answer, 16, {0, 1, 1}, 1, {}}, // the per-frame request writes no line
-        {tick, 2, Step::Answer, 16, {0, 0, 1}, 1, {}}, // whatever its flag says
-        {stop, 4, Step::Answer, 16, {0, 0, 0}, 1, Exchange("StopCamera", "4,1,16", "is_camera_live, 0")},
+        {check}, {setAndCheck, 0, Step::Answer, 0, {}, 1},
+        // Connects, connects again while connected, disconnects twice.
+        {connect, 0, Step::Answer, 0, {}, 1}, {connect, 0, Step::Answer, 0, {}, 1},
+        {disconnect, 0, Step::Answer, 0, {}, 1}, reconnect[0], reconnect[1],
+        {start, 3, Step::Answer, 16, {0, 0, 1}, 1, "[HandleRequest] command/success/bytes_read, 3,1,16"},
+        {texture, 1, Step::Answer, 16, {0x1F4, 0, 1}, 0x1F4, "[OpenSharedTexture] shared_texture, 00000000000001F4"},
+        {tick, 2, Step::Answer, 16, {0, 1, 1}, 1, ""}, // the per-frame request writes no line
+        {tick, 2, Step::Answer, 16, {0, 0, 1}, 1, ""}, // whatever its flag says
+        {stop, 4, Step::Answer, 16, {0, 0, 0}, 1, "[StopCamera] is_camera_live, 0"},
         // Short answers: the missing bytes read as zeros.
-        {start, 3, Step::Answer, 8, live, 0, Exchange("StartCamera", "3,1,8", "is_camera_live, 0")},
-        {stop, 4, Step::Answer, 12, live, 1, Exchange("StopCamera", "4,1,12", "is_camera_live, 0")},
-        {stop, 4, Step::Answer, 16, live, 0, Exchange("StopCamera", "4,1,16", "is_camera_live, 1")},
-        {texture, 1, Step::Answer, 5, {0xAABBCCDDEEFF0011ull, 0, 0}, 0xDDEEFF0011ull, Exchange("OpenSharedTexture", "1,1,5", "shared_texture, 000000DDEEFF0011")},
-        // Closed mid-answer: the bytes that came count; then every write fails and no handler Log is made.
-        {start, 3, Step::AnswerThenClose, 6, {0, 0, 1}, 0, Exchange("StartCamera", "3,1,6", "is_camera_live, 0")},
-        {stop, 0, Step::Answer, 0, {}, 0, {"[StopCamera] <time>"}},
-        {texture, 0, Step::Answer, 0, {}, 0, {"[OpenSharedTexture] <time>"}},
-        {tick, 0, Step::Answer, 0, {}, 0, {}},
+        {start, 3, Step::Answer, 8, live, 0, "bytes_read, 3,1,8"},
+        {stop, 4, Step::Answer, 12, live, 1, "bytes_read, 4,1,12"},
+        {stop, 4, Step::Answer, 16, live, 0},
+        {texture, 1, Step::Answer, 5, {0xAABBCCDDEEFF0011ull, 0, 0}, 0xDDEEFF0011ull, "bytes_read, 1,1,5"},
+        // Closed mid-answer: the bytes that came count; then every write fails.
+        {start, 3, Step::AnswerThenClose, 6, {0, 0, 1}, 0, "bytes_read, 3,1,6"}, {stop}, {texture}, {tick, 0, Step::Answer, 0, {}, 0, ""},
         // Closed without an answer: the read fails after a good write.
-        {disconnect, 0, Step::Answer, 0, {}, 1, disconnected},
-        {connect, 0, Step::Answer, 0, {}, 1, connected},
-        {texture, 1, Step::AnswerThenClose, 0, {}, 0, {"[OpenSharedTexture] <time>", "[HandleRequest] <time>", "[HandleRequest] command/success/bytes_read, 1,0,0"}},
-        {disconnect, 0, Step::Answer, 0, {}, 1, disconnected},
-        {connect, 0, Step::Answer, 0, {}, 1, connected},
+        reconnect[0], reconnect[1], {texture, 1, Step::AnswerThenClose, 0, {}, 0, "bytes_read, 1,0,0"},
         // No answer in time: fails after 2 s, later ones at once (the late answer came meanwhile);
         // a new connection is in step again.
-        {start, 3, Step::AnswerLate, 16, live, 0, {"[StartCamera] <time>", "[HandleRequest] <time>", "[HandleRequest] ERROR: time-out: command 3: no answer within 2000 ms; later requests on this connection fail", "[HandleRequest] command/success/bytes_read, 3,0,0"}},
-        {stop, 0, Step::Answer, 0, {}, 0, {"[StopCamera] <time>"}},
-        {texture, 0, Step::Answer, 0, {}, 0, {"[OpenSharedTexture] <time>"}},
-        {disconnect, 0, Step::Answer, 0, {}, 1, disconnected},
-        {connect, 0, Step::Answer, 0, {}, 1, connected},
-        {start, 3, Step::Answer, 16, {0, 0, 1}, 1, Exchange("StartCamera", "3,1,16", "is_camera_live, 1")},
+        reconnect[0], reconnect[1],
+        {start, 3, Step::AnswerLate, 16, live, 0, "[HandleRequest] ERROR: time-out: command 3: no answer within 2000 ms; later requests on this connection fail"},
+        {stop}, {texture}, reconnect[0], reconnect[1], {start, 3, Step::Answer, 16, {0, 0, 1}, 1},
         // A per-frame request that times out does log, once; with its own bound, or the common one.
-        {shortTick, 2, Step::AnswerAfterShortBound, 16, live, 0, {"[HandleRequest] <time>", "[HandleRequest] ERROR: time-out: command 2: no answer within 100 ms; later requests on this connection fail"}},
-        {shortTick, 0, Step::Answer, 0, {}, 0, {}},
-        {start, 0, Step::Answer, 0, {}, 0, {"[StartCamera] <time>"}},
-        {disconnect, 0, Step::Answer, 0, {}, 1, disconnected},
-        {connect, 0, Step::Answer, 0, {}, 1, connected},
-        {tick, 2, Step::AnswerLate, 16, live, 0, {"[HandleRequest] <time>", "[HandleRequest] ERROR: time-out: command 2: no answer within 2000 ms; later requests on this connection fail"}},
+        {shortTick, 2, Step::AnswerAfterShortBound, 16, live, 0, "[HandleRequest] ERROR: time-out: command 2: no answer within 100 ms; later requests on this connection fail"},
+        {shortTick, 0, Step::Answer, 0, {}, 0, ""}, {start}, reconnect[0], reconnect[1],
+        {tick, 2, Step::AnswerLate, 16, live, 0, "ERROR: time-out: command 2: no answer within 2000 ms"},
     };
     // clang-format on
     TestLog log;
-    auto owned = std::make_unique<WebcamClient>(log.Factory());
-    WebcamClient& client = *owned;
-    EXPECT_THAT(
-        log.Lines(),
-        ElementsAre(made[0], AllOf(StartsWith("[ControlObject] CreateEvent: "), Not(made[1])), made[2]));
-    // Without a server: an attempt every 500 ms, each logged, until cancelled; then false at once.
-    Tasks::cancellation_token_source source;
-    Clock::time_point cancelledAt;
-    std::thread canceller([&] {
-        std::this_thread::sleep_for(std::chrono::milliseconds(1200)); // lets a few attempts happen
-        cancelledAt = Clock::now();
-        source.cancel();
-    });
-    const auto begin = Clock::now();
-    EXPECT_FALSE(client.ConnectToServer(source.get_token()));
-    const double elapsed = SecondsSince(begin);
-    canceller.join();
-    EXPECT_LT(SecondsSince(cancelledAt), 0.25); // cancelled in the pause between attempts
-    const Lines lines = After(log.Lines(), 3);
-    ASSERT_GE(lines.size(), 4u);
-    EXPECT_EQ(lines.back(), "[ConnectControlPipe] is_canceled, 1");
-    EXPECT_THAT(Lines(lines.begin() + 2, lines.end() - 1),
-                Each("[ConnectControlPipe] WaitNamedPipe: error: 2"));
-    EXPECT_LE(lines.size() - 3, std::size_t(elapsed / 0.4) + 1); // with a pause between attempts
-
-    // With the server, the table; it connects, connects again while connected, disconnects twice.
+    WebcamClient client(log.Factory());
     ScriptedServer server(steps);
     std::vector<std::uint32_t> sent;
     for (std::size_t i = 0; i < steps.size(); ++i) {
@@ -266,27 +194,25 @@ TEST(WebcamClient, ConnectsOnlyToAServerAndEveryRequestGivesItsCodeResultAndLogL
             ResetEvent(server.closed.get());
         const auto started = Clock::now();
         EXPECT_EQ(step.call(client), step.result);
-        const double seconds = SecondsSince(started);
-        // Under the 2 s time-out with room for a loaded machine: only the late steps wait for it.
-        if (step.reply == Step::AnswerLate)
-            EXPECT_TRUE(seconds > 1.5 && seconds < 8.0) << seconds;
-        else if (step.reply == Step::AnswerAfterShortBound)
-            EXPECT_TRUE(seconds > 0.08 && seconds < 1.5) << seconds;
-        else
-            EXPECT_LT(seconds, 1.8);
-        if (step.reply == Step::AnswerLate || step.reply == Step::AnswerAfterShortBound)
+        // Only the late steps wait for their bound (2 s or 100 ms); room for a loaded machine.
+        const double seconds = SecondsSince(started), bound = step.reply == Step::AnswerLate ? 2.0
+                                                              : step.reply == Step::AnswerAfterShortBound ? 0.1 : 0;
+        EXPECT_TRUE(seconds >= bound * 0.75 && seconds < bound * 3 + 1.5) << seconds;
+        if (bound > 0)
             SetEvent(server.late.get());
         // The next step must meet the broken connection, not race the server's disconnect.
         EXPECT_TRUE(step.reply != Step::AnswerThenClose ||
                     WaitForSingleObject(server.closed.get(), 10000) == WAIT_OBJECT_0);
-        EXPECT_THAT(After(log.Lines(), mark), ElementsAreArray(step.lines));
+        Lines lines = log.Lines();
+        lines.erase(lines.begin(), lines.begin() + long(mark));
+        if (step.line && !*step.line)
+            EXPECT_THAT(lines, IsEmpty());
+        else if (step.line)
+            EXPECT_THAT(lines, Contains(HasSubstr(step.line)).Times(1));
         if (step.command != 0)
             sent.push_back(step.command);
     }
     EXPECT_EQ(server.Stop(), sent);
-    const std::size_t mark = log.Lines().size();
-    owned.reset();
-    EXPECT_EQ(After(log.Lines(), mark), destroyed);
 }
 
 TEST(WebcamClient, EveryWaitOfTheConnectionChainEndsSoonAfterCancellation) {
@@ -306,6 +232,7 @@ TEST(WebcamClient, EveryWaitOfTheConnectionChainEndsSoonAfterCancellation) {
         std::uint32_t sent; // the command that reaches the server
     } rows[] = {
         {"server-live event", NoServer, [](WebcamClient& c, T t) { return c.CheckForServer(t); }, 0},
+        {"pause between looks for the pipe", NoServer, [](WebcamClient& c, T t) { return c.ConnectToServer(t); }, 0},
         {"launch check", NoServer, launch, 0},
         {"look for the pipe of a server whose event is set", StaleEvent, launch, 0},
         {"wait for a free instance", BusyPipe, [](WebcamClient& c, T t) { return c.ConnectToServer(t); }, 0},
@@ -346,6 +273,8 @@ TEST(WebcamClient, EveryWaitOfTheConnectionChainEndsSoonAfterCancellation) {
         const double late = std::chrono::duration<double>(returnedAt - cancelledAt).count();
         ResetEvent(live.get());
         EXPECT_TRUE(late >= 0 && late < 0.25) << late << " s after the cancellation";
+        // Without a server a look every 500 ms, not a spin.
+        EXPECT_THAT(log.Lines(), Contains(HasSubstr("WaitNamedPipe: error: 2")).Times(Le(2)));
         if (server) { // out of step: the next request does not reach the server
             EXPECT_FALSE(client.StopCamera() || client.FrameTick());
             EXPECT_EQ(server->Stop(), std::vector<std::uint32_t>{row.sent});
@@ -441,7 +370,6 @@ TEST(ConnectToServer, BusyInstancesAreRetriedAtOnceUntilOneIsFree) {
         GetOverlappedResult(serverEnd.get(), &listen, &ignored, TRUE);
 
         const Lines lines = log.Lines();
-        EXPECT_EQ(lines.back(), "[ConnectControlPipe] is_canceled, 0");
         for (std::size_t i = 1; i + 2 < lines.size(); ++i)
             if (lines[i] == "[ConnectControlPipe] CreateFile: error: 231") {
                 sawBusy = true;
