@@ -158,15 +158,7 @@ TEST_F(Graph, StateChangesDriveTheWorkerThroughItsHooksOnItsOwnThread) {
     ASSERT_EQ(sourceFilter->Pause(), S_OK);
     ASSERT_EQ(sourceFilter->Stop(), S_OK);
     EXPECT_FALSE(stream->ThreadExists()); // Stop returned after OnThreadDestroy: the worker is gone
-    const Hooks oneRun = {"OnThreadCreate", "OnThreadStartPlay", "OnThreadDestroy"};
-    EXPECT_EQ(HookNames(), oneRun);
-    const DWORD firstWorker = stream->hooks[0].second;
-    stream->hooks.clear();
-    ASSERT_EQ(sourceFilter->Stop(), S_OK);  // while stopped: nothing
-    ASSERT_EQ(sourceFilter->Pause(), S_OK); // a new worker
-    ASSERT_EQ(sourceFilter->Stop(), S_OK);
-    EXPECT_EQ(HookNames(), oneRun);
-    EXPECT_NE(stream->hooks[0].second, firstWorker);
+    EXPECT_EQ(HookNames(), (Hooks{"OnThreadCreate", "OnThreadStartPlay", "OnThreadDestroy"}));
     // Dropped while paused, outside any graph and without Stop: the worker ends with the filter.
     const size_t samplesBefore = sink->samples.size();
     ASSERT_EQ((std::tuple{graph->RemoveFilter(sinkFilter.Get()), graph->RemoveFilter(sourceFilter.Get())}),
@@ -328,12 +320,10 @@ TEST_F(Graph, PinAndFilterNamesOfAnyLengthIdsAndReferences) {
     EXPECT_EQ((std::tuple{stream->Release(), source->RefCount()}), (std::tuple{held, LONG(held)}));
     ComPtr<IReferenceClock> clock(new CBaseReferenceClock(L"clock", nullptr, &hr)), got;
     ASSERT_EQ(sourceFilter->SetSyncSource(clock.Get()), S_OK);
-    EXPECT_EQ((std::tuple{References(clock.Get()), sourceFilter->GetSyncSource(&got), got.Get(), References(clock.Get())}),
-              (std::tuple{2u, S_OK, clock.Get(), 3u}));
-    got.Reset();
-    ASSERT_EQ(sourceFilter->SetSyncSource(nullptr), S_OK);
     EXPECT_EQ((std::tuple{References(clock.Get()), sourceFilter->GetSyncSource(&got), got.Get()}),
-              (std::tuple{1u, S_OK, static_cast<IReferenceClock*>(nullptr)}));
+              (std::tuple{2u, S_OK, clock.Get()})); // a reference leaked by Get shows in TearDown's count
+    ASSERT_EQ(sourceFilter->SetSyncSource(nullptr), S_OK);
+    EXPECT_EQ(References(clock.Get()), 2u); // the test's and got's
 }
 
 TEST_F(Graph, EnumeratorsRefreshWithoutRepeatingAndCheckTheirArguments) {
@@ -364,10 +354,10 @@ TEST_F(Graph, EnumeratorsRefreshWithoutRepeatingAndCheckTheirArguments) {
     EXPECT_EQ((std::tuple{pins->Skip(1), pins->Skip(1)}), (std::tuple{S_OK, S_FALSE}));
 
     ComPtr<IEnumMediaTypes> types;
-    ASSERT_EQ(stream->EnumMediaTypes(&types), S_OK);
     AM_MEDIA_TYPE* type[2] = {};
-    EXPECT_EQ(types->Next(2, type, nullptr), E_INVALIDARG);
-    EXPECT_EQ((std::tuple{types->Next(0, type, &fetched), fetched}), (std::tuple{S_OK, 0ul}));
+    ASSERT_EQ(stream->EnumMediaTypes(&types), S_OK);
+    EXPECT_EQ((std::tuple{types->Next(2, type, nullptr), types->Next(0, type, &fetched), fetched}),
+              (std::tuple{E_INVALIDARG, S_OK, 0ul}));
 }
 
 TEST(MediaType, InconsistentFormatFieldsAreNeverReadNorFreedTwice) {
