@@ -183,10 +183,7 @@ public:
         return *ppv ? (AddRef(), S_OK) : E_NOINTERFACE;
     }
     STDMETHOD_(ULONG, AddRef)() override { return static_cast<ULONG>(++mRef); }
-    STDMETHOD_(ULONG, Release)() override {
-        const ULONG n = --mRef;
-        return n ? n : (delete this, 0u);
-    }
+    STDMETHOD_(ULONG, Release)() override { const ULONG n = --mRef; return n ? n : (delete this, 0u); }
     STDMETHOD(GetClassID)(CLSID*) override { return E_NOTIMPL; }
     STDMETHOD(Stop)() override { return mState = State_Stopped, S_OK; }
     STDMETHOD(Pause)() override { return mState = State_Paused, S_OK; }
@@ -282,10 +279,7 @@ private:
             return known ? (*ppv = this, AddRef(), S_OK) : (*ppv = nullptr, E_NOINTERFACE);
         }
         STDMETHOD_(ULONG, AddRef)() override { return static_cast<ULONG>(++mRef); }
-        STDMETHOD_(ULONG, Release)() override {
-            const ULONG n = --mRef;
-            return n ? n : (delete this, 0u);
-        }
+        STDMETHOD_(ULONG, Release)() override { const ULONG n = --mRef; return n ? n : (delete this, 0u); }
         STDMETHOD(Next)(ULONG count, Item* items, ULONG* fetched) override {
             ULONG got = 0;
             while (got < count && mFetch(mPosition, &items[got]))
