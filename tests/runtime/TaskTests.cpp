@@ -57,7 +57,7 @@ TEST(Task, ChainRunsOnceInOrderOnPoolThreadsPassingEachValueOn) {
     gate.Open();
     EXPECT_EQ(last.get(), 42);
     EXPECT_EQ(sibling.get(), -1);
-    // A continuation of a task that is already done still goes to the pool, not inline.
+    // A continuation of a task already done still goes to the pool, not inline.
     EXPECT_EQ(first.then([&](int value) { return pass(5, value * 3); }).get(), 3);
     EXPECT_EQ(next.load(), 6); // the first task ran once for both continuations
     for (DWORD thread : ranOn)
@@ -77,22 +77,17 @@ TEST(Task, CancellationBeforeOrDuringAChainSkipsTheRestAndLeavesEveryTaskDone) {
     EXPECT_TRUE(first.is_done() && second.is_done() && third.is_done());
     EXPECT_EQ(first.then(skipped).wait(), task_status::canceled); // attached late: never runs
 
-    // A step waits on a token that a copy of its source cancels: what follows is cancelled.
+    // A step waits on a token that a copy of its source cancels: what follows is cancelled. The
+    // cancel must wake the waiter itself (one that only ran out its time would end 20 s late).
     cancellation_token_source source;
     const cancellation_token_source copy = source;
     const auto token = source.get_token();
-    // The cancel must wake the waiter itself: one that only ran out its time would pass the
-    // rest of this test too, 20 s late, so the wake-up is timed (bound far above a loaded pool).
     Gate waiting;
-    std::atomic<ULONGLONG> wokeAt{0};
-    std::atomic<bool> woke{false};
-    auto waitForServer = create_task([&, token]() -> int {
-        waiting.Open();
-        woke = token.wait_for(kLimitMs);
-        wokeAt = GetTickCount64();
-        cancel_current_task();
-    });
-    auto afterwards = waitForServer.then(skipped);
+    auto afterwards = create_task([&, token]() -> int {
+                          waiting.Open();
+                          token.wait_for(kLimitMs);
+                          cancel_current_task();
+                      }).then(skipped);
     ASSERT_TRUE(waiting.Wait());
     EXPECT_FALSE(afterwards.is_done() || token.is_canceled());
     // The waitable form: one event for all tokens, set by the cancel, also when made after it.
@@ -102,17 +97,14 @@ TEST(Task, CancellationBeforeOrDuringAChainSkipsTheRestAndLeavesEveryTaskDone) {
     EXPECT_EQ(WaitForSingleObject(event, 0), WAIT_TIMEOUT);
     const ULONGLONG cancelledAt = GetTickCount64();
     copy.cancel();
-    EXPECT_EQ(WaitForSingleObject(event, kLimitMs), WAIT_OBJECT_0);
     EXPECT_EQ(afterwards.wait(), task_status::canceled);
-    EXPECT_TRUE(woke.load());
-    EXPECT_LT(wokeAt.load() - cancelledAt, 5000u) << "the cancel did not wake the waiting step";
-    EXPECT_TRUE(waitForServer.is_done());
+    EXPECT_LT(GetTickCount64() - cancelledAt, 5000u) << "the cancel did not wake the waiting step";
+    EXPECT_EQ(WaitForSingleObject(event, 0), WAIT_OBJECT_0);
     EXPECT_TRUE(source.is_canceled() && source.get_token().is_canceled());
     EXPECT_FALSE(cancellation_token_source().get_token().wait_for(10)); // another source: runs out
     cancellation_token_source late;
     late.cancel();
     EXPECT_EQ(WaitForSingleObject(late.get_token().wait_handle(), 0), WAIT_OBJECT_0);
-    EXPECT_EQ(cancellation_token::none().wait_handle(), nullptr);
     EXPECT_EQ(skippedRuns.load(), 0);
 }
 
