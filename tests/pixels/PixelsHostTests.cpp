@@ -64,9 +64,7 @@ TEST(PixelsHost, Nv12AndIyuvSamplesAreTheServersPatternAtBothResolutions) {
             ComPtr<IAMStreamConfig> config;
             ASSERT_EQ(filter->FindPin(L"1", &pin), S_OK);
             ASSERT_EQ(pin.As(&config), S_OK);
-            CMediaType type = FrameworkTest::MakeVideoType(*subtype, width);
-            auto* info = reinterpret_cast<VIDEOINFOHEADER*>(type.pbFormat);
-            info->AvgTimePerFrame = 333666, info->bmiHeader.biHeight = height;
+            CMediaType type = FrameworkTest::MakeVideoType(*subtype, width, height, 333666);
             ASSERT_EQ(config->SetFormat(&type), S_OK);
 
             TestSink* sink = nullptr;
@@ -82,9 +80,7 @@ TEST(PixelsHost, Nv12AndIyuvSamplesAreTheServersPatternAtBothResolutions) {
             // Each sample is checked as it arrives, and let go: 1080p frames are large.
             Zarvo::PixelsTest::FrameChecker checker(kernel, width, height);
             ASSERT_TRUE(SUCCEEDED(control->Run()));
-            std::unique_lock lock(sink->mutex);
-            const bool enough = FrameworkTest::WaitFor(
-                lock, sink->changed,
+            const bool enough = sink->Wait(
                 [&] {
                     for (const auto& sample : sink->samples)
                         checker.Check(sample.bytes.data(), sample.bytes.size());
@@ -92,12 +88,8 @@ TEST(PixelsHost, Nv12AndIyuvSamplesAreTheServersPatternAtBothResolutions) {
                     return checker.PatternFrames() >= kPatternFrames;
                 },
                 std::chrono::seconds(30));
-            lock.unlock();
             EXPECT_EQ(control->Stop(), S_OK);
             EXPECT_TRUE(enough && checker.Passed(kPatternFrames)) << checker.Summary();
-
-            graph->RemoveFilter(filter.Get());
-            graph->RemoveFilter(sinkFilter.Get());
         }
     }
 }

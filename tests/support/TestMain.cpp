@@ -4,8 +4,6 @@
 
 #include <gtest/gtest.h>
 
-#include <chrono>
-#include <condition_variable>
 #include <cstdio>
 #include <cstdlib>
 #include <mutex>
@@ -14,70 +12,38 @@
 
 namespace {
 
-class Watchdog : public testing::EmptyTestEventListener {
-public:
-    explicit Watchdog(std::chrono::seconds limit) : mLimit(limit), mThread([this] { Run(); }) {}
+// Armed at each test's start, cancelled at its end. The thread that waits for it is made before
+// any test runs, so a test that hangs holding the loader lock or the thread pool is reported too.
+const HANDLE gTimer = CreateWaitableTimerW(nullptr, TRUE, nullptr);
+std::mutex gMutex; // guards gCurrent
+std::string gCurrent;
+long long gSeconds = 60;
 
-    ~Watchdog() override {
-        {
-            std::lock_guard lock(mMutex);
-            mQuit = true;
-        }
-        mWake.notify_all();
-        mThread.join();
-    }
-
+struct Watchdog : testing::EmptyTestEventListener {
     void OnTestStart(const testing::TestInfo& info) override {
-        std::lock_guard lock(mMutex);
-        mCurrent = std::string(info.test_suite_name()) + "." + info.name();
-        mDeadline = std::chrono::steady_clock::now() + mLimit;
-        ++mGeneration;
-        mWake.notify_all();
+        std::lock_guard lock(gMutex);
+        gCurrent = std::string(info.test_suite_name()) + "." + info.name();
+        LARGE_INTEGER due;
+        due.QuadPart = -gSeconds * 10'000'000; // relative, in 100 ns
+        SetWaitableTimer(gTimer, &due, 0, nullptr, nullptr, FALSE);
     }
-
-    void OnTestEnd(const testing::TestInfo&) override {
-        std::lock_guard lock(mMutex);
-        mCurrent.clear();
-        ++mGeneration;
-        mWake.notify_all();
-    }
-
-private:
-    void Run() {
-        std::unique_lock lock(mMutex);
-        while (!mQuit) {
-            if (mCurrent.empty()) {
-                mWake.wait(lock);
-                continue;
-            }
-            const auto generation = mGeneration;
-            if (mWake.wait_until(lock, mDeadline, [&] { return mQuit || mGeneration != generation; }))
-                continue;
-            std::fprintf(stderr, "\nWATCHDOG: %s still running after %lld s; ending the test program\n",
-                         mCurrent.c_str(), static_cast<long long>(mLimit.count()));
-            std::fflush(stderr);
-            TerminateProcess(GetCurrentProcess(), 3);
-        }
-    }
-
-    const std::chrono::seconds mLimit;
-    std::mutex mMutex;
-    std::condition_variable mWake;
-    std::string mCurrent;
-    std::chrono::steady_clock::time_point mDeadline{};
-    unsigned mGeneration = 0;
-    bool mQuit = false;
-    std::thread mThread;
+    void OnTestEnd(const testing::TestInfo&) override { CancelWaitableTimer(gTimer); }
 };
 
 } // namespace
 
 int main(int argc, char** argv) {
     testing::InitGoogleTest(&argc, argv);
-    long seconds = 60;
     if (const char* value = std::getenv("ZARVO_TEST_WATCHDOG_SECONDS"))
-        seconds = std::strtol(value, nullptr, 10);
-    auto* watchdog = new Watchdog(std::chrono::seconds(seconds));
-    testing::UnitTest::GetInstance()->listeners().Append(watchdog); // gtest owns it from here
+        gSeconds = std::strtol(value, nullptr, 10);
+    std::thread([] {
+        WaitForSingleObject(gTimer, INFINITE);
+        std::lock_guard lock(gMutex);
+        std::fprintf(stderr, "\nWATCHDOG: %s still running after %lld s; ending the test program\n",
+                     gCurrent.c_str(), gSeconds);
+        std::fflush(stderr);
+        TerminateProcess(GetCurrentProcess(), 3);
+    }).detach();
+    testing::UnitTest::GetInstance()->listeners().Append(new Watchdog); // gtest owns it from here
     return RUN_ALL_TESTS();
 }
