@@ -30,30 +30,6 @@ AdapterInfo Entry(const wchar_t* name, SIZE_T memoryMiB, int level = D3D_FEATURE
     return info;
 }
 
-} // namespace
-
-TEST(AdapterOrder, HigherFeatureLevelThenMoreMemoryFirstAndTheEarlierOneOnATie) {
-    // Best first. Equal ranks must compare equivalent both ways, or the set's choice is undefined.
-    const std::pair<AdapterInfo, int> ranked[] = {{Entry(L"small 12_0", 64, D3D_FEATURE_LEVEL_12_0), 0},
-                                                  {Entry(L"big 11_1", 8192), 1},
-                                                  {Entry(L"first twin", 4096), 2},
-                                                  {Entry(L"second twin", 4096), 2},
-                                                  {Entry(L"none", 0), 3},
-                                                  {Entry(L"failed probe (level 0)", 8192, 0), 4}};
-    const AdapterOrder less;
-    for (const auto& [a, rankOfA] : ranked)
-        for (const auto& [b, rankOfB] : ranked)
-            EXPECT_EQ(less(a, b), rankOfA < rankOfB)
-                << a.description.Description << " before " << b.description.Description;
-    for (const bool reversed : {false, true}) { // adapters enter in enumeration order
-        const AdapterSet twins{ranked[2 + reversed].first, ranked[3 - reversed].first};
-        EXPECT_EQ(std::wstring(twins.begin()->description.Description),
-                  ranked[2 + reversed].first.description.Description);
-    }
-}
-
-namespace {
-
 // R8 surfaces with the frame path's geometry (a 64x32 NV12 frame is 48 rows of 64 bytes) in a
 // format whose copies Wine carries (it drops every copy between NV12 textures).
 constexpr std::uint32_t kW = 64, kRows = 48;
@@ -107,7 +83,44 @@ protected:
     std::shared_ptr<IGraphicsQueue> mQueue;
 };
 
+// Records the calls, so the order of closing the region and letting go shows.
+struct RecordingAnnotation final : ID3DUserDefinedAnnotation {
+    std::string calls;
+    ULONG references = 0;
+
+    HRESULT STDMETHODCALLTYPE QueryInterface(REFIID riid, void** out) override {
+        const bool known = IsEqualIID(riid, IID_IUnknown) || IsEqualIID(riid, IID_ID3DUserDefinedAnnotation);
+        *out = known ? this : nullptr;
+        return known ? (AddRef(), S_OK) : E_NOINTERFACE;
+    }
+    ULONG STDMETHODCALLTYPE AddRef() override { return ++references; }
+    ULONG STDMETHODCALLTYPE Release() override {
+        if (--references == 0)
+            calls += "released";
+        return references;
+    }
+    INT STDMETHODCALLTYPE BeginEvent(LPCWSTR) override { return 0; }
+    INT STDMETHODCALLTYPE EndEvent() override { return calls += "end, ", 0; }
+    void STDMETHODCALLTYPE SetMarker(LPCWSTR) override {}
+    BOOL STDMETHODCALLTYPE GetStatus() override { return FALSE; }
+};
+
 } // namespace
+
+TEST(AdapterOrder, HigherFeatureLevelThenMoreMemoryFirstAndEqualRanksAreEquivalent) {
+    // Best first. Equal ranks must compare equivalent both ways, or the set's choice is undefined.
+    const std::pair<AdapterInfo, int> ranked[] = {{Entry(L"small 12_0", 64, D3D_FEATURE_LEVEL_12_0), 0},
+                                                  {Entry(L"big 11_1", 8192), 1},
+                                                  {Entry(L"first twin", 4096), 2},
+                                                  {Entry(L"second twin", 4096), 2},
+                                                  {Entry(L"none", 0), 3},
+                                                  {Entry(L"failed probe (level 0)", 8192, 0), 4}};
+    const AdapterOrder less;
+    for (const auto& [a, rankOfA] : ranked)
+        for (const auto& [b, rankOfB] : ranked)
+            EXPECT_EQ(less(a, b), rankOfA < rankOfB)
+                << a.description.Description << " before " << b.description.Description;
+}
 
 TEST_F(RealDevice, AddressesWinesAdapterByItsIdentifierAndAnUnknownOneIsAMissingService) {
     const LUID luid = mDevice->Adapter().description.AdapterLuid;
@@ -135,11 +148,11 @@ TEST_F(RealDevice, SurfacesAreMadeAsAskedOrNotAtAllCarryKnownBytesAndLeaveNoRefe
     static const Testing::TempFolder logs; // the log registry keeps its file until the end
     static const bool opened = Log::Open(kFilterLogName, logs / L"filter.log", 0);
     ASSERT_TRUE(opened);
-    const auto saidSo = [&] {
-        const std::string text = Testing::ReadFileBytes(logs / L"filter.log"),
-                          line = "waiting on an event query";
+    const auto saidSo = [&] { // the log's lines about the event query
+        const std::string text = Testing::ReadFileBytes(logs / L"filter.log");
         std::size_t count = 0;
-        for (auto at = text.find(line); at != std::string::npos; at = text.find(line, at + 1))
+        for (auto at = text.find("event query"); at != std::string::npos;
+             at = text.find("event query", at + 1))
             ++count;
         return count;
     };
@@ -204,32 +217,6 @@ TEST_F(RealDevice, VideoProcessorWithoutVideoDeviceIsErrorFourteen) {
     ASSERT_TRUE(none);
     EXPECT_EQ(none->code, 14u);
 }
-
-namespace {
-
-// Records the calls, so the order of closing the region and letting go shows.
-struct RecordingAnnotation final : ID3DUserDefinedAnnotation {
-    std::string calls;
-    ULONG references = 0;
-
-    HRESULT STDMETHODCALLTYPE QueryInterface(REFIID riid, void** out) override {
-        const bool known = IsEqualIID(riid, IID_IUnknown) || IsEqualIID(riid, IID_ID3DUserDefinedAnnotation);
-        *out = known ? this : nullptr;
-        return known ? (AddRef(), S_OK) : E_NOINTERFACE;
-    }
-    ULONG STDMETHODCALLTYPE AddRef() override { return ++references; }
-    ULONG STDMETHODCALLTYPE Release() override {
-        if (--references == 0)
-            calls += "released";
-        return references;
-    }
-    INT STDMETHODCALLTYPE BeginEvent(LPCWSTR) override { return 0; }
-    INT STDMETHODCALLTYPE EndEvent() override { return calls += "end, ", 0; }
-    void STDMETHODCALLTYPE SetMarker(LPCWSTR) override {}
-    BOOL STDMETHODCALLTYPE GetStatus() override { return FALSE; }
-};
-
-} // namespace
 
 TEST_F(RealDevice, EndEventClosesTheRegionBeforeReleasingTheAnnotation) {
     RecordingAnnotation annotation;
