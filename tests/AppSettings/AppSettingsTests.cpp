@@ -47,17 +47,15 @@ TEST(WebcamSettings, OnlyTheExactAcceptedTextsChooseTheResolutionAndTheFileIsRea
     EXPECT_EQ(of(WebcamSettings(L"")), k1080); // no folder: no file
 }
 
-TEST(AppSettings, AppDataFolderComesFromTheVariableOrElseTheRoamingKnownFolder) {
+TEST(AppSettings, AppDataFolderComesFromTheVariableOfAnyLengthOrElseTheRoamingKnownFolder) {
     wchar_t* known = nullptr;
     ASSERT_EQ(SHGetKnownFolderPath(FOLDERID_RoamingAppData, 0, nullptr, &known), S_OK);
-    const std::wstring roaming(known);
+    const std::wstring roaming(known), longer = L"C:\\" + std::wstring(400, L'r'); // beyond MAX_PATH
     CoTaskMemFree(known);
     std::wstring old(32768, L'\0');
     old.resize(GetEnvironmentVariableW(L"APPDATA", old.data(), 32768));
-    const std::pair<const wchar_t*, std::wstring> cases[] = {
-        {L"C:\\somewhere\\Roaming", L"C:\\somewhere\\Roaming"}, {nullptr, roaming}, {L"", roaming}};
-    for (const auto& [value, expected] : cases) {
-        SetEnvironmentVariableW(L"APPDATA", value);
+    for (const auto& [value, expected] : {std::pair{longer, longer}, {std::wstring(), roaming}}) {
+        SetEnvironmentVariableW(L"APPDATA", value.c_str()); // empty: as good as unset
         const auto folder = GetAppDataFolder();
         ASSERT_TRUE(folder.HasValue()) << folder.Error()->line;
         EXPECT_EQ(folder.Value(), expected);
