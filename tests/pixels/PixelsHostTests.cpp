@@ -15,51 +15,36 @@
 using namespace Zarvo::Testing;
 using FrameworkTest::TestSink;
 
-namespace {
-
-// The camera: a copy of the built module, with an application-data folder of its own.
-struct CameraCopy {
-    TempFolder folder;
-    AppDataWithSettings appData{"1280,720"};
-    HMODULE module = nullptr;
-
-    CameraCopy() {
-        SetEnvironmentVariableW(L"APPDATA", appData.Path().c_str());
-        const std::wstring copy = folder / L"ZarvoWebcam.dll";
-        EXPECT_TRUE(CopyFileW((ProgramFolder() + L"ZarvoWebcam.dll").c_str(), copy.c_str(), FALSE));
-        EXPECT_NE(module = LoadLibraryW(copy.c_str()), nullptr);
-    }
-    ComPtr<IBaseFilter> NewFilter() const {
-        using GetClassObjectFn = HRESULT(STDAPICALLTYPE*)(REFCLSID, REFIID, void**);
-        const auto get = reinterpret_cast<GetClassObjectFn>(GetProcAddress(module, "DllGetClassObject"));
-        ComPtr<IClassFactory> factory;
-        ComPtr<IBaseFilter> filter;
-        if (get && SUCCEEDED(get(CLSID_ZarvoWebcam, IID_PPV_ARGS(&factory))))
-            factory->CreateInstance(nullptr, IID_PPV_ARGS(&filter));
-        return filter;
-    }
-};
-
-} // namespace
-
 TEST(PixelsHost, Nv12AndIyuvSamplesAreTheServersPatternAtBothResolutions) {
     namespace Kernels = Zarvo::PixelKernels;
     FrameworkTest::ComScope com;
-    static CameraCopy camera;
+    // The camera: a copy of the built module, with an application-data folder of its own.
+    TempFolder folder;
+    AppDataWithSettings appData{"1280,720"};
+    SetEnvironmentVariableW(L"APPDATA", appData.Path().c_str());
+    const std::wstring copy = folder / L"ZarvoWebcam.dll";
+    ASSERT_TRUE(CopyFileW((ProgramFolder() + L"ZarvoWebcam.dll").c_str(), copy.c_str(), FALSE));
+    const HMODULE module = LoadLibraryW(copy.c_str());
+    using GetClassObjectFn = HRESULT(STDAPICALLTYPE*)(REFCLSID, REFIID, void**);
+    const auto getClassObject = reinterpret_cast<GetClassObjectFn>(
+        reinterpret_cast<void*>(GetProcAddress(module, "DllGetClassObject")));
+    ASSERT_TRUE(module && getClassObject);
     constexpr std::size_t kPatternFrames = 20;
     for (const auto& [setting, width, height] :
          {std::tuple{"1280,720", 1280, 720}, {"1920,1080", 1920, 1080}}) {
         // The camera and the server both read the size from here.
-        WriteFileBytes(camera.appData.SettingsFolder() + L"\\ZarvoWebcam.ini",
+        WriteFileBytes(appData.SettingsFolder() + L"\\ZarvoWebcam.ini",
                        "[Stream]\r\noutputResolution=" + std::string(setting) + "\r\n");
-        ServerProcess server(camera.appData.Path());
+        ServerProcess server(appData.Path());
         ASSERT_TRUE(server.WaitUntilLive());
         for (const auto& [subtype, kernel, name] :
              {std::tuple{&MEDIASUBTYPE_NV12, &Kernels::Nv12ToNv12, "NV12"},
               {&MEDIASUBTYPE_IYUV, &Kernels::Nv12ToIyuv, "IYUV"}}) {
             SCOPED_TRACE(std::string(name) + " at " + setting);
-            auto filter = camera.NewFilter();
-            ASSERT_TRUE(filter);
+            ComPtr<IClassFactory> factory;
+            ComPtr<IBaseFilter> filter;
+            ASSERT_EQ(getClassObject(CLSID_ZarvoWebcam, IID_PPV_ARGS(&factory)), S_OK);
+            ASSERT_EQ(factory->CreateInstance(nullptr, IID_PPV_ARGS(&filter)), S_OK);
             ComPtr<IPin> pin;
             ComPtr<IAMStreamConfig> config;
             ASSERT_EQ(filter->FindPin(L"1", &pin), S_OK);
