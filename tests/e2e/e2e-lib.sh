@@ -173,7 +173,7 @@ e2e_cleanup() {
   local status=$?
   set +e
   # Any server still running, ours or one the camera launched.
-  timeout -k 5 30 wine "$ZARVO_BIN/$e2e_server_exe" --quit >/dev/null 2>&1
+  timeout -k 5 30 wine "$ZARVO_BIN/$e2e_server_exe" --quit >/dev/null 2>&1 || true
   if [ -n "$e2e_server_pid" ]; then
     timeout 10 tail --pid="$e2e_server_pid" -f /dev/null
     kill "$e2e_server_pid" 2>/dev/null
