@@ -62,18 +62,9 @@ std::optional<ProcessIdentity> LookUpProcessIdentity(DWORD processId) {
     if (!process || !OpenProcessToken(process.get(), TOKEN_QUERY, &token))
         return std::nullopt;
     const UniqueHandleNull ownedToken(token);
-    DWORD size = 0;
-    GetTokenInformation(token, TokenUser, nullptr, 0, &size);
-    if (size < sizeof(TOKEN_USER))
+    identity.user = ObjectSecurity::TokenUserSid(token);
+    if (identity.user.empty())
         return std::nullopt;
-    std::vector<BYTE> buffer(size);
-    if (!GetTokenInformation(token, TokenUser, buffer.data(), size, &size))
-        return std::nullopt;
-    const PSID sid = reinterpret_cast<const TOKEN_USER*>(buffer.data())->User.Sid;
-    if (!IsValidSid(sid))
-        return std::nullopt;
-    const auto* bytes = static_cast<const BYTE*>(sid);
-    identity.user.assign(bytes, bytes + GetLengthSid(sid));
     return identity;
 }
 

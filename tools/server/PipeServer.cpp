@@ -5,6 +5,7 @@
 
 #include <algorithm>
 #include <cstring>
+#include <utility>
 #include <vector>
 
 namespace Zarvo::Server {
@@ -41,24 +42,18 @@ bool IsKnown(std::uint32_t command) noexcept {
 } // namespace
 
 bool LogLimiter::Admit(std::uint64_t nowMs, std::uint64_t& dropped) noexcept {
-    constexpr std::uint64_t kCountBits = 24;
-    constexpr std::uint64_t kCountMask = (1ull << kCountBits) - 1;
-    std::uint64_t state = mState.load();
-    for (;;) {
-        const std::uint64_t start = state >> kCountBits;
-        const std::uint64_t count = state & kCountMask;
-        const bool newWindow = nowMs - start >= mWindowMs || nowMs < start;
-        const std::uint64_t next =
-            newWindow ? (nowMs << kCountBits) | 1 : (start << kCountBits) | std::min(count + 1, kCountMask);
-        if (!newWindow && count >= mLines) {
-            mDropped.fetch_add(1);
-            return false;
-        }
-        if (mState.compare_exchange_weak(state, next)) {
-            dropped = mDropped.exchange(0);
-            return true;
-        }
+    std::lock_guard lock(mMutex);
+    if (nowMs - mWindowStart >= mWindowMs || nowMs < mWindowStart) {
+        mWindowStart = nowMs;
+        mCount = 0;
     }
+    if (mCount >= mLines) {
+        ++mDropped;
+        return false;
+    }
+    ++mCount;
+    dropped = std::exchange(mDropped, 0);
+    return true;
 }
 
 IPC::Status Answer(std::uint32_t command, ClientState& client, Camera& camera) {

@@ -11,10 +11,10 @@
 
 #include <windows.h>
 
-#include <atomic>
 #include <cstdint>
 #include <list>
 #include <memory>
+#include <mutex>
 #include <thread>
 
 namespace Zarvo::Server {
@@ -43,8 +43,10 @@ public:
 private:
     const unsigned mLines;
     const std::uint64_t mWindowMs;
-    std::atomic<std::uint64_t> mState{0}; // window start (ms, high 40 bits) | lines in it (low 24 bits)
-    std::atomic<std::uint64_t> mDropped{0};
+    std::mutex mMutex; // guards the three below
+    std::uint64_t mWindowStart = 0;
+    unsigned mCount = 0;
+    std::uint64_t mDropped = 0;
 };
 
 class PipeServer {
