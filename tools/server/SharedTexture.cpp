@@ -87,11 +87,18 @@ void SharedTexture::GraphicsThread() {
             DispatchMessageW(&message);
         }
     }
+    DropDevice();
+}
+
+void SharedTexture::DropDevice() {
     std::lock_guard lock(mMutex);
     mStaging.Reset();
     mShared.Reset();
     mContext.Reset();
     mDevice.Reset();
+    mHandle = 0;
+    mWidth = mHeight = 0;
+    mFailure.clear();
 }
 
 bool SharedTexture::RunOnGraphicsThread(std::function<void()> work, DWORD timeoutMs) {
@@ -228,16 +235,7 @@ bool SharedTexture::WriteOnGraphicsThread(const std::uint8_t* frame, std::size_t
 
 void SharedTexture::Release() {
     mHaveTexture = false;
-    RunOnGraphicsThread([this] {
-        std::lock_guard lock(mMutex);
-        mStaging.Reset();
-        mShared.Reset();
-        mContext.Reset();
-        mDevice.Reset();
-        mHandle = 0;
-        mWidth = mHeight = 0;
-        mFailure.clear();
-    }, INFINITE);
+    RunOnGraphicsThread([this] { DropDevice(); }, INFINITE);
 }
 
 } // namespace Zarvo::Server

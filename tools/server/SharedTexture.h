@@ -50,6 +50,8 @@ private:
     // Runs `work` on the graphics thread; false when it has not finished within `timeoutMs`.
     bool RunOnGraphicsThread(std::function<void()> work, DWORD timeoutMs);
     void GraphicsThread();
+    // Lets go of the device and the texture; on the graphics thread.
+    void DropDevice();
     std::uint64_t OpenOnGraphicsThread(std::uint32_t width, std::uint32_t height, std::string& whyNot);
     std::uint64_t OpenTexture(std::uint32_t width, std::uint32_t height, std::string& whyNot);
     bool WriteOnGraphicsThread(const std::uint8_t* frame, std::size_t pitch, std::uint32_t width,
