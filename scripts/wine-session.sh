@@ -5,9 +5,12 @@
 
 zarvo_root=$(cd "$(dirname "${BASH_SOURCE[0]}")/.." && pwd)
 
+zarvo_build_dir=""
+
 zarvo_build() {
   local build=$1
   shift
+  zarvo_build_dir=$build
   # The 32-bit tree compiles the same sources again: a compiler cache keeps rebuilds short.
   local launcher=()
   if [ -z "${CMAKE_CXX_COMPILER_LAUNCHER:-}" ] && command -v ccache >/dev/null 2>&1; then
@@ -17,6 +20,8 @@ zarvo_build() {
     -DCMAKE_TOOLCHAIN_FILE="$zarvo_root/cmake/mingw-w64-x86_64.cmake" \
     -DCMAKE_BUILD_TYPE=RelWithDebInfo "${launcher[@]}" >/dev/null
   local targets=()
+  # The session keeper (zarvo_wine_start) comes with any choice of targets.
+  [ "$#" -eq 0 ] || targets+=(--target wine_session_keeper)
   for target in "$@"; do targets+=(--target "$target"); done
   cmake --build "$build" "${targets[@]}"
 }
@@ -65,5 +70,19 @@ zarvo_wine_start() {
 
   wineserver -f -p &
   zarvo_wineserver_pid=$!
-  wineboot -i >/dev/null 2>&1 || { echo "wineboot failed" >&2; return 1; }
+  # The keeper is the session's first program (it makes a new prefix) and outlives every other:
+  # see tests/support/SessionKeeper.cpp. Its output goes nowhere, and so does that of the system
+  # processes it starts.
+  local keeper=$zarvo_build_dir/bin/wine_session_keeper.exe ready=$WINEPREFIX/session-keeper.ready
+  [ -n "$zarvo_build_dir" ] && [ -f "$keeper" ] || { echo "no session keeper: call zarvo_build first" >&2; return 1; }
+  rm -f "$ready"
+  wine "$keeper" "Z:${ready//\//\\}" </dev/null >/dev/null 2>&1 &
+  local keeper_pid=$!
+  for _ in $(seq 1200); do
+    [ -e "$ready" ] && return 0
+    kill -0 "$keeper_pid" 2>/dev/null || { echo "the session keeper ended" >&2; return 1; }
+    sleep 0.1
+  done
+  echo "the session keeper was not ready within 120 s" >&2
+  return 1
 }
