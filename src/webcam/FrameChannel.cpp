@@ -319,7 +319,8 @@ Reader::Result Reader::ConvertNewest(PixelKernels::Kernel kernel, std::uint8_t* 
         }
         Result result{Outcome::Frame, Load(slot->frameNumber, std::memory_order_relaxed),
                       Load(slot->publishTime, std::memory_order_relaxed)};
-        kernel(h.rowPitch, reinterpret_cast<const std::uint8_t*>(slot + 1), h.width, h.height, destination);
+        if (kernel)
+            kernel(h.rowPitch, reinterpret_cast<const std::uint8_t*>(slot + 1), h.width, h.height, destination);
         // Every read of the frame happens before the second look at the sequence.
         std::atomic_thread_fence(std::memory_order_acquire);
         if (Load(slot->sequence, std::memory_order_relaxed) == before && GeometryUnchanged())

@@ -158,8 +158,13 @@ public:
     void Close() noexcept;
 
     // Converts the newest complete frame with `kernel` (a convert_format_nv12_* function) straight into
-    // `destination`, which must hold what the kernel writes for the channel's size.
+    // `destination`, which must hold what the kernel writes for the channel's size. A null kernel
+    // converts nothing.
     Result ConvertNewest(PixelKernels::Kernel kernel, std::uint8_t* destination) noexcept;
+
+    // The number and time of the newest complete frame, without its pixels: what a camera that
+    // takes its pictures from elsewhere (the GPU texture) learns of the app's publications.
+    Result PeekNewest() noexcept { return ConvertNewest(nullptr, nullptr); }
 
     // Frames the writer has published so far; 0 when closed. Cheap: one load, for polling.
     std::uint64_t Published() const noexcept;

@@ -35,10 +35,7 @@ WebcamFrameClient::~WebcamFrameClient() {
     Log::Get(kFilterLogName, "~WebcamFrameClient") << " " << Log::EndLine;
     mClosed = true;
     mChannel.Close();
-    // Surfaces go back through the device, so the device goes last.
-    mGpuSurface.reset();
-    mCpuSurface.reset();
-    mDevice.reset();
+    ReleaseGraphics();
 }
 
 void WebcamFrameClient::SetDestinationSize(std::uint64_t width, std::uint64_t height, const GUID& subtype) {
@@ -67,27 +64,51 @@ std::uint64_t WebcamFrameClient::FrameBytes() const noexcept {
 
 ErrorRecordPtr WebcamFrameClient::Initialize(std::uint64_t handle) {
     Log log = Log::Get(kFilterLogName, "Initialize");
+    // The channel numbers and times the app's frames: from it the stream learns that a new one
+    // arrived (the pace, and an app that stopped publishing), also while the texture brings the
+    // pixels. A missing channel is only an error once the texture cannot serve either.
+    const std::string channelFault = TryChannel();
+    const bool channelOpen = channelFault.empty();
     try {
         mDevice = mDeviceFactory();
     } catch (const ServiceUnavailableException&) {
         // Without a device only the channel can serve; without it too, the caller decides as before.
+        if (!ChannelOpened(log, channelFault, true))
+            throw;
         mChannelWanted = true;
-        if (OpenChannel(log))
-            return nullptr;
-        mChannelWanted = false;
-        throw;
+        log << "frame source: shared memory" << Log::EndLine;
+        return nullptr;
     }
 
     bool textureServes = false;
     ErrorRecordPtr error = OpenTexture(handle, log, textureServes);
     if (textureServes) {
         log << "frame source: GPU texture" << Log::EndLine;
+        if (!channelOpen) {
+            // Said once; the channel is looked for again as when it brings the pixels.
+            mChannelReported = channelFault;
+            log << "no frame channel (" << channelFault
+                << "): new frames are not told apart, so an app that pauses keeps showing its last picture"
+                << Log::EndLine;
+        }
         return nullptr;
     }
+    // The texture shows nothing: the device goes now rather than with the client, which may be on
+    // a thread that a host ending its process does not wait for.
+    ReleaseGraphics();
     mChannelWanted = true;
-    if (OpenChannel(log))
+    if (ChannelOpened(log, channelFault, true)) {
+        log << "frame source: shared memory" << Log::EndLine;
         return nullptr;
+    }
     return error;
+}
+
+void WebcamFrameClient::ReleaseGraphics() noexcept {
+    // Surfaces go back through the device, so the device goes last.
+    mGpuSurface.reset();
+    mCpuSurface.reset();
+    mDevice.reset();
 }
 
 ErrorRecordPtr WebcamFrameClient::OpenTexture(std::uint64_t handle, Log& log, bool& serves) {
@@ -117,20 +138,23 @@ ErrorRecordPtr WebcamFrameClient::OpenTexture(std::uint64_t handle, Log& log, bo
     return nullptr;
 }
 
-bool WebcamFrameClient::OpenChannel(Log& log) {
+std::string WebcamFrameClient::TryChannel() {
     mNextChannelTry = std::chrono::steady_clock::now() + kChannelRetryInterval;
-    const std::string whyNot =
-        mChannel.Open(mChannelName, static_cast<std::uint32_t>(mWidth), static_cast<std::uint32_t>(mHeight));
+    return mChannel.Open(mChannelName, static_cast<std::uint32_t>(mWidth), static_cast<std::uint32_t>(mHeight));
+}
+
+bool WebcamFrameClient::ChannelOpened(Log& log, const std::string& whyNot, bool needed) {
     if (whyNot.empty()) {
         mChannelReported.clear();
-        Log::Get(kFilterLogName, "Initialize") << "frame source: shared memory" << Log::EndLine;
         return true;
     }
-    // The retries find the same fault again and again; only a new one is worth a line.
+    // The retries find the same fault again and again; only a new one is worth a line, and only
+    // an error where nothing else brings the pictures.
     if (whyNot != mChannelReported) {
         mChannelReported = whyNot;
-        log << LogLevel::Error << "ERROR: frame channel " << ToUtf8(mChannelName) << " unusable: " << whyNot
-            << Log::EndLine;
+        if (needed)
+            log << LogLevel::Error << "ERROR: ";
+        log << "frame channel " << ToUtf8(mChannelName) << " unusable: " << whyNot << Log::EndLine;
     }
     return false;
 }
@@ -214,28 +238,54 @@ WebcamFrameClient::FillResult WebcamFrameClient::FillSample(IMediaSample* sample
     if (mClosed)
         return {Status::Closed};
 
-    if (mChannelWanted && !mChannel.IsOpen() && std::chrono::steady_clock::now() >= mNextChannelTry) {
+    if (!mChannel.IsOpen() && std::chrono::steady_clock::now() >= mNextChannelTry &&
+        (mChannelWanted || mCpuSurface)) {
         Log log = Log::Get(kFilterLogName, "FillSample");
-        OpenChannel(log);
+        if (ChannelOpened(log, TryChannel(), mChannelWanted))
+            log << "frame source: " << (mChannelWanted ? "shared memory" : "GPU texture, numbered by the frame channel")
+                << Log::EndLine;
     }
-    FillResult result = FillFromChannel(sample);
-    // A texture that cannot serve (the channel is wanted instead) holds no picture worth showing.
-    if (result.status == Status::NoFrame && !mChannelWanted && mDevice && mCpuSurface) {
-        if (auto queue = mDevice->GetQueue()) {
-            if (mGpuSurface)
-                queue->CopySurface(mGpuSurface, mCpuSurface);
-            if (auto locked = queue->Lock(mCpuSurface, HAL::LockRead, 0)) {
-                if (ConvertInto(sample, *locked))
-                    result.status = Status::Frame;
-                queue->Unlock(mCpuSurface, 0);
-            }
-        }
+    FillResult result;
+    if (mChannelWanted) {
+        result = FillFromChannel(sample);
+    } else if (mDevice && mCpuSurface) {
+        result = FillFromTexture(sample);
     }
 
     sample->SetSyncPoint(FALSE);
     REFERENCE_TIME start = 0;
     REFERENCE_TIME stop = 0;
     sample->SetTime(&start, &stop);
+    return result;
+}
+
+WebcamFrameClient::FillResult WebcamFrameClient::FillFromTexture(IMediaSample* sample) {
+    using Outcome = FrameChannel::Reader::Outcome;
+    FillResult result;
+    auto queue = mDevice->GetQueue();
+    if (!queue)
+        return result;
+    // The channel's newest number before the copy: a frame published during the copy counts as new
+    // at the next sample, never as seen before it was.
+    const auto newest = mChannel.IsOpen() ? mChannel.PeekNewest() : FrameChannel::Reader::Result{};
+    if (newest.outcome == Outcome::Closed) {
+        Log::Get(kFilterLogName, "FillSample") << "frame channel closed by the server" << Log::EndLine;
+        mNextChannelTry = std::chrono::steady_clock::now() + kChannelRetryInterval;
+        result.status = FillResult::Status::SourceClosed;
+        return result;
+    }
+    if (mGpuSurface)
+        queue->CopySurface(mGpuSurface, mCpuSurface);
+    if (auto locked = queue->Lock(mCpuSurface, HAL::LockRead, 0)) {
+        if (ConvertInto(sample, *locked))
+            result.status = FillResult::Status::Frame;
+        queue->Unlock(mCpuSurface, 0);
+    }
+    if (result.status == FillResult::Status::Frame && newest.outcome == Outcome::Frame) {
+        result.numbered = true;
+        result.frameNumber = newest.frameNumber;
+        result.publishTime = newest.publishTime;
+    }
     return result;
 }
 

@@ -45,7 +45,9 @@ public:
     // cannot and the frame channel does; otherwise what the texture path always answered (the
     // error of a surface that cannot be made; null, after an Error line, for a texture that does
     // not match). A device that cannot be brought up raises ServiceUnavailableException unless the
-    // channel serves. Logs "frame source: GPU texture" or "frame source: shared memory".
+    // channel serves. Logs "frame source: GPU texture" or "frame source: shared memory". Where the
+    // texture cannot serve, its device is released before this returns: only the texture path
+    // holds graphics objects.
     ErrorRecordPtr Initialize(std::uint64_t handle);
 
     struct FillResult {
@@ -56,7 +58,7 @@ public:
             Closed,       // the client is closed: untouched, not even its times
         };
         Status status = Status::NoFrame;
-        bool numbered = false;         // the frame came from the channel, which numbers its frames
+        bool numbered = false;         // the channel numbered the frame (it brought it, or it was open beside the texture)
         std::uint64_t frameNumber = 0; // the app's number of the frame, when numbered
         std::uint64_t publishTime = 0; // QueryPerformanceCounter when it was published, when numbered
     };
@@ -67,7 +69,7 @@ public:
     FillResult FillSample(IMediaSample* sample);
 
     // Frames the app has published on the channel so far, for learning that a new one arrived;
-    // nullopt while frames do not come from the channel.
+    // nullopt while the channel is not open.
     std::optional<std::uint64_t> Published() const noexcept;
 
     // Bytes one sample of the sized subtype holds.
@@ -85,10 +87,17 @@ private:
     BYTE* FrameBuffer(IMediaSample* sample);
     PixelKernels::Kernel OutputKernel() const noexcept;
 
-    // Opens the frame channel; true when it serves. A reason not said before is logged as an Error.
-    bool OpenChannel(Log& log);
+    // Opens the frame channel: empty when it opened, otherwise why not. Says nothing.
+    std::string TryChannel();
+    // True when `whyNot` (TryChannel's answer) is empty. A reason not said before is logged, as
+    // an Error when the channel is `needed` for the pixels.
+    bool ChannelOpened(Log& log, const std::string& whyNot, bool needed);
     // Fills the sample from the channel; NoFrame when the channel is not open or has no frame.
     FillResult FillFromChannel(IMediaSample* sample);
+    // Fills the sample from the texture, numbered by the channel when it is open.
+    FillResult FillFromTexture(IMediaSample* sample);
+    // Lets go of the surfaces, then the device.
+    void ReleaseGraphics() noexcept;
 
     DeviceFactory mDeviceFactory;
     std::shared_ptr<HAL::IGraphicsDevice> mDevice;
@@ -100,7 +109,8 @@ private:
     Output mOutput = Output::Yuy2;
     bool mReportedSmallSample = false;
 
-    // The frame channel; only used when the texture cannot serve (mChannelWanted).
+    // The frame channel: the pixels when the texture cannot serve (mChannelWanted), otherwise the
+    // number and time of the app's newest frame.
     const std::wstring mChannelName;
     FrameChannel::Reader mChannel;
     bool mChannelWanted = false;

@@ -10,6 +10,7 @@
 
 #include <array>
 #include <chrono>
+#include <optional>
 
 using Microsoft::WRL::ComPtr;
 using namespace Zarvo;
@@ -227,8 +228,45 @@ TEST(FrameClient, DeliversTheTextureConvertedIntoEachSubtype) {
         }
         EXPECT_EQ(record.destroyed, "Client GPU Surface;Client CPU Surface;device;");
     }
+    // A texture that serves needs no channel, but without one a paused app goes unnoticed: said once.
     const std::string log = FilterLogText().substr(before);
-    EXPECT_EQ(log.find("frame channel"), std::string::npos) << log; // a texture that serves needs no channel
+    EXPECT_EQ(CountOf(log, "ERROR"), 0u) << log;
+    EXPECT_EQ(CountOf(log, "[Initialize] no frame channel (no section"), std::size(cases)) << log;
+}
+
+// Beside a texture that serves, the channel only numbers the samples: the pixels stay the
+// texture's, the number and time are the channel's newest (the same number again while the app
+// publishes nothing), and the channel's closing is the source's.
+TEST(FrameClient, TheChannelBesideTheTextureNumbersItsSamples) {
+    constexpr U kWidth = 64, kHeight = 32;
+    constexpr long kBytes = kWidth * kHeight * 2;
+    Channel channel(kWidth, kHeight);
+    const auto before = FilterLogText().size();
+    DeviceRecord record;
+    Fixture f(record, kWidth, kHeight, MEDIASUBTYPE_YUY2, channel.name);
+    ASSERT_EQ(f.error, nullptr);
+    const Bytes texture = Converted(PixelKernels::Nv12ToYuy2(kScalar), Hashed(kWidth, kHeight), kWidth, kHeight, kBytes);
+    Samples samples(kBytes);
+    const auto fill = [&] {
+        const ComPtr<IMediaSample> sample = samples.Get();
+        const auto result = f.client.FillSample(sample.Get());
+        EXPECT_EQ(Samples::BytesOf(sample.Get()), texture);
+        return std::tuple(result.status, result.numbered, result.frameNumber, result.publishTime != 0);
+    };
+    EXPECT_EQ(fill(), std::tuple(Status::Frame, false, 0u, false)); // nothing published yet
+    for (std::uint64_t number : {3u, 4u}) {
+        channel.Publish(number);
+        EXPECT_EQ(f.client.Published(), std::optional<std::uint64_t>(number - 2));
+        for (int again = 0; again < 2; ++again)
+            EXPECT_EQ(fill(), std::tuple(Status::Frame, true, number, true)) << number;
+    }
+    channel.writer.Close();
+    const ComPtr<IMediaSample> sample = samples.Get();
+    EXPECT_EQ(f.client.FillSample(sample.Get()).status, Status::SourceClosed);
+    EXPECT_EQ(record.copies, 5);
+    const std::string log = FilterLogText().substr(before);
+    EXPECT_EQ(CountOf(log, "[Initialize] frame source: GPU texture"), 1u) << log;
+    EXPECT_EQ(CountOf(log, "frame channel") + CountOf(log, "shared memory"), 1u) << log; // only the closing
 }
 
 // No failure of the texture path passes for a picture: without a frame channel every sample comes
@@ -261,6 +299,8 @@ TEST(FrameClient, FailuresStillDeliverEverySampleAndFallBackToTheFrameChannel) {
         {
             Fixture f(record, kWidth, kHeight, *subtype);
             EXPECT_EQ(std::pair(f.threw, f.error ? f.error->code : 0u), std::pair(record.noDevice, c.code));
+            // A texture that cannot serve keeps no graphics object past Initialize.
+            EXPECT_EQ(record.destroyed.ends_with("device;"), c.fallsBack && !record.noDevice) << record.destroyed;
             Samples samples(bytes - c.shortBy);
             for (int i = 0; i < 2; ++i)
                 EXPECT_TRUE(Fill(samples, f.client) == Untouched(bytes - c.shortBy, Status::NoFrame));
@@ -369,5 +409,5 @@ TEST(FrameClient, TakesUpAFrameChannelThatAppearsLaterAndLetsGoWhenItCloses) {
     EXPECT_EQ(CountOf(log, "ERROR: frame channel " + ToUtf8(name) + " unusable: no section"), 1u) << log;
     EXPECT_EQ(CountOf(log, "ERROR: frame channel"), 1u) << log; // the retries find the same fault
     EXPECT_EQ(CountOf(log, "[FillSample] frame channel closed by the server"), 1u) << log;
-    EXPECT_EQ(CountOf(log, "[Initialize] frame source: shared memory"), 2u) << log;
+    EXPECT_EQ(CountOf(log, "[FillSample] frame source: shared memory"), 2u) << log;
 }
