@@ -12,6 +12,7 @@
 #include <algorithm>
 #include <atomic>
 #include <chrono>
+#include <condition_variable>
 #include <exception>
 #include <mutex>
 #include <new>
@@ -87,13 +88,14 @@ std::chrono::milliseconds FrameTickBound(REFERENCE_TIME interval) {
     return std::chrono::milliseconds(std::clamp<std::int64_t>(6 * interval / kMillisecond, 200, 1000));
 }
 
-// Stops the server's camera, closes the pipe and lets go of the frame client after streaming or
-// after the source was lost, without holding up the host. With a chain, first waits for it to end
-// (it gives up soon once cancelled) and releases what it brought up. The event, when there is one,
-// is set once the app has been dealt with.
+// Stops the server's camera and closes the pipe after streaming or after the source was lost,
+// without holding up the host. With a chain, first waits for it to end (it gives up soon once
+// cancelled) and takes the connection it made. Graphics objects never come here: they go on the
+// worker's thread, so none is alive or being torn down once the host's Stop has returned. The
+// event, when there is one, is set once the app has been dealt with.
 std::shared_ptr<Zarvo::UniqueEvent> StartReleaseTask(std::shared_ptr<Zarvo::IPC::WebcamClient> client,
-                      std::shared_ptr<Zarvo::WebcamFrameClient> frameClient = {},
-                      std::shared_ptr<ConnectionChainState> chain = {}, Tasks::task<void> chainTask = {});
+                                                     std::shared_ptr<ConnectionChainState> chain = {},
+                                                     Tasks::task<void> chainTask = {});
 
 } // namespace
 
@@ -101,9 +103,36 @@ std::shared_ptr<Zarvo::UniqueEvent> StartReleaseTask(std::shared_ptr<Zarvo::IPC:
 // Stop does not wait for can end after the stream is gone.
 struct ConnectionChainState {
     std::mutex mutex;
+    std::condition_variable graphicsDone;                   // with mutex: the last step left its graphics work
     std::shared_ptr<Zarvo::IPC::WebcamClient> webClient;    // guarded by mutex; set by step 1
     std::shared_ptr<Zarvo::WebcamFrameClient> frameClient; // guarded by mutex; set by step 4
     bool cameraLive = false;                                // guarded by mutex; StartCamera's answer
+    bool closed = false;   // guarded by mutex; set by CloseGraphics: step 4 brings up nothing more
+    bool building = false; // guarded by mutex; step 4 is making the frame client (a graphics device)
+
+    // Step 4's entry: false once the stream closed the chain's graphics side.
+    bool BeginGraphics() {
+        std::lock_guard lock(mutex);
+        building = !closed;
+        return building;
+    }
+    // Step 4's exit, with what it made (null when it failed).
+    void EndGraphics(std::shared_ptr<Zarvo::WebcamFrameClient> made) {
+        {
+            std::lock_guard lock(mutex);
+            frameClient = std::move(made);
+            building = false;
+        }
+        graphicsDone.notify_all();
+    }
+    // Lets no further graphics object be made, waits for one being made, and hands over the frame
+    // client, so the caller releases it on its own thread.
+    std::shared_ptr<Zarvo::WebcamFrameClient> CloseGraphics() {
+        std::unique_lock lock(mutex);
+        closed = true;
+        graphicsDone.wait(lock, [this] { return !building; });
+        return std::move(frameClient);
+    }
 
     // Hands over what the chain brought up; a second call gets nothing.
     void Take(std::shared_ptr<Zarvo::IPC::WebcamClient>& web, std::shared_ptr<Zarvo::WebcamFrameClient>& frames,
@@ -117,23 +146,38 @@ struct ConnectionChainState {
 
 namespace {
 
+// A per-frame request cut short by the host's Stop leaves its connection out of step: the app is
+// told on a new one, found within this bound or not at all.
+constexpr DWORD kReconnectBoundMs = 2000;
+
+// Connects `client` again within `boundMs`: false when no pipe could be opened in that time.
+bool ReconnectWithin(Zarvo::IPC::WebcamClient& client, DWORD boundMs) {
+    client.Disconnect();
+    const Tasks::cancellation_token_source bound;
+    // Ends the connect once the time is up; ends itself at once when the connect ended first.
+    Tasks::run_detached([bound, boundMs] {
+        bound.get_token().wait_for(boundMs);
+        bound.cancel();
+    });
+    const bool connected = client.ConnectToServer(bound.get_token());
+    bound.cancel();
+    return connected;
+}
+
 std::shared_ptr<Zarvo::UniqueEvent> StartReleaseTask(std::shared_ptr<Zarvo::IPC::WebcamClient> client,
-                                                     std::shared_ptr<Zarvo::WebcamFrameClient> frameClient,
                                                      std::shared_ptr<ConnectionChainState> chain,
                                                      Tasks::task<void> chainTask) {
-    if (!client && !frameClient && !chain)
+    if (!client && !chain)
         return nullptr;
     auto appDone = std::make_shared<Zarvo::UniqueEvent>(CreateEventW(nullptr, TRUE, FALSE, nullptr));
     ++gPendingReleaseTasks;
-    const bool queued = Tasks::run_detached([client = std::move(client), frameClient = std::move(frameClient),
-                                             chain = std::move(chain), chainTask = std::move(chainTask),
-                                             appDone]() mutable {
+    const bool queued = Tasks::run_detached([client = std::move(client), chain = std::move(chain),
+                                             chainTask = std::move(chainTask), appDone]() mutable {
         struct Done {
             ~Done() { --gPendingReleaseTasks; }
         } done;
         // Declared after `done`, so destroyed before it: the count drops only once nothing is left.
         auto web = std::move(client);
-        auto frames = std::move(frameClient);
         const auto state = std::move(chain);
         const auto task = std::move(chainTask);
         Log log = Log::Get(kFilterLogName, "ReleaseInternal");
@@ -143,14 +187,17 @@ std::shared_ptr<Zarvo::UniqueEvent> StartReleaseTask(std::shared_ptr<Zarvo::IPC:
             } catch (...) {
                 LogCurrentException(log, __LINE__);
             }
+            std::shared_ptr<Zarvo::WebcamFrameClient> none; // closed before the chain came here
             bool live = false;
-            state->Take(web, frames, live);
+            std::shared_ptr<Zarvo::IPC::WebcamClient> made;
+            state->Take(made, none, live);
+            if (made)
+                web = std::move(made);
         }
-        // The app first: a host that exits right after its Stop may end this task midway, and
-        // the app's camera matters more than our graphics device (which goes here, not on the
-        // host's thread).
         if (web && web->CheckForServer()) {
             log << "WebcamClient: Found Server" << Log::EndLine;
+            if (!web->InStep() && !ReconnectWithin(*web, kReconnectBoundMs))
+                log << LogLevel::Error << "ERROR: no new connection to tell the app to stop its camera" << Log::EndLine;
             if (web->StopCamera()) {
                 log << "WebcamClient: Camera Stopped" << Log::EndLine;
                 if (web->Disconnect())
@@ -160,7 +207,6 @@ std::shared_ptr<Zarvo::UniqueEvent> StartReleaseTask(std::shared_ptr<Zarvo::IPC:
         web.reset();
         if (*appDone)
             SetEvent(appDone->get());
-        frames.reset();
     });
     if (!queued) {
         --gPendingReleaseTasks;
@@ -274,6 +320,9 @@ HRESULT CVCamStream::OnThreadCreate() {
     timeBeginPeriod(1);
     mDelivery = Delivery{};
     mDelivery.runStart = Now();
+    // A fresh one per worker: the host's Stop cancels what it cuts short.
+    mStreamingStop = Tasks::cancellation_token_source();
+    mStopToken = mStreamingStop.get_token();
     mPlaceholder.SetDestination(static_cast<std::uint32_t>(mDestinationWidth),
                                 static_cast<std::uint32_t>(mDestinationHeight), mDestinationSubtype);
     // Drawn now rather than in the middle of the stream, where it would hold up a sample.
@@ -296,6 +345,13 @@ HRESULT CVCamStream::OnThreadDestroy() {
     ReleaseInternal();
     timeEndPeriod(1);
     return S_OK;
+}
+
+HRESULT CVCamStream::Deactivate() {
+    // Before the worker is told to stop: a per-frame request to a hung app would hold it up for the
+    // request's whole bound.
+    mStreamingStop.cancel();
+    return CSourceStream::Deactivate();
 }
 
 HRESULT CVCamStream::Run(REFERENCE_TIME) {
@@ -363,11 +419,20 @@ void CVCamStream::PrepareInternal() {
                         .then([chain, width, height, subtype, giveUpIfCancelled](std::uint64_t sharedTexture) {
                             Log::Get(kFilterLogName, "Prepare/WebcamFrameClient") << " " << Log::EndLine;
                             giveUpIfCancelled();
-                            auto frameClient = std::make_shared<Zarvo::WebcamFrameClient>();
-                            frameClient->SetDestinationSize(width, height, subtype);
-                            frameClient->Initialize(sharedTexture); // failures show in the samples
-                            std::lock_guard lock(chain->mutex);
-                            chain->frameClient = std::move(frameClient);
+                            // A stream that stopped waits for this step rather than leave a graphics
+                            // device behind; one that stops before it begins makes none.
+                            if (!chain->BeginGraphics())
+                                Tasks::cancel_current_task();
+                            std::shared_ptr<Zarvo::WebcamFrameClient> frameClient;
+                            try {
+                                frameClient = std::make_shared<Zarvo::WebcamFrameClient>();
+                                frameClient->SetDestinationSize(width, height, subtype);
+                                frameClient->Initialize(sharedTexture); // failures show in the samples
+                            } catch (...) {
+                                chain->EndGraphics(nullptr); // what was made went with the unwinding
+                                throw;
+                            }
+                            chain->EndGraphics(std::move(frameClient));
                         });
         mCancellationSource = source;
         mFrameClientTask = std::move(last);
@@ -380,8 +445,10 @@ void CVCamStream::PrepareInternal() {
             first.wait();
         } catch (...) {
         }
-        if (chain)
-            StartReleaseTask(nullptr, nullptr, chain, {});
+        if (chain) {
+            chain->CloseGraphics();
+            StartReleaseTask(nullptr, chain, {});
+        }
         mDelivery.retryAt = Now() + kRetryPause;
     }
     log << "EXIT" << Log::EndLine;
@@ -391,40 +458,40 @@ void CVCamStream::ReleaseInternal() {
     Log log = Log::Get(kFilterLogName, "ReleaseInternal");
     log << Zarvo::LocalTimestamp().View() << Log::EndLine;
     auto chain = std::move(mChain);
+    auto web = std::move(mWebClient);
+    auto frames = std::move(mFrameClient);
     try {
         mCancellationSource.cancel();
-        if (!mFrameClientTask.is_done()) {
+        // The graphics device goes here, on the thread the host's Stop waits for: a host may end
+        // its process right after, and a device torn down on another thread as the process goes
+        // can take the host with it. A chain making one is waited for; it makes none afterwards.
+        if (chain) {
+            if (auto made = chain->CloseGraphics())
+                frames = std::move(made);
+        }
+        frames.reset();
+        if (chain && !mFrameClientTask.is_done()) {
             // The running step gives up soon after the cancel; the host's Stop does not wait for it.
-            StartReleaseTask(std::move(mWebClient), std::move(mFrameClient), std::move(chain), mFrameClientTask);
+            StartReleaseTask(std::move(web), std::move(chain), mFrameClientTask);
         } else {
-            // Done: what it brought up is with the worker, or still with the chain.
-            const auto release = [&] {
-                if (chain) {
-                    bool live = false;
-                    std::shared_ptr<Zarvo::IPC::WebcamClient> web;
-                    std::shared_ptr<Zarvo::WebcamFrameClient> frames;
-                    chain->Take(web, frames, live);
-                    if (web)
-                        mWebClient = std::move(web);
-                    if (frames)
-                        mFrameClient = std::move(frames);
+            if (chain) {
+                try {
+                    mFrameClientTask.wait();
+                } catch (...) {
+                    // The server's camera is stopped also when the chain failed after connecting.
+                    LogCurrentException(log, __LINE__);
                 }
-                WaitBrieflyFor(StartReleaseTask(std::move(mWebClient), std::move(mFrameClient)));
-            };
-            try {
-                mFrameClientTask.wait();
-            } catch (...) {
-                // The server's camera is stopped also when the chain failed after connecting.
-                release();
-                throw;
+                std::shared_ptr<Zarvo::IPC::WebcamClient> made;
+                bool live = false;
+                chain->Take(made, frames, live);
+                if (made)
+                    web = std::move(made);
             }
-            release();
+            WaitBrieflyFor(StartReleaseTask(std::move(web)));
         }
     } catch (...) {
         LogCurrentException(log, __LINE__);
     }
-    mWebClient.reset();
-    mFrameClient.reset();
 }
 
 // ---------------------------------------------------------------------------------------------
@@ -447,7 +514,7 @@ void CVCamStream::UpdateSource(Log& log, std::int64_t now) {
             log << "mFrameClientTask.is_done" << Log::EndLine;
         if (!web) {
             log << LogLevel::Error << "ERROR: null mWebClient" << Log::EndLine;
-            StartReleaseTask(nullptr, std::move(frames));
+            frames.reset();
             d.retryAt = now + kRetryPause;
             return;
         }
@@ -514,9 +581,9 @@ bool CVCamStream::WaitForTurn() {
 
 void CVCamStream::LoseSource(Log& log, const char* reason) {
     log << "source lost: " << reason << Log::EndLine;
-    StartReleaseTask(std::move(mWebClient), std::move(mFrameClient));
+    mFrameClient.reset(); // here, not in the background: see ReleaseInternal
+    StartReleaseTask(std::move(mWebClient));
     mWebClient.reset();
-    mFrameClient.reset();
     mDelivery.lost = mDelivery.everLive;
     mDelivery.retryAt = Now() + kRetryPause;
 }
@@ -524,7 +591,9 @@ void CVCamStream::LoseSource(Log& log, const char* reason) {
 bool CVCamStream::FillFromApp(IMediaSample* sample, Log& log) {
     using Status = Zarvo::WebcamFrameClient::FillResult::Status;
     auto& d = mDelivery;
-    if (!mWebClient->FrameTick(FrameTickBound(mFrameInterval))) {
+    if (!mWebClient->FrameTick(FrameTickBound(mFrameInterval), mStopToken)) {
+        if (mStopToken.is_canceled())
+            return false; // the host stops; the release tells the app on a new connection
         LoseSource(log, "the app did not answer the per-frame request");
         return false;
     }

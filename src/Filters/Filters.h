@@ -61,6 +61,7 @@ public:
     HRESULT OnThreadCreate() override;
     HRESULT OnThreadDestroy() override;
     HRESULT OnThreadStartPlay() override;
+    HRESULT Deactivate() override;
 
     // Pin.
     HRESULT Run(REFERENCE_TIME start) override;
@@ -112,8 +113,11 @@ private:
     Zarvo::Tasks::cancellation_token_source mCancellationSource; // of the newest chain
     Zarvo::Tasks::task<void> mFrameClientTask;                   // the newest chain's last step
     std::shared_ptr<ConnectionChainState> mChain; // the newest chain until the worker took what it brought up
+    // Cancelled by the host's Stop (a host thread); made afresh by each worker before Stop can come.
+    Zarvo::Tasks::cancellation_token_source mStreamingStop;
 
     // Worker thread only.
+    Zarvo::Tasks::cancellation_token mStopToken; // of mStreamingStop
     Zarvo::PlaceholderPicture mPlaceholder;
     struct Delivery {
         std::int64_t runStart = 0;     // OnThreadCreate

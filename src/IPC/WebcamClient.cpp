@@ -104,11 +104,11 @@ bool WebcamClient::StopCamera() {
                          }));
 }
 
-bool WebcamClient::FrameTick(std::chrono::milliseconds bound) {
+bool WebcamClient::FrameTick(std::chrono::milliseconds bound, CancellationToken token) {
     // The answer's flag means nothing to us: any answer in time is a success.
     FlagHandler handler([](const Status&) { return true; });
     const auto boundMs = static_cast<DWORD>(std::clamp<std::chrono::milliseconds::rep>(bound.count(), 0, 0x7FFFFFFF));
-    return Exchange(static_cast<std::uint32_t>(Command::FrameTick), handler, boundMs, CancellationToken::none());
+    return Exchange(static_cast<std::uint32_t>(Command::FrameTick), handler, boundMs, token);
 }
 
 std::wstring ServerExecutablePath(std::wstring moduleFolder) {

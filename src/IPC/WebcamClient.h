@@ -36,10 +36,14 @@ public:
     bool StartCamera(CancellationToken token = {});
     // True when the server answers that its camera is no longer live.
     bool StopCamera();
-    // The per-frame request, bounded as a whole by `bound`: false when it failed or ran out of
-    // time (the connection is then out of step and later requests fail at once). Writes no
-    // line except the one error line at the time-out.
-    bool FrameTick(std::chrono::milliseconds bound = std::chrono::milliseconds(kExchangeTimeoutMs));
+    // The per-frame request, bounded as a whole by `bound` and ended early by the token: false
+    // when it failed, ran out of time or was cancelled (the connection is then out of step and
+    // later requests fail at once). Writes no line except the one error line at the time-out.
+    bool FrameTick(std::chrono::milliseconds bound = std::chrono::milliseconds(kExchangeTimeoutMs),
+                   CancellationToken token = {});
+
+    // True while the pipe is open and no exchange on it failed, timed out or was cancelled.
+    bool InStep() const noexcept { return PipeOpen() && !mOutOfStep; }
 
     // Sends one command and hands the answer to the handler. 0 or false when the write or the
     // read fails or times out; the handler is then not called.
