@@ -10,7 +10,7 @@ zarvo_build_dir=""
 zarvo_build() {
   local build=$1
   shift
-  zarvo_build_dir=$build
+  zarvo_build_dir=$(mkdir -p "$build" && cd "$build" && pwd)
   # The 32-bit tree compiles the same sources again: a compiler cache keeps rebuilds short.
   local launcher=()
   if [ -z "${CMAKE_CXX_COMPILER_LAUNCHER:-}" ] && command -v ccache >/dev/null 2>&1; then
