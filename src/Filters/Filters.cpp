@@ -196,8 +196,12 @@ std::shared_ptr<Zarvo::UniqueEvent> StartReleaseTask(std::shared_ptr<Zarvo::IPC:
         }
         if (web && web->CheckForServer()) {
             log << "WebcamClient: Found Server" << Log::EndLine;
-            if (!web->InStep() && !ReconnectWithin(*web, kReconnectBoundMs))
-                log << LogLevel::Error << "ERROR: no new connection to tell the app to stop its camera" << Log::EndLine;
+            if (!web->InStep()) {
+                if (ReconnectWithin(*web, kReconnectBoundMs))
+                    log << "WebcamClient: Reconnected" << Log::EndLine;
+                else
+                    log << LogLevel::Error << "ERROR: no new connection to tell the app to stop its camera" << Log::EndLine;
+            }
             if (web->StopCamera()) {
                 log << "WebcamClient: Camera Stopped" << Log::EndLine;
                 if (web->Disconnect())

@@ -91,6 +91,20 @@ struct Camera {
         return lines;
     }
     std::size_t LogMark() const { return LogSince().size(); }
+    // The lines of every log the reference app wrote with this APPDATA.
+    Lines ServerLines() const {
+        Lines lines;
+        const std::wstring logs = appData.SettingsFolder() + L"\\Logs\\";
+        WIN32_FIND_DATAW found{};
+        const HANDLE search = FindFirstFileW((logs + L"zvserver_webcam_*.log").c_str(), &found);
+        for (BOOL more = search != INVALID_HANDLE_VALUE; more; more = FindNextFileW(search, &found)) {
+            const auto file = ReadLogLines(logs + found.cFileName);
+            lines.insert(lines.end(), file.begin(), file.end());
+        }
+        if (search != INVALID_HANDLE_VALUE)
+            FindClose(search);
+        return lines;
+    }
     // Polls (a file: nothing signals a new line) until `done` holds for the lines after `mark`.
     template <class Done> bool WaitForLog(std::size_t mark, Done done, int seconds = 20) const {
         for (const auto end = Clock::now() + std::chrono::seconds(seconds); Clock::now() < end; Sleep(50))
@@ -712,6 +726,30 @@ TEST_F(CameraTest, ALostAppIsReplacedByThePlaceholderAndFoundAgainWhenItReturns)
         const auto log = module.LogSince(mark);
         EXPECT_TRUE(kill || Count(log, reason) >= 1) << ::testing::PrintToString(log);
     }
+}
+
+// The host's Stop while the app leaves a per-frame request unanswered (whose bound is 600 ms at
+// 10 fps) cuts the request short, and the app is still told to stop its camera, on a new connection.
+TEST_F(CameraTest, AStopDuringAHungPerFrameRequestReturnsAtOnceAndStillStopsTheAppsCamera) {
+    constexpr REFERENCE_TIME k10 = 1'000'000;
+    const std::size_t mark = module.LogMark();
+    ServerProcess app(module.appData.Path(), L"--stall-frame-request 25");
+    StreamGraph g(MEDIASUBTYPE_YUY2, k10);
+    ASSERT_TRUE(g.connected);
+    ASSERT_EQ(g.control->Run(), S_OK);
+    g.WaitForShown(Shown::Pattern, 0);
+    g.cheap = true;
+    ASSERT_FALSE(HasFailure());
+    // The app says when it leaves the request unanswered (a file: nothing signals a new line).
+    ASSERT_TRUE(module.WaitForLog(0, [&](const Lines&) { return Count(module.ServerLines(), "per-frame request 25 left unanswered") > 0; }));
+    const double stop = g.TimedStop();
+    EXPECT_TRUE(module.WaitForLogLine(mark, "[ReleaseInternal] WebcamClient: Camera Stopped"))
+        << ::testing::PrintToString(module.LogSince(mark));
+    const auto log = module.LogSince(mark);
+    // The Stop met the request: the connection it left out of step was replaced.
+    EXPECT_EQ(Count(log, "[ReleaseInternal] WebcamClient: Reconnected"), 1u) << ::testing::PrintToString(log);
+    EXPECT_EQ(Count(log, "source lost"), 0u);
+    EXPECT_LT(stop, 0.3); // 20 ms unloaded (the camera bench); the request's bound is 600 ms
 }
 
 // An app whose frames the camera cannot take (another size): the chain connects but brings up no
