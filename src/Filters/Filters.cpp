@@ -73,6 +73,9 @@ std::int64_t Now() noexcept {
     return ToMediaTime(static_cast<std::int64_t>(ticks.QuadPart), CounterFrequency());
 }
 
+// CREATE_WAITABLE_TIMER_HIGH_RESOLUTION (Windows 10 1803 on), which the MinGW headers lack.
+constexpr DWORD kHighResolutionTimer = 0x00000002;
+
 constexpr std::int64_t kMillisecond = 10'000;
 constexpr std::int64_t kSecond = 1000 * kMillisecond;
 // A source that sends no new frame for this long while its camera is live counts as lost.
@@ -320,8 +323,15 @@ HRESULT STDMETHODCALLTYPE CVCamStream::InnerQueryInterface(REFIID riid, void** p
 
 HRESULT CVCamStream::OnThreadCreate() {
     WriteTimeLine("OnThreadCreate");
-    // Samples are paced by waits of a millisecond or so; the default timer tick is 15.6 ms.
-    timeBeginPeriod(1);
+    // Slots are kept to a millisecond or so. A high-resolution timer does that alone; an ordinary
+    // one (before Windows 10 1803) only with the system timer at 1 ms instead of 15.6 ms, asked for
+    // while this stream runs.
+    mSlotTimer.reset(CreateWaitableTimerExW(nullptr, nullptr, kHighResolutionTimer, TIMER_ALL_ACCESS));
+    mFineSystemTimer = !mSlotTimer;
+    if (mFineSystemTimer) {
+        mSlotTimer.reset(CreateWaitableTimerExW(nullptr, nullptr, 0, TIMER_ALL_ACCESS));
+        timeBeginPeriod(1);
+    }
     mDelivery = Delivery{};
     mDelivery.runStart = Now();
     // A fresh one per worker: the host's Stop cancels what it cuts short.
@@ -347,7 +357,10 @@ HRESULT CVCamStream::OnThreadStartPlay() {
 HRESULT CVCamStream::OnThreadDestroy() {
     WriteTimeLine("OnThreadDestroy");
     ReleaseInternal();
-    timeEndPeriod(1);
+    if (mFineSystemTimer)
+        timeEndPeriod(1);
+    mFineSystemTimer = false;
+    mSlotTimer.reset();
     return S_OK;
 }
 
@@ -539,44 +552,69 @@ void CVCamStream::UpdateSource(Log& log, std::int64_t now) {
         PrepareInternal();
 }
 
-bool CVCamStream::SleepUntil(std::int64_t when) {
-    for (std::int64_t now = Now(); now < when; now = Now()) {
-        const auto wait = static_cast<DWORD>((when - now + kMillisecond - 1) / kMillisecond);
-        if (WaitForStreamCommand(wait)) {
-            return false;
-        }
+CVCamStream::Woken CVCamStream::SleepUntil(std::int64_t when, HANDLE wake) {
+    HANDLE handles[2] = {};
+    DWORD count = 0;
+    const std::int64_t left = when - Now();
+    if (left <= 0)
+        return Woken::Time;
+    if (mSlotTimer) {
+        LARGE_INTEGER due{};
+        due.QuadPart = -left; // relative, in 100 ns units
+        if (SetWaitableTimer(mSlotTimer.get(), &due, 0, nullptr, nullptr, FALSE))
+            handles[count++] = mSlotTimer.get();
     }
-    return true;
+    const DWORD timer = count;
+    if (wake)
+        handles[count++] = wake;
+    // The timer ends the wait; the timeout only where it could not be set, and as a safety net.
+    const auto timeout = static_cast<DWORD>((left + kMillisecond - 1) / kMillisecond + (timer ? 1 : 0));
+    switch (WaitForStreamCommand(timeout, handles, count)) {
+    case StreamWait::Command:
+        return Woken::Command;
+    case StreamWait::TimedOut:
+        return Woken::Time;
+    case StreamWait::Woken:
+        break;
+    }
+    // Which one: the timer may have fired together with the event.
+    return wake && WaitForSingleObject(wake, 0) == WAIT_OBJECT_0 && Now() < when ? Woken::Event : Woken::Time;
 }
 
-// Waits for this sample's slot: one per frame interval on a schedule that moves towards the app's
-// publications, so that a new frame goes out soon after it arrives. A new frame published within
-// the last quarter interval before the slot goes at once; never two samples closer than half an
-// interval. False when a command that ends streaming came first.
+// Waits for this sample's slot. Slots are one interval apart, on a schedule that moves towards the
+// app's publications (FillFromApp), so that a new frame goes out soon after it arrives: a frame that
+// is new since the previous sample goes at once from an eighth of an interval before its slot on.
+// Consecutive samples are thus one interval apart within an eighth of an interval, and a host that
+// stamps samples as they arrive never sees two in one frame slot. Sleeps on the slot timer and the
+// app's published event; never polls. False when a command that ends streaming came first.
 bool CVCamStream::WaitForTurn() {
     auto& d = mDelivery;
     const std::int64_t interval = mFrameInterval;
     if (d.last == 0)
-        d.due = Now();
-    const std::int64_t window = interval / 4;
-    if (!SleepUntil(std::max(d.last + interval / 2, d.due - window)))
-        return false;
-    const auto published = mFrameClient ? mFrameClient->Published() : std::nullopt;
-    if (published) {
-        while (Now() < d.due && mFrameClient->Published() == published) {
-            if (WaitForStreamCommand(1)) {
-                return false;
-            }
-        }
-    } else if (!SleepUntil(d.due)) {
-        return false;
+        d.due = Now(); // the first sample of a streaming run goes at once
+    const std::int64_t earliest = std::max(d.last + interval - interval / 8, d.due - interval / 8);
+    HANDLE published = mFrameClient ? mFrameClient->PublishedEvent() : nullptr;
+    const auto fresh = [&] {
+        const auto count = mFrameClient ? mFrameClient->Published() : std::nullopt;
+        return count && *count != d.publishedSeen;
+    };
+    for (std::int64_t now = Now(); now < d.due; now = Now()) {
+        if (now >= earliest && fresh())
+            break;
+        // Before the window, only the clock; in it, also the app's next publication.
+        const bool inWindow = now >= earliest;
+        const Woken woken = SleepUntil(inWindow || !published ? d.due : earliest, inWindow ? published : nullptr);
+        if (woken == Woken::Command)
+            return false;
+        // An event that stays set without a new frame (not the app's) wakes no more in this slot.
+        if (woken == Woken::Event && !fresh())
+            published = nullptr;
     }
     const std::int64_t now = Now();
     d.due += interval;
     if (d.due < now) {
         // More than an interval late (the host or the app held us up): start afresh from now
-        // rather than catch up in a burst. Less late, the next sample keeps its slot, half an
-        // interval after this one at the earliest.
+        // rather than catch up in a burst.
         d.due = now + interval;
         d.slip = 0;
     }
@@ -601,6 +639,8 @@ bool CVCamStream::FillFromApp(IMediaSample* sample, Log& log) {
         LoseSource(log, "the app did not answer the per-frame request");
         return false;
     }
+    // Taken before the fill, so a frame published during it counts as new at the next sample.
+    d.publishedSeen = mFrameClient->Published().value_or(0);
     const auto result = mFrameClient->FillSample(sample);
     const std::int64_t now = Now();
     if (result.status == Status::SourceClosed || result.status == Status::Closed) {
@@ -610,17 +650,19 @@ bool CVCamStream::FillFromApp(IMediaSample* sample, Log& log) {
     if (result.status == Status::Frame && (!result.numbered || !d.numbered || result.frameNumber != d.frameNumber)) {
         d.lastNewFrame = now;
         if (result.numbered) {
-            // Move the slots towards a quarter window after the app's publications: the nearest
-            // such point one interval on, by at most an eighth of an interval per sample and an
-            // interval in all, so the rate stays the negotiated one whatever the app's.
+            // Move the slots towards a sixteenth of an interval after the app's publications (a
+            // frame then goes out as it arrives): the nearest such point one interval on, by at
+            // most a sixteenth of an interval per sample, so consecutive samples stay within an
+            // eighth of one interval apart, and by an interval in all, so the rate stays the
+            // negotiated one whatever the app's.
             const std::int64_t interval = mFrameInterval;
             const std::int64_t published = ToMediaTime(static_cast<std::int64_t>(result.publishTime), CounterFrequency());
-            std::int64_t shift = (published + interval / 8 - d.due) % interval;
+            std::int64_t shift = (published + interval / 16 - d.due) % interval;
             if (shift > interval / 2)
                 shift -= interval;
             else if (shift < -interval / 2)
                 shift += interval;
-            shift = std::clamp(shift, -interval / 8, interval / 8);
+            shift = std::clamp(shift, -interval / 16, interval / 16);
             const std::int64_t slip = std::clamp(d.slip + shift, -interval, interval);
             d.due += slip - d.slip;
             d.slip = slip;

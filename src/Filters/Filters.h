@@ -94,10 +94,13 @@ private:
     // FillBuffer's parts. Times are the performance counter's, in 100 ns units.
     void UpdateSource(Zarvo::Log& log, std::int64_t now);
     bool WaitForTurn();
+    enum class Woken { Time, Event, Command };
+    // Sleeps until `when` (performance counter, 100 ns units), or until `wake` (may be null) is set,
+    // or a command that ends streaming comes.
+    Woken SleepUntil(std::int64_t when, HANDLE wake);
     bool FillFromApp(IMediaSample* sample, Zarvo::Log& log);
     void LoseSource(Zarvo::Log& log, const char* reason);
     void CopyPlaceholder(IMediaSample* sample, Zarvo::Log& log);
-    bool SleepUntil(std::int64_t when);
 
     CVCam* mParent;
     std::shared_ptr<Zarvo::IPC::WebcamClient> mWebClient;
@@ -118,6 +121,8 @@ private:
 
     // Worker thread only.
     Zarvo::Tasks::cancellation_token mStopToken; // of mStreamingStop
+    Zarvo::UniqueHandleNull mSlotTimer;          // wakes the worker at a sample's slot
+    bool mFineSystemTimer = false;               // timeBeginPeriod(1) is in force for mSlotTimer
     Zarvo::PlaceholderPicture mPlaceholder;
     struct Delivery {
         std::int64_t runStart = 0;     // OnThreadCreate
@@ -127,6 +132,7 @@ private:
         std::int64_t retryAt = 0;      // when to run the chain again while none runs
         std::int64_t lastNewFrame = 0; // when a frame not shown before last arrived
         std::uint64_t frameNumber = 0; // the app's number of the newest frame shown
+        std::uint64_t publishedSeen = 0; // the channel's publication count when the last sample was filled
         bool numbered = false;         // frameNumber is valid
         bool cameraLive = false;       // StartCamera's answer for the current connection
         bool everLive = false;         // frames flowed in this run

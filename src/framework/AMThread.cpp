@@ -44,6 +44,15 @@ bool CAMThread::WaitForCommand(DWORD milliseconds) {
     return WaitForSingleObject(mRequest.get(), milliseconds) == WAIT_OBJECT_0;
 }
 
+DWORD CAMThread::WaitForCommandOr(const HANDLE* others, DWORD count, DWORD milliseconds) {
+    HANDLE handles[MAXIMUM_WAIT_OBJECTS] = {mRequest.get()};
+    if (count > MAXIMUM_WAIT_OBJECTS - 1)
+        return WAIT_FAILED;
+    for (DWORD i = 0; i < count; ++i)
+        handles[i + 1] = others[i];
+    return WaitForMultipleObjects(count + 1, handles, FALSE, milliseconds);
+}
+
 bool CAMThread::PeekCommand(DWORD* command) {
     if (WaitForSingleObject(mRequest.get(), 0) != WAIT_OBJECT_0)
         return false;

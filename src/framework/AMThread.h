@@ -25,6 +25,10 @@ public:
     bool PeekCommand(DWORD* command);
     // Waits up to `milliseconds` for a command; true when one is pending.
     bool WaitForCommand(DWORD milliseconds);
+    // Waits up to `milliseconds` for a command or one of `count` (at most 63) other objects:
+    // WAIT_OBJECT_0 for a command, WAIT_OBJECT_0 + 1 + i for others[i], otherwise WAIT_TIMEOUT or
+    // WAIT_FAILED.
+    DWORD WaitForCommandOr(const HANDLE* others, DWORD count, DWORD milliseconds);
     void ReplyCommand(HRESULT value);
     // Waits for the thread to end and closes its handle.
     void JoinThread();

@@ -128,20 +128,28 @@ HRESULT CSourceStream::StreamingLoop() {
 }
 
 bool CSourceStream::WaitForStreamCommand(DWORD milliseconds) {
+    return WaitForStreamCommand(milliseconds, nullptr, 0) == StreamWait::Command;
+}
+
+CSourceStream::StreamWait CSourceStream::WaitForStreamCommand(DWORD milliseconds, const HANDLE* wake, DWORD count) {
+    const bool forever = milliseconds == INFINITE;
     const ULONGLONG end = GetTickCount64() + milliseconds;
     for (;;) {
         const ULONGLONG now = GetTickCount64();
-        const DWORD left = now < end ? static_cast<DWORD>(end - now) : 0;
-        if (!WaitForCommand(left))
-            return false;
+        const DWORD left = forever ? INFINITE : now < end ? static_cast<DWORD>(end - now) : 0;
+        const DWORD woken = WaitForCommandOr(wake, count, left);
+        if (woken > WAIT_OBJECT_0 && woken <= WAIT_OBJECT_0 + count)
+            return StreamWait::Woken;
+        if (woken != WAIT_OBJECT_0)
+            return StreamWait::TimedOut;
         DWORD command = 0;
         if (!PeekCommand(&command))
             continue;
         if (command != static_cast<DWORD>(WorkerCommand::Run) && command != static_cast<DWORD>(WorkerCommand::Pause))
-            return true;
+            return StreamWait::Command;
         ReplyCommand(S_OK);
         if (left == 0)
-            return false;
+            return StreamWait::TimedOut;
     }
 }
 

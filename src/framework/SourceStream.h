@@ -37,6 +37,9 @@ protected:
     // run, answering Run and Pause on the way as the loop does. True when such a command is pending
     // (it stays pending for the loop).
     bool WaitForStreamCommand(DWORD milliseconds);
+    // The same wait, also ended by one of `count` objects of the caller's.
+    enum class StreamWait { Command, Woken, TimedOut };
+    StreamWait WaitForStreamCommand(DWORD milliseconds, const HANDLE* wake, DWORD count);
 
     CSource* mSourceFilter; // not referenced: the filter owns the stream
 };

@@ -82,6 +82,7 @@ std::string Hex(std::uint32_t value) {
 
 struct Writer::Mapping {
     UniqueHandleNull section;
+    UniqueHandleNull publishedEvent; // may be null: readers then only look on their own schedule
     View view;
     // The geometry as this writer set it up: what the shared header says afterwards is not trusted,
     // so nothing another process writes there can send the writer outside its view.
@@ -153,6 +154,8 @@ bool Writer::Open(const std::wstring& name, std::uint32_t width, std::uint32_t h
     g.slotStride = SlotStride(pitch, height);
     g.frameBytes = FrameBytes(pitch, height);
 
+    mapping->publishedEvent.reset(CreateEventW(mSecurity, TRUE, FALSE, (name + kPublishedSuffix).c_str()));
+
     ChannelHeader* header = mapping->header();
     // Readers of an older geometry let go before any field changes under them.
     if (reused)
@@ -181,6 +184,8 @@ void Writer::Publish(const std::uint8_t* frame, std::size_t sourcePitch, std::ui
     const std::uint64_t published = mMapping->published;
     SlotHeader* slot = mMapping->slot(published % g.slotCount);
     const std::uint64_t sequence = Load(slot->sequence, std::memory_order_relaxed) & ~std::uint64_t{1};
+    if (mMapping->publishedEvent)
+        ResetEvent(mMapping->publishedEvent.get());
 
     // Odd first, and visible before any byte of the frame changes.
     Store(slot->sequence, sequence + 1, std::memory_order_relaxed);
@@ -196,6 +201,8 @@ void Writer::Publish(const std::uint8_t* frame, std::size_t sourcePitch, std::ui
     Store(slot->sequence, sequence + 2, std::memory_order_release);
     mMapping->published = published + 1;
     Store(mMapping->header()->published, published + 1, std::memory_order_release);
+    if (mMapping->publishedEvent)
+        SetEvent(mMapping->publishedEvent.get());
 }
 
 void Writer::Close() noexcept {
@@ -210,6 +217,7 @@ void Writer::Close() noexcept {
 
 struct Reader::Mapping {
     UniqueHandleNull section;
+    UniqueHandleNull publishedEvent;
     View view;
     ChannelHeader geometry{}; // the header as validated; only the first kGeometryBytes matter
     const ChannelHeader* header() const noexcept {
@@ -283,8 +291,14 @@ std::string Reader::Open(const std::wstring& name, std::uint32_t width, std::uin
     if (end > bytes)
         return "slots end at byte " + std::to_string(end) + ", beyond the section's " + std::to_string(bytes);
 
+    // An app without the event still serves; the camera then looks on its own schedule.
+    mapping->publishedEvent.reset(OpenEventW(SYNCHRONIZE, FALSE, (name + kPublishedSuffix).c_str()));
     mMapping = std::move(mapping);
     return {};
+}
+
+void* Reader::PublishedEvent() const noexcept {
+    return mMapping ? mMapping->publishedEvent.get() : nullptr;
 }
 
 std::uint64_t Reader::Published() const noexcept {

@@ -13,6 +13,12 @@
 // the pixels, and keeps the result only if `sequence` is still the same: the writer never waits for a
 // reader, and a reader never keeps a frame that changed under it.
 //
+// Waking: beside the section, a manual-reset event named after it with kPublishedSuffix. The writer
+// resets it before it fills a slot and sets it once the frame is published, so a reader that found no
+// new frame can sleep until one comes instead of looking again and again. A reader that misses one
+// setting (it looked just before a publication and waits just after the next fill began) wakes at the
+// next publication; readers bound their waits, so a missing event only costs them that.
+//
 // The writer stores `magic` last when it sets the channel up and clears it first when it closes it or
 // changes the geometry, so a reader that sees the magic sees the fields it guards.
 
@@ -30,6 +36,8 @@ namespace Zarvo::FrameChannel {
 
 // In the session's namespace, so each desktop session has its own channel.
 inline constexpr wchar_t kSectionName[] = L"Zarvo/Webcam/Frames";
+// The published event's name is the section's followed by this.
+inline constexpr wchar_t kPublishedSuffix[] = L"/Published";
 
 inline constexpr std::uint32_t kMagic = 0x4346565A;      // "ZVFC"
 inline constexpr std::uint32_t kVersion = 1;             // layout version; readers refuse others
@@ -168,6 +176,9 @@ public:
 
     // Frames the writer has published so far; 0 when closed. Cheap: one load, for polling.
     std::uint64_t Published() const noexcept;
+    // Set by the writer when it publishes a frame (see the layout above); null when closed or when
+    // the writer made none.
+    void* PublishedEvent() const noexcept;
 
     // Attempts that found their slot changed under them, since the reader was made.
     std::uint64_t TornAttempts() const noexcept { return mTornAttempts; }

@@ -227,6 +227,10 @@ WebcamFrameClient::FillResult WebcamFrameClient::FillFromChannel(IMediaSample* s
     return result;
 }
 
+HANDLE WebcamFrameClient::PublishedEvent() const noexcept {
+    return mChannel.PublishedEvent();
+}
+
 std::optional<std::uint64_t> WebcamFrameClient::Published() const noexcept {
     if (!mChannel.IsOpen())
         return std::nullopt;

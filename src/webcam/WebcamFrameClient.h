@@ -72,6 +72,10 @@ public:
     // nullopt while the channel is not open.
     std::optional<std::uint64_t> Published() const noexcept;
 
+    // Set when the app publishes a frame on the channel; null while the channel is not open or the
+    // app gives no such event. For waiting, never for resetting.
+    HANDLE PublishedEvent() const noexcept;
+
     // Bytes one sample of the sized subtype holds.
     std::uint64_t FrameBytes() const noexcept;
 
