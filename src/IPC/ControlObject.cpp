@@ -62,8 +62,8 @@ std::optional<PipeIdentity> LookUpPipeServer(HANDLE pipe) {
         return std::nullopt;
     PSID owner = nullptr;
     PSECURITY_DESCRIPTOR descriptor = nullptr;
-    if (const DWORD error = GetSecurityInfo(pipe, SE_KERNEL_OBJECT, OWNER_SECURITY_INFORMATION, &owner, nullptr,
-                                            nullptr, nullptr, &descriptor)) {
+    if (const DWORD error = GetSecurityInfo(pipe, SE_KERNEL_OBJECT, OWNER_SECURITY_INFORMATION, &owner,
+                                            nullptr, nullptr, nullptr, &descriptor)) {
         SetLastError(error);
         return std::nullopt;
     }
@@ -223,12 +223,13 @@ std::string ControlObject::RefusalOfServer(std::vector<BYTE>& user) const {
     user.clear();
     // The process id only names the server in the log: by now it may belong to another process.
     ULONG serverId = 0;
-    const std::string who =
-        GetNamedPipeServerProcessId(mCommandPipe.get(), &serverId) ? "process " + std::to_string(serverId)
-                                                                   : std::string("process (unknown)");
+    const std::string who = GetNamedPipeServerProcessId(mCommandPipe.get(), &serverId)
+                                ? "process " + std::to_string(serverId)
+                                : std::string("process (unknown)");
     const auto ours = LookUpOwnIdentity();
     if (!ours)
-        return who + ": this process's own identity is unreadable (error " + std::to_string(GetLastError()) + ")";
+        return who + ": this process's own identity is unreadable (error " + std::to_string(GetLastError()) +
+               ")";
     const auto theirs = mIdentityLookup ? mIdentityLookup(mCommandPipe.get()) : std::nullopt;
     if (!theirs)
         return who + ": its identity is unreadable (error " + std::to_string(GetLastError()) + ")";

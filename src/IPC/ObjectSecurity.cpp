@@ -35,7 +35,9 @@ std::vector<std::uint8_t> ObjectSecurity::TokenUserSid(HANDLE token) noexcept {
     }
 }
 
-std::optional<ObjectSecurity> ObjectSecurity::ForUser(PSID user) noexcept { return Make(user, false); }
+std::optional<ObjectSecurity> ObjectSecurity::ForUser(PSID user) noexcept {
+    return Make(user, false);
+}
 
 std::optional<ObjectSecurity> ObjectSecurity::Make(PSID user, bool userOwns) noexcept {
     try {

@@ -65,7 +65,8 @@ TEST(ObjectSecurity, EveryKindOfSharedObjectGrantsExactlyTheUserAndSystem) {
             EXPECT_THAT(DaclOf(object.get()), UserAndSystem(user, kind.fullAccess)) << kind.name;
             // This process's user owns its objects whatever the token's default owner (here a
             // group); another user's descriptor leaves the owner to the creator.
-            EXPECT_EQ(OwnerOf(object.get()) == user, user == processUser) << kind.name << " " << OwnerOf(object.get());
+            EXPECT_EQ(OwnerOf(object.get()) == user, user == processUser)
+                << kind.name << " " << OwnerOf(object.get());
             // Someone else's object cannot be opened for use. The platform here checks access on
             // kernel objects but not on pipe connections, so the pipe is checked by its DACL alone.
             if (user == processUser) {

@@ -54,8 +54,8 @@ inline std::vector<Entry> DaclOf(HANDLE object) {
 inline std::string OwnerOf(HANDLE object) {
     PSID owner = nullptr;
     PSECURITY_DESCRIPTOR descriptor = nullptr;
-    if (const DWORD error = GetSecurityInfo(object, SE_KERNEL_OBJECT, OWNER_SECURITY_INFORMATION, &owner, nullptr,
-                                            nullptr, nullptr, &descriptor))
+    if (const DWORD error = GetSecurityInfo(object, SE_KERNEL_OBJECT, OWNER_SECURITY_INFORMATION, &owner,
+                                            nullptr, nullptr, nullptr, &descriptor))
         return "GetSecurityInfo failed " + std::to_string(error);
     std::string result = owner ? SidString(owner) : "none";
     LocalFree(descriptor);

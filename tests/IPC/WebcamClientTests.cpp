@@ -36,8 +36,8 @@ struct Step {
 UniqueFile CreateControlPipe(DWORD instances) {
     auto security = ObjectSecurity::ForCurrentUser();
     return UniqueFile(security ? CreateNamedPipeW(kControlPipeName, PIPE_ACCESS_DUPLEX | FILE_FLAG_OVERLAPPED,
-                                                  PIPE_TYPE_BYTE | PIPE_READMODE_BYTE | PIPE_WAIT, instances, 4096,
-                                                  4096, 0, security->Attributes())
+                                                  PIPE_TYPE_BYTE | PIPE_READMODE_BYTE | PIPE_WAIT, instances,
+                                                  4096, 4096, 0, security->Attributes())
                                : INVALID_HANDLE_VALUE);
 }
 
@@ -368,11 +368,11 @@ TEST(ConnectToServer, AServerInAnotherSessionOrOfAnotherUserIsRefusedOnceInTheLo
 // The pipe's owner as the platform reports it, without an injected lookup: a stranger's pipe is refused.
 TEST(ConnectToServer, APipeOwnedByAnotherUserIsRefused) {
     PSECURITY_DESCRIPTOR descriptor = nullptr;
-    ASSERT_TRUE(ConvertStringSecurityDescriptorToSecurityDescriptorW(L"O:S-1-5-21-111-222-333-1001D:(A;;GA;;;WD)",
-                                                                     SDDL_REVISION_1, &descriptor, nullptr));
+    ASSERT_TRUE(ConvertStringSecurityDescriptorToSecurityDescriptorW(
+        L"O:S-1-5-21-111-222-333-1001D:(A;;GA;;;WD)", SDDL_REVISION_1, &descriptor, nullptr));
     SECURITY_ATTRIBUTES attributes{sizeof(attributes), descriptor, FALSE};
-    const UniqueFile stranger(
-        CreateNamedPipeW(kControlPipeName, PIPE_ACCESS_DUPLEX, PIPE_TYPE_BYTE | PIPE_WAIT, 1, 16, 16, 0, &attributes));
+    const UniqueFile stranger(CreateNamedPipeW(kControlPipeName, PIPE_ACCESS_DUPLEX,
+                                               PIPE_TYPE_BYTE | PIPE_WAIT, 1, 16, 16, 0, &attributes));
     const DWORD error = GetLastError();
     LocalFree(descriptor);
     if (!stranger && error == ERROR_INVALID_OWNER)
@@ -392,8 +392,9 @@ TEST(ConnectToServer, APipeOwnedByAnotherUserIsRefused) {
     }
     EXPECT_EQ(looks, 1);
     EXPECT_TRUE(client.AcceptedServerUser().empty());
-    EXPECT_THAT(log.Lines(), Contains(AllOf(HasSubstr("ERROR: control pipe server refused: process "),
-                                            HasSubstr(" runs as user S-1-5-21-111-222-333-1001, this host as S-1-5-"))));
+    EXPECT_THAT(log.Lines(),
+                Contains(AllOf(HasSubstr("ERROR: control pipe server refused: process "),
+                               HasSubstr(" runs as user S-1-5-21-111-222-333-1001, this host as S-1-5-"))));
 }
 
 // Another client takes the only instance between the camera's successful wait for it and its open,
@@ -422,8 +423,8 @@ TEST(ConnectToServer, BusyInstancesAreRetriedAtOnceUntilOneIsFree) {
     const PipeOpener opener = [&]() -> HANDLE {
         UniqueFile other;
         if (opens.size() < kBusyOpens)
-            other.reset(CreateFileW(kControlPipeName, GENERIC_READ | GENERIC_WRITE, 0, nullptr, OPEN_EXISTING, 0,
-                                    nullptr));
+            other.reset(CreateFileW(kControlPipeName, GENERIC_READ | GENERIC_WRITE, 0, nullptr, OPEN_EXISTING,
+                                    0, nullptr));
         const HANDLE pipe = OpenControlPipe();
         const DWORD error = pipe == INVALID_HANDLE_VALUE ? GetLastError() : 0;
         opens.push_back({static_cast<bool>(other), error, Clock::now()});
@@ -442,7 +443,8 @@ TEST(ConnectToServer, BusyInstancesAreRetriedAtOnceUntilOneIsFree) {
         EXPECT_TRUE(client.ConnectToServer(source.get_token()));
     }
     DWORD ignored = 0;
-    EXPECT_TRUE(GetOverlappedResult(serverEnd.get(), &listen, &ignored, FALSE)) << "the camera is not connected";
+    EXPECT_TRUE(GetOverlappedResult(serverEnd.get(), &listen, &ignored, FALSE))
+        << "the camera is not connected";
     CancelIoEx(serverEnd.get(), &listen);
     GetOverlappedResult(serverEnd.get(), &listen, &ignored, TRUE);
     EXPECT_EQ(client.AcceptedServerUser(), LookUpOwnIdentity().value_or(PipeIdentity{}).user);
@@ -461,12 +463,13 @@ TEST(ConnectToServer, BusyInstancesAreRetriedAtOnceUntilOneIsFree) {
     // Each open follows a successful wait; a busy one leads straight to the next wait.
     std::vector<Matcher<const std::string&>> expected = {"[ConnectControlPipe] <time>"};
     for (std::size_t i = 0; i < kBusyOpens; ++i) {
-        for (const char* line : {"after WaitNamedPipe", "CreateFile: FFFFFFFFFFFFFFFF", "CreateFile: error: 231",
-                                 "ERROR_PIPE_BUSY"})
+        for (const char* line : {"after WaitNamedPipe", "CreateFile: FFFFFFFFFFFFFFFF",
+                                 "CreateFile: error: 231", "ERROR_PIPE_BUSY"})
             expected.push_back(std::string("[ConnectControlPipe] ") + line);
     }
     expected.push_back("[ConnectControlPipe] after WaitNamedPipe");
-    expected.push_back(AllOf(StartsWith("[ConnectControlPipe] CreateFile: "), Not(HasSubstr("FFFFFFFFFFFFFFFF"))));
+    expected.push_back(
+        AllOf(StartsWith("[ConnectControlPipe] CreateFile: "), Not(HasSubstr("FFFFFFFFFFFFFFFF"))));
     expected.push_back("[ConnectControlPipe] is_canceled, 0");
     Lines lines = log.Lines();
     std::erase_if(lines, [](const std::string& line) { return !line.starts_with("[ConnectControlPipe] "); });
