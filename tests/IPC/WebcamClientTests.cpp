@@ -75,6 +75,7 @@ public:
     }
     UniqueEvent late{CreateEventW(nullptr, FALSE, FALSE, nullptr)};  // set: a late answer may go
     UniqueEvent closed{CreateEventW(nullptr, TRUE, FALSE, nullptr)}; // set by the server's disconnects
+    UniqueEvent received{CreateEventW(nullptr, TRUE, FALSE, nullptr)}; // set by each command that arrives
     // The impersonation level the first client's request offered; read after Stop.
     std::optional<SECURITY_IMPERSONATION_LEVEL> offered;
 
@@ -114,6 +115,7 @@ private:
             Io(false, nullptr, 0);
             for (std::uint32_t command = 0; Io(false, &command, sizeof(command)) == sizeof(command);) {
                 mReceived.push_back(command);
+                SetEvent(received.get());
                 if (mReceived.size() == 1)
                     offered = OfferedLevel();
                 while (next < mSteps.size() && mSteps[next].command == 0)
@@ -287,7 +289,13 @@ TEST(WebcamClient, EveryWaitOfTheConnectionChainEndsSoonAfterCancellation) {
         Tasks::cancellation_token_source source;
         Clock::time_point cancelledAt;
         std::thread canceller([&] {
-            std::this_thread::sleep_for(std::chrono::milliseconds(150)); // well inside every wait
+            // The request is in the server's hands, so the client waits for the answer. The other
+            // waits give no sign of having begun; 150 ms is well inside each, and a cancellation
+            // that comes before one must end the call at once all the same.
+            if (server)
+                WaitForSingleObject(server->received.get(), 10000);
+            else
+                std::this_thread::sleep_for(std::chrono::milliseconds(150));
             cancelledAt = Clock::now();
             source.cancel();
         });
