@@ -3,6 +3,7 @@
 #include "IPC/ObjectSecurity.h"
 #include "log/Text.h"
 
+#include <aclapi.h>
 #include <algorithm>
 #include <sddl.h>
 
@@ -53,19 +54,48 @@ std::string SidText(const std::vector<BYTE>& sid) {
 
 } // namespace
 
-std::optional<ProcessIdentity> LookUpProcessIdentity(DWORD processId) {
-    ProcessIdentity identity;
-    if (!ProcessIdToSessionId(processId, &identity.session))
+std::optional<PipeIdentity> LookUpPipeServer(HANDLE pipe) {
+    PipeIdentity identity;
+    // Recorded when the server end was created; unlike its process id it names no process that
+    // could end and be replaced.
+    if (!GetNamedPipeServerSessionId(pipe, &identity.session))
         return std::nullopt;
-    const UniqueHandleNull process(OpenProcess(PROCESS_QUERY_LIMITED_INFORMATION, FALSE, processId));
+    PSID owner = nullptr;
+    PSECURITY_DESCRIPTOR descriptor = nullptr;
+    if (const DWORD error = GetSecurityInfo(pipe, SE_KERNEL_OBJECT, OWNER_SECURITY_INFORMATION, &owner,
+                                            nullptr, nullptr, nullptr, &descriptor)) {
+        SetLastError(error);
+        return std::nullopt;
+    }
+    const std::unique_ptr<void, HLOCAL (*)(HLOCAL)> ownedDescriptor(descriptor, LocalFree);
+    if (!owner || !IsValidSid(owner)) {
+        SetLastError(ERROR_INVALID_OWNER);
+        return std::nullopt;
+    }
+    const auto* first = static_cast<const BYTE*>(owner);
+    identity.user.assign(first, first + GetLengthSid(owner));
+    return identity;
+}
+
+std::optional<PipeIdentity> LookUpOwnIdentity() {
+    PipeIdentity identity;
+    if (!ProcessIdToSessionId(GetCurrentProcessId(), &identity.session))
+        return std::nullopt;
     HANDLE token = nullptr;
-    if (!process || !OpenProcessToken(process.get(), TOKEN_QUERY, &token))
+    if (!OpenProcessToken(GetCurrentProcess(), TOKEN_QUERY, &token))
         return std::nullopt;
     const UniqueHandleNull ownedToken(token);
     identity.user = ObjectSecurity::TokenUserSid(token);
     if (identity.user.empty())
         return std::nullopt;
     return identity;
+}
+
+HANDLE OpenControlPipe() noexcept {
+    // Overlapped, so that no exchange can block its caller for good; the server may learn who we
+    // are but cannot act as us.
+    return CreateFileW(kControlPipeName, GENERIC_READ | GENERIC_WRITE, 0, nullptr, OPEN_EXISTING,
+                       FILE_FLAG_OVERLAPPED | SECURITY_SQOS_PRESENT | SECURITY_IDENTIFICATION, nullptr);
 }
 
 std::optional<DWORD> WaitOrCancel(HANDLE object, DWORD milliseconds, const CancellationToken& token) noexcept {
@@ -101,8 +131,9 @@ std::shared_ptr<Log> ObtainLog(const LogFactory& factory, std::string tag) {
     return log;
 }
 
-ControlObject::ControlObject(LogFactory factory, IdentityLookup lookup)
-    : mLogFactory(std::move(factory)), mIdentityLookup(std::move(lookup)) {
+ControlObject::ControlObject(LogFactory factory, PipeIdentityLookup lookup, PipeOpener opener)
+    : mLogFactory(std::move(factory)), mIdentityLookup(std::move(lookup)),
+      mOpenPipe(opener ? std::move(opener) : PipeOpener(OpenControlPipe)) {
     // Opens the server's event with its state kept if it exists already. Made here first, it
     // gets what the server gives its own objects: full access for this user and SYSTEM only,
     // whatever the process's default DACL (an elevated host's would lock out the user's other
@@ -160,16 +191,12 @@ bool ControlObject::ConnectControlPipe(CancellationToken token) {
         if (token.is_canceled())
             break;
 
-        // Overlapped, so that no exchange can block its caller for good; the server may learn
-        // who we are but cannot act as us.
-        mCommandPipe.reset(CreateFileW(kControlPipeName, GENERIC_READ | GENERIC_WRITE, 0, nullptr, OPEN_EXISTING,
-                                       FILE_FLAG_OVERLAPPED | SECURITY_SQOS_PRESENT | SECURITY_IDENTIFICATION,
-                                       nullptr));
+        mCommandPipe.reset(mOpenPipe());
         const DWORD error = GetLastError();
         *log << "CreateFile: " << FormatHex64(HandleValue(mCommandPipe.get())) << Log::EndLine;
         if (mCommandPipe) {
             // Anyone may create a pipe of that name first: nothing is sent to a stranger.
-            if (std::string refusal = RefusalOfServer(); !refusal.empty()) {
+            if (std::string refusal = RefusalOfServer(mAcceptedServerUser); !refusal.empty()) {
                 if (refusal != mLoggedRefusal)
                     *log << LogLevel::Error << "ERROR: control pipe server refused: " << refusal << Log::EndLine;
                 mLoggedRefusal = std::move(refusal);
@@ -192,15 +219,18 @@ bool ControlObject::ConnectControlPipe(CancellationToken token) {
     return static_cast<bool>(mCommandPipe);
 }
 
-std::string ControlObject::RefusalOfServer() const {
+std::string ControlObject::RefusalOfServer(std::vector<BYTE>& user) const {
+    user.clear();
+    // The process id only names the server in the log: by now it may belong to another process.
     ULONG serverId = 0;
-    if (!GetNamedPipeServerProcessId(mCommandPipe.get(), &serverId))
-        return "its process is unknown (error " + std::to_string(GetLastError()) + ")";
-    const std::string who = "process " + std::to_string(serverId);
-    const auto ours = LookUpProcessIdentity(GetCurrentProcessId());
+    const std::string who = GetNamedPipeServerProcessId(mCommandPipe.get(), &serverId)
+                                ? "process " + std::to_string(serverId)
+                                : std::string("process (unknown)");
+    const auto ours = LookUpOwnIdentity();
     if (!ours)
-        return who + ": this process's own identity is unreadable (error " + std::to_string(GetLastError()) + ")";
-    const auto theirs = mIdentityLookup ? mIdentityLookup(serverId) : std::nullopt;
+        return who + ": this process's own identity is unreadable (error " + std::to_string(GetLastError()) +
+               ")";
+    const auto theirs = mIdentityLookup ? mIdentityLookup(mCommandPipe.get()) : std::nullopt;
     if (!theirs)
         return who + ": its identity is unreadable (error " + std::to_string(GetLastError()) + ")";
     if (theirs->session != ours->session) {
@@ -209,6 +239,7 @@ std::string ControlObject::RefusalOfServer() const {
     }
     if (theirs->user != ours->user)
         return who + " runs as user " + SidText(theirs->user) + ", this host as " + SidText(ours->user);
+    user = theirs->user;
     return {};
 }
 
@@ -216,6 +247,7 @@ bool ControlObject::Disconnect() {
     auto log = Obtain("Disconnect");
     *log << "mCommandPipe, " << FormatHex64(HandleValue(mCommandPipe.get())) << Log::EndLine;
     mCommandPipe.reset();
+    mAcceptedServerUser.clear();
     mOutOfStep = false;
     return true;
 }

@@ -20,15 +20,25 @@ namespace Zarvo::IPC {
 
 using CancellationToken = Tasks::cancellation_token;
 
-// Whom a process runs as: its session and the user SID of its token (the SID's bytes).
-struct ProcessIdentity {
+// Whom the server end of the control pipe belongs to: the session the pipe reports for its server
+// and the pipe's owner (the SID's bytes), which the app sets to the user it runs as. Both are read
+// from the pipe itself, so neither can change under the client; a process id looked up afterwards
+// could belong to another process by then.
+struct PipeIdentity {
     DWORD session = 0;
     std::vector<BYTE> user;
 };
-// The identity of a process by its id; nullopt, with the platform's error set, when it cannot
-// be read.
-using IdentityLookup = std::function<std::optional<ProcessIdentity>(DWORD processId)>;
-std::optional<ProcessIdentity> LookUpProcessIdentity(DWORD processId);
+// The identity of the server of an open pipe; nullopt, with the platform's error set, when it
+// cannot be read (a pipe without an owner included).
+using PipeIdentityLookup = std::function<std::optional<PipeIdentity>(HANDLE pipe)>;
+std::optional<PipeIdentity> LookUpPipeServer(HANDLE pipe);
+// This process's session and token user, for comparison with the above; nullopt when unreadable.
+std::optional<PipeIdentity> LookUpOwnIdentity();
+
+// Opens the client end of the control pipe as the camera does; the handle, or
+// INVALID_HANDLE_VALUE with the platform's error set.
+using PipeOpener = std::function<HANDLE()>;
+HANDLE OpenControlPipe() noexcept;
 
 class ControlObject {
 public:
@@ -45,8 +55,11 @@ public:
     static constexpr DWORD kCancelPollMs = 10;
 
     // Creates the server-live event, or opens it with its state kept when the server made it.
-    // `lookup` tells whom the process at the other end of the pipe runs as.
-    explicit ControlObject(LogFactory factory, IdentityLookup lookup = LookUpProcessIdentity);
+    // `lookup` tells whom the server end of an open pipe belongs to. `opener` is a test seam: it
+    // lets a test act between the successful wait for a free instance and the open (the
+    // product always uses OpenControlPipe).
+    explicit ControlObject(LogFactory factory, PipeIdentityLookup lookup = LookUpPipeServer,
+                           PipeOpener opener = OpenControlPipe);
     virtual ~ControlObject();
     ControlObject(const ControlObject&) = delete;
     ControlObject& operator=(const ControlObject&) = delete;
@@ -62,6 +75,10 @@ public:
     bool ConnectControlPipe(CancellationToken token);
     // Closes the pipe if it is open. Always true.
     bool Disconnect();
+    // The user SID (its bytes) the server end of the open pipe was accepted for: this process's
+    // own user, as the pipe's owner reported it. Empty while no pipe is open. Other objects the
+    // server shares (the frame section) must have the same owner.
+    std::vector<BYTE> AcceptedServerUser() const { return mAcceptedServerUser; }
 
 protected:
     enum class IoOutcome { Done, Failed, TimedOut, Canceled };
@@ -85,12 +102,15 @@ protected:
 
 private:
     std::shared_ptr<Log> Obtain(const char* tag) const;
-    // Empty when the server at the other end of the open pipe runs in this process's session
-    // and as its user; otherwise what did not match.
-    std::string RefusalOfServer() const;
+    // Empty when the server end of the open pipe reports this process's session and is owned by
+    // its user (then `user` is that user); otherwise what did not match.
+    std::string RefusalOfServer(std::vector<BYTE>& user) const;
 
     LogFactory mLogFactory;
-    IdentityLookup mIdentityLookup;
+    PipeIdentityLookup mIdentityLookup;
+    PipeOpener mOpenPipe;
+    // Set while mCommandPipe is open, to the user its server was accepted for.
+    std::vector<BYTE> mAcceptedServerUser;
     // The last refusal logged, so that a retry loop against the same server logs it once.
     std::string mLoggedRefusal;
     UniqueEvent mServerLiveEvent;

@@ -12,7 +12,7 @@ std::optional<ObjectSecurity> ObjectSecurity::ForCurrentUser() noexcept {
     std::vector<std::uint8_t> user = TokenUserSid(token);
     if (user.empty())
         return std::nullopt;
-    return ForUser(user.data());
+    return Make(user.data(), true);
 }
 
 std::vector<std::uint8_t> ObjectSecurity::TokenUserSid(HANDLE token) noexcept {
@@ -36,6 +36,10 @@ std::vector<std::uint8_t> ObjectSecurity::TokenUserSid(HANDLE token) noexcept {
 }
 
 std::optional<ObjectSecurity> ObjectSecurity::ForUser(PSID user) noexcept {
+    return Make(user, false);
+}
+
+std::optional<ObjectSecurity> ObjectSecurity::Make(PSID user, bool userOwns) noexcept {
     try {
         if (!user || !IsValidSid(user))
             return std::nullopt;
@@ -62,7 +66,8 @@ std::optional<ObjectSecurity> ObjectSecurity::ForUser(PSID user) noexcept {
         if (!InitializeSecurityDescriptor(&absolute, SECURITY_DESCRIPTOR_REVISION) ||
             !SetSecurityDescriptorDacl(&absolute, TRUE, dacl, FALSE) ||
             // Nothing inherited from a parent adds to these two entries.
-            !SetSecurityDescriptorControl(&absolute, SE_DACL_PROTECTED, SE_DACL_PROTECTED))
+            !SetSecurityDescriptorControl(&absolute, SE_DACL_PROTECTED, SE_DACL_PROTECTED) ||
+            (userOwns && !SetSecurityDescriptorOwner(&absolute, user, FALSE)))
             return std::nullopt;
         DWORD bytes = 0;
         MakeSelfRelativeSD(&absolute, nullptr, &bytes);

@@ -5,7 +5,9 @@
 //
 // The user comes from the process token's user SID, not from its default DACL: an app launched
 // by an elevated host has the elevated default DACL (Administrators and SYSTEM), which would lock
-// out the same user's ordinary hosts.
+// out the same user's ordinary hosts. For the same reason the descriptor of this process's user
+// names that user as the owner (an elevated token's default owner is Administrators): a camera
+// checks the owner of the pipe before it sends anything.
 
 #include <windows.h>
 
@@ -17,9 +19,12 @@ namespace Zarvo::IPC {
 
 class ObjectSecurity {
 public:
-    // For the user of this process's token; nullopt when the token cannot be read.
+    // For the user of this process's token, who is also the owner; nullopt when the token cannot
+    // be read.
     static std::optional<ObjectSecurity> ForCurrentUser() noexcept;
     // For the given user SID (and SYSTEM); nullopt for an invalid SID. No system state is read.
+    // The owner is left to the creator's default: only a process of that user could create an
+    // object owned by it.
     static std::optional<ObjectSecurity> ForUser(PSID user) noexcept;
 
     // The user SID of a token (TOKEN_QUERY access); empty when it cannot be read.
@@ -32,6 +37,7 @@ public:
 
 private:
     ObjectSecurity() = default;
+    static std::optional<ObjectSecurity> Make(PSID user, bool userOwns) noexcept;
 
     std::vector<std::uint8_t> mDescriptor; // self-relative, so it may move with the vector
     SECURITY_ATTRIBUTES mAttributes{};

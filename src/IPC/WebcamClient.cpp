@@ -10,7 +10,7 @@
 
 namespace Zarvo::IPC {
 
-WebcamClient::WebcamClient(LogFactory factory, IdentityLookup lookup)
+WebcamClient::WebcamClient(LogFactory factory, PipeIdentityLookup lookup)
     : ControlObject(factory, std::move(lookup)), mLogFactory(std::move(factory)) {
     ObtainLog(mLogFactory, "WebcamClient");
 }

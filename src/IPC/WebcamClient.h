@@ -20,9 +20,10 @@ public:
     using HandleHandler = std::function<std::uint64_t(const Status&)>;
     using FlagHandler = std::function<bool(const Status&)>;
 
-    explicit WebcamClient(LogFactory factory, IdentityLookup lookup = LookUpProcessIdentity);
+    explicit WebcamClient(LogFactory factory, PipeIdentityLookup lookup = LookUpPipeServer);
     ~WebcamClient() override;
 
+    using ControlObject::AcceptedServerUser;
     using ControlObject::CheckForServer;
     using ControlObject::ConnectControlPipe;
     using ControlObject::ConnectToServer;

@@ -63,6 +63,10 @@ TEST(ObjectSecurity, EveryKindOfSharedObjectGrantsExactlyTheUserAndSystem) {
             const UniqueHandleNull object(kind.create(moved.Attributes(), name));
             ASSERT_TRUE(object) << kind.name << " " << GetLastError();
             EXPECT_THAT(DaclOf(object.get()), UserAndSystem(user, kind.fullAccess)) << kind.name;
+            // This process's user owns its objects whatever the token's default owner (here a
+            // group); another user's descriptor leaves the owner to the creator.
+            EXPECT_EQ(OwnerOf(object.get()) == user, user == processUser)
+                << kind.name << " " << OwnerOf(object.get());
             // Someone else's object cannot be opened for use. The platform here checks access on
             // kernel objects but not on pipe connections, so the pipe is checked by its DACL alone.
             if (user == processUser) {

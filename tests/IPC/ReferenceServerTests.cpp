@@ -211,6 +211,13 @@ TEST(ReferenceServer, ItsPipeEventMutexAndSectionGrantOnlyItsUserAndSystem) {
     EXPECT_THAT(DaclOf(mutex.get()), UserAndSystem(user, MUTEX_ALL_ACCESS));
     EXPECT_THAT(DaclOf(section.get()), UserAndSystem(user, SECTION_ALL_ACCESS));
     EXPECT_THAT(DaclOf(pipe.get()), UserAndSystem(user, FILE_ALL_ACCESS));
+    // Owned by that user too, whatever the token's default owner: that is what a camera checks.
+    for (const HANDLE object : {live.get(), mutex.get(), section.get(), pipe.get()})
+        EXPECT_EQ(OwnerOf(object), user);
+    const auto own = LookUpOwnIdentity();
+    ASSERT_TRUE(own);
+    EXPECT_THAT(LookUpPipeServer(pipe.get()), Optional(FieldsAre(own->session, own->user)));
+    EXPECT_EQ(client.AcceptedServerUser(), own->user);
     EXPECT_TRUE(Channel().Open());
     EXPECT_TRUE(client.StopCamera());
     EXPECT_EQ(server.Quit(), 0u);

@@ -50,6 +50,18 @@ inline std::vector<Entry> DaclOf(HANDLE object) {
     return entries;
 }
 
+// The owner of a kernel object as a SID string; "none" or the failure otherwise.
+inline std::string OwnerOf(HANDLE object) {
+    PSID owner = nullptr;
+    PSECURITY_DESCRIPTOR descriptor = nullptr;
+    if (const DWORD error = GetSecurityInfo(object, SE_KERNEL_OBJECT, OWNER_SECURITY_INFORMATION, &owner,
+                                            nullptr, nullptr, nullptr, &descriptor))
+        return "GetSecurityInfo failed " + std::to_string(error);
+    std::string result = owner ? SidString(owner) : "none";
+    LocalFree(descriptor);
+    return result;
+}
+
 // Exactly the two allowed entries, in this order, each with full access (generic or mapped).
 inline ::testing::Matcher<std::vector<Entry>> UserAndSystem(const std::string& user, ACCESS_MASK fullAccess) {
     using namespace ::testing;

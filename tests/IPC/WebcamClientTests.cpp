@@ -31,6 +31,34 @@ struct Step {
     const char* line = nullptr;
 };
 
+// The control pipe with `instances` instances and the app's security (the owner is this user, as
+// the client demands); its first instance.
+UniqueFile CreateControlPipe(DWORD instances) {
+    auto security = ObjectSecurity::ForCurrentUser();
+    return UniqueFile(security ? CreateNamedPipeW(kControlPipeName, PIPE_ACCESS_DUPLEX | FILE_FLAG_OVERLAPPED,
+                                                  PIPE_TYPE_BYTE | PIPE_READMODE_BYTE | PIPE_WAIT, instances,
+                                                  4096, 4096, 0, security->Attributes())
+                               : INVALID_HANDLE_VALUE);
+}
+
+// Cancels a source after `seconds` unless destroyed first: a test whose fault would loop forever ends.
+class Watchdog {
+public:
+    Watchdog(const Tasks::cancellation_token_source& source, DWORD seconds)
+        : mThread([this, source, seconds] {
+              if (WaitForSingleObject(mDone.get(), seconds * 1000) == WAIT_TIMEOUT)
+                  source.cancel();
+          }) {}
+    ~Watchdog() {
+        SetEvent(mDone.get());
+        mThread.join();
+    }
+
+private:
+    UniqueEvent mDone{CreateEventW(nullptr, TRUE, FALSE, nullptr)};
+    std::thread mThread;
+};
+
 // Serves the control pipe on its only instance, one client after the other, answering each
 // request as the next step that reaches the server says. Every wait also ends on Stop, so it
 // can never hang a test.
@@ -47,6 +75,7 @@ public:
     }
     UniqueEvent late{CreateEventW(nullptr, FALSE, FALSE, nullptr)};  // set: a late answer may go
     UniqueEvent closed{CreateEventW(nullptr, TRUE, FALSE, nullptr)}; // set by the server's disconnects
+    UniqueEvent received{CreateEventW(nullptr, TRUE, FALSE, nullptr)}; // set by each command that arrives
     // The impersonation level the first client's request offered; read after Stop.
     std::optional<SECURITY_IMPERSONATION_LEVEL> offered;
 
@@ -86,6 +115,7 @@ private:
             Io(false, nullptr, 0);
             for (std::uint32_t command = 0; Io(false, &command, sizeof(command)) == sizeof(command);) {
                 mReceived.push_back(command);
+                SetEvent(received.get());
                 if (mReceived.size() == 1)
                     offered = OfferedLevel();
                 while (next < mSteps.size() && mSteps[next].command == 0)
@@ -115,9 +145,7 @@ private:
     std::vector<std::uint32_t> mReceived; // guarded by joining mThread
     UniqueEvent mStop{CreateEventW(nullptr, TRUE, FALSE, nullptr)},
         mIo{CreateEventW(nullptr, TRUE, FALSE, nullptr)};
-    UniqueFile mPipe{CreateNamedPipeW(kControlPipeName, PIPE_ACCESS_DUPLEX | FILE_FLAG_OVERLAPPED,
-                                      PIPE_TYPE_BYTE | PIPE_READMODE_BYTE | PIPE_WAIT, 1, 4096, 4096, 0,
-                                      nullptr)};
+    UniqueFile mPipe = CreateControlPipe(1);
     std::thread mThread;
 };
 
@@ -261,7 +289,13 @@ TEST(WebcamClient, EveryWaitOfTheConnectionChainEndsSoonAfterCancellation) {
         Tasks::cancellation_token_source source;
         Clock::time_point cancelledAt;
         std::thread canceller([&] {
-            std::this_thread::sleep_for(std::chrono::milliseconds(150)); // well inside every wait
+            // The request is in the server's hands, so the client waits for the answer. The other
+            // waits give no sign of having begun; 150 ms is well inside each, and a cancellation
+            // that comes before one must end the call at once all the same.
+            if (server)
+                WaitForSingleObject(server->received.get(), 10000);
+            else
+                std::this_thread::sleep_for(std::chrono::milliseconds(150));
             cancelledAt = Clock::now();
             source.cancel();
         });
@@ -281,17 +315,16 @@ TEST(WebcamClient, EveryWaitOfTheConnectionChainEndsSoonAfterCancellation) {
 }
 
 TEST(ConnectToServer, AServerInAnotherSessionOrOfAnotherUserIsRefusedOnceInTheLogAndSentNothing) {
-    const DWORD self = GetCurrentProcessId(); // the scripted server runs in this process
-    const auto real = LookUpProcessIdentity(self);
+    const auto real = LookUpOwnIdentity();
     ASSERT_TRUE(real && !real->user.empty());
     BYTE system[SECURITY_MAX_SID_SIZE];
     DWORD systemSize = sizeof(system);
     ASSERT_TRUE(CreateWellKnownSid(WinLocalSystemSid, nullptr, system, &systemSize));
-    const ProcessIdentity otherSession{real->session + 1, real->user},
+    const PipeIdentity otherSession{real->session + 1, real->user},
         otherUser{real->session, std::vector<BYTE>(system, system + systemSize)};
     const struct {
         const char* what;
-        std::optional<ProcessIdentity> reported;
+        std::optional<PipeIdentity> reported;
         std::string refusal; // empty: accepted
     } rows[] = {
         {"another session", otherSession,
@@ -305,20 +338,26 @@ TEST(ConnectToServer, AServerInAnotherSessionOrOfAnotherUserIsRefusedOnceInTheLo
     for (const auto& row : rows) {
         SCOPED_TRACE(row.what);
         TestLog log;
-        std::vector<DWORD> asked;
-        WebcamClient client(log.Factory(), [&](DWORD pid) { return asked.push_back(pid), row.reported; });
-        ScriptedServer server(steps);
         Tasks::cancellation_token_source source;
-        std::thread canceller([&] {
-            std::this_thread::sleep_for(std::chrono::milliseconds(900)); // lets it try twice
-            source.cancel();
+        // What the real lookup reads from each pipe handle the client asks about: the scripted
+        // server's pipe, owned by this user. The second refusal ends the connecting.
+        std::vector<std::optional<PipeIdentity>> asked;
+        WebcamClient client(log.Factory(), [&](HANDLE pipe) {
+            asked.push_back(LookUpPipeServer(pipe));
+            if (asked.size() == 2)
+                source.cancel();
+            return row.reported;
         });
-        EXPECT_EQ(client.ConnectToServer(source.get_token()), row.refusal.empty());
-        canceller.join();
+        ScriptedServer server(steps);
+        {
+            const Watchdog watchdog(source, 20);
+            EXPECT_EQ(client.ConnectToServer(source.get_token()), row.refusal.empty());
+        }
+        EXPECT_EQ(client.AcceptedServerUser(), row.refusal.empty() ? real->user : std::vector<BYTE>());
         EXPECT_EQ(client.StartCamera(), row.refusal.empty());
         EXPECT_EQ(server.Stop(), std::vector<std::uint32_t>(row.refusal.empty() ? 1 : 0, 3));
-        EXPECT_THAT(asked, Each(self));
-        EXPECT_GE(asked.size(), row.refusal.empty() ? 1u : 2u);
+        EXPECT_THAT(asked, Each(Optional(FieldsAre(real->session, real->user))));
+        EXPECT_EQ(asked.size(), row.refusal.empty() ? 1u : 2u);
         const auto refusals = Matcher<const std::string&>(
             StartsWith("[ConnectControlPipe] ERROR: control pipe server refused: process "));
         if (row.refusal.empty()) {
@@ -327,51 +366,122 @@ TEST(ConnectToServer, AServerInAnotherSessionOrOfAnotherUserIsRefusedOnceInTheLo
             // whatever the client asks, so only Windows can show it.
             const bool wine = GetProcAddress(GetModuleHandleW(L"ntdll.dll"), "wine_get_version");
             EXPECT_TRUE(wine || server.offered == SecurityIdentification);
+            EXPECT_TRUE(client.Disconnect() && client.AcceptedServerUser().empty());
         } else {
             EXPECT_THAT(log.Lines(), Contains(AllOf(refusals, HasSubstr(row.refusal))).Times(1));
         }
     }
 }
 
-// The only instance is freed for an instant and taken back at once: the waiting client wakes to find
-// it taken, and goes straight into the next wait.
-TEST(ConnectToServer, BusyInstancesAreRetriedAtOnceUntilOneIsFree) {
-    const auto open = [] {
-        return UniqueFile(CreateFileW(kControlPipeName, GENERIC_READ | GENERIC_WRITE, 0, nullptr,
-                                      OPEN_EXISTING, 0, nullptr));
-    };
-    bool sawBusy = false;
-    for (int round = 0; round < 5 && !sawBusy; ++round) {
-        UniqueFile serverEnd(CreateNamedPipeW(kControlPipeName, PIPE_ACCESS_DUPLEX | FILE_FLAG_OVERLAPPED,
-                                              PIPE_TYPE_BYTE | PIPE_WAIT, 1, 4096, 4096, 0, nullptr));
-        UniqueEvent listening(CreateEventW(nullptr, TRUE, FALSE, nullptr));
-        UniqueFile other = open();
-        ASSERT_TRUE(serverEnd && listening && other);
-        TestLog log;
-        WebcamClient client(log.Factory());
-        auto connected = std::async(std::launch::async, [&] { return client.ConnectToServer({}); });
-        OVERLAPPED listen{};
-        const auto start = Clock::now();
-        do { // ends with the instance free, or taken by the client
-            other.reset();
-            DisconnectNamedPipe(serverEnd.get());
-            listen = {};
-            listen.hEvent = listening.get();
-            ConnectNamedPipe(serverEnd.get(), &listen);
-        } while (connected.wait_for(std::chrono::seconds(0)) != std::future_status::ready &&
-                 SecondsSince(start) < 2.0 && (other = open()));
-        EXPECT_TRUE(connected.get());
-        DWORD ignored = 0;
-        CancelIoEx(serverEnd.get(), &listen);
-        GetOverlappedResult(serverEnd.get(), &listen, &ignored, TRUE);
-
-        const Lines lines = log.Lines(); // a busy instance is followed by the next wait, not a give-up
-        const auto busy = std::find(lines.begin(), lines.end(), "[ConnectControlPipe] ERROR_PIPE_BUSY");
-        sawBusy = busy != lines.end();
-        EXPECT_TRUE(!sawBusy || (busy + 1 != lines.end() && busy[1].find("WaitNamedPipe") != std::string::npos))
-            << PrintToString(lines);
+// The pipe's owner as the platform reports it, without an injected lookup: a stranger's pipe is refused.
+TEST(ConnectToServer, APipeOwnedByAnotherUserIsRefused) {
+    PSECURITY_DESCRIPTOR descriptor = nullptr;
+    ASSERT_TRUE(ConvertStringSecurityDescriptorToSecurityDescriptorW(
+        L"O:S-1-5-21-111-222-333-1001D:(A;;GA;;;WD)", SDDL_REVISION_1, &descriptor, nullptr));
+    SECURITY_ATTRIBUTES attributes{sizeof(attributes), descriptor, FALSE};
+    const UniqueFile stranger(CreateNamedPipeW(kControlPipeName, PIPE_ACCESS_DUPLEX,
+                                               PIPE_TYPE_BYTE | PIPE_WAIT, 1, 16, 16, 0, &attributes));
+    const DWORD error = GetLastError();
+    LocalFree(descriptor);
+    if (!stranger && error == ERROR_INVALID_OWNER)
+        GTEST_SKIP() << "this platform lets no ordinary process make a pipe owned by another user";
+    ASSERT_TRUE(stranger) << error;
+    TestLog log;
+    Tasks::cancellation_token_source source;
+    int looks = 0;
+    WebcamClient client(log.Factory(), [&](HANDLE pipe) {
+        ++looks;
+        source.cancel(); // one look is enough
+        return LookUpPipeServer(pipe);
+    });
+    {
+        const Watchdog watchdog(source, 20);
+        EXPECT_FALSE(client.ConnectToServer(source.get_token()));
     }
-    EXPECT_TRUE(sawBusy) << "no round produced a busy instance after a successful wait";
+    EXPECT_EQ(looks, 1);
+    EXPECT_TRUE(client.AcceptedServerUser().empty());
+    EXPECT_THAT(log.Lines(),
+                Contains(AllOf(HasSubstr("ERROR: control pipe server refused: process "),
+                               HasSubstr(" runs as user S-1-5-21-111-222-333-1001, this host as S-1-5-"))));
+}
+
+// Another client takes the only instance between the camera's successful wait for it and its open,
+// three times over (the opener seam acts between the two): each busy open is followed at once by the
+// next wait, without the retry pause, and the fourth open connects.
+TEST(ConnectToServer, BusyInstancesAreRetriedAtOnceUntilOneIsFree) {
+    const UniqueFile serverEnd = CreateControlPipe(1);
+    const UniqueEvent listening(CreateEventW(nullptr, TRUE, FALSE, nullptr));
+    ASSERT_TRUE(serverEnd && listening);
+    OVERLAPPED listen{};
+    const auto listenAgain = [&] { // the only instance free for the next client
+        DisconnectNamedPipe(serverEnd.get());
+        listen = {};
+        listen.hEvent = listening.get();
+        return !ConnectNamedPipe(serverEnd.get(), &listen) && GetLastError() == ERROR_IO_PENDING;
+    };
+    ASSERT_TRUE(listenAgain());
+
+    constexpr std::size_t kBusyOpens = 3;
+    struct Open {
+        bool taken;  // the other client got the instance the wait had found free
+        DWORD error; // of the camera's open
+        Clock::time_point at;
+    };
+    std::vector<Open> opens;
+    const PipeOpener opener = [&]() -> HANDLE {
+        UniqueFile other;
+        if (opens.size() < kBusyOpens)
+            other.reset(CreateFileW(kControlPipeName, GENERIC_READ | GENERIC_WRITE, 0, nullptr, OPEN_EXISTING,
+                                    0, nullptr));
+        const HANDLE pipe = OpenControlPipe();
+        const DWORD error = pipe == INVALID_HANDLE_VALUE ? GetLastError() : 0;
+        opens.push_back({static_cast<bool>(other), error, Clock::now()});
+        if (other) {
+            other.reset();
+            listenAgain();
+        }
+        SetLastError(error);
+        return pipe;
+    };
+    TestLog log;
+    ControlObject client(log.Factory(), LookUpPipeServer, opener);
+    Tasks::cancellation_token_source source;
+    {
+        const Watchdog watchdog(source, 20);
+        EXPECT_TRUE(client.ConnectToServer(source.get_token()));
+    }
+    DWORD ignored = 0;
+    EXPECT_TRUE(GetOverlappedResult(serverEnd.get(), &listen, &ignored, FALSE))
+        << "the camera is not connected";
+    CancelIoEx(serverEnd.get(), &listen);
+    GetOverlappedResult(serverEnd.get(), &listen, &ignored, TRUE);
+    EXPECT_EQ(client.AcceptedServerUser(), LookUpOwnIdentity().value_or(PipeIdentity{}).user);
+
+    ASSERT_EQ(opens.size(), kBusyOpens + 1);
+    for (std::size_t i = 0; i < kBusyOpens; ++i) {
+        SCOPED_TRACE(i);
+        EXPECT_TRUE(opens[i].taken);
+        EXPECT_EQ(opens[i].error, DWORD(ERROR_PIPE_BUSY));
+        // A retry pause would make this gap at least the pause (500 ms, a timer tick less on
+        // Windows); without one it is a few calls (about 1 ms), so half the pause leaves a loaded
+        // machine its room and still sees every pause.
+        EXPECT_LT(opens[i + 1].at - opens[i].at, ControlObject::kRetryPause / 2);
+    }
+    EXPECT_EQ(opens.back().error, 0u);
+    // Each open follows a successful wait; a busy one leads straight to the next wait.
+    std::vector<Matcher<const std::string&>> expected = {"[ConnectControlPipe] <time>"};
+    for (std::size_t i = 0; i < kBusyOpens; ++i) {
+        for (const char* line : {"after WaitNamedPipe", "CreateFile: FFFFFFFFFFFFFFFF",
+                                 "CreateFile: error: 231", "ERROR_PIPE_BUSY"})
+            expected.push_back(std::string("[ConnectControlPipe] ") + line);
+    }
+    expected.push_back("[ConnectControlPipe] after WaitNamedPipe");
+    expected.push_back(
+        AllOf(StartsWith("[ConnectControlPipe] CreateFile: "), Not(HasSubstr("FFFFFFFFFFFFFFFF"))));
+    expected.push_back("[ConnectControlPipe] is_canceled, 0");
+    Lines lines = log.Lines();
+    std::erase_if(lines, [](const std::string& line) { return !line.starts_with("[ConnectControlPipe] "); });
+    EXPECT_THAT(lines, ElementsAreArray(expected));
 }
 
 // A plain launch, with and without the server beside the module, is what the end-to-end tests do
