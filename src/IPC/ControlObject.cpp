@@ -67,7 +67,8 @@ std::optional<PipeIdentity> LookUpPipeServer(HANDLE pipe) {
         SetLastError(error);
         return std::nullopt;
     }
-    const std::unique_ptr<void, HLOCAL (*)(HLOCAL)> ownedDescriptor(descriptor, LocalFree);
+    const auto freeLocal = [](void* memory) { LocalFree(memory); }; // LocalFree is __stdcall on x86
+    const std::unique_ptr<void, decltype(freeLocal)> ownedDescriptor(descriptor, freeLocal);
     if (!owner || !IsValidSid(owner)) {
         SetLastError(ERROR_INVALID_OWNER);
         return std::nullopt;
