@@ -119,14 +119,14 @@ e2e_new_logs() {
   done
 }
 
-# The reference server, started by the test from a copy of its own.
+# The reference server, started by the test from a copy of its own: e2e_start_server [app args...]
 e2e_server_pid=""
 e2e_server_folder=""
 e2e_start_server() {
   e2e_server_folder=$e2e_work/server
   mkdir -p "$e2e_server_folder"
   cp "$ZARVO_BIN/$e2e_server_exe" "$e2e_server_folder/"
-  timeout -k 5 300 wine "$e2e_server_folder/$e2e_server_exe" >"$e2e_work/server.out" 2>&1 &
+  timeout -k 5 300 wine "$e2e_server_folder/$e2e_server_exe" "$@" >"$e2e_work/server.out" 2>&1 &
   e2e_server_pid=$!
   # It prints its serving line once the pipe accepts; nothing else can be waited on from here.
   local deadline=$((SECONDS + 30))

@@ -98,7 +98,6 @@ std::uint64_t Camera::OpenTexture(std::string& whyNot) {
 
 void Camera::Run(FrameSize size) {
     using Clock = std::chrono::steady_clock;
-    constexpr auto kFrameInterval = std::chrono::nanoseconds(1'000'000'000 / 30);
     const std::size_t pitch = size.width;
     std::vector<std::uint8_t> frame(PatternFrameBytes(size.height, pitch));
     auto deadline = Clock::now();
@@ -130,7 +129,7 @@ void Camera::Run(FrameSize size) {
             Log::Get(kServerLogName, "Camera") << "paused after frame " << number + 1 << Log::EndLine;
         }
 
-        deadline += kFrameInterval;
+        deadline += std::chrono::duration_cast<Clock::duration>(mFrameInterval);
         // A late frame starts the next interval now rather than bursting to catch up.
         if (deadline < Clock::now())
             deadline = Clock::now();

@@ -49,6 +49,9 @@ public:
     Camera(const Camera&) = delete;
     Camera& operator=(const Camera&) = delete;
 
+    // The publishing rate (30 by default); set before the first Acquire.
+    void SetFrameRate(double framesPerSecond) noexcept { mFrameInterval = std::chrono::nanoseconds(static_cast<std::int64_t>(1e9 / framesPerSecond)); }
+
     // One more user; the first starts the generator at the size of the settings file.
     void Acquire();
     // One user less; the last stops the generator and waits for it.
@@ -74,6 +77,7 @@ private:
     const std::uint64_t mFrameLimit;
     const std::function<void()> mOnFrameLimit;
     const Pause mPause;
+    std::chrono::nanoseconds mFrameInterval{1'000'000'000 / 30};
     SharedTexture mTexture;
     const std::wstring mChannelName;
     // Opened before the generator starts and closed after it ended; in between only the generator

@@ -51,7 +51,7 @@ std::optional<Options> ParseOptions(const std::vector<std::wstring>& arguments, 
                                : name == L"--pause-after"         ? &options.pauseAfter
                                : name == L"--stall-frame-request" ? &options.stallFrameRequest
                                                                   : nullptr;
-        const bool seconds = name == L"--seconds" || name == L"--pause-seconds";
+        const bool seconds = name == L"--seconds" || name == L"--pause-seconds" || name == L"--fps";
         if (!count && !seconds) {
             error = "unknown argument \"" + ToUtf8(name) + "\"";
             return std::nullopt;
@@ -68,6 +68,13 @@ std::optional<Options> ParseOptions(const std::vector<std::wstring>& arguments, 
                 return std::nullopt;
             }
             *count = *parsed;
+        } else if (name == L"--fps") {
+            const auto parsed = ParseSeconds(value, false);
+            if (!parsed || *parsed < 1 || *parsed > 240) {
+                error = "--fps takes a number of frames per second from 1 to 240, not \"" + ToUtf8(value) + "\"";
+                return std::nullopt;
+            }
+            options.framesPerSecond = *parsed;
         } else if (name == L"--seconds") {
             options.seconds = ParseSeconds(value, false);
             if (!options.seconds) {

@@ -20,6 +20,7 @@ struct Options {
     std::uint64_t pauseAfter = 0;        // publish nothing after this many frames; 0: never
     double pauseSeconds = 0;             // how long that pause lasts; 0: for ever
     std::uint64_t stallFrameRequest = 0; // leave the n-th per-frame request unanswered; 0: never
+    double framesPerSecond = 30;         // the publishing rate
 };
 
 // The options of the arguments after the program name, or nullopt and a one-line reason.
@@ -34,6 +35,7 @@ inline constexpr const char* kUsage =
     "  --pause-after N          after N frames publish nothing (keep answering) ...\n"
     "  --pause-seconds S        ... for S seconds, then go on (default 0: for ever)\n"
     "  --stall-frame-request N  never answer the N-th per-frame request of all clients\n"
+    "  --fps F                  publish F frames per second (1 to 240; default 30)\n"
     "  N: 1 to 1000000000; S: decimal seconds up to 1000000\n";
 
 } // namespace Zarvo::Server

@@ -92,7 +92,9 @@ public:
     ServerRun(const Server::Options& options, HANDLE live, SECURITY_ATTRIBUTES* security)
         : mLive(live),
           mCamera(options.frames, [] { SetEvent(gStop); }, {options.pauseAfter, options.pauseSeconds}, security),
-          mPipes(mCamera, security, options.stallFrameRequest) {}
+          mPipes(mCamera, security, options.stallFrameRequest) {
+        mCamera.SetFrameRate(options.framesPerSecond);
+    }
 
     bool Start() {
         if (!mPipes.Start())
