@@ -15,6 +15,8 @@ zarvo_build() {
   local launcher=()
   if [ -z "${CMAKE_CXX_COMPILER_LAUNCHER:-}" ] && command -v ccache >/dev/null 2>&1; then
     launcher=(-DCMAKE_C_COMPILER_LAUNCHER=ccache -DCMAKE_CXX_COMPILER_LAUNCHER=ccache)
+    # Paths relative to the checkout, so another clone of the same sources (CI's) hits the cache.
+    export CCACHE_BASEDIR=${CCACHE_BASEDIR:-$zarvo_root} CCACHE_NOHASHDIR=${CCACHE_NOHASHDIR:-true}
   fi
   cmake -S "$zarvo_root" -B "$build" -G Ninja \
     -DCMAKE_TOOLCHAIN_FILE="$zarvo_root/cmake/mingw-w64-x86_64.cmake" \
