@@ -27,6 +27,15 @@ namespace {
 
 std::atomic<long> gPendingReleaseTasks{0};
 
+std::mutex gDeviceFactoryMutex;
+Zarvo::WebcamFrameClient::DeviceFactory gDeviceFactory; // guarded by gDeviceFactoryMutex
+
+std::shared_ptr<Zarvo::WebcamFrameClient> MakeFrameClient() {
+    std::lock_guard lock(gDeviceFactoryMutex);
+    return gDeviceFactory ? std::make_shared<Zarvo::WebcamFrameClient>(gDeviceFactory)
+                          : std::make_shared<Zarvo::WebcamFrameClient>();
+}
+
 // The application-data folder, or an empty text when there is none (the settings then give
 // their defaults and logging stays off).
 std::wstring AppDataFolder() {
@@ -233,6 +242,11 @@ void WaitBrieflyFor(const std::shared_ptr<Zarvo::UniqueEvent>& appDone) {
 
 long PendingReleaseTasks() noexcept {
     return gPendingReleaseTasks.load();
+}
+
+void SetFrameClientDeviceFactory(Zarvo::WebcamFrameClient::DeviceFactory factory) {
+    std::lock_guard lock(gDeviceFactoryMutex);
+    gDeviceFactory = std::move(factory);
 }
 
 // ---------------------------------------------------------------------------------------------
@@ -442,7 +456,7 @@ void CVCamStream::PrepareInternal() {
                                 Tasks::cancel_current_task();
                             std::shared_ptr<Zarvo::WebcamFrameClient> frameClient;
                             try {
-                                frameClient = std::make_shared<Zarvo::WebcamFrameClient>();
+                                frameClient = MakeFrameClient();
                                 frameClient->SetDestinationSize(width, height, subtype);
                                 frameClient->Initialize(sharedTexture); // failures show in the samples
                             } catch (...) {

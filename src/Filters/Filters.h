@@ -6,6 +6,7 @@
 #include "framework/SourceStream.h"
 #include "runtime/Task.h"
 #include "webcam/Placeholder.h"
+#include "webcam/WebcamFrameClient.h"
 
 #include <dshow.h>
 
@@ -144,3 +145,7 @@ private:
 
 // Release tasks that have not ended yet; the module must not be unloaded while any runs.
 long PendingReleaseTasks() noexcept;
+
+// The graphics device of each frame client made from now on; empty: Direct3D 11. For tests that link
+// the camera's classes, since the platform there cannot share textures.
+void SetFrameClientDeviceFactory(Zarvo::WebcamFrameClient::DeviceFactory factory);
