@@ -63,14 +63,21 @@ const std::vector<std::uint8_t>& PlaceholderPicture::Picture(PlaceholderReason r
 }
 
 bool PlaceholderPicture::CopyInto(IMediaSample* sample, PlaceholderReason reason) noexcept {
-    const auto& picture = Picture(reason);
     BYTE* buffer = nullptr;
-    if (picture.empty() || !sample || FAILED(sample->GetPointer(&buffer)) || !buffer ||
-        sample->GetSize() < 0 || static_cast<std::uint64_t>(sample->GetSize()) < picture.size())
+    if (!sample || FAILED(sample->GetPointer(&buffer)) || sample->GetSize() < 0)
         return false;
+    const std::uint64_t written = CopyInto(buffer, static_cast<std::uint64_t>(sample->GetSize()), reason);
+    if (written)
+        sample->SetActualDataLength(static_cast<long>(written));
+    return written != 0;
+}
+
+std::uint64_t PlaceholderPicture::CopyInto(std::uint8_t* buffer, std::uint64_t size, PlaceholderReason reason) noexcept {
+    const auto& picture = Picture(reason);
+    if (picture.empty() || !buffer || size < picture.size())
+        return 0;
     std::memcpy(buffer, picture.data(), picture.size());
-    sample->SetActualDataLength(static_cast<long>(picture.size()));
-    return true;
+    return picture.size();
 }
 
 } // namespace Zarvo

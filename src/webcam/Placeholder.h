@@ -22,6 +22,8 @@ public:
     // sets the actual data length to one whole frame. False, with the sample untouched, when the
     // sample cannot hold a frame or the picture cannot be drawn (out of memory).
     bool CopyInto(IMediaSample* sample, PlaceholderReason reason) noexcept;
+    // The same into a buffer of `size` bytes: the bytes written, 0 (untouched) where it failed.
+    std::uint64_t CopyInto(std::uint8_t* buffer, std::uint64_t size, PlaceholderReason reason) noexcept;
 
     // The picture for `reason` in the destination's layout; empty when it cannot be drawn.
     const std::vector<std::uint8_t>& Picture(PlaceholderReason reason) noexcept;

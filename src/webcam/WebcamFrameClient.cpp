@@ -159,12 +159,9 @@ bool WebcamFrameClient::ChannelOpened(Log& log, const std::string& whyNot, bool 
     return false;
 }
 
-BYTE* WebcamFrameClient::FrameBuffer(IMediaSample* sample) {
+std::uint8_t* WebcamFrameClient::FrameBuffer(std::uint8_t* buffer, std::uint64_t size) {
     const std::uint64_t frameBytes = FrameBytes();
-    BYTE* buffer = nullptr;
-    const long size = sample->GetSize();
-    if (FAILED(sample->GetPointer(&buffer)) || !buffer || size < 0 ||
-        static_cast<std::uint64_t>(size) < frameBytes) {
+    if (!buffer || size < frameBytes) {
         if (!mReportedSmallSample) {
             mReportedSmallSample = true;
             Log::Get(kFilterLogName, "FillSample")
@@ -188,22 +185,21 @@ PixelKernels::Kernel WebcamFrameClient::OutputKernel() const noexcept {
     return convert_format_nv12_yuy2;
 }
 
-bool WebcamFrameClient::ConvertInto(IMediaSample* sample, const HAL::LockedResource& locked) {
-    BYTE* buffer = FrameBuffer(sample);
+std::uint64_t WebcamFrameClient::ConvertInto(std::uint8_t* buffer, std::uint64_t size,
+                                             const HAL::LockedResource& locked) {
+    buffer = FrameBuffer(buffer, size);
     if (!buffer)
-        return false;
+        return 0;
     const auto* source = static_cast<const std::uint8_t*>(locked.data);
-    const std::uint64_t written = OutputKernel()(locked.rowPitch, source, mWidth, mHeight, buffer);
-    sample->SetActualDataLength(static_cast<long>(written));
-    return true;
+    return OutputKernel()(locked.rowPitch, source, mWidth, mHeight, buffer);
 }
 
-WebcamFrameClient::FillResult WebcamFrameClient::FillFromChannel(IMediaSample* sample) {
+WebcamFrameClient::FillResult WebcamFrameClient::FillFromChannel(std::uint8_t* buffer, std::uint64_t size) {
     using Outcome = FrameChannel::Reader::Outcome;
     FillResult result;
     if (!mChannel.IsOpen())
         return result;
-    BYTE* buffer = FrameBuffer(sample);
+    buffer = FrameBuffer(buffer, size);
     if (!buffer)
         return result;
     auto read = mChannel.ConvertNewest(OutputKernel(), buffer);
@@ -212,8 +208,7 @@ WebcamFrameClient::FillResult WebcamFrameClient::FillFromChannel(IMediaSample* s
         read = mChannel.ConvertNewest(OutputKernel(), buffer);
     switch (read.outcome) {
     case Outcome::Frame:
-        sample->SetActualDataLength(static_cast<long>(FrameBytes()));
-        result = {FillResult::Status::Frame, true, read.frameNumber, read.publishTime};
+        result = {FillResult::Status::Frame, true, read.frameNumber, read.publishTime, FrameBytes()};
         break;
     case Outcome::Closed:
         Log::Get(kFilterLogName, "FillSample") << "frame channel closed by the server" << Log::EndLine;
@@ -238,6 +233,23 @@ std::optional<std::uint64_t> WebcamFrameClient::Published() const noexcept {
 }
 
 WebcamFrameClient::FillResult WebcamFrameClient::FillSample(IMediaSample* sample) {
+    if (mClosed)
+        return {FillResult::Status::Closed};
+    BYTE* buffer = nullptr;
+    const long size = sample->GetSize();
+    if (FAILED(sample->GetPointer(&buffer)) || size < 0)
+        buffer = nullptr;
+    const FillResult result = Fill(buffer, buffer ? static_cast<std::uint64_t>(size) : 0);
+    if (result.status == FillResult::Status::Frame)
+        sample->SetActualDataLength(static_cast<long>(result.length));
+    sample->SetSyncPoint(FALSE);
+    REFERENCE_TIME start = 0;
+    REFERENCE_TIME stop = 0;
+    sample->SetTime(&start, &stop);
+    return result;
+}
+
+WebcamFrameClient::FillResult WebcamFrameClient::Fill(std::uint8_t* buffer, std::uint64_t size) {
     using Status = FillResult::Status;
     if (mClosed)
         return {Status::Closed};
@@ -249,21 +261,14 @@ WebcamFrameClient::FillResult WebcamFrameClient::FillSample(IMediaSample* sample
             log << "frame source: " << (mChannelWanted ? "shared memory" : "GPU texture, numbered by the frame channel")
                 << Log::EndLine;
     }
-    FillResult result;
-    if (mChannelWanted) {
-        result = FillFromChannel(sample);
-    } else if (mDevice && mCpuSurface) {
-        result = FillFromTexture(sample);
-    }
-
-    sample->SetSyncPoint(FALSE);
-    REFERENCE_TIME start = 0;
-    REFERENCE_TIME stop = 0;
-    sample->SetTime(&start, &stop);
-    return result;
+    if (mChannelWanted)
+        return FillFromChannel(buffer, size);
+    if (mDevice && mCpuSurface)
+        return FillFromTexture(buffer, size);
+    return {};
 }
 
-WebcamFrameClient::FillResult WebcamFrameClient::FillFromTexture(IMediaSample* sample) {
+WebcamFrameClient::FillResult WebcamFrameClient::FillFromTexture(std::uint8_t* buffer, std::uint64_t size) {
     using Outcome = FrameChannel::Reader::Outcome;
     FillResult result;
     auto queue = mDevice->GetQueue();
@@ -281,7 +286,7 @@ WebcamFrameClient::FillResult WebcamFrameClient::FillFromTexture(IMediaSample* s
     if (mGpuSurface)
         queue->CopySurface(mGpuSurface, mCpuSurface);
     if (auto locked = queue->Lock(mCpuSurface, HAL::LockRead, 0)) {
-        if (ConvertInto(sample, *locked))
+        if ((result.length = ConvertInto(buffer, size, *locked)) != 0)
             result.status = FillResult::Status::Frame;
         queue->Unlock(mCpuSurface, 0);
     }

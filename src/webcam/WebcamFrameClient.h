@@ -61,12 +61,15 @@ public:
         bool numbered = false;         // the channel numbered the frame (it brought it, or it was open beside the texture)
         std::uint64_t frameNumber = 0; // the app's number of the frame, when numbered
         std::uint64_t publishTime = 0; // QueryPerformanceCounter when it was published, when numbered
+        std::uint64_t length = 0;      // the bytes written, with Frame
     };
 
     // Converts the newest frame into the sample; sets sync point false and times 0 unless closed.
     // Never waits. Where the texture cannot serve and the channel is not open, looks for the channel
     // again at most twice a second.
     FillResult FillSample(IMediaSample* sample);
+    // The same into a buffer of `size` bytes, for hosts without media samples; the length is the result's.
+    FillResult Fill(std::uint8_t* buffer, std::uint64_t size);
 
     // Frames the app has published on the channel so far, for learning that a new one arrived;
     // nullopt while the channel is not open.
@@ -85,10 +88,10 @@ private:
     // Opens the shared texture and the surface it is copied into; `serves` says whether frames can
     // come from it. The error is the one Initialize has always answered.
     ErrorRecordPtr OpenTexture(std::uint64_t handle, Log& log, bool& serves);
-    // Converts the locked CPU surface into the sample; false when the sample is too small.
-    bool ConvertInto(IMediaSample* sample, const HAL::LockedResource& locked);
-    // The sample's buffer if it holds a whole frame; null (said once per client) if not.
-    BYTE* FrameBuffer(IMediaSample* sample);
+    // Converts the locked CPU surface into the buffer: the bytes written, 0 when it is too small.
+    std::uint64_t ConvertInto(std::uint8_t* buffer, std::uint64_t size, const HAL::LockedResource& locked);
+    // The buffer if it holds a whole frame; null (said once per client) if not.
+    std::uint8_t* FrameBuffer(std::uint8_t* buffer, std::uint64_t size);
     PixelKernels::Kernel OutputKernel() const noexcept;
 
     // Opens the frame channel: empty when it opened, otherwise why not. Says nothing.
@@ -97,9 +100,9 @@ private:
     // an Error when the channel is `needed` for the pixels.
     bool ChannelOpened(Log& log, const std::string& whyNot, bool needed);
     // Fills the sample from the channel; NoFrame when the channel is not open or has no frame.
-    FillResult FillFromChannel(IMediaSample* sample);
-    // Fills the sample from the texture, numbered by the channel when it is open.
-    FillResult FillFromTexture(IMediaSample* sample);
+    FillResult FillFromChannel(std::uint8_t* buffer, std::uint64_t size);
+    // Fills the buffer from the texture, numbered by the channel when it is open.
+    FillResult FillFromTexture(std::uint8_t* buffer, std::uint64_t size);
     // Lets go of the surfaces, then the device.
     void ReleaseGraphics() noexcept;
 
