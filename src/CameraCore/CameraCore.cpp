@@ -1,0 +1,624 @@
+#include "CameraCore/CameraCore.h"
+
+#include "IPC/WebcamClient.h"
+#include "log/Log.h"
+#include "log/Text.h"
+
+#include <timeapi.h>
+
+#include <algorithm>
+#include <atomic>
+#include <chrono>
+#include <condition_variable>
+#include <exception>
+#include <mutex>
+#include <new>
+#include <utility>
+
+namespace Zarvo {
+
+namespace {
+
+std::atomic<long> gPendingReleaseTasks{0};
+
+std::mutex gDeviceFactoryMutex;
+WebcamFrameClient::DeviceFactory gDeviceFactory; // guarded by gDeviceFactoryMutex
+
+std::shared_ptr<WebcamFrameClient> MakeFrameClient() {
+    std::lock_guard lock(gDeviceFactoryMutex);
+    return gDeviceFactory ? std::make_shared<WebcamFrameClient>(gDeviceFactory)
+                          : std::make_shared<WebcamFrameClient>();
+}
+
+// Lines for an exception caught at `line` of this file; call from inside a catch block.
+void LogCurrentException(Log& log, int line) noexcept {
+    try {
+        throw;
+    } catch (const std::exception& error) {
+        const char* message = error.what();
+        log << "exception: " << SourceFileName(__FILE__) << ":" << line << ":"
+            << (message ? message : "") << Log::EndLine;
+    } catch (...) {
+        log << "unknown exception: " << SourceFileName(__FILE__) << ":" << line << Log::EndLine;
+    }
+}
+
+// Performance counter ticks in 100 ns units (the media time unit), without overflow.
+std::int64_t ToMediaTime(std::int64_t ticks, std::int64_t frequency) noexcept {
+    return ticks / frequency * 10'000'000 + ticks % frequency * 10'000'000 / frequency;
+}
+
+std::int64_t CounterFrequency() noexcept {
+    static const std::int64_t frequency = [] {
+        LARGE_INTEGER value{};
+        QueryPerformanceFrequency(&value);
+        return static_cast<std::int64_t>(value.QuadPart);
+    }();
+    return frequency;
+}
+
+// Performance counter now, in 100 ns units.
+std::int64_t Now() noexcept {
+    LARGE_INTEGER ticks{};
+    QueryPerformanceCounter(&ticks);
+    return ToMediaTime(static_cast<std::int64_t>(ticks.QuadPart), CounterFrequency());
+}
+
+// CREATE_WAITABLE_TIMER_HIGH_RESOLUTION (Windows 10 1803 on), which the MinGW headers lack.
+constexpr DWORD kHighResolutionTimer = 0x00000002;
+
+constexpr std::int64_t kMillisecond = 10'000;
+constexpr std::int64_t kSecond = 1000 * kMillisecond;
+// A source that sends no new frame for this long while its camera is live counts as lost.
+constexpr std::int64_t kStaleSource = 2 * kSecond;
+// Pause between two runs of the chain while the app is away.
+constexpr std::int64_t kRetryPause = 1 * kSecond;
+// "Starting" for this long at most; then the picture says the camera waits for the app.
+constexpr std::int64_t kStartingShown = 3 * kSecond;
+
+// The per-frame request's own bound: a few intervals, so that a hung app costs the host little,
+// and no less than 200 ms, so that an app on a busy machine is not taken for a hung one.
+std::chrono::milliseconds FrameTickBound(std::int64_t interval) {
+    return std::chrono::milliseconds(std::clamp<std::int64_t>(6 * interval / kMillisecond, 200, 1000));
+}
+
+// Stops the server's camera and closes the pipe after streaming or after the source was lost,
+// without holding up the host. With a chain, first waits for it to end (it gives up soon once
+// cancelled) and takes the connection it made. Graphics objects never come here: they go on the
+// worker's thread, so none is alive or being torn down once the host's Stop has returned. The
+// event, when there is one, is set once the app has been dealt with.
+std::shared_ptr<UniqueEvent> StartReleaseTask(std::shared_ptr<IPC::WebcamClient> client,
+                                                     std::shared_ptr<ConnectionChainState> chain = {},
+                                                     Tasks::task<void> chainTask = {});
+
+} // namespace
+
+// What one run of the chain brings up. Its steps hold it, not the stream, so a chain the host's
+// Stop does not wait for can end after the stream is gone.
+struct ConnectionChainState {
+    std::mutex mutex;
+    std::condition_variable graphicsDone;                   // with mutex: the last step left its graphics work
+    std::shared_ptr<IPC::WebcamClient> webClient;    // guarded by mutex; set by step 1
+    std::shared_ptr<WebcamFrameClient> frameClient; // guarded by mutex; set by step 4
+    bool cameraLive = false;                                // guarded by mutex; StartCamera's answer
+    bool closed = false;   // guarded by mutex; set by CloseGraphics: step 4 brings up nothing more
+    bool building = false; // guarded by mutex; step 4 is making the frame client (a graphics device)
+
+    // Step 4's entry: false once the stream closed the chain's graphics side.
+    bool BeginGraphics() {
+        std::lock_guard lock(mutex);
+        building = !closed;
+        return building;
+    }
+    // Step 4's exit, with what it made (null when it failed).
+    void EndGraphics(std::shared_ptr<WebcamFrameClient> made) {
+        {
+            std::lock_guard lock(mutex);
+            frameClient = std::move(made);
+            building = false;
+        }
+        graphicsDone.notify_all();
+    }
+    // Lets no further graphics object be made, waits for one being made, and hands over the frame
+    // client, so the caller releases it on its own thread.
+    std::shared_ptr<WebcamFrameClient> CloseGraphics() {
+        std::unique_lock lock(mutex);
+        closed = true;
+        graphicsDone.wait(lock, [this] { return !building; });
+        return std::move(frameClient);
+    }
+
+    // Hands over what the chain brought up; a second call gets nothing.
+    void Take(std::shared_ptr<IPC::WebcamClient>& web, std::shared_ptr<WebcamFrameClient>& frames,
+              bool& live) {
+        std::lock_guard lock(mutex);
+        web = std::move(webClient);
+        frames = std::move(frameClient);
+        live = cameraLive;
+    }
+};
+
+namespace {
+
+// A per-frame request cut short by the host's Stop leaves its connection out of step: the app is
+// told on a new one, found within this bound or not at all.
+constexpr DWORD kReconnectBoundMs = 2000;
+
+// Connects `client` again within `boundMs`: false when no pipe could be opened in that time.
+bool ReconnectWithin(IPC::WebcamClient& client, DWORD boundMs) {
+    client.Disconnect();
+    const Tasks::cancellation_token_source bound;
+    // Ends the connect once the time is up; ends itself at once when the connect ended first.
+    Tasks::run_detached([bound, boundMs] {
+        bound.get_token().wait_for(boundMs);
+        bound.cancel();
+    });
+    const bool connected = client.ConnectToServer(bound.get_token());
+    bound.cancel();
+    return connected;
+}
+
+std::shared_ptr<UniqueEvent> StartReleaseTask(std::shared_ptr<IPC::WebcamClient> client,
+                                                     std::shared_ptr<ConnectionChainState> chain,
+                                                     Tasks::task<void> chainTask) {
+    if (!client && !chain)
+        return nullptr;
+    auto appDone = std::make_shared<UniqueEvent>(CreateEventW(nullptr, TRUE, FALSE, nullptr));
+    ++gPendingReleaseTasks;
+    const bool queued = Tasks::run_detached([client = std::move(client), chain = std::move(chain),
+                                             chainTask = std::move(chainTask), appDone]() mutable {
+        struct Done {
+            ~Done() { --gPendingReleaseTasks; }
+        } done;
+        // Declared after `done`, so destroyed before it: the count drops only once nothing is left.
+        auto web = std::move(client);
+        const auto state = std::move(chain);
+        const auto task = std::move(chainTask);
+        Log log = Log::Get(kFilterLogName, "ReleaseInternal");
+        if (state) {
+            try {
+                task.wait();
+            } catch (...) {
+                LogCurrentException(log, __LINE__);
+            }
+            std::shared_ptr<WebcamFrameClient> none; // closed before the chain came here
+            bool live = false;
+            std::shared_ptr<IPC::WebcamClient> made;
+            state->Take(made, none, live);
+            if (made)
+                web = std::move(made);
+        }
+        if (web && web->CheckForServer()) {
+            log << "WebcamClient: Found Server" << Log::EndLine;
+            if (!web->InStep()) {
+                if (ReconnectWithin(*web, kReconnectBoundMs))
+                    log << "WebcamClient: Reconnected" << Log::EndLine;
+                else
+                    log << LogLevel::Error << "ERROR: no new connection to tell the app to stop its camera" << Log::EndLine;
+            }
+            if (web->StopCamera()) {
+                log << "WebcamClient: Camera Stopped" << Log::EndLine;
+                if (web->Disconnect())
+                    log << "WebcamClient: Server Disconnected" << Log::EndLine;
+            }
+        }
+        web.reset();
+        if (*appDone)
+            SetEvent(appDone->get());
+    });
+    if (!queued) {
+        --gPendingReleaseTasks;
+        return nullptr;
+    }
+    return appDone;
+}
+
+// A host often ends its process right after its Stop: give the release task a moment to tell the
+// app, without holding up the Stop noticeably when the app does not answer.
+void WaitBrieflyFor(const std::shared_ptr<UniqueEvent>& appDone) {
+    if (appDone && *appDone)
+        WaitForSingleObject(appDone->get(), 20);
+}
+
+} // namespace
+
+long PendingReleaseTasks() noexcept {
+    return gPendingReleaseTasks.load();
+}
+
+void SetFrameClientDeviceFactory(WebcamFrameClient::DeviceFactory factory) {
+    std::lock_guard lock(gDeviceFactoryMutex);
+    gDeviceFactory = std::move(factory);
+}
+
+// ---------------------------------------------------------------------------------------------
+// CVCamStream: the connection chain
+
+void CameraCore::PrepareInternal() {
+    Log log = Log::Get(kFilterLogName, "PrepareInternal");
+    log << "ENTER" << Log::EndLine;
+    Tasks::task<std::shared_ptr<IPC::WebcamClient>> first;
+    std::shared_ptr<ConnectionChainState> chain;
+    Tasks::cancellation_token_source source;
+    try {
+        // A fresh source for every run of the chain: a stop cancels only the one that runs.
+        source = Tasks::cancellation_token_source();
+        chain = std::make_shared<ConnectionChainState>();
+        const auto token = source.get_token();
+        const auto width = mFormat.width;
+        const auto height = mFormat.height;
+        const auto subtype = mFormat.subtype;
+        // Each step gives up once the chain is cancelled; nothing it brought up is lost, since
+        // whoever waits for the chain releases what `chain` holds. Once connected, an exchange
+        // runs to its answer or its own bound: one cut short by the cancel would leave the pipe
+        // unusable, and the release could no longer tell the app to stop the camera it started.
+        const auto giveUpIfCancelled = [token] {
+            if (token.is_canceled())
+                Tasks::cancel_current_task();
+        };
+
+        first = Tasks::create_task([chain, token, giveUpIfCancelled] {
+            Log step = Log::Get(kFilterLogName, "Prepare/ConnectToServer");
+            step << " " << Log::EndLine;
+            giveUpIfCancelled();
+            auto client = std::make_shared<IPC::WebcamClient>(FilterLogFactory());
+            IPC::LaunchServerIfNeeded(client, token);
+            if (!client->ConnectToServer(token))
+                Tasks::cancel_current_task();
+            step << "webcamClient: Server Connected" << Log::EndLine;
+            std::lock_guard lock(chain->mutex);
+            chain->webClient = client;
+            return client;
+        });
+        auto last = first
+                        .then([chain, giveUpIfCancelled](std::shared_ptr<IPC::WebcamClient> client) {
+                            Log step = Log::Get(kFilterLogName, "Prepare/StartCamera");
+                            step << " " << Log::EndLine;
+                            giveUpIfCancelled();
+                            const bool live = client->StartCamera();
+                            {
+                                std::lock_guard lock(chain->mutex);
+                                chain->cameraLive = live;
+                            }
+                            step << "webcamClient: Camera Started" << Log::EndLine;
+                            return client;
+                        })
+                        .then([giveUpIfCancelled](std::shared_ptr<IPC::WebcamClient> client) {
+                            Log::Get(kFilterLogName, "Prepare/OpenSharedTexture") << " " << Log::EndLine;
+                            giveUpIfCancelled();
+                            return client->OpenSharedTexture();
+                        })
+                        .then([chain, width, height, subtype, giveUpIfCancelled](std::uint64_t sharedTexture) {
+                            Log::Get(kFilterLogName, "Prepare/WebcamFrameClient") << " " << Log::EndLine;
+                            giveUpIfCancelled();
+                            // A stream that stopped waits for this step rather than leave a graphics
+                            // device behind; one that stops before it begins makes none.
+                            if (!chain->BeginGraphics())
+                                Tasks::cancel_current_task();
+                            std::shared_ptr<WebcamFrameClient> frameClient;
+                            try {
+                                frameClient = MakeFrameClient();
+                                frameClient->SetDestinationSize(width, height, subtype);
+                                frameClient->Initialize(sharedTexture); // failures show in the samples
+                            } catch (...) {
+                                chain->EndGraphics(nullptr); // what was made went with the unwinding
+                                throw;
+                            }
+                            chain->EndGraphics(std::move(frameClient));
+                        });
+        mCancellationSource = source;
+        mFrameClientTask = std::move(last);
+        mChain = std::move(chain);
+    } catch (...) {
+        // Out of memory while building: a step that started already must not run on unobserved.
+        LogCurrentException(log, __LINE__);
+        source.cancel();
+        try {
+            first.wait();
+        } catch (...) {
+        }
+        if (chain) {
+            chain->CloseGraphics();
+            StartReleaseTask(nullptr, chain, {});
+        }
+        mDelivery.retryAt = Now() + kRetryPause;
+    }
+    log << "EXIT" << Log::EndLine;
+}
+
+void CameraCore::ReleaseInternal() {
+    Log log = Log::Get(kFilterLogName, "ReleaseInternal");
+    log << LocalTimestamp().View() << Log::EndLine;
+    auto chain = std::move(mChain);
+    auto web = std::move(mWebClient);
+    auto frames = std::move(mFrameClient);
+    try {
+        mCancellationSource.cancel();
+        // The graphics device goes here, on the thread the host's Stop waits for: a host may end
+        // its process right after, and a device torn down on another thread as the process goes
+        // can take the host with it. A chain making one is waited for; it makes none afterwards.
+        if (chain) {
+            if (auto made = chain->CloseGraphics())
+                frames = std::move(made);
+        }
+        frames.reset();
+        if (chain && !mFrameClientTask.is_done()) {
+            // The running step gives up soon after the cancel; the host's Stop does not wait for it.
+            StartReleaseTask(std::move(web), std::move(chain), mFrameClientTask);
+        } else {
+            if (chain) {
+                try {
+                    mFrameClientTask.wait();
+                } catch (...) {
+                    // The server's camera is stopped also when the chain failed after connecting.
+                    LogCurrentException(log, __LINE__);
+                }
+                std::shared_ptr<IPC::WebcamClient> made;
+                bool live = false;
+                chain->Take(made, frames, live);
+                if (made)
+                    web = std::move(made);
+            }
+            WaitBrieflyFor(StartReleaseTask(std::move(web)));
+        }
+    } catch (...) {
+        LogCurrentException(log, __LINE__);
+    }
+}
+
+// ---------------------------------------------------------------------------------------------
+// Delivery
+
+void CameraCore::UpdateSource(Log& log, std::int64_t now) {
+    auto& d = mDelivery;
+    if (mWebClient)
+        return; // connected; FillFromApp watches the connection
+    if (mChain) {
+        if (!mFrameClientTask.is_done())
+            return;
+        // The chain ended: take what it brought up.
+        std::shared_ptr<IPC::WebcamClient> web;
+        std::shared_ptr<WebcamFrameClient> frames;
+        bool live = false;
+        const auto chain = std::move(mChain);
+        chain->Take(web, frames, live);
+        if (!web || !frames)
+            log << "mFrameClientTask.is_done" << Log::EndLine;
+        if (!web) {
+            log << LogLevel::Error << "ERROR: null mWebClient" << Log::EndLine;
+            frames.reset();
+            d.retryAt = now + kRetryPause;
+            return;
+        }
+        if (!frames) {
+            log << LogLevel::Error << "ERROR: null mFrameClient" << Log::EndLine;
+            StartReleaseTask(std::move(web)); // the app is told to stop its camera again
+            d.retryAt = now + kRetryPause;
+            return;
+        }
+        mWebClient = std::move(web);
+        mFrameClient = std::move(frames);
+        d.cameraLive = live;
+        d.numbered = false;
+        d.lastNewFrame = now; // the first frame has as long to come as any later one
+        return;
+    }
+    if (now >= d.retryAt)
+        PrepareInternal();
+}
+
+CameraCore::Woken CameraCore::SleepUntil(std::int64_t when, HANDLE wake) {
+    HANDLE handles[2] = {};
+    DWORD count = 0;
+    const std::int64_t left = when - Now();
+    if (left <= 0)
+        return Woken::Time;
+    if (mSlotTimer) {
+        LARGE_INTEGER due{};
+        due.QuadPart = -left; // relative, in 100 ns units
+        if (SetWaitableTimer(mSlotTimer.get(), &due, 0, nullptr, nullptr, FALSE))
+            handles[count++] = mSlotTimer.get();
+    }
+    const DWORD timer = count;
+    if (wake)
+        handles[count++] = wake;
+    // The timer ends the wait; the timeout only where it could not be set, and as a safety net.
+    const auto timeout = static_cast<DWORD>((left + kMillisecond - 1) / kMillisecond + (timer ? 1 : 0));
+    switch (mWaiter(timeout, handles, count)) {
+    case WaitResult::Command:
+        return Woken::Command;
+    case WaitResult::TimedOut:
+        return Woken::Time;
+    case WaitResult::Woken:
+        break;
+    }
+    // Which one: the timer may have fired together with the event.
+    return wake && WaitForSingleObject(wake, 0) == WAIT_OBJECT_0 && Now() < when ? Woken::Event : Woken::Time;
+}
+
+// Waits for this sample's slot. Slots are one interval apart, on a schedule that moves towards the
+// app's publications (FillFromApp), so that a new frame goes out soon after it arrives: a frame that
+// is new since the previous sample goes at once from an eighth of an interval before its slot on.
+// Consecutive samples are thus one interval apart within an eighth of an interval, and a host that
+// stamps samples as they arrive never sees two in one frame slot. Sleeps on the slot timer and the
+// app's published event; never polls. False when a command that ends streaming came first.
+bool CameraCore::WaitForTurn() {
+    auto& d = mDelivery;
+    const std::int64_t interval = mFormat.interval;
+    if (d.last == 0)
+        d.due = Now(); // the first sample of a streaming run goes at once
+    const std::int64_t earliest = std::max(d.last + interval - interval / 8, d.due - interval / 8);
+    HANDLE published = mFrameClient ? mFrameClient->PublishedEvent() : nullptr;
+    const auto fresh = [&] {
+        const auto count = mFrameClient ? mFrameClient->Published() : std::nullopt;
+        return count && *count != d.publishedSeen;
+    };
+    for (std::int64_t now = Now(); now < d.due; now = Now()) {
+        if (now >= earliest && fresh())
+            break;
+        // Before the window, only the clock; in it, also the app's next publication.
+        const bool inWindow = now >= earliest;
+        const Woken woken = SleepUntil(inWindow || !published ? d.due : earliest, inWindow ? published : nullptr);
+        if (woken == Woken::Command)
+            return false;
+        // An event that stays set without a new frame (not the app's) wakes no more in this slot.
+        if (woken == Woken::Event && !fresh())
+            published = nullptr;
+    }
+    const std::int64_t now = Now();
+    d.due += interval;
+    if (d.due < now) {
+        // More than an interval late (the host or the app held us up): start afresh from now
+        // rather than catch up in a burst.
+        d.due = now + interval;
+        d.slip = 0;
+    }
+    return true;
+}
+
+void CameraCore::LoseSource(Log& log, const char* reason) {
+    log << "source lost: " << reason << Log::EndLine;
+    mFrameClient.reset(); // here, not in the background: see ReleaseInternal
+    StartReleaseTask(std::move(mWebClient));
+    mWebClient.reset();
+    mDelivery.lost = mDelivery.everLive;
+    mDelivery.retryAt = Now() + kRetryPause;
+}
+
+std::uint64_t CameraCore::FillFromApp(std::uint8_t* buffer, std::uint64_t size, Log& log) {
+    using Status = WebcamFrameClient::FillResult::Status;
+    auto& d = mDelivery;
+    if (!mWebClient->FrameTick(FrameTickBound(mFormat.interval), mStopToken)) {
+        if (mStopToken.is_canceled())
+            return 0; // the host stops; the release tells the app on a new connection
+        LoseSource(log, "the app did not answer the per-frame request");
+        return 0;
+    }
+    // Taken before the fill, so a frame published during it counts as new at the next sample.
+    d.publishedSeen = mFrameClient->Published().value_or(0);
+    const auto result = mFrameClient->Fill(buffer, size);
+    const std::int64_t now = Now();
+    if (result.status == Status::SourceClosed || result.status == Status::Closed) {
+        LoseSource(log, "the app closed its frame channel");
+        return 0;
+    }
+    if (result.status == Status::Frame && (!result.numbered || !d.numbered || result.frameNumber != d.frameNumber)) {
+        d.lastNewFrame = now;
+        if (result.numbered) {
+            // Move the slots towards a sixteenth of an interval after the app's publications (a
+            // frame then goes out as it arrives): the nearest such point one interval on, by at
+            // most a sixteenth of an interval per sample, so consecutive samples stay within an
+            // eighth of one interval apart, and by an interval in all, so the rate stays the
+            // negotiated one whatever the app's.
+            const std::int64_t interval = mFormat.interval;
+            const std::int64_t published = ToMediaTime(static_cast<std::int64_t>(result.publishTime), CounterFrequency());
+            std::int64_t shift = (published + interval / 16 - d.due) % interval;
+            if (shift > interval / 2)
+                shift -= interval;
+            else if (shift < -interval / 2)
+                shift += interval;
+            shift = std::clamp(shift, -interval / 16, interval / 16);
+            const std::int64_t slip = std::clamp(d.slip + shift, -interval, interval);
+            d.due += slip - d.slip;
+            d.slip = slip;
+        }
+        d.numbered = result.numbered;
+        d.frameNumber = result.frameNumber;
+        if (d.lost)
+            log << "source back" << Log::EndLine;
+        d.lost = false;
+        d.everLive = true;
+    }
+    if (d.cameraLive && now - d.lastNewFrame > kStaleSource) {
+        LoseSource(log, "no new frame for 2 s");
+        return 0;
+    }
+    return result.status == Status::Frame ? result.length : 0;
+}
+
+std::uint64_t CameraCore::CopyPlaceholder(std::uint8_t* buffer, std::uint64_t size, Log& log) {
+    auto& d = mDelivery;
+    // Starting until the first connection attempt failed or took long; then waiting for the app,
+    // or, once frames came in this run, that the app stopped sending them.
+    PlaceholderReason reason = PlaceholderReason::Starting;
+    if (d.everLive)
+        reason = PlaceholderReason::AppStopped;
+    else if (d.retryAt != 0 || Now() - d.runStart > kStartingShown)
+        reason = PlaceholderReason::WaitingForApp;
+    if (static_cast<int>(reason) != d.reason) {
+        d.reason = static_cast<int>(reason);
+        log << "placeholder: " << PlaceholderText(reason) << Log::EndLine;
+    }
+    const std::uint64_t written = mPlaceholder.CopyInto(buffer, size, reason);
+    if (!written && !d.placeholderFailed) {
+        d.placeholderFailed = true; // said once; the sample goes out as the host gave it
+        log << LogLevel::Error << "ERROR: no placeholder picture for a sample of " << size << " bytes" << Log::EndLine;
+    }
+    return written;
+}
+
+// ---------------------------------------------------------------------------------------------
+// The stream's run
+
+CameraCore::CameraCore() = default;
+
+CameraCore::~CameraCore() {
+    ReleaseInternal();
+}
+
+void CameraCore::Start(const StreamFormat& format, Waiter waiter) {
+    mFormat = format;
+    mWaiter = std::move(waiter);
+    // Slots are kept to a millisecond or so. A high-resolution timer does that alone; an ordinary
+    // one (before Windows 10 1803) only with the system timer at 1 ms instead of 15.6 ms, asked for
+    // while this stream runs.
+    mSlotTimer.reset(CreateWaitableTimerExW(nullptr, nullptr, kHighResolutionTimer, TIMER_ALL_ACCESS));
+    mFineSystemTimer = !mSlotTimer;
+    if (mFineSystemTimer) {
+        mSlotTimer.reset(CreateWaitableTimerExW(nullptr, nullptr, 0, TIMER_ALL_ACCESS));
+        timeBeginPeriod(1);
+    }
+    mDelivery = Delivery{};
+    mDelivery.runStart = Now();
+    // A fresh one per run: the host's stop cancels what it cuts short.
+    mStreamingStop = Tasks::cancellation_token_source();
+    mStopToken = mStreamingStop.get_token();
+    mPlaceholder.SetDestination(mFormat.width, mFormat.height, mFormat.subtype);
+    // Drawn now rather than in the middle of the stream, where it would hold up a sample.
+    for (const auto reason : {PlaceholderReason::Starting, PlaceholderReason::WaitingForApp, PlaceholderReason::AppStopped})
+        mPlaceholder.Picture(reason);
+    PrepareInternal();
+}
+
+void CameraCore::Restart() noexcept {
+    mDelivery.last = 0;
+}
+
+void CameraCore::Interrupt() noexcept {
+    mStreamingStop.cancel();
+}
+
+void CameraCore::Stop() {
+    ReleaseInternal();
+    if (mFineSystemTimer)
+        timeEndPeriod(1);
+    mFineSystemTimer = false;
+    mSlotTimer.reset();
+}
+
+std::uint64_t CameraCore::Fill(std::uint8_t* buffer, std::uint64_t size) {
+    Log log = Log::Get(kFilterLogName, "FillBuffer");
+    UpdateSource(log, Now());
+    std::uint64_t written = 0;
+    if (WaitForTurn() && mWebClient && mFrameClient) {
+        log << "mFrameClientTask.is_done" << Log::EndLine;
+        written = FillFromApp(buffer, size, log);
+    }
+    if (!written)
+        written = CopyPlaceholder(buffer, size, log);
+    // The next sample keeps its distance from the moment this one is handed on.
+    mDelivery.last = Now();
+    return written;
+}
+
+} // namespace Zarvo
