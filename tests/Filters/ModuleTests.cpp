@@ -3,15 +3,11 @@
 
 #include "../support/TempFolder.h"
 #include "../framework/TestFilters.h"
-#include "../IPC/IpcTestSupport.h"
-#include "../webcam/FakeDevice.h"
 
 #include "Filters/Filters.h"
 #include "Filters/Guids.h"
 #include "Filters/Module.h"
 #include "framework/ReferenceClock.h"
-#include "webcam/PixelConversion.h"
-#include "webcam/Placeholder.h"
 
 #include <gtest/gtest.h>
 #include <ks.h>
@@ -228,85 +224,4 @@ TEST_F(ModuleTest, AClockWithoutItsScheduleReportsOutOfMemoryAndStillTellsTime) 
                           clock.Unadvise(1)}),
               (std::tuple{E_OUTOFMEMORY, 1L, true, E_OUTOFMEMORY, DWORD_PTR{0}, S_FALSE}));
     CloseHandle(event);
-}
-
-// The texture path, on a device double (the platform here cannot share textures), with the real app
-// beside it: the app's frame channel numbers the texture's frames, so an app that pauses publishing
-// gives way to the placeholder (the source counts as lost after 2 s without a new frame) and its
-// frames come again once it resumes. Without the numbers a paused app's last picture stayed for ever.
-TEST_F(ModuleTest, OnTheTexturePathAnAppThatPausesGivesWayToThePlaceholderAndComesBack) {
-    using namespace Zarvo::Testing;
-    static constexpr LONG kWidth = 1280, kHeight = 720;
-    static constexpr REFERENCE_TIME k2997 = 333666;
-    DeviceRecord record;
-    SetFrameClientDeviceFactory([&record] { return std::make_shared<FakeDevice>(record, kWidth, kHeight); });
-    AppDataWithSettings settings("1280,720");
-    ServerProcess app(settings.Path(), L"--pause-after 60 --pause-seconds 4"); // sets APPDATA for the camera too
-    ASSERT_TRUE(app.WaitUntilLive());
-
-    const auto digest = [](const BYTE* data, long length) {
-        return std::hash<std::string_view>{}(std::string_view(reinterpret_cast<const char*>(data), std::size_t(length)));
-    };
-    std::vector<BYTE> yuy2(kWidth * kHeight * 2);
-    Zarvo::convert_format_nv12_yuy2(kWidth, Hashed(kWidth, kHeight).data(), kWidth, kHeight, yuy2.data());
-    const auto texture = digest(yuy2.data(), long(yuy2.size()));
-    Zarvo::PlaceholderPicture pictures;
-    pictures.SetDestination(kWidth, kHeight, MEDIASUBTYPE_YUY2);
-    const auto& stopped = pictures.Picture(Zarvo::PlaceholderReason::AppStopped);
-    const auto placeholder = digest(stopped.data(), long(stopped.size()));
-
-    FrameworkTest::TestSink* sink = nullptr;
-    ComPtr<IBaseFilter> sinkFilter = FrameworkTest::TestSink::Create(&sink), filter;
-    sink->digest = digest;
-    ComPtr<IClassFactory> factory;
-    ComPtr<IGraphBuilder> graph;
-    ComPtr<IMediaControl> control;
-    ComPtr<IPin> pin;
-    ComPtr<IAMStreamConfig> config;
-    CMediaType type = FrameworkTest::MakeVideoType(MEDIASUBTYPE_YUY2, kWidth, kHeight, k2997);
-    ASSERT_EQ(DllGetClassObject(CLSID_ZarvoWebcam, IID_PPV_ARGS(&factory)), S_OK);
-    ASSERT_EQ(factory->CreateInstance(nullptr, IID_PPV_ARGS(&filter)), S_OK);
-    ASSERT_TRUE(filter->FindPin(L"1", &pin) == S_OK && pin.As(&config) == S_OK && config->SetFormat(&type) == S_OK);
-    ASSERT_EQ(CoCreateInstance(CLSID_FilterGraph, nullptr, CLSCTX_INPROC_SERVER, IID_PPV_ARGS(&graph)), S_OK);
-    ASSERT_TRUE(graph.As(&control) == S_OK && graph->AddFilter(filter.Get(), L"camera") == S_OK &&
-                graph->AddFilter(sinkFilter.Get(), L"sink") == S_OK &&
-                graph->ConnectDirect(pin.Get(), sink->Pin(), nullptr) == S_OK);
-    ASSERT_EQ(control->Run(), S_OK);
-
-    // Texture frames, then the placeholder, then texture frames again: the index after each.
-    std::size_t at = 0;
-    const auto next = [&](std::uint64_t wanted) -> std::size_t {
-        std::unique_lock lock(sink->mutex);
-        const bool found = sink->changed.wait_for(lock, std::chrono::seconds(20), [&] {
-            for (; at < sink->samples.size(); ++at)
-                if (sink->samples[at].digest == wanted)
-                    return ++at, true;
-            return false;
-        });
-        return found ? at : 0;
-    };
-    const std::size_t firstFrame = next(texture);
-    const std::size_t firstPlaceholder = next(placeholder);
-    // Back for good: 90 texture samples in a row (3 s) outlast the 2 s a picture without new frames
-    // may stay, as after each reconnection during the pause.
-    std::size_t run = 0, backAgain = 0;
-    {
-        std::unique_lock lock(sink->mutex);
-        sink->changed.wait_for(lock, std::chrono::seconds(30), [&] {
-            for (; at < sink->samples.size() && run < 90; ++at)
-                run = sink->samples[at].digest == texture ? run + 1 : 0;
-            return run >= 90;
-        });
-        backAgain = run >= 90 ? at : 0;
-    }
-    EXPECT_EQ(control->Stop(), S_OK);
-    SetFrameClientDeviceFactory({});
-    SetEnvironmentVariableW(L"APPDATA", appData.Path().c_str());
-    ASSERT_GT(firstFrame, 0u) << "no texture frame";
-    ASSERT_GT(firstPlaceholder, firstFrame) << "a paused app's last picture stayed";
-    EXPECT_GT(backAgain, firstPlaceholder) << "the app's frames did not come back";
-    // 60 frames of the app (2 s), then at most 3 s until the placeholder: 5 s of samples at most.
-    EXPECT_LE(firstPlaceholder - firstFrame, 150u);
-    EXPECT_EQ(sink->endOfStreams, 0);
-    EXPECT_NE(record.destroyed.find("device;"), std::string::npos); // the stream let go of its devices
 }

@@ -1,0 +1,144 @@
+// The camera core on its own, as any front door drives it: plain buffers, a wait of the test's own,
+// the real reference app, and a device double where the texture path is wanted (the platform here
+// cannot share textures).
+#include "../IPC/IpcTestSupport.h"
+#include "../webcam/FakeDevice.h"
+
+#include "CameraCore/CameraCore.h"
+#include "server/Pattern.h"
+#include "webcam/PixelConversion.h"
+
+#include <uuids.h>
+
+#include <functional>
+#include <string_view>
+
+using namespace Zarvo;
+using namespace Zarvo::Testing;
+
+namespace {
+
+constexpr std::uint32_t kWidth = 1280, kHeight = 720;
+
+std::uint64_t Digest(const std::vector<std::uint8_t>& bytes, std::uint64_t length) {
+    return std::hash<std::string_view>{}(std::string_view(reinterpret_cast<const char*>(bytes.data()), length));
+}
+
+// A core streaming into buffers on the test's thread; Stop is a Command to the core's waits.
+struct Stream {
+    Stream(const GUID& subtype, std::int64_t interval = 333666) {
+        core.Start({kWidth, kHeight, subtype, interval}, [this](DWORD milliseconds, const HANDLE* objects, DWORD count) {
+            HANDLE all[8] = {stop.get()};
+            for (DWORD i = 0; i < count && i < 7; ++i)
+                all[i + 1] = objects[i];
+            const DWORD woken = WaitForMultipleObjects(count + 1, all, FALSE, milliseconds);
+            return woken == WAIT_OBJECT_0   ? CameraCore::WaitResult::Command
+                   : woken <= WAIT_OBJECT_0 + count ? CameraCore::WaitResult::Woken
+                                                    : CameraCore::WaitResult::TimedOut;
+        });
+    }
+    ~Stream() { Stop(); }
+    void Stop() {
+        SetEvent(stop.get());
+        core.Stop();
+    }
+    // The next sample's bytes written (and its digest).
+    std::pair<std::uint64_t, std::uint64_t> Next() {
+        const std::uint64_t length = core.Fill(buffer.data(), buffer.size());
+        return {length, Digest(buffer, length)};
+    }
+    UniqueEvent stop{CreateEventW(nullptr, TRUE, FALSE, nullptr)};
+    CameraCore core;
+    std::vector<std::uint8_t> buffer = std::vector<std::uint8_t>(kWidth * kHeight * 2 + 64);
+};
+
+} // namespace
+
+// Every buffer holds one whole picture of the subtype: the placeholder until the chain is up, then the
+// app's frames, pixel for pixel (read back by their frame number and drawn again here).
+TEST(CameraCore, FillsPlainBuffersWithThePlaceholderAndThenTheAppsFramesInEachSubtype) {
+    AppDataWithSettings settings("1280,720");
+    ServerProcess app(settings.Path());
+    ASSERT_TRUE(app.WaitUntilLive());
+    const struct {
+        const GUID* subtype;
+        PixelKernels::Kernel kernel;
+        std::uint64_t bytes;
+    } cases[] = {{&MEDIASUBTYPE_YUY2, convert_format_nv12_yuy2, yuy2_frame_bytes(kWidth, kHeight)},
+                 {&MEDIASUBTYPE_NV12, convert_format_nv12_nv12, nv12_frame_bytes(kWidth, kHeight)},
+                 {&MEDIASUBTYPE_IYUV, convert_format_nv12_iyuv, iyuv_frame_bytes(kWidth, kHeight)}};
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.bytes);
+        PlaceholderPicture placeholders;
+        placeholders.SetDestination(kWidth, kHeight, *c.subtype);
+        std::vector<std::uint64_t> pictures;
+        for (auto reason : {PlaceholderReason::Starting, PlaceholderReason::WaitingForApp, PlaceholderReason::AppStopped})
+            pictures.push_back(Digest(placeholders.Picture(reason), c.bytes));
+        Stream stream(*c.subtype);
+        int frames = 0, other = 0;
+        std::vector<std::uint8_t> nv12(Server::PatternFrameBytes(kHeight, kWidth)), expected(c.bytes);
+        for (int sample = 0; sample < 600 && frames < 5; ++sample) {
+            const auto [length, digest] = stream.Next();
+            ASSERT_EQ(length, c.bytes);
+            if (std::count(pictures.begin(), pictures.end(), digest))
+                continue;
+            std::uint64_t number = 0;
+            const bool yuy2 = *c.subtype == MEDIASUBTYPE_YUY2;
+            if (Server::ReadPatternNumber(stream.buffer.data(), yuy2 ? 2 : 1, yuy2 ? 2 * kWidth : kWidth, kWidth, kHeight,
+                                          number)) {
+                Server::DrawPatternNV12(kWidth, kHeight, number, nv12.data(), kWidth);
+                c.kernel(kWidth, nv12.data(), kWidth, kHeight, expected.data());
+                (Digest(expected, c.bytes) == digest ? frames : other) += 1;
+            } else {
+                ++other;
+            }
+        }
+        EXPECT_EQ(std::pair(frames, other), std::pair(5, 0));
+    }
+}
+
+// The texture path, on a device double, with the real app beside it: the app's frame channel numbers
+// the texture's frames, so an app that pauses publishing gives way to the placeholder (2 s without a new
+// frame) and its frames come back for good once it resumes; without the numbers a paused app's last
+// picture stayed. Stop lets go of every graphics object before it returns.
+TEST(CameraCore, OnTheTexturePathAnAppThatPausesGivesWayToThePlaceholderAndComesBack) {
+    DeviceRecord record;
+    std::atomic<int> devices{0};
+    SetFrameClientDeviceFactory([&] {
+        ++devices;
+        return std::shared_ptr<IGraphicsDevice>(new FakeDevice(record, kWidth, kHeight), [&](IGraphicsDevice* device) {
+            delete device;
+            --devices;
+        });
+    });
+    AppDataWithSettings settings("1280,720");
+    ServerProcess app(settings.Path(), L"--pause-after 60 --pause-seconds 4");
+    ASSERT_TRUE(app.WaitUntilLive());
+    std::vector<std::uint8_t> yuy2(yuy2_frame_bytes(kWidth, kHeight));
+    convert_format_nv12_yuy2(kWidth, Hashed(kWidth, kHeight).data(), kWidth, kHeight, yuy2.data());
+    PlaceholderPicture placeholders;
+    placeholders.SetDestination(kWidth, kHeight, MEDIASUBTYPE_YUY2);
+    const std::uint64_t texture = Digest(yuy2, yuy2.size()),
+                        stopped = Digest(placeholders.Picture(PlaceholderReason::AppStopped), yuy2.size());
+    {
+        Stream stream(MEDIASUBTYPE_YUY2);
+        // Samples until `wanted` shows (`run` times in a row); how many it took, 0 when it never did.
+        const auto until = [&](std::uint64_t wanted, int run = 1) {
+            for (int sample = 1, seen = 0; sample <= 900; ++sample)
+                if ((seen = stream.Next().second == wanted ? seen + 1 : 0) == run)
+                    return sample;
+            return 0;
+        };
+        ASSERT_GT(until(texture), 0) << "no texture frame";
+        const int toPlaceholder = until(stopped);
+        ASSERT_GT(toPlaceholder, 0) << "a paused app's last picture stayed";
+        // 60 frames (2 s) of the app at most before the pause, then 2 s: 5 s of samples leave room.
+        EXPECT_LE(toPlaceholder, 150);
+        // Back for good: 90 texture samples in a row (3 s) outlast the 2 s a picture without new frames
+        // may stay, as after each reconnection during the pause.
+        EXPECT_GT(until(texture, 90), 0) << "the app's frames did not come back";
+        stream.Stop();
+        EXPECT_EQ(devices.load(), 0) << "a graphics device outlived Stop";
+    }
+    SetFrameClientDeviceFactory({});
+}
