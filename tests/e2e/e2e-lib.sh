@@ -70,6 +70,15 @@ e2e_ffmpeg() {
   e2e_wine "$seconds" "$output" "$ZARVO_FFMPEG" -hide_banner -nostdin "$@"
 }
 
+# e2e_ffmpeg_list <output file> [ffmpeg args...]: a listing (-list_devices, -list_options), which ffmpeg
+# ends with exit code 1 by design; any other ending (a crash, a time-out) fails.
+e2e_ffmpeg_list() {
+  local output=$1 code=0
+  shift
+  e2e_ffmpeg 60 "$output" "$@" || code=$?
+  [ "$code" -le 1 ] || e2e_fail "ffmpeg $* ended with exit code $code: $(tail -c 2000 "$output")"
+}
+
 # Frame records of one capture: `e2e_capture <seconds> <name> <frames>` writes
 # <name>.md5 (ffmpeg's per-frame checksums, times in 100 ns units) and <name>.out.
 e2e_capture() {

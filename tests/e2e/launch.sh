@@ -18,12 +18,8 @@ host_status=0
 timeout -k 5 60 wine "$ZARVO_FFMPEG" -hide_banner -nostdin -rtbufsize 200M -f dshow -i 'video=Zarvo Webcam' \
   -frames:v "$frames" -c:v copy -f framemd5 pipe:1 >"$e2e_work/capture.fifo" 2>"$e2e_work/capture.out" ||
   host_status=$?
-# Under Wine this host now and then dies by SIGKILL or SIGSEGV as its process ends, after its
-# last frame and after the camera was released (about 1 run in 10 here; the cause is not known).
-# That ending passes only once every frame arrived and the camera's log shows the filter
-# destroyed; any other failure fails here.
-[ "$host_status" -eq 0 ] || [ "$host_status" -eq 137 ] || [ "$host_status" -eq 139 ] ||
-  e2e_fail "capture failed (exit $host_status): $(cat "$e2e_work/capture.out")"
+# A host that dies, also as its process ends, fails: on Windows that is a crash report blamed on us.
+[ "$host_status" -eq 0 ] || e2e_fail "capture failed (exit $host_status): $(cat "$e2e_work/capture.out")"
 timeout 10 tail -s 0.1 --pid="$reader" -f /dev/null ||
   e2e_fail "the host's output stayed open after it ended: the launched server inherited it"
 got=$(e2e_frame_count "$e2e_work/capture.md5")
@@ -32,8 +28,6 @@ got=$(e2e_frame_count "$e2e_work/capture.md5")
 filter_log=$(e2e_new_logs zvfilter | tail -n 1)
 server_log=$(e2e_new_logs zvserver)
 [ -n "$filter_log" ] || e2e_fail "the camera wrote no log"
-[ "$host_status" -eq 0 ] || grep -q '^\[~CVCamStream\]' "$filter_log" ||
-  e2e_fail "the host died (exit $host_status) before the camera was released: $(tail -n 5 "$filter_log")"
 [ -n "$server_log" ] && [ "$(wc -l <<<"$server_log")" -eq 1 ] || e2e_fail "expected one server log, got [$server_log]"
 e2e_expect_in_order "$filter_log" '[Prepare/ConnectToServer] WebcamClient: No Server Found - attempting launch' \
   '[Prepare/ConnectToServer] webcamClient: Server Connected' '[Prepare/StartCamera] webcamClient: Camera Started'
@@ -58,6 +52,4 @@ until grep -q 'end: exit code, 0' "$server_log"; do
   [ "$SECONDS" -lt "$deadline" ] || e2e_fail "the launched server did not end: $(tail -n 3 "$server_log")"
   sleep 0.1
 done
-ending=""
-[ "$host_status" -eq 0 ] || ending="; the host ended by signal $((host_status - 128)) after the camera's release"
-e2e_note "launched the server; $got frames, $requests from the server$ending"
+e2e_note "launched the server; $got frames, $requests from the server"

@@ -6,7 +6,7 @@ source "$(dirname "$0")/e2e-lib.sh"
 camera=$(e2e_camera_folder camera)
 e2e_register "$camera/ZarvoWebcam.dll"
 
-e2e_ffmpeg 60 "$e2e_work/devices.out" -list_devices true -f dshow -i dummy || true
+e2e_ffmpeg_list "$e2e_work/devices.out" -list_devices true -f dshow -i dummy
 grep -qF '"Zarvo Webcam"' "$e2e_work/devices.out" || e2e_fail "device not listed: $(cat "$e2e_work/devices.out")"
 grep -qF "$e2e_clsid" "$e2e_work/devices.out" || e2e_fail "device listed without our class id"
 
@@ -16,7 +16,7 @@ for setting in '1280,720 1280x720' '1920,1080 1920x1080' '1280x720 1920x1080'; d
   read -r text size <<<"$setting"
   e2e_write_resolution "$text"
   out=$e2e_work/options-${text/,/_}.out
-  e2e_ffmpeg 60 "$out" -list_options true -f dshow -i 'video=Zarvo Webcam' || true
+  e2e_ffmpeg_list "$out" -list_options true -f dshow -i 'video=Zarvo Webcam'
   formats=$(tr -d '\r' <"$out" | grep -E 'pixel_format=|vcodec=' | sed 's/^\[[^]]*\] *//' || true)
   expected="pixel_format=yuyv422  min s=$size fps=29.9701 max s=$size fps=29.9701"
   [ "$formats" = "$expected" ] || e2e_fail "setting '$text': formats are [$formats], expected [$expected]"
@@ -24,7 +24,7 @@ done
 e2e_restore_settings
 
 e2e_unregister "$camera/ZarvoWebcam.dll"
-e2e_ffmpeg 60 "$e2e_work/devices-after.out" -list_devices true -f dshow -i dummy || true
+e2e_ffmpeg_list "$e2e_work/devices-after.out" -list_devices true -f dshow -i dummy
 grep -q 'DirectShow video devices' "$e2e_work/devices-after.out" ||
   e2e_fail "ffmpeg did not list devices: $(cat "$e2e_work/devices-after.out")"
 ! grep -qF 'Zarvo Webcam' "$e2e_work/devices-after.out" || e2e_fail "device still listed after regsvr32 /u"
