@@ -38,9 +38,16 @@ public:
     // Threshold of the Logs handed out for a name that is not registered.
     static constexpr std::int32_t kUnregisteredThreshold = 3;
 
+    // A file stops growing at this size: see Open.
+    static constexpr std::uint64_t kMaxFileBytes = 10ull * 1024 * 1024;
+
     // Registers `name` as a log written to the file at `path`. Once a name has an open file,
-    // further calls keep that file, record the new threshold and return true.
-    static bool Open(std::string_view name, const std::wstring& path, std::int32_t threshold) noexcept;
+    // further calls keep that file (and its cap), record the new threshold and return true.
+    // The file never grows past `maxFileBytes`: the line that would pass it is replaced by one
+    // last line, "[Log] logging stopped: the file is full (10 MB)" (the cap in bytes when it is
+    // not a whole number of MB), and nothing more is written to it, by any process.
+    static bool Open(std::string_view name, const std::wstring& path, std::int32_t threshold,
+                     std::uint64_t maxFileBytes = kMaxFileBytes) noexcept;
 
     // A Log for `name` with a copy of the tag (cut to kMaxTagLength characters). Does no file
     // I/O and allocates nothing, so no caller can be made to throw by asking for a Log.
@@ -116,9 +123,20 @@ LogFactory FilterLogFactory();
 std::wstring MakeLogFilePath(const std::wstring& folder, const std::wstring& prefix,
                              const std::wstring& timestamp);
 
-// Opens kFilterLogName in a new file under `folder` and writes the time line of the "vcam"
-// tag. Any failure leaves logging off; nothing is raised. An empty folder means there is no
-// settings folder: logging stays off rather than writing relative to the host's folder.
+// How many earlier logs of a prefix DeleteOldLogFiles keeps beside the one just opened.
+inline constexpr std::size_t kKeptLogFiles = 20;
+
+// Deletes the files <prefix>_webcam_YYYYmmdd_HHMMSS.log in the folder of `current` beyond the
+// `keep` newest by name (their start time); `current`, the file just opened, is never counted
+// nor deleted, so keep + 1 logs remain. Files that some process still has open for writing are
+// skipped, as is everything else in the folder. Call it once `current` is open. Never raises.
+void DeleteOldLogFiles(const std::wstring& current, const std::wstring& prefix,
+                       std::size_t keep = kKeptLogFiles) noexcept;
+
+// Opens kFilterLogName in a new file under `folder`, deletes the older files of the prefix
+// (DeleteOldLogFiles) and writes the time line of the "vcam" tag. Any failure leaves logging
+// off; nothing is raised. An empty folder means there is no settings folder: logging stays off
+// rather than writing relative to the host's folder.
 void InitializeLogging(const std::wstring& folder, const std::wstring& prefix) noexcept;
 
 } // namespace Zarvo

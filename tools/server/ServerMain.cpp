@@ -168,7 +168,10 @@ std::wstring OpenServerLog() {
         return {};
     try {
         const std::wstring path = MakeLogFilePath(settings.SettingsFolder(), L"zvserver", MakeTimestamp());
-        return Log::Open(Server::kServerLogName, path, 0) ? path : std::wstring();
+        if (!Log::Open(Server::kServerLogName, path, 0))
+            return {};
+        DeleteOldLogFiles(path, L"zvserver");
+        return path;
     } catch (...) {
         return {};
     }
