@@ -183,8 +183,9 @@ TEST_F(RealDevice, SurfacesAreMadeAsAskedOrNotAtAllCarryKnownBytesAndLeaveNoRefe
                 queue->CopySurface(shared, cpu);
                 ExpectRows(*queue, cpu, bytes, LockRead | LockDoNotWait);
             }
-            if (!flush1)
+            if (!flush1) {
                 EXPECT_EQ(saidSo(), before + round);
+            }
 
             // Views and a wrapped texture hold the device for a while too.
             auto target =

@@ -141,8 +141,9 @@ std::map<std::string, int> CountWriterLines(const std::string& text, const std::
                             std::string(kPadding) + "\r");
     }
     EXPECT_TRUE(text.empty() || text.ends_with("\r\n"));
-    if (!lastLine.empty())
+    if (!lastLine.empty()) {
         EXPECT_EQ(lastLines, 1);
+    }
     return next;
 }
 
