@@ -30,6 +30,9 @@ struct StreamFormat {
     std::uint32_t height = 0;
     GUID subtype{};              // YUY2, NV12 or IYUV (the media subtype, the same value as a FOURCC format)
     std::int64_t interval = 333666; // 100 ns units from one sample to the next
+    // The size the app renders (0: width x height); other sizes are scaled from it.
+    std::uint32_t sourceWidth = 0;
+    std::uint32_t sourceHeight = 0;
 };
 
 class CameraCore {

@@ -128,9 +128,11 @@ HRESULT STDMETHODCALLTYPE CVCamStream::InnerQueryInterface(REFIID riid, void** p
 
 HRESULT CVCamStream::OnThreadCreate() {
     WriteTimeLine("OnThreadCreate");
+    // I420 is IYUV's layout under another FOURCC.
+    const GUID layout = mDestinationSubtype == Zarvo::kMediaSubtypeI420 ? MEDIASUBTYPE_IYUV : mDestinationSubtype;
     const Zarvo::StreamFormat format{static_cast<std::uint32_t>(mDestinationWidth),
-                                     static_cast<std::uint32_t>(mDestinationHeight), mDestinationSubtype,
-                                     mFrameInterval};
+                                     static_cast<std::uint32_t>(mDestinationHeight), layout, mFrameInterval,
+                                     static_cast<std::uint32_t>(mOutputWidth), static_cast<std::uint32_t>(mOutputHeight)};
     // The worker answers Run and Pause while it waits, as its loop does.
     mCore.Start(format, [this](DWORD milliseconds, const HANDLE* objects, DWORD count) {
         switch (WaitForStreamCommand(milliseconds, objects, count)) {

@@ -5,6 +5,7 @@
 #include "framework/Source.h"
 #include "framework/SourceStream.h"
 #include "CameraCore/CameraCore.h"
+#include "CameraCore/Formats.h"
 
 #include <dshow.h>
 
@@ -75,7 +76,11 @@ public:
     HRESULT STDMETHODCALLTYPE QuerySupported(REFGUID set, DWORD id, DWORD* support) override;
 
 private:
+    // The offered list for an app that renders width x height; its first type becomes the current one.
     void SetDefaultMediaType(std::int32_t width, std::int32_t height);
+    // The offered list: every offered size in each subtype, in order of preference.
+    int OfferedCount() const noexcept;
+    CMediaType OfferedType(int index) const;
     // A copy of the current media type, taken under the state lock (host threads only).
     CMediaType CurrentType() const;
 
@@ -87,6 +92,8 @@ private:
     // The size the server renders (the settings' output resolution); the only size accepted.
     std::int32_t mOutputWidth = 0;
     std::int32_t mOutputHeight = 0;
+    std::vector<Zarvo::FrameSize> mSizes; // offered, in order of preference
+    bool mFormatChosen = false;           // SetFormat chose the current type: the only one offered since
     std::shared_ptr<Zarvo::Network::Webcam::WebcamSettings> mSettings;
     Zarvo::CameraCore mCore; // everything the stream does beyond the host's calls
 };

@@ -1,6 +1,7 @@
 // The formats of the stream: the pin's media types, IAMStreamConfig and IKsPropertySet.
 #include "Filters/Filters.h"
 
+#include "CameraCore/Formats.h"
 #include "log/Log.h"
 #include "webcam/PixelConversion.h"
 
@@ -34,8 +35,14 @@ struct GuidText {
     char text[39];
 };
 
+// Every size is offered in each, in this order of preference.
+const GUID* const kOfferedSubtypes[] = {&MEDIASUBTYPE_YUY2, &MEDIASUBTYPE_NV12, &Zarvo::kMediaSubtypeI420,
+                                        &MEDIASUBTYPE_IYUV};
+constexpr int kSubtypeCount = static_cast<int>(std::size(kOfferedSubtypes));
+
 bool IsAcceptedSubtype(const GUID& subtype) {
-    return subtype == MEDIASUBTYPE_IYUV || subtype == MEDIASUBTYPE_YUY2 || subtype == MEDIASUBTYPE_NV12;
+    return std::any_of(std::begin(kOfferedSubtypes), std::end(kOfferedSubtypes),
+                       [&](const GUID* offered) { return *offered == subtype; });
 }
 
 // Bits per pixel a header of the subtype must declare: 16 for packed 4:2:2, 12 for the 4:2:0 ones.
@@ -53,7 +60,7 @@ std::uint64_t FrameBytes(const GUID& subtype, std::uint64_t width, std::uint64_t
         return Zarvo::yuy2_frame_bytes(width, height);
     if (subtype == MEDIASUBTYPE_NV12)
         return Zarvo::nv12_frame_bytes(width, height);
-    if (subtype == MEDIASUBTYPE_IYUV)
+    if (subtype == MEDIASUBTYPE_IYUV || subtype == Zarvo::kMediaSubtypeI420)
         return Zarvo::iyuv_frame_bytes(width, height);
     return 0;
 }
@@ -65,39 +72,64 @@ const VIDEOINFOHEADER* VideoInfo(const AM_MEDIA_TYPE& type) {
     return reinterpret_cast<const VIDEOINFOHEADER*>(type.pbFormat);
 }
 
-// (10 000 000 / T truncated) × w × h × 16, kept in range of the 32-bit field.
-LONG BitsPerSecond(REFERENCE_TIME interval, LONG width, LONG height) {
+// (10 000 000 / T truncated) × w × h × bits per pixel, kept in range of the 32-bit field.
+LONG BitsPerSecond(REFERENCE_TIME interval, LONG width, LONG height, WORD bitCount) {
     if (interval <= 0)
         return 0;
     const auto framesPerSecond = static_cast<std::int64_t>(10000000.0 / static_cast<double>(interval));
     const long double bits =
-        static_cast<long double>(framesPerSecond) * std::llabs(width) * std::llabs(height) * 16;
+        static_cast<long double>(framesPerSecond) * std::llabs(width) * std::llabs(height) * bitCount;
     constexpr auto largest = std::numeric_limits<LONG>::max();
     return bits >= largest ? largest : static_cast<LONG>(bits);
 }
 
-} // namespace
+// The part of the app's picture a frame of `size` shows: its centre, cropped to the frame's aspect
+// ratio (as camera sensors do), both sides even.
+SIZE CropOf(Zarvo::FrameSize app, Zarvo::FrameSize size) {
+    const std::uint64_t wide = std::uint64_t{app.width} * size.height, tall = std::uint64_t{app.height} * size.width;
+    if (wide > tall) // the app's picture is wider: full height, part of the width
+        return {static_cast<LONG>(std::uint64_t{app.height} * size.width / size.height / 2 * 2), static_cast<LONG>(app.height)};
+    return {static_cast<LONG>(app.width), static_cast<LONG>(std::uint64_t{app.width} * size.height / size.width / 2 * 2)};
+}
 
-void CVCamStream::SetDefaultMediaType(std::int32_t width, std::int32_t height) {
+CMediaType MakeType(const GUID& subtype, LONG width, LONG height, REFERENCE_TIME interval) {
     VIDEOINFOHEADER info{};
-    info.AvgTimePerFrame = kDefaultFrameInterval;
+    info.AvgTimePerFrame = interval;
+    info.dwBitRate = static_cast<DWORD>(BitsPerSecond(interval, width, height, BitCount(subtype)));
     info.bmiHeader.biSize = sizeof(BITMAPINFOHEADER);
     info.bmiHeader.biWidth = width;
     info.bmiHeader.biHeight = height;
     info.bmiHeader.biPlanes = 1;
-    info.bmiHeader.biBitCount = 16;
-    info.bmiHeader.biCompression = MAKEFOURCC('Y', 'U', 'Y', '2');
-    info.bmiHeader.biSizeImage = static_cast<DWORD>(width) * static_cast<DWORD>(height) * 2;
-
+    info.bmiHeader.biBitCount = BitCount(subtype);
+    info.bmiHeader.biCompression = subtype.Data1; // the subtype's GUID begins with its FOURCC
+    info.bmiHeader.biSizeImage = static_cast<DWORD>(FrameBytes(subtype, static_cast<std::uint64_t>(width),
+                                                               static_cast<std::uint64_t>(height)));
     CMediaType type;
     type.majortype = MEDIATYPE_Video;
-    type.subtype = MEDIASUBTYPE_YUY2;
+    type.subtype = subtype;
     type.bFixedSizeSamples = TRUE;
     type.bTemporalCompression = FALSE;
     type.lSampleSize = info.bmiHeader.biSizeImage;
     type.formattype = FORMAT_VideoInfo;
     type.SetFormatBlock(reinterpret_cast<const BYTE*>(&info), sizeof(info));
-    mMediaType = type;
+    return type;
+}
+
+} // namespace
+
+void CVCamStream::SetDefaultMediaType(std::int32_t width, std::int32_t height) {
+    mSizes = Zarvo::OfferedSizes({static_cast<std::uint32_t>(width), static_cast<std::uint32_t>(height)});
+    mMediaType = OfferedType(0);
+}
+
+int CVCamStream::OfferedCount() const noexcept {
+    return static_cast<int>(mSizes.size()) * kSubtypeCount;
+}
+
+CMediaType CVCamStream::OfferedType(int index) const {
+    const Zarvo::FrameSize& size = mSizes[static_cast<std::size_t>(index / kSubtypeCount)];
+    return MakeType(*kOfferedSubtypes[index % kSubtypeCount], static_cast<LONG>(size.width),
+                    static_cast<LONG>(size.height), kDefaultFrameInterval);
 }
 
 HRESULT CVCamStream::GetMediaType(int position, CMediaType* type) {
@@ -105,9 +137,18 @@ HRESULT CVCamStream::GetMediaType(int position, CMediaType* type) {
     log << "pos, " << position << Log::EndLine;
     if (!type)
         return E_POINTER;
-    if (position != 0)
+    if (position < 0)
         return E_INVALIDARG;
-    *type = CurrentType();
+    // Once the host chose a format, it is the only one a connection is offered.
+    if (mFormatChosen) {
+        if (position != 0)
+            return VFW_S_NO_MORE_ITEMS;
+        *type = CurrentType();
+        return S_OK;
+    }
+    if (position >= OfferedCount())
+        return VFW_S_NO_MORE_ITEMS;
+    *type = OfferedType(position);
     return S_OK;
 }
 
@@ -152,10 +193,11 @@ HRESULT CVCamStream::CheckMediaType(const CMediaType* type) {
         log << "invalid AvgTimePerFrame" << info->AvgTimePerFrame << Log::EndLine;
         return E_INVALIDARG;
     }
-    // The server renders only the output size; top-down or bottom-up, YUV rows run top-down.
+    // One of the offered sizes; top-down or bottom-up, YUV rows run top-down.
     const LONG width = info->bmiHeader.biWidth;
     const LONG height = info->bmiHeader.biHeight;
-    if (width != mOutputWidth || std::llabs(height) != mOutputHeight) {
+    const Zarvo::FrameSize size{static_cast<std::uint32_t>(width), static_cast<std::uint32_t>(std::llabs(height))};
+    if (width <= 0 || std::find(mSizes.begin(), mSizes.end(), size) == mSizes.end()) {
         log << "invalid size " << width << "," << height << Log::EndLine;
         return E_INVALIDARG;
     }
@@ -169,7 +211,7 @@ HRESULT CVCamStream::CheckMediaType(const CMediaType* type) {
         return E_INVALIDARG;
     }
     const std::uint64_t imageSize = info->bmiHeader.biSizeImage;
-    const std::uint64_t frame = FrameBytes(type->subtype, mOutputWidth, mOutputHeight);
+    const std::uint64_t frame = FrameBytes(type->subtype, size.width, size.height);
     if (imageSize != 0 && (imageSize < frame || imageSize > frame * kLargestImageSizeInFrames)) {
         log << "invalid image size " << imageSize << Log::EndLine;
         return E_INVALIDARG;
@@ -225,7 +267,7 @@ HRESULT STDMETHODCALLTYPE CVCamStream::GetNumberOfCapabilities(int* count, int* 
     Log::Get(kFilterLogName, "GetNumberOfCapabilities") << " " << Log::EndLine;
     if (!count || !size)
         return E_POINTER;
-    *count = 1;
+    *count = OfferedCount();
     *size = sizeof(VIDEO_STREAM_CONFIG_CAPS);
     return S_OK;
 }
@@ -235,9 +277,9 @@ HRESULT STDMETHODCALLTYPE CVCamStream::GetStreamCaps(int index, AM_MEDIA_TYPE** 
     if (!type || !caps)
         return E_POINTER;
     *type = nullptr;
-    if (index != 0)
-        return E_INVALIDARG;
-    AM_MEDIA_TYPE* copy = CloneMediaType(CurrentType());
+    if (index < 0 || index >= OfferedCount())
+        return index < 0 ? E_INVALIDARG : S_FALSE;
+    AM_MEDIA_TYPE* copy = CloneMediaType(OfferedType(index));
     if (!copy)
         return E_OUTOFMEMORY;
     const VIDEOINFOHEADER* info = VideoInfo(*copy);
@@ -247,22 +289,29 @@ HRESULT STDMETHODCALLTYPE CVCamStream::GetStreamCaps(int index, AM_MEDIA_TYPE** 
     }
     const LONG w = info->bmiHeader.biWidth;
     const LONG h = info->bmiHeader.biHeight;
-    const REFERENCE_TIME interval = info->AvgTimePerFrame;
+    const WORD bits = info->bmiHeader.biBitCount;
+    const Zarvo::FrameSize app{static_cast<std::uint32_t>(mOutputWidth), static_cast<std::uint32_t>(mOutputHeight)};
+    const SIZE crop = CropOf(app, {static_cast<std::uint32_t>(w), static_cast<std::uint32_t>(h)});
 
+    // One size per record (other sizes are other records); any interval from 10 to 60 frames per second.
     VIDEO_STREAM_CONFIG_CAPS record{};
     record.guid = FORMAT_VideoInfo;
     record.VideoStandard = 0;
-    record.InputSize = {w, h};
-    record.MinCroppingSize = {w, h};
-    record.MaxCroppingSize = {w, h};
-    record.CropGranularityX = w;
-    record.CropGranularityY = h;
+    record.InputSize = {mOutputWidth, mOutputHeight};
+    record.MinCroppingSize = crop;
+    record.MaxCroppingSize = crop;
+    record.CropGranularityX = crop.cx;
+    record.CropGranularityY = crop.cy;
+    record.CropAlignX = 2;
+    record.CropAlignY = 2;
     record.MinOutputSize = {w, h};
     record.MaxOutputSize = {w, h};
-    record.MinFrameInterval = interval;
-    record.MaxFrameInterval = interval;
-    record.MinBitsPerSecond = BitsPerSecond(interval, w, h);
-    record.MaxBitsPerSecond = record.MinBitsPerSecond;
+    record.OutputGranularityX = w;
+    record.OutputGranularityY = h;
+    record.MinFrameInterval = kShortestFrameInterval;
+    record.MaxFrameInterval = kLongestFrameInterval;
+    record.MinBitsPerSecond = BitsPerSecond(kLongestFrameInterval, w, h, bits);
+    record.MaxBitsPerSecond = BitsPerSecond(kShortestFrameInterval, w, h, bits);
     std::memcpy(caps, &record, sizeof(record));
     *type = copy;
     return S_OK;
@@ -316,6 +365,7 @@ HRESULT STDMETHODCALLTYPE CVCamStream::SetFormat(AM_MEDIA_TYPE* type) {
         const HRESULT adopted = SetMediaType(&requested);
         if (FAILED(adopted))
             return adopted;
+        mFormatChosen = true;
     }
     if (!peer)
         return S_OK;

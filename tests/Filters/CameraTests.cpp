@@ -6,6 +6,7 @@
 #include "../IPC/IpcTestSupport.h"
 #include "../framework/TestFilters.h"
 
+#include "CameraCore/Formats.h"
 #include "Filters/Guids.h"
 #include "server/Pattern.h"
 #include "webcam/PixelConversion.h"
@@ -330,7 +331,7 @@ TEST_F(CameraTest, ClassObjectCodesAndWhenTheModuleMayUnload) {
     EXPECT_EQ(module.canUnloadNow(), S_OK);
 }
 
-// A capture pin with a read-only property set and one capability; never run, the filter starts
+// A capture pin with a read-only property set and a capability per offered type; never run, the filter starts
 // nothing (no chain, no server, no worker) and nothing of it keeps the module.
 TEST_F(CameraTest, PinAnswersAsACaptureDeviceAndANeverRunFilterStartsNothing) {
     const auto mark = module.LogMark();
@@ -363,8 +364,9 @@ TEST_F(CameraTest, PinAnswersAsACaptureDeviceAndANeverRunFilterStartsNothing) {
         AM_MEDIA_TYPE* format = nullptr;
         VIDEO_STREAM_CONFIG_CAPS caps{};
         EXPECT_EQ((std::tuple{config->GetNumberOfCapabilities(&count, &size), count, size,
-                              config->GetStreamCaps(1, &format, reinterpret_cast<BYTE*>(&caps)), format}),
-                  (std::tuple{S_OK, 1, int(sizeof(caps)), E_INVALIDARG, nullptr}));
+                              config->GetStreamCaps(count, &format, reinterpret_cast<BYTE*>(&caps)), format,
+                              config->GetStreamCaps(-1, &format, reinterpret_cast<BYTE*>(&caps))}),
+                  (std::tuple{S_OK, 28, int(sizeof(caps)), S_FALSE, nullptr, E_INVALIDARG}));
     }
     EXPECT_EQ(module.canUnloadNow(), S_OK);
     const std::string all = ::testing::PrintToString(module.LogSince(mark));
@@ -448,7 +450,8 @@ TEST_F(CameraTest, OnlySaneFramesOfTheDeliveryAreAcceptedThroughEveryEntryPoint)
         {.subtype = yuy2, .reason = "invalid format size", .block = sizeof(VIDEOINFOHEADER) - 1},
         {.subtype = nv12, .reason = "invalid AvgTimePerFrame166665", .interval = 166665},
         {.subtype = nv12, .reason = "invalid AvgTimePerFrame1000001", .interval = 1000001},
-        {.subtype = nv12, .reason = "invalid size 640,480", .width = 640, .height = 480},
+        {.subtype = nv12, .reason = "invalid size 800,600", .width = 800, .height = 600},
+        {.subtype = nv12, .reason = "invalid size 0,480", .width = 0, .height = 480},
         {.subtype = yuy2, .reason = "invalid size 1920,-1080", .width = 1920, .height = -1080},
         {.subtype = yuy2, .reason = "invalid major type", .major = MEDIATYPE_Audio},
         // As a partial type in Connect a null major type is a wildcard: the pin's own type matches it.
@@ -501,6 +504,60 @@ TEST_F(CameraTest, OnlySaneFramesOfTheDeliveryAreAcceptedThroughEveryEntryPoint)
         ASSERT_EQ((std::tuple{config->SetFormat(&good), g.pin->Connect(g.sink->Pin(), nullptr), g.pin->Disconnect(),
                               g.sink->Pin()->Disconnect()}),
                   (std::tuple{S_OK, S_OK, S_OK, S_OK}));
+    }
+}
+
+// One list of types, in order of preference, through every entry point: the enumerator, GetStreamCaps
+// (one size per record, any rate from 10 to 60 per second, the part of the app's picture it shows),
+// SetFormat and Connect. The first is the default type; a chosen format is then the only one offered.
+TEST_F(CameraTest, EveryOfferedTypeIsListedAlikeEverywhereAndConnects) {
+    const std::pair<LONG, LONG> sizes[] = {{1280, 720}, {960, 540}, {848, 480}, {640, 480}, {640, 360}, {424, 240}, {320, 240}};
+    const GUID* subtypes[] = {&MEDIASUBTYPE_YUY2, &MEDIASUBTYPE_NV12, &Zarvo::kMediaSubtypeI420, &MEDIASUBTYPE_IYUV};
+    std::vector<CMediaType> offered;
+    for (const auto& [w, h] : sizes)
+        for (const GUID* subtype : subtypes)
+            offered.push_back(MakeVideoType(*subtype, w, h, k2997, *subtype == MEDIASUBTYPE_YUY2 ? w * h * 2 : w * h * 3 / 2));
+    const auto listed = [](IPin* pin) {
+        std::vector<decltype(Describe(CMediaType()))> all;
+        ComPtr<IEnumMediaTypes> types;
+        AM_MEDIA_TYPE* type = nullptr;
+        EXPECT_EQ(pin->EnumMediaTypes(&types), S_OK);
+        for (ULONG got = 0; types && all.size() < 100 && types->Next(1, &type, &got) == S_OK;)
+            all.push_back(Describe(type));
+        return all;
+    };
+    std::vector<decltype(Describe(CMediaType()))> expected;
+    for (const auto& type : offered)
+        expected.push_back(Describe(type));
+    Graph g;
+    ASSERT_TRUE(g.connected);
+    ComPtr<IAMStreamConfig> config;
+    ASSERT_EQ(g.pin.As(&config), S_OK);
+    EXPECT_EQ(listed(g.pin.Get()), expected);
+    for (std::size_t i = 0; i < offered.size(); ++i) {
+        SCOPED_TRACE(i);
+        AM_MEDIA_TYPE* type = nullptr;
+        VIDEO_STREAM_CONFIG_CAPS caps{};
+        ASSERT_EQ(config->GetStreamCaps(int(i), &type, reinterpret_cast<BYTE*>(&caps)), S_OK);
+        const auto [w, h] = sizes[i / 4];
+        EXPECT_EQ(Describe(type), expected[i]);
+        // The centre of the app's 16:9 picture at the size's aspect ratio: 960 x 720 for 4:3, 1272 x 720
+        // for 53:30 (848 x 480, 424 x 240).
+        const LONG cropWidth = w * 3 == h * 4 ? 960 : w * 9 == h * 16 ? kWidth : 1272;
+        EXPECT_EQ(std::tuple(caps.InputSize.cx, caps.InputSize.cy, caps.MaxCroppingSize.cx, caps.MaxCroppingSize.cy,
+                             caps.MinOutputSize.cx, caps.MinOutputSize.cy, caps.MaxOutputSize.cx, caps.MaxOutputSize.cy,
+                             caps.MinFrameInterval, caps.MaxFrameInterval),
+                  std::tuple(kWidth, kHeight, cropWidth, kHeight, w, h, w, h, REFERENCE_TIME{166666}, REFERENCE_TIME{1000000}));
+    }
+    for (std::size_t i = 0; i < offered.size(); ++i) {
+        SCOPED_TRACE(i);
+        g.pin->Disconnect(), g.sink->Pin()->Disconnect();
+        ASSERT_EQ(config->SetFormat(&offered[i]), S_OK);
+        ASSERT_EQ(g.pin->Connect(g.sink->Pin(), nullptr), S_OK);
+        CMediaType connected;
+        ASSERT_EQ(g.pin->ConnectionMediaType(&connected), S_OK);
+        EXPECT_EQ(Describe(connected), expected[i]);
+        EXPECT_EQ(listed(g.pin.Get()), std::vector{expected[i]});
     }
 }
 
