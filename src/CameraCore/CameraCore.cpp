@@ -248,6 +248,8 @@ void CameraCore::PrepareInternal() {
         const auto width = mFormat.width;
         const auto height = mFormat.height;
         const auto subtype = mFormat.subtype;
+        const auto sourceWidth = mFormat.sourceWidth ? mFormat.sourceWidth : width;
+        const auto sourceHeight = mFormat.sourceHeight ? mFormat.sourceHeight : height;
         // Each step gives up once the chain is cancelled; nothing it brought up is lost, since
         // whoever waits for the chain releases what `chain` holds. Once connected, an exchange
         // runs to its answer or its own bound: one cut short by the cancel would leave the pipe
@@ -288,7 +290,8 @@ void CameraCore::PrepareInternal() {
                             giveUpIfCancelled();
                             return client->OpenSharedTexture();
                         })
-                        .then([chain, width, height, subtype, giveUpIfCancelled](std::uint64_t sharedTexture) {
+                        .then([chain, width, height, subtype, sourceWidth, sourceHeight,
+                               giveUpIfCancelled](std::uint64_t sharedTexture) {
                             Log::Get(kFilterLogName, "Prepare/WebcamFrameClient") << " " << Log::EndLine;
                             giveUpIfCancelled();
                             // A stream that stopped waits for this step rather than leave a graphics
@@ -299,6 +302,7 @@ void CameraCore::PrepareInternal() {
                             try {
                                 frameClient = MakeFrameClient();
                                 frameClient->SetDestinationSize(width, height, subtype);
+                                frameClient->SetSourceSize(sourceWidth, sourceHeight);
                                 frameClient->Initialize(sharedTexture); // failures show in the samples
                             } catch (...) {
                                 chain->EndGraphics(nullptr); // what was made went with the unwinding

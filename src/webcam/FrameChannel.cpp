@@ -314,6 +314,16 @@ bool Reader::GeometryUnchanged() const noexcept {
 }
 
 Reader::Result Reader::ConvertNewest(PixelKernels::Kernel kernel, std::uint8_t* destination) noexcept {
+    if (!kernel)
+        return ConvertNewest(Converter(), destination);
+    return ConvertNewest(
+        [kernel, this](std::uint64_t pitch, const std::uint8_t* frame, std::uint8_t* to) {
+            kernel(pitch, frame, mMapping->geometry.width, mMapping->geometry.height, to);
+        },
+        destination);
+}
+
+Reader::Result Reader::ConvertNewest(const Converter& convert, std::uint8_t* destination) noexcept {
     if (!mMapping)
         return {Outcome::Closed};
     const ChannelHeader& h = mMapping->geometry;
@@ -333,8 +343,8 @@ Reader::Result Reader::ConvertNewest(PixelKernels::Kernel kernel, std::uint8_t* 
         }
         Result result{Outcome::Frame, Load(slot->frameNumber, std::memory_order_relaxed),
                       Load(slot->publishTime, std::memory_order_relaxed)};
-        if (kernel)
-            kernel(h.rowPitch, reinterpret_cast<const std::uint8_t*>(slot + 1), h.width, h.height, destination);
+        if (convert)
+            convert(h.rowPitch, reinterpret_cast<const std::uint8_t*>(slot + 1), destination);
         // Every read of the frame happens before the second look at the sequence.
         std::atomic_thread_fence(std::memory_order_acquire);
         if (Load(slot->sequence, std::memory_order_relaxed) == before && GeometryUnchanged())

@@ -26,6 +26,7 @@
 
 #include <cstddef>
 #include <cstdint>
+#include <functional>
 #include <memory>
 #include <string>
 #include <type_traits>
@@ -169,10 +170,14 @@ public:
     // `destination`, which must hold what the kernel writes for the channel's size. A null kernel
     // converts nothing.
     Result ConvertNewest(PixelKernels::Kernel kernel, std::uint8_t* destination) noexcept;
+    // The same with a conversion of the caller's (a scaling one): it gets the frame's row pitch, its
+    // first byte and the destination.
+    using Converter = std::function<void(std::uint64_t pitch, const std::uint8_t* frame, std::uint8_t* destination)>;
+    Result ConvertNewest(const Converter& convert, std::uint8_t* destination) noexcept;
 
     // The number and time of the newest complete frame, without its pixels: what a camera that
     // takes its pictures from elsewhere (the GPU texture) learns of the app's publications.
-    Result PeekNewest() noexcept { return ConvertNewest(nullptr, nullptr); }
+    Result PeekNewest() noexcept { return ConvertNewest(Converter(), nullptr); }
 
     // Frames the writer has published so far; 0 when closed. Cheap: one load, for polling.
     std::uint64_t Published() const noexcept;

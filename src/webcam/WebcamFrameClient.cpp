@@ -4,6 +4,7 @@
 #include "log/Exceptions.h"
 #include "log/Log.h"
 #include "log/Text.h"
+#include "webcam/FrameScaler.h"
 #include "webcam/PixelConversion.h"
 
 #include <chrono>
@@ -62,8 +63,36 @@ std::uint64_t WebcamFrameClient::FrameBytes() const noexcept {
     return yuy2_frame_bytes(mWidth, mHeight);
 }
 
+void WebcamFrameClient::SetSourceSize(std::uint64_t width, std::uint64_t height) {
+    mSourceWidth = width;
+    mSourceHeight = height;
+}
+
+void WebcamFrameClient::PrepareConversion() {
+    const auto sw = static_cast<std::uint32_t>(SourceWidth()), sh = static_cast<std::uint32_t>(SourceHeight());
+    const auto dw = static_cast<std::uint32_t>(mWidth), dh = static_cast<std::uint32_t>(mHeight);
+    if (sw == dw && sh == dh) {
+        mConvert = [kernel = OutputKernel(), dw, dh](std::uint64_t pitch, const std::uint8_t* frame, std::uint8_t* to) {
+            kernel(pitch, frame, dw, dh, to);
+        };
+        return;
+    }
+    const ScaledLayout layout = mOutput == Output::Nv12   ? ScaledLayout::Nv12
+                                : mOutput == Output::Iyuv ? ScaledLayout::I420
+                                                          : ScaledLayout::Yuy2;
+    auto scaler = std::make_shared<const FrameScaler>(sw, sh, dw, dh, layout);
+    if (!scaler->Valid()) {
+        Log::Get(kFilterLogName, "Initialize") << LogLevel::Error << "ERROR: no scaling from " << sw << "," << sh
+                                                << " to " << dw << "," << dh << Log::EndLine;
+        mConvert = nullptr;
+        return;
+    }
+    mConvert = [scaler](std::uint64_t pitch, const std::uint8_t* frame, std::uint8_t* to) { scaler->Run(pitch, frame, to); };
+}
+
 ErrorRecordPtr WebcamFrameClient::Initialize(std::uint64_t handle) {
     Log log = Log::Get(kFilterLogName, "Initialize");
+    PrepareConversion();
     // The channel numbers and times the app's frames: from it the stream learns that a new one
     // arrived (the pace, and an app that stopped publishing), also while the texture brings the
     // pixels. A missing channel is only an error once the texture cannot serve either.
@@ -113,13 +142,13 @@ void WebcamFrameClient::ReleaseGraphics() noexcept {
 
 ErrorRecordPtr WebcamFrameClient::OpenTexture(std::uint64_t handle, Log& log, bool& serves) {
     serves = false;
-    const auto width = static_cast<std::uint32_t>(mWidth);
-    const auto height = static_cast<std::uint32_t>(mHeight);
+    const auto width = static_cast<std::uint32_t>(SourceWidth());
+    const auto height = static_cast<std::uint32_t>(SourceHeight());
     mCpuSurface = mDevice->CreateSurface2D("Client CPU Surface", HAL::UsageFlags::CpuRead,
                                            HAL::PixelFormat::NV12, width, height, nullptr, 0);
     if (!mCpuSurface)
         return MakeErrorRecord(8, kSourceName, __LINE__);
-    log << "CreateSurface2D: client CPU surface: w/h, " << mWidth << "," << mHeight << Log::EndLine;
+    log << "CreateSurface2D: client CPU surface: w/h, " << width << "," << height << Log::EndLine;
 
     mGpuSurface = mDevice->CreateSurface2D("Client GPU Surface", HAL::UsageFlags::Shared, handle, 0);
     if (!mGpuSurface)
@@ -129,7 +158,7 @@ ErrorRecordPtr WebcamFrameClient::OpenTexture(std::uint64_t handle, Log& log, bo
     // The whole-resource copy silently does nothing between surfaces that differ.
     if (mGpuSurface->format != HAL::PixelFormat::NV12 || mGpuSurface->width != width ||
         mGpuSurface->height != height) {
-        log << LogLevel::Error << "ERROR: shared texture is not NV12 at " << mWidth << "," << mHeight
+        log << LogLevel::Error << "ERROR: shared texture is not NV12 at " << width << "," << height
             << ": format " << FormatHex64(static_cast<std::uint32_t>(mGpuSurface->format)) << ", w/h "
             << mGpuSurface->width << "," << mGpuSurface->height << Log::EndLine;
         return nullptr; // the surfaces stay: the samples show what the copy leaves, as they always did
@@ -140,7 +169,7 @@ ErrorRecordPtr WebcamFrameClient::OpenTexture(std::uint64_t handle, Log& log, bo
 
 std::string WebcamFrameClient::TryChannel() {
     mNextChannelTry = std::chrono::steady_clock::now() + kChannelRetryInterval;
-    return mChannel.Open(mChannelName, static_cast<std::uint32_t>(mWidth), static_cast<std::uint32_t>(mHeight));
+    return mChannel.Open(mChannelName, static_cast<std::uint32_t>(SourceWidth()), static_cast<std::uint32_t>(SourceHeight()));
 }
 
 bool WebcamFrameClient::ChannelOpened(Log& log, const std::string& whyNot, bool needed) {
@@ -188,24 +217,24 @@ PixelKernels::Kernel WebcamFrameClient::OutputKernel() const noexcept {
 std::uint64_t WebcamFrameClient::ConvertInto(std::uint8_t* buffer, std::uint64_t size,
                                              const HAL::LockedResource& locked) {
     buffer = FrameBuffer(buffer, size);
-    if (!buffer)
+    if (!buffer || !mConvert)
         return 0;
-    const auto* source = static_cast<const std::uint8_t*>(locked.data);
-    return OutputKernel()(locked.rowPitch, source, mWidth, mHeight, buffer);
+    mConvert(locked.rowPitch, static_cast<const std::uint8_t*>(locked.data), buffer);
+    return FrameBytes();
 }
 
 WebcamFrameClient::FillResult WebcamFrameClient::FillFromChannel(std::uint8_t* buffer, std::uint64_t size) {
     using Outcome = FrameChannel::Reader::Outcome;
     FillResult result;
-    if (!mChannel.IsOpen())
+    if (!mChannel.IsOpen() || !mConvert)
         return result;
     buffer = FrameBuffer(buffer, size);
     if (!buffer)
         return result;
-    auto read = mChannel.ConvertNewest(OutputKernel(), buffer);
+    auto read = mChannel.ConvertNewest(mConvert, buffer);
     // A torn read means the writer moved on to another slot: the next attempt finds that one whole.
     if (read.outcome == Outcome::Torn)
-        read = mChannel.ConvertNewest(OutputKernel(), buffer);
+        read = mChannel.ConvertNewest(mConvert, buffer);
     switch (read.outcome) {
     case Outcome::Frame:
         result = {FillResult::Status::Frame, true, read.frameNumber, read.publishTime, FrameBytes()};

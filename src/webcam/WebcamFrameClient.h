@@ -40,6 +40,9 @@ public:
     // `subtype` is the media subtype the samples carry: YUY2, NV12 or IYUV.
     void SetDestinationSize(std::uint64_t width, std::uint64_t height,
                             const GUID& subtype = MEDIASUBTYPE_YUY2);
+    // The size the app renders, when it is not the destination's: frames are then scaled (the centre
+    // cropped to the destination's aspect ratio, filtered by area). Before Initialize.
+    void SetSourceSize(std::uint64_t width, std::uint64_t height);
 
     // `handle` is the shared texture's legacy handle. Null when the texture serves, or when it
     // cannot and the frame channel does; otherwise what the texture path always answered (the
@@ -93,6 +96,10 @@ private:
     // The buffer if it holds a whole frame; null (said once per client) if not.
     std::uint8_t* FrameBuffer(std::uint8_t* buffer, std::uint64_t size);
     PixelKernels::Kernel OutputKernel() const noexcept;
+    // The conversion from the app's frames into samples, scaling where the sizes differ.
+    void PrepareConversion();
+    std::uint64_t SourceWidth() const noexcept { return mSourceWidth ? mSourceWidth : mWidth; }
+    std::uint64_t SourceHeight() const noexcept { return mSourceHeight ? mSourceHeight : mHeight; }
 
     // Opens the frame channel: empty when it opened, otherwise why not. Says nothing.
     std::string TryChannel();
@@ -112,6 +119,9 @@ private:
     std::shared_ptr<HAL::Surface> mCpuSurface;
     std::uint64_t mWidth = 0;
     std::uint64_t mHeight = 0;
+    std::uint64_t mSourceWidth = 0;  // 0: the destination's
+    std::uint64_t mSourceHeight = 0;
+    FrameChannel::Reader::Converter mConvert; // empty: no conversion possible (nothing is shown)
     bool mClosed = false;
     Output mOutput = Output::Yuy2;
     bool mReportedSmallSample = false;

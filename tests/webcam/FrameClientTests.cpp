@@ -8,6 +8,7 @@
 #include "log/Log.h"
 #include "log/Text.h"
 #include "support/TempFolder.h"
+#include "webcam/FrameScaler.h"
 
 #include <array>
 #include <chrono>
@@ -310,4 +311,47 @@ TEST(FrameClient, TakesUpAFrameChannelThatAppearsLaterAndLetsGoWhenItCloses) {
     EXPECT_EQ(CountOf(log, "ERROR: frame channel"), 1u) << log; // the retries find the same fault
     EXPECT_EQ(CountOf(log, "[FillSample] frame channel closed by the server"), 1u) << log;
     EXPECT_EQ(CountOf(log, "[FillSample] frame source: shared memory"), 2u) << log;
+}
+
+// A destination of another size than the app's frames: each frame scaled as the scaler does it (the
+// centre cropped to the destination's aspect ratio, filtered by area), from the channel and from the
+// texture alike; equal sizes keep the plain conversion.
+TEST(FrameClient, ScalesTheAppsFramesToTheDestinationSize) {
+    constexpr U kSourceWidth = 128, kSourceHeight = 72; // 16:9, as the app renders
+    const struct {
+        U width, height;
+        const GUID* subtype;
+        ScaledLayout layout;
+    } cases[] = {{96, 72, &MEDIASUBTYPE_YUY2, ScaledLayout::Yuy2},
+                 {64, 36, &MEDIASUBTYPE_NV12, ScaledLayout::Nv12},
+                 {48, 36, &MEDIASUBTYPE_IYUV, ScaledLayout::I420}};
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.width);
+        const long bytes = long(c.layout == ScaledLayout::Yuy2 ? c.width * c.height * 2 : c.width * c.height * 3 / 2);
+        const FrameScaler scaler(kSourceWidth, kSourceHeight, c.width, c.height, c.layout);
+        const auto scaled = [&](const Bytes& nv12, U pitch) {
+            Bytes out(std::size_t(bytes) + 16, 0xEE);
+            scaler.Run(pitch, nv12.data(), out.data());
+            return out;
+        };
+        // From the channel (a texture that cannot be opened).
+        Channel channel(kSourceWidth, kSourceHeight);
+        channel.Publish(9);
+        DeviceRecord failing{.gpuOpenFails = true};
+        WebcamFrameClient fromChannel([&] { return std::make_shared<FakeDevice>(failing, kSourceWidth, kSourceHeight); },
+                                      channel.name);
+        fromChannel.SetDestinationSize(c.width, c.height, *c.subtype);
+        fromChannel.SetSourceSize(kSourceWidth, kSourceHeight);
+        EXPECT_EQ(fromChannel.Initialize(0x1234), nullptr);
+        Samples samples(bytes + 16);
+        EXPECT_TRUE(Fill(samples, fromChannel) == (Filled{scaled(PatternFrame(kSourceWidth, kSourceHeight, 9), kSourceWidth), bytes, Status::Frame}));
+        // From the texture, at a pitch wider than the picture.
+        DeviceRecord record{.pitch = kSourceWidth + 32};
+        WebcamFrameClient fromTexture([&] { return std::make_shared<FakeDevice>(record, kSourceWidth, kSourceHeight); },
+                                      UniqueName(L"FrameClient"));
+        fromTexture.SetDestinationSize(c.width, c.height, *c.subtype);
+        fromTexture.SetSourceSize(kSourceWidth, kSourceHeight);
+        EXPECT_EQ(fromTexture.Initialize(0x1234), nullptr);
+        EXPECT_TRUE(Fill(samples, fromTexture) == (Filled{scaled(Hashed(kSourceWidth + 32, kSourceHeight), kSourceWidth + 32), bytes, Status::Frame}));
+    }
 }

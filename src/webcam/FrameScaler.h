@@ -1,0 +1,62 @@
+#pragma once
+// Scales the companion's NV12 frames to the size a host asked for and writes them in the host's layout
+// in the same pass: the centre of the picture cropped to the destination's aspect ratio (as camera
+// sensors do: never stretched, no bars), then filtered by area, so each destination pixel is the mean of
+// the source area it covers and fine lines do not alias. Down-scaling only. Plain C++ without Windows
+// headers, like the conversion kernels.
+
+#include <cstdint>
+#include <vector>
+
+namespace Zarvo {
+
+// The part of a srcWidth x srcHeight picture shown at dstWidth x dstHeight: the largest centred
+// rectangle of the destination's aspect ratio, its corner and sides even so chroma stays aligned.
+struct CropRect {
+    std::uint32_t x = 0, y = 0, width = 0, height = 0;
+    friend bool operator==(const CropRect&, const CropRect&) = default;
+};
+CropRect CropToFill(std::uint32_t srcWidth, std::uint32_t srcHeight, std::uint32_t dstWidth,
+                    std::uint32_t dstHeight) noexcept;
+
+enum class ScaledLayout { Yuy2, Nv12, I420 }; // I420 is IYUV's layout too
+
+class FrameScaler {
+public:
+    // Sizes are even and the destination no larger than the crop on either side; a scaler for other
+    // sizes is empty (Valid() false) and Run writes nothing.
+    FrameScaler(std::uint32_t srcWidth, std::uint32_t srcHeight, std::uint32_t dstWidth, std::uint32_t dstHeight,
+                ScaledLayout layout);
+    bool Valid() const noexcept { return mValid; }
+
+    // Scales the pitched NV12 frame at `source` (rows `pitch` apart, chroma `pitch * srcHeight` bytes on)
+    // into `destination`, which holds one frame of the layout at the destination size; the bytes
+    // written. One call at a time: the scaler keeps a row of work between them.
+    std::uint64_t Run(std::uint64_t pitch, const std::uint8_t* source, std::uint8_t* destination) const noexcept;
+
+    // Exact weights of one dimension: output i reads `count[i]` source samples from `first[i]` on (in
+    // steps of `step`), weighted by the next `count[i]` entries of `weights`, which add up to kOne.
+    static constexpr std::uint32_t kOne = 1u << 14;
+    struct Taps {
+        std::vector<std::uint32_t> first;
+        std::vector<std::uint16_t> count;
+        std::vector<std::uint16_t> weights;
+    };
+    static Taps AreaTaps(std::uint32_t from, std::uint32_t to);
+
+private:
+    // One plane: output rows of `outWidth` samples (`step` apart in the output, interleaved planes use 2)
+    // from the source rows' samples `step` apart.
+    void ScalePlane(const std::uint8_t* source, std::uint64_t pitch, std::uint32_t step, const Taps& x, const Taps& y,
+                    std::uint32_t inWidth, std::uint8_t* out, std::uint64_t outPitch, std::uint32_t outStep) const noexcept;
+
+    bool mValid = false;
+    ScaledLayout mLayout;
+    std::uint32_t mSrcHeight, mDstWidth, mDstHeight;
+    CropRect mCrop;
+    Taps mLumaX, mLumaY, mChromaX, mChromaY;
+    mutable std::vector<std::uint16_t> mColumn; // one vertically filtered row
+    mutable std::vector<std::uint8_t> mScratch; // YUY2: the scaled planes before they are packed
+};
+
+} // namespace Zarvo
