@@ -303,6 +303,12 @@ void CameraCore::PrepareInternal() {
                                 frameClient = MakeFrameClient();
                                 frameClient->SetDestinationSize(width, height, subtype);
                                 frameClient->SetSourceSize(sourceWidth, sourceHeight);
+                                {
+                                    // Frames only from the app the pipe accepted.
+                                    std::lock_guard lock(chain->mutex);
+                                    if (chain->webClient)
+                                        frameClient->SetChannelOwner(chain->webClient->AcceptedServerUser());
+                                }
                                 frameClient->Initialize(sharedTexture); // failures show in the samples
                             } catch (...) {
                                 chain->EndGraphics(nullptr); // what was made went with the unwinding

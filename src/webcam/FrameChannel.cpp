@@ -5,8 +5,12 @@
 
 #include <windows.h>
 
+#include <aclapi.h>
+#include <sddl.h>
+
 #include <atomic>
 #include <cstring>
+#include <vector>
 
 namespace Zarvo::FrameChannel {
 
@@ -75,6 +79,68 @@ std::string Hex(std::uint32_t value) {
     return "0x" + FormatHex64(value).substr(8);
 }
 
+std::string SidText(PSID sid) {
+    char* text = nullptr;
+    if (!sid || !ConvertSidToStringSidA(sid, &text))
+        return "(none)";
+    std::string result(text);
+    LocalFree(text);
+    return result;
+}
+
+// The user this process runs as; empty when it cannot be read.
+std::vector<std::uint8_t> ProcessUser() {
+    HANDLE token = nullptr;
+    if (!OpenProcessToken(GetCurrentProcess(), TOKEN_QUERY, &token))
+        return {};
+    const UniqueHandleNull owned(token);
+    DWORD bytes = 0;
+    GetTokenInformation(token, TokenUser, nullptr, 0, &bytes);
+    // TOKEN_USER holds a pointer: a buffer of pointers keeps it aligned.
+    std::vector<void*> buffer(bytes / sizeof(void*) + 1);
+    if (!bytes || !GetTokenInformation(token, TokenUser, buffer.data(), bytes, &bytes))
+        return {};
+    const PSID sid = reinterpret_cast<TOKEN_USER*>(buffer.data())->User.Sid;
+    const auto* first = static_cast<const std::uint8_t*>(sid);
+    return {first, first + GetLengthSid(sid)};
+}
+
+// Empty when the object's owner is `user` and, with `onlyUserAndSystem`, its access rules admit no one
+// but `user` and SYSTEM; otherwise what is not so. Read from the open handle, not looked up by name.
+std::string ForeignRules(HANDLE object, const std::vector<std::uint8_t>& user, bool onlyUserAndSystem) {
+    if (user.empty())
+        return "this process's user is unknown";
+    PSID owner = nullptr;
+    PACL dacl = nullptr;
+    PSECURITY_DESCRIPTOR descriptor = nullptr;
+    const SECURITY_INFORMATION wanted =
+        OWNER_SECURITY_INFORMATION | (onlyUserAndSystem ? DACL_SECURITY_INFORMATION : 0);
+    if (const DWORD error = GetSecurityInfo(object, SE_KERNEL_OBJECT, wanted, &owner, nullptr,
+                                            onlyUserAndSystem ? &dacl : nullptr, nullptr, &descriptor))
+        return "its security is unreadable (error " + std::to_string(error) + ")";
+    const auto freeLocal = [](void* memory) { LocalFree(memory); }; // LocalFree is __stdcall on x86
+    const std::unique_ptr<void, decltype(freeLocal)> owned(descriptor, freeLocal);
+    auto* userSid = const_cast<std::uint8_t*>(user.data());
+    if (!owner || !IsValidSid(owner) || !EqualSid(owner, userSid))
+        return "owner " + SidText(owner) + ", not " + SidText(userSid);
+    if (!onlyUserAndSystem)
+        return {};
+    if (!dacl)
+        return "no access rules: everyone may use it";
+    BYTE system[SECURITY_MAX_SID_SIZE];
+    DWORD systemBytes = sizeof(system);
+    CreateWellKnownSid(WinLocalSystemSid, nullptr, system, &systemBytes);
+    for (DWORD i = 0; i < dacl->AceCount; ++i) {
+        ACE_HEADER* ace = nullptr;
+        if (!GetAce(dacl, i, reinterpret_cast<void**>(&ace)) || ace->AceType != ACCESS_ALLOWED_ACE_TYPE)
+            continue;
+        PSID admitted = &reinterpret_cast<ACCESS_ALLOWED_ACE*>(ace)->SidStart;
+        if (!EqualSid(admitted, userSid) && !EqualSid(admitted, system))
+            return "its rules admit " + SidText(admitted);
+    }
+    return {};
+}
+
 } // namespace
 
 // ---------------------------------------------------------------------------------------------
@@ -129,6 +195,15 @@ bool Writer::Open(const std::wstring& name, std::uint32_t width, std::uint32_t h
         return false;
     }
     const bool reused = created == ERROR_ALREADY_EXISTS;
+    // A writer with rules of its own uses a section made before only when it carries them: one that
+    // someone else made first could feed the camera pictures or read the user's.
+    const std::vector<std::uint8_t> user = mSecurity ? ProcessUser() : std::vector<std::uint8_t>();
+    if (reused && mSecurity) {
+        if (std::string foreign = ForeignRules(mapping->section.get(), user, true); !foreign.empty()) {
+            whyNot = "the section exists already and is not ours (" + foreign + "): frames go by the texture only";
+            return false;
+        }
+    }
     mapping->view = View(mapping->section.get(), FILE_MAP_WRITE);
     if (!mapping->view) {
         whyNot = "MapViewOfFile failed " + std::to_string(GetLastError());
@@ -155,6 +230,10 @@ bool Writer::Open(const std::wstring& name, std::uint32_t width, std::uint32_t h
     g.frameBytes = FrameBytes(pitch, height);
 
     mapping->publishedEvent.reset(CreateEventW(mSecurity, TRUE, FALSE, (name + kPublishedSuffix).c_str()));
+    // Nor an event made first by someone else: readers then wake on their own schedule.
+    if (mapping->publishedEvent && mSecurity && GetLastError() == ERROR_ALREADY_EXISTS &&
+        !ForeignRules(mapping->publishedEvent.get(), user, true).empty())
+        mapping->publishedEvent.reset();
 
     ChannelHeader* header = mapping->header();
     // Readers of an older geometry let go before any field changes under them.
@@ -239,14 +318,19 @@ void Reader::Close() noexcept {
     mMapping.reset();
 }
 
-std::string Reader::Open(const std::wstring& name, std::uint32_t width, std::uint32_t height) {
+std::string Reader::Open(const std::wstring& name, std::uint32_t width, std::uint32_t height,
+                         const std::vector<std::uint8_t>& owner) {
     Close();
     auto mapping = std::make_unique<Mapping>();
-    mapping->section.reset(OpenFileMappingW(FILE_MAP_READ, FALSE, name.c_str()));
+    mapping->section.reset(OpenFileMappingW(FILE_MAP_READ | READ_CONTROL, FALSE, name.c_str()));
     if (!mapping->section) {
         const DWORD error = GetLastError();
         return error == ERROR_FILE_NOT_FOUND ? std::string("no section")
                                              : "OpenFileMapping failed " + std::to_string(error);
+    }
+    if (!owner.empty()) {
+        if (std::string foreign = ForeignRules(mapping->section.get(), owner, false); !foreign.empty())
+            return "not the app's: " + foreign;
     }
     mapping->view = View(mapping->section.get(), FILE_MAP_READ);
     if (!mapping->view)
@@ -292,7 +376,9 @@ std::string Reader::Open(const std::wstring& name, std::uint32_t width, std::uin
         return "slots end at byte " + std::to_string(end) + ", beyond the section's " + std::to_string(bytes);
 
     // An app without the event still serves; the camera then looks on its own schedule.
-    mapping->publishedEvent.reset(OpenEventW(SYNCHRONIZE, FALSE, (name + kPublishedSuffix).c_str()));
+    mapping->publishedEvent.reset(OpenEventW(SYNCHRONIZE | READ_CONTROL, FALSE, (name + kPublishedSuffix).c_str()));
+    if (mapping->publishedEvent && !owner.empty() && !ForeignRules(mapping->publishedEvent.get(), owner, false).empty())
+        mapping->publishedEvent.reset();
     mMapping = std::move(mapping);
     return {};
 }

@@ -30,6 +30,7 @@
 #include <memory>
 #include <string>
 #include <type_traits>
+#include <vector>
 
 struct _SECURITY_ATTRIBUTES;
 
@@ -111,7 +112,8 @@ constexpr std::uint64_t SectionBytes(std::uint64_t rowPitch, std::uint64_t heigh
 class Writer {
 public:
     // `security` (kept, may be null for the default) is the section's security when this writer
-    // creates it.
+    // creates it. A writer with security uses a section (and event) that exists already only when
+    // its owner is this process's user and its rules admit no one but that user and SYSTEM.
     explicit Writer(_SECURITY_ATTRIBUTES* security = nullptr);
     ~Writer();
     Writer(const Writer&) = delete;
@@ -161,8 +163,10 @@ public:
     Reader& operator=(const Reader&) = delete;
 
     // Opens `name` and accepts it only for NV12 frames of exactly `width` x `height` whose slots fit in
-    // the section. Empty on success, otherwise what was wrong (the channel stays closed).
-    std::string Open(const std::wstring& name, std::uint32_t width, std::uint32_t height);
+    // the section, and, when `owner` (a SID's bytes) is given, only when that user owns the section.
+    // Empty on success, otherwise what was wrong (the channel stays closed).
+    std::string Open(const std::wstring& name, std::uint32_t width, std::uint32_t height,
+                     const std::vector<std::uint8_t>& owner = {});
     bool IsOpen() const noexcept;
     void Close() noexcept;
 

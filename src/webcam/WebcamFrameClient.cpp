@@ -63,6 +63,10 @@ std::uint64_t WebcamFrameClient::FrameBytes() const noexcept {
     return yuy2_frame_bytes(mWidth, mHeight);
 }
 
+void WebcamFrameClient::SetChannelOwner(std::vector<std::uint8_t> user) {
+    mChannelOwner = std::move(user);
+}
+
 void WebcamFrameClient::SetSourceSize(std::uint64_t width, std::uint64_t height) {
     mSourceWidth = width;
     mSourceHeight = height;
@@ -169,7 +173,8 @@ ErrorRecordPtr WebcamFrameClient::OpenTexture(std::uint64_t handle, Log& log, bo
 
 std::string WebcamFrameClient::TryChannel() {
     mNextChannelTry = std::chrono::steady_clock::now() + kChannelRetryInterval;
-    return mChannel.Open(mChannelName, static_cast<std::uint32_t>(SourceWidth()), static_cast<std::uint32_t>(SourceHeight()));
+    return mChannel.Open(mChannelName, static_cast<std::uint32_t>(SourceWidth()),
+                         static_cast<std::uint32_t>(SourceHeight()), mChannelOwner);
 }
 
 bool WebcamFrameClient::ChannelOpened(Log& log, const std::string& whyNot, bool needed) {

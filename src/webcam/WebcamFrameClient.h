@@ -43,6 +43,9 @@ public:
     // The size the app renders, when it is not the destination's: frames are then scaled (the centre
     // cropped to the destination's aspect ratio, filtered by area). Before Initialize.
     void SetSourceSize(std::uint64_t width, std::uint64_t height);
+    // The user (a SID's bytes) who must own the frame channel: the one the camera accepted on the
+    // control pipe. Empty: any owner (channels of a test's own making). Before Initialize.
+    void SetChannelOwner(std::vector<std::uint8_t> user);
 
     // `handle` is the shared texture's legacy handle. Null when the texture serves, or when it
     // cannot and the frame channel does; otherwise what the texture path always answered (the
@@ -119,6 +122,7 @@ private:
     std::shared_ptr<HAL::Surface> mCpuSurface;
     std::uint64_t mWidth = 0;
     std::uint64_t mHeight = 0;
+    std::vector<std::uint8_t> mChannelOwner;
     std::uint64_t mSourceWidth = 0;  // 0: the destination's
     std::uint64_t mSourceHeight = 0;
     FrameChannel::Reader::Converter mConvert; // empty: no conversion possible (nothing is shown)

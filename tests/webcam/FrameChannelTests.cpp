@@ -5,9 +5,13 @@
 
 #include "WebcamTestSupport.h"
 
+#include <sddl.h>
+
 #include <atomic>
+#include <cwchar>
 #include <memory>
 #include <thread>
+#include <vector>
 
 using namespace Zarvo;
 using namespace Zarvo::FrameChannel;
@@ -154,3 +158,65 @@ TEST(FrameChannel, AReaderRacingTheWriterKeepsOnlyWholeFrames) {
 }
 
 } // namespace
+
+// A section someone else made first under the channel's name: a writer with rules of its own (the app)
+// does not publish in it, whoever owns it or whatever its rules admit, yet takes up its own leftover;
+// a reader told the app's user reads only a section that user owns.
+TEST(FrameChannel, ASectionMadeFirstBySomeoneElseIsNeitherWrittenNorRead) {
+    constexpr std::uint32_t kWidth = 64, kHeight = 32;
+    HANDLE token = nullptr;
+    ASSERT_TRUE(OpenProcessToken(GetCurrentProcess(), TOKEN_QUERY, &token));
+    std::vector<void*> buffer(64);
+    DWORD bytes = 0;
+    ASSERT_TRUE(GetTokenInformation(token, TokenUser, buffer.data(), DWORD(buffer.size() * sizeof(void*)), &bytes));
+    CloseHandle(token);
+    const PSID userSid = reinterpret_cast<TOKEN_USER*>(buffer.data())->User.Sid;
+    wchar_t* userText = nullptr;
+    ASSERT_TRUE(ConvertSidToStringSidW(userSid, &userText));
+    const std::wstring user = userText;
+    LocalFree(userText);
+    const auto* first = static_cast<const std::uint8_t*>(userSid);
+    const std::vector<std::uint8_t> userBytes(first, first + GetLengthSid(userSid));
+    // Security of a descriptor text, kept for the table's lifetime.
+    struct Security {
+        explicit Security(const std::wstring& text) {
+            EXPECT_TRUE(ConvertStringSecurityDescriptorToSecurityDescriptorW(text.c_str(), SDDL_REVISION_1, &descriptor, nullptr));
+            attributes = {sizeof(attributes), descriptor, FALSE};
+        }
+        ~Security() { LocalFree(descriptor); }
+        PSECURITY_DESCRIPTOR descriptor = nullptr;
+        SECURITY_ATTRIBUTES attributes{};
+    };
+    Security ours(L"O:" + user + L"D:P(A;;GA;;;" + user + L")(A;;GA;;;SY)");
+    const struct {
+        const wchar_t* what;
+        std::wstring firstMade; // security of the section made first
+        const char* writerRefusal; // null: the app takes it up
+        const char* readerRefusal; // null: a reader told the user reads it
+    } cases[] = {
+        {L"another owner", L"O:LSD:(A;;GA;;;WD)", "is not ours (owner S-1-5-19", "not the app's: owner S-1-5-19"},
+        {L"rules for everyone", L"O:" + user + L"D:(A;;GA;;;WD)", "is not ours (its rules admit S-1-1-0", nullptr},
+        {L"the app's own leftover", L"O:" + user + L"D:P(A;;GA;;;" + user + L")(A;;GA;;;SY)", nullptr, nullptr},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(std::string(c.what, c.what + wcslen(c.what)));
+        const std::wstring name = UniqueName(L"FrameChannel");
+        Security first(c.firstMade);
+        Writer squatter(&first.attributes);
+        std::string whyNot;
+        ASSERT_TRUE(squatter.Open(name, kWidth, kHeight, whyNot)) << whyNot;
+        squatter.Publish(PatternFrame(kWidth, kHeight, 5).data(), kWidth, 5);
+        Reader reader;
+        const std::string read = reader.Open(name, kWidth, kHeight, userBytes);
+        EXPECT_EQ(read.empty(), !c.readerRefusal) << read;
+        if (c.readerRefusal) {
+            EXPECT_NE(read.find(c.readerRefusal), std::string::npos) << read;
+        }
+        Writer app(&ours.attributes);
+        whyNot.clear();
+        EXPECT_EQ(app.Open(name, kWidth, kHeight, whyNot), !c.writerRefusal) << whyNot;
+        if (c.writerRefusal) {
+            EXPECT_NE(whyNot.find(c.writerRefusal), std::string::npos) << whyNot;
+        }
+    }
+}
