@@ -1,6 +1,7 @@
 #pragma once
 // The in-process COM server: its class table, class factory and registration.
 
+#include "Filters/ComRegistration.h"
 #include "framework/Unknown.h"
 
 #include <strmif.h>
@@ -40,10 +41,6 @@ private:
 };
 
 HRESULT UpdateRegistration(BOOL registering);
-HRESULT RegisterComServer(const CLSID& clsid, const wchar_t* description, const wchar_t* serverPath,
-                          const wchar_t* threadingModel, const wchar_t* serverType);
-HRESULT UnregisterComServer(const CLSID& clsid);
-HRESULT DeleteKeyTree(HKEY parent, const wchar_t* name);
 
 // The module handle recorded at process attach.
 HINSTANCE ModuleInstance() noexcept;

@@ -109,9 +109,17 @@ GraphicsDevice::GraphicsDevice(std::uint64_t adapterLuid) {
     mAdapter = *adapters.begin();
     adapters.clear();
 
-    if (FAILED(MFStartup(kMediaFoundationVersion, 0)))
-        ThrowUnavailable(L"MediaFoundation");
-    mMediaStarted = true;
+    // Without the media features there is no device manager; the video device then comes from the
+    // device itself, as on drivers that have no manager's video service.
+    mMediaPlatform = LoadLibraryExW(L"mfplat.dll", nullptr, LOAD_LIBRARY_SEARCH_SYSTEM32);
+    if (const auto startup = MediaPlatformFunction<decltype(&MFStartup)>("MFStartup")) {
+        if (FAILED(startup(kMediaFoundationVersion, 0))) {
+            FreeLibrary(mMediaPlatform);
+            mMediaPlatform = nullptr;
+            ThrowUnavailable(L"MediaFoundation");
+        }
+        mMediaStarted = true;
+    }
     // From here on a failure must undo what was brought up: a failed construction leaves
     // nothing behind, and the destructor does not run for it.
     try {
@@ -134,7 +142,8 @@ void GraphicsDevice::BringUp() {
 
     // Optional services: the newer interfaces are queried where they are used, and the video
     // device is missing on Wine and on some drivers.
-    if (SUCCEEDED(MFCreateDXGIDeviceManager(&mResetToken, &mDeviceManager)) && mDeviceManager &&
+    const auto createManager = MediaPlatformFunction<decltype(&MFCreateDXGIDeviceManager)>("MFCreateDXGIDeviceManager");
+    if (mMediaStarted && createManager && SUCCEEDED(createManager(&mResetToken, &mDeviceManager)) && mDeviceManager &&
         SUCCEEDED(mDeviceManager->ResetDevice(mDevice.Get(), mResetToken)) &&
         SUCCEEDED(mDeviceManager->OpenDeviceHandle(&mDeviceHandle))) {
         mDeviceManager->GetVideoService(mDeviceHandle, IID_PPV_ARGS(&mVideoDevice));
@@ -162,9 +171,12 @@ void GraphicsDevice::Teardown() noexcept {
         mDebug->ReportLiveDeviceObjects(D3D11_RLDO_DETAIL);
         mDebug.Reset();
     }
-    if (mMediaStarted)
-        MFShutdown();
+    if (const auto shutdown = MediaPlatformFunction<decltype(&MFShutdown)>("MFShutdown"); shutdown && mMediaStarted)
+        shutdown();
     mMediaStarted = false;
+    if (mMediaPlatform)
+        FreeLibrary(mMediaPlatform);
+    mMediaPlatform = nullptr;
     mVideoDevice.Reset();
 }
 

@@ -94,6 +94,11 @@ public:
 private:
     // Construction after the media platform started: device, manager, queue.
     void BringUp();
+    // An entry point of the loaded media platform; null without it.
+    template <typename Function> Function MediaPlatformFunction(const char* name) const noexcept {
+        return mMediaPlatform ? reinterpret_cast<Function>(reinterpret_cast<void (*)()>(GetProcAddress(mMediaPlatform, name)))
+                              : nullptr;
+    }
     // The destructor's work, also the rollback of a construction that failed half-way.
     void Teardown() noexcept;
     // Makes the views the usage asks for; false when a required view could not be made.
@@ -110,6 +115,9 @@ private:
     std::mutex mMutex;
     UINT mResetToken = 0;
     AdapterInfo mAdapter;
+    // Media Foundation, loaded for the device manager only: the camera's DirectShow module must load
+    // where the media features are absent. Null where it is.
+    HMODULE mMediaPlatform = nullptr;
     bool mMediaStarted = false;
 };
 

@@ -1,0 +1,733 @@
+#include "MediaSource/MediaSource.h"
+
+#include "AppSettings/AppSettings.h"
+#include "CameraCore/CameraCore.h"
+#include "MediaSource/PlatformExtras.h"
+#include "runtime/Handles.h"
+#include "webcam/PixelConversion.h"
+
+#include <devicetopology.h>
+#include <mfapi.h>
+#include <mferror.h>
+
+#include <algorithm>
+#include <atomic>
+#include <deque>
+#include <mutex>
+#include <new>
+#include <thread>
+
+using Microsoft::WRL::ComPtr;
+
+namespace Zarvo::MediaFoundation {
+namespace {
+
+std::atomic<long> gLiveObjects{0};
+
+constexpr std::int64_t kDefaultInterval = 333666; // 29.97 frames per second
+constexpr UINT32 kOfferedRate[] = {30000, 1001};
+
+const HRESULT kSetNotFound = HRESULT_FROM_WIN32(ERROR_SET_NOT_FOUND);
+
+// The size the app renders: the settings' output resolution of the user running the host.
+FrameSize AppSize() {
+    const auto folder = GetAppDataFolder();
+    const Network::Webcam::WebcamSettings settings(folder.HasValue() ? folder.Value() : std::wstring());
+    const auto resolution = settings.GetOutputResolution();
+    return {static_cast<std::uint32_t>(resolution.width), static_cast<std::uint32_t>(resolution.height)};
+}
+
+std::uint64_t FrameBytes(const StreamFormat& format) {
+    return format.subtype == MFVideoFormat_YUY2 ? yuy2_frame_bytes(format.width, format.height)
+                                               : nv12_frame_bytes(format.width, format.height);
+}
+
+HRESULT MakeMediaType(FrameSize size, const GUID& subtype, ComPtr<IMFMediaType>& type) {
+    const bool yuy2 = subtype == MFVideoFormat_YUY2;
+    const auto bytes = yuy2 ? yuy2_frame_bytes(size.width, size.height) : nv12_frame_bytes(size.width, size.height);
+    HRESULT hr = MFCreateMediaType(&type);
+    const auto step = [&hr](HRESULT next) { hr = SUCCEEDED(hr) ? next : hr; };
+    if (FAILED(hr))
+        return hr;
+    step(type->SetGUID(MF_MT_MAJOR_TYPE, MFMediaType_Video));
+    step(type->SetGUID(MF_MT_SUBTYPE, subtype));
+    step(MFSetAttributeSize(type.Get(), MF_MT_FRAME_SIZE, size.width, size.height));
+    step(MFSetAttributeRatio(type.Get(), MF_MT_FRAME_RATE, kOfferedRate[0], kOfferedRate[1]));
+    step(MFSetAttributeRatio(type.Get(), MF_MT_FRAME_RATE_RANGE_MIN, 10, 1));
+    step(MFSetAttributeRatio(type.Get(), MF_MT_FRAME_RATE_RANGE_MAX, 60, 1));
+    step(MFSetAttributeRatio(type.Get(), MF_MT_PIXEL_ASPECT_RATIO, 1, 1));
+    step(type->SetUINT32(MF_MT_INTERLACE_MODE, MFVideoInterlace_Progressive));
+    step(type->SetUINT32(MF_MT_ALL_SAMPLES_INDEPENDENT, TRUE));
+    step(type->SetUINT32(MF_MT_FIXED_SIZE_SAMPLES, TRUE));
+    step(type->SetUINT32(MF_MT_SAMPLE_SIZE, static_cast<UINT32>(bytes)));
+    step(type->SetUINT32(MF_MT_DEFAULT_STRIDE, yuy2 ? size.width * 2 : size.width));
+    return hr;
+}
+
+// What a media type asks the core for; false for a type that is not one of ours.
+bool FormatOf(IMFMediaType* type, FrameSize app, StreamFormat& format) {
+    GUID subtype{};
+    UINT32 width = 0, height = 0, numerator = 0, denominator = 0;
+    if (!type || FAILED(type->GetGUID(MF_MT_SUBTYPE, &subtype)) ||
+        FAILED(MFGetAttributeSize(type, MF_MT_FRAME_SIZE, &width, &height)))
+        return false;
+    if (subtype != MFVideoFormat_NV12 && subtype != MFVideoFormat_YUY2)
+        return false;
+    // The subtypes of both hosts are the same values.
+    format = {width, height, subtype, kDefaultInterval, app.width, app.height};
+    // A rate within the range the types state; anything else keeps the offered one.
+    if (SUCCEEDED(MFGetAttributeRatio(type, MF_MT_FRAME_RATE, &numerator, &denominator)) && numerator && denominator &&
+        std::uint64_t{numerator} >= 10ull * denominator && std::uint64_t{numerator} <= 60ull * denominator)
+        format.interval = static_cast<std::int64_t>(10'000'000ull * denominator / numerator);
+    return true;
+}
+
+// One reference count and the module's count of live objects, for the classes below.
+class RefCounted {
+protected:
+    RefCounted() noexcept { ++gLiveObjects; }
+    ~RefCounted() { --gLiveObjects; }
+    std::atomic<ULONG> mRefs{1};
+};
+
+class MediaSource;
+
+// Takes over the reference a new object starts with. (MinGW's ComPtr::Attach adds one of its own, and
+// its move assignment copies: neither is used here.)
+template <typename T> ComPtr<T> Adopt(T* object) {
+    ComPtr<T> pointer;
+    *pointer.GetAddressOf() = object;
+    return pointer;
+}
+
+// ---------------------------------------------------------------------------------------------
+// The stream: delivers a sample per request from a worker thread of its own, which runs the core
+// (the core's Fill waits for the sample's slot, so it cannot run on the host's thread).
+
+class MediaStream final : public IMediaStream2, RefCounted {
+public:
+    MediaStream(MediaSource* source, ComPtr<IMFStreamDescriptor> descriptor, ComPtr<IMFMediaEventQueue> events,
+                FrameSize app);
+
+    // IUnknown
+    HRESULT STDMETHODCALLTYPE QueryInterface(REFIID riid, void** ppv) override;
+    ULONG STDMETHODCALLTYPE AddRef() override { return ++mRefs; }
+    ULONG STDMETHODCALLTYPE Release() override;
+    // IMFMediaEventGenerator
+    HRESULT STDMETHODCALLTYPE GetEvent(DWORD flags, IMFMediaEvent** event) override;
+    HRESULT STDMETHODCALLTYPE BeginGetEvent(IMFAsyncCallback* callback, IUnknown* state) override;
+    HRESULT STDMETHODCALLTYPE EndGetEvent(IMFAsyncResult* result, IMFMediaEvent** event) override;
+    HRESULT STDMETHODCALLTYPE QueueEvent(MediaEventType type, REFGUID extended, HRESULT status,
+                                         const PROPVARIANT* value) override;
+    // IMFMediaStream
+    HRESULT STDMETHODCALLTYPE GetMediaSource(IMFMediaSource** source) override;
+    HRESULT STDMETHODCALLTYPE GetStreamDescriptor(IMFStreamDescriptor** descriptor) override;
+    HRESULT STDMETHODCALLTYPE RequestSample(IUnknown* token) override;
+    // IMFMediaStream2
+    HRESULT STDMETHODCALLTYPE SetStreamState(MF_STREAM_STATE value) override;
+    HRESULT STDMETHODCALLTYPE GetStreamState(MF_STREAM_STATE* value) override;
+
+    // From the source, under its lock. Start begins delivery in the current type (or goes on with it),
+    // and says so with MEStreamStarted; Stop ends it, MEStreamStopped when `announce`.
+    HRESULT Start();
+    void Stop(bool announce);
+    void Shutdown();
+
+private:
+    ~MediaStream() { Shutdown(); }
+    HRESULT CheckShutdown() const { return mShutdown ? MF_E_SHUTDOWN : S_OK; }
+    ComPtr<IMFMediaEventQueue> Events();
+    void Deliver(StreamFormat format);
+    HRESULT MakeSample(CameraCore& core, const StreamFormat& format, IUnknown* token, std::vector<std::uint8_t>& scratch,
+                       ComPtr<IMFSample>& sample);
+
+    const FrameSize mApp;
+    // Start, Stop and Shutdown one at a time (the source's and the host's SetStreamState).
+    std::mutex mControl;
+    // The state below; never held while waiting for the worker.
+    mutable std::mutex mLock;
+    ComPtr<MediaSource> mSource; // until Shutdown: the source and its streams hold each other till then
+    ComPtr<IMFStreamDescriptor> mDescriptor;
+    ComPtr<IMFMediaEventQueue> mEvents;
+    MF_STREAM_STATE mState = MF_STREAM_STATE_STOPPED;
+    bool mShutdown = false;
+    std::deque<ComPtr<IUnknown>> mRequests; // tokens, null where the host gave none
+    UniqueEvent mRequested{CreateEventW(nullptr, TRUE, FALSE, nullptr)}; // set while requests wait
+    UniqueEvent mStopping{CreateEventW(nullptr, TRUE, FALSE, nullptr)};  // the worker is to end
+    std::unique_ptr<CameraCore> mCore; // the worker's; Interrupt from any thread
+    std::thread mWorker;
+};
+
+// ---------------------------------------------------------------------------------------------
+// The source
+
+class MediaSource final : public IMFMediaSourceEx, public IMFGetService, public IKsControl, RefCounted {
+public:
+    HRESULT Initialize();
+
+    // IUnknown
+    HRESULT STDMETHODCALLTYPE QueryInterface(REFIID riid, void** ppv) override;
+    ULONG STDMETHODCALLTYPE AddRef() override { return ++mRefs; }
+    ULONG STDMETHODCALLTYPE Release() override;
+    // IMFMediaEventGenerator
+    HRESULT STDMETHODCALLTYPE GetEvent(DWORD flags, IMFMediaEvent** event) override;
+    HRESULT STDMETHODCALLTYPE BeginGetEvent(IMFAsyncCallback* callback, IUnknown* state) override;
+    HRESULT STDMETHODCALLTYPE EndGetEvent(IMFAsyncResult* result, IMFMediaEvent** event) override;
+    HRESULT STDMETHODCALLTYPE QueueEvent(MediaEventType type, REFGUID extended, HRESULT status,
+                                         const PROPVARIANT* value) override;
+    // IMFMediaSource
+    HRESULT STDMETHODCALLTYPE GetCharacteristics(DWORD* characteristics) override;
+    HRESULT STDMETHODCALLTYPE CreatePresentationDescriptor(IMFPresentationDescriptor** descriptor) override;
+    HRESULT STDMETHODCALLTYPE Start(IMFPresentationDescriptor* descriptor, const GUID* timeFormat,
+                                    const PROPVARIANT* startPosition) override;
+    HRESULT STDMETHODCALLTYPE Stop() override;
+    HRESULT STDMETHODCALLTYPE Pause() override;
+    HRESULT STDMETHODCALLTYPE Shutdown() override;
+    // IMFMediaSourceEx
+    HRESULT STDMETHODCALLTYPE GetSourceAttributes(IMFAttributes** attributes) override;
+    HRESULT STDMETHODCALLTYPE GetStreamAttributes(DWORD streamId, IMFAttributes** attributes) override;
+    HRESULT STDMETHODCALLTYPE SetD3DManager(IUnknown* manager) override;
+    // IMFGetService
+    HRESULT STDMETHODCALLTYPE GetService(REFGUID service, REFIID riid, void** ppv) override;
+    // IKsControl: the camera has no properties, methods or events of its own.
+    HRESULT STDMETHODCALLTYPE KsProperty(PKSPROPERTY, ULONG, void*, ULONG, ULONG*) override { return Unsupported(); }
+    HRESULT STDMETHODCALLTYPE KsMethod(PKSMETHOD, ULONG, void*, ULONG, ULONG*) override { return Unsupported(); }
+    HRESULT STDMETHODCALLTYPE KsEvent(PKSEVENT, ULONG, void*, ULONG, ULONG*) override { return Unsupported(); }
+
+private:
+    ~MediaSource() = default;
+    HRESULT CheckShutdown() const { return mShutdown ? MF_E_SHUTDOWN : S_OK; }
+    HRESULT Unsupported() const {
+        std::lock_guard lock(mLock);
+        return mShutdown ? MF_E_SHUTDOWN : kSetNotFound;
+    }
+    ComPtr<IMFMediaEventQueue> Events();
+
+    mutable std::mutex mLock;
+    bool mShutdown = false;
+    bool mStarted = false;
+    bool mStreamAnnounced = false; // MENewStream went out: later starts update the stream
+    ComPtr<IMFMediaEventQueue> mEvents;
+    ComPtr<IMFPresentationDescriptor> mPresentation;
+    ComPtr<IMFAttributes> mAttributes;
+    ComPtr<IMFAttributes> mStreamAttributes;
+    ComPtr<MediaStream> mStream;
+};
+
+// ---------------------------------------------------------------------------------------------
+// MediaStream
+
+MediaStream::MediaStream(MediaSource* source, ComPtr<IMFStreamDescriptor> descriptor, ComPtr<IMFMediaEventQueue> events,
+                         FrameSize app)
+    : mApp(app), mSource(source), mDescriptor(std::move(descriptor)), mEvents(std::move(events)) {}
+
+HRESULT MediaStream::QueryInterface(REFIID riid, void** ppv) {
+    if (!ppv)
+        return E_POINTER;
+    if (riid == IID_IUnknown || riid == IID_IMFMediaEventGenerator || riid == IID_IMFMediaStream ||
+        riid == kIIDMediaStream2) {
+        *ppv = static_cast<IMediaStream2*>(this);
+        AddRef();
+        return S_OK;
+    }
+    *ppv = nullptr;
+    return E_NOINTERFACE;
+}
+
+ULONG MediaStream::Release() {
+    const ULONG refs = --mRefs;
+    if (refs == 0)
+        delete this;
+    return refs;
+}
+
+ComPtr<IMFMediaEventQueue> MediaStream::Events() {
+    std::lock_guard lock(mLock);
+    return mShutdown ? nullptr : mEvents;
+}
+
+// The queue's own calls outside our lock: GetEvent blocks until an event comes.
+HRESULT MediaStream::GetEvent(DWORD flags, IMFMediaEvent** event) {
+    const auto events = Events();
+    return events ? events->GetEvent(flags, event) : MF_E_SHUTDOWN;
+}
+HRESULT MediaStream::BeginGetEvent(IMFAsyncCallback* callback, IUnknown* state) {
+    const auto events = Events();
+    return events ? events->BeginGetEvent(callback, state) : MF_E_SHUTDOWN;
+}
+HRESULT MediaStream::EndGetEvent(IMFAsyncResult* result, IMFMediaEvent** event) {
+    const auto events = Events();
+    return events ? events->EndGetEvent(result, event) : MF_E_SHUTDOWN;
+}
+HRESULT MediaStream::QueueEvent(MediaEventType type, REFGUID extended, HRESULT status, const PROPVARIANT* value) {
+    const auto events = Events();
+    return events ? events->QueueEventParamVar(type, extended, status, value) : MF_E_SHUTDOWN;
+}
+
+HRESULT MediaStream::GetMediaSource(IMFMediaSource** source) {
+    if (!source)
+        return E_POINTER;
+    std::lock_guard lock(mLock);
+    if (mShutdown)
+        return MF_E_SHUTDOWN;
+    *source = static_cast<IMFMediaSource*>(mSource.Get());
+    (*source)->AddRef();
+    return S_OK;
+}
+
+HRESULT MediaStream::GetStreamDescriptor(IMFStreamDescriptor** descriptor) {
+    if (!descriptor)
+        return E_POINTER;
+    std::lock_guard lock(mLock);
+    if (mShutdown)
+        return MF_E_SHUTDOWN;
+    return mDescriptor.CopyTo(descriptor);
+}
+
+HRESULT MediaStream::RequestSample(IUnknown* token) {
+    std::lock_guard lock(mLock);
+    if (mShutdown)
+        return MF_E_SHUTDOWN;
+    if (mState != MF_STREAM_STATE_RUNNING)
+        return MF_E_MEDIA_SOURCE_WRONGSTATE;
+    mRequests.emplace_back(token);
+    SetEvent(mRequested.get());
+    return S_OK;
+}
+
+HRESULT MediaStream::SetStreamState(MF_STREAM_STATE value) {
+    {
+        std::lock_guard lock(mLock);
+        if (mShutdown)
+            return MF_E_SHUTDOWN;
+        if (value == mState)
+            return S_OK;
+    }
+    switch (value) {
+    case MF_STREAM_STATE_RUNNING:
+        return Start();
+    case MF_STREAM_STATE_STOPPED:
+        Stop(true);
+        return S_OK;
+    default:
+        return MF_E_INVALID_STATE_TRANSITION; // a live camera does not pause
+    }
+}
+
+HRESULT MediaStream::GetStreamState(MF_STREAM_STATE* value) {
+    if (!value)
+        return E_POINTER;
+    std::lock_guard lock(mLock);
+    if (mShutdown)
+        return MF_E_SHUTDOWN;
+    *value = mState;
+    return S_OK;
+}
+
+HRESULT MediaStream::Start() {
+    std::lock_guard control(mControl);
+    StreamFormat format;
+    {
+        std::lock_guard lock(mLock);
+        if (mShutdown)
+            return MF_E_SHUTDOWN;
+        if (!mWorker.joinable()) {
+            ComPtr<IMFMediaTypeHandler> handler;
+            ComPtr<IMFMediaType> type;
+            HRESULT hr = mDescriptor->GetMediaTypeHandler(&handler);
+            if (SUCCEEDED(hr))
+                hr = handler->GetCurrentMediaType(&type);
+            if (FAILED(hr))
+                return hr;
+            if (!FormatOf(type.Get(), mApp, format))
+                return MF_E_INVALIDMEDIATYPE;
+            auto core = std::make_unique<CameraCore>();
+            ResetEvent(mStopping.get());
+            mCore = std::move(core);
+            mWorker = std::thread([this, format] { Deliver(format); });
+        }
+        mState = MF_STREAM_STATE_RUNNING;
+    }
+    return mEvents->QueueEventParamVar(MEStreamStarted, GUID_NULL, S_OK, nullptr);
+}
+
+void MediaStream::Stop(bool announce) {
+    std::lock_guard control(mControl);
+    std::thread worker;
+    {
+        std::lock_guard lock(mLock);
+        const bool wasRunning = mState == MF_STREAM_STATE_RUNNING;
+        mState = MF_STREAM_STATE_STOPPED;
+        mRequests.clear(); // a stopped stream drops what was asked of it
+        ResetEvent(mRequested.get());
+        worker = std::move(mWorker);
+        announce = announce && wasRunning && !mShutdown;
+    }
+    if (worker.joinable()) {
+        SetEvent(mStopping.get());
+        mCore->Interrupt();
+        worker.join();
+        mCore.reset();
+    }
+    if (announce)
+        mEvents->QueueEventParamVar(MEStreamStopped, GUID_NULL, S_OK, nullptr);
+}
+
+void MediaStream::Shutdown() {
+    {
+        // First: from here on every call answers MF_E_SHUTDOWN, also while the worker ends.
+        std::lock_guard lock(mLock);
+        if (mShutdown)
+            return;
+        mShutdown = true;
+    }
+    Stop(false);
+    ComPtr<MediaSource> source;
+    std::lock_guard lock(mLock);
+    if (mEvents)
+        mEvents->Shutdown();
+    source.Swap(mSource); // released after the lock
+    mDescriptor.Reset();
+}
+
+// The worker: one sample per request, each filled by the core at its slot.
+void MediaStream::Deliver(StreamFormat format) {
+    const HRESULT com = CoInitializeEx(nullptr, COINIT_MULTITHREADED);
+    CameraCore& core = *mCore;
+    core.Start(format, [this](DWORD milliseconds, const HANDLE* objects, DWORD count) {
+        HANDLE all[MAXIMUM_WAIT_OBJECTS] = {mStopping.get()};
+        count = std::min<DWORD>(count, MAXIMUM_WAIT_OBJECTS - 1);
+        std::copy(objects, objects + count, all + 1);
+        const DWORD woken = WaitForMultipleObjects(count + 1, all, FALSE, milliseconds);
+        if (woken == WAIT_OBJECT_0)
+            return CameraCore::WaitResult::Command;
+        return woken > WAIT_OBJECT_0 && woken <= WAIT_OBJECT_0 + count ? CameraCore::WaitResult::Woken
+                                                                       : CameraCore::WaitResult::TimedOut;
+    });
+    std::vector<std::uint8_t> scratch;
+    for (;;) {
+        const HANDLE wake[] = {mStopping.get(), mRequested.get()};
+        if (WaitForMultipleObjects(2, wake, FALSE, INFINITE) != WAIT_OBJECT_0 + 1)
+            break;
+        ComPtr<IUnknown> token;
+        {
+            std::lock_guard lock(mLock);
+            if (mRequests.empty()) {
+                ResetEvent(mRequested.get());
+                continue;
+            }
+            token.Swap(mRequests.front());
+            mRequests.pop_front();
+            if (mRequests.empty())
+                ResetEvent(mRequested.get());
+        }
+        ComPtr<IMFSample> sample;
+        const HRESULT hr = MakeSample(core, format, token.Get(), scratch, sample);
+        if (WaitForSingleObject(mStopping.get(), 0) == WAIT_OBJECT_0)
+            break; // a stop came during the fill: its request goes with the others
+        std::lock_guard lock(mLock);
+        if (mShutdown || mState != MF_STREAM_STATE_RUNNING)
+            continue;
+        if (SUCCEEDED(hr))
+            mEvents->QueueEventParamUnk(MEMediaSample, GUID_NULL, S_OK, sample.Get());
+        else
+            mEvents->QueueEventParamVar(MEError, GUID_NULL, hr, nullptr);
+    }
+    core.Stop();
+    if (SUCCEEDED(com))
+        CoUninitialize();
+}
+
+HRESULT MediaStream::MakeSample(CameraCore& core, const StreamFormat& format, IUnknown* token,
+                                std::vector<std::uint8_t>& scratch, ComPtr<IMFSample>& sample) {
+    const bool yuy2 = format.subtype == MFVideoFormat_YUY2;
+    const std::uint64_t bytes = FrameBytes(format);
+    const LONG packedPitch = static_cast<LONG>(yuy2 ? format.width * 2 : format.width);
+    ComPtr<IMFMediaBuffer> buffer;
+    ComPtr<IMF2DBuffer> planes;
+    HRESULT hr = MFCreate2DMediaBuffer(format.width, format.height, format.subtype.Data1, FALSE, &buffer);
+    if (SUCCEEDED(hr))
+        hr = buffer.As(&planes);
+    BYTE* scan0 = nullptr;
+    LONG pitch = 0;
+    if (SUCCEEDED(hr))
+        hr = planes->Lock2D(&scan0, &pitch);
+    if (FAILED(hr))
+        return hr;
+    DWORD contiguous = 0;
+    std::uint64_t written = 0;
+    if (pitch == packedPitch && SUCCEEDED(planes->GetContiguousLength(&contiguous)) && contiguous == bytes) {
+        written = core.Fill(scan0, bytes); // the buffer is the packed frame: fill it in place
+        planes->Unlock2D();
+    } else {
+        planes->Unlock2D();
+        scratch.resize(bytes);
+        written = core.Fill(scratch.data(), bytes);
+        if (written == bytes)
+            hr = planes->ContiguousCopyFrom(scratch.data(), static_cast<DWORD>(bytes));
+    }
+    const MFTIME filled = MFGetSystemTime();
+    if (SUCCEEDED(hr) && written != bytes)
+        hr = E_FAIL; // nothing fitted, not even the placeholder
+    if (SUCCEEDED(hr))
+        hr = buffer->SetCurrentLength(static_cast<DWORD>(bytes));
+    if (SUCCEEDED(hr))
+        hr = MFCreateSample(&sample);
+    if (SUCCEEDED(hr))
+        hr = sample->AddBuffer(buffer.Get());
+    if (SUCCEEDED(hr))
+        hr = sample->SetSampleTime(filled);
+    if (SUCCEEDED(hr))
+        hr = sample->SetSampleDuration(format.interval);
+    if (SUCCEEDED(hr) && token)
+        hr = sample->SetUnknown(MFSampleExtension_Token, token);
+    return hr;
+}
+
+// ---------------------------------------------------------------------------------------------
+// MediaSource
+
+HRESULT MediaSource::Initialize() {
+    const FrameSize app = AppSize();
+    std::vector<ComPtr<IMFMediaType>> types;
+    HRESULT hr = OfferedMediaTypes(app, types);
+    std::vector<IMFMediaType*> list;
+    for (const auto& type : types)
+        list.push_back(type.Get());
+    ComPtr<IMFStreamDescriptor> descriptor;
+    ComPtr<IMFMediaTypeHandler> handler;
+    ComPtr<IMFMediaEventQueue> streamEvents;
+    const auto step = [&hr](HRESULT next) { hr = SUCCEEDED(hr) ? next : hr; };
+    if (SUCCEEDED(hr))
+        step(MFCreateStreamDescriptor(0, static_cast<DWORD>(list.size()), list.data(), &descriptor));
+    if (SUCCEEDED(hr))
+        step(descriptor->GetMediaTypeHandler(&handler));
+    if (SUCCEEDED(hr))
+        step(handler->SetCurrentMediaType(list.front()));
+    step(MFCreateAttributes(&mStreamAttributes, 4));
+    if (FAILED(hr))
+        return hr;
+    // What the camera service asks of a camera's stream: a colour capture stream it may share.
+    for (IMFAttributes* attributes : {static_cast<IMFAttributes*>(descriptor.Get()), mStreamAttributes.Get()}) {
+        step(attributes->SetGUID(kDeviceStreamCategory, kPinNameVideoCapture));
+        step(attributes->SetUINT32(kDeviceStreamId, 0));
+        step(attributes->SetUINT32(kDeviceStreamFrameSourceTypes, kFrameSourceTypeColor));
+        step(attributes->SetUINT32(kDeviceStreamFrameServerShared, 1));
+    }
+    step(MFCreatePresentationDescriptor(1, descriptor.GetAddressOf(), &mPresentation));
+    if (SUCCEEDED(hr))
+        step(mPresentation->SelectStream(0));
+    step(MFCreateAttributes(&mAttributes, 1));
+    if (SUCCEEDED(hr))
+        step(mAttributes->SetString(MF_DEVSOURCE_ATTRIBUTE_FRIENDLY_NAME, kCameraName));
+    step(MFCreateEventQueue(&mEvents));
+    step(MFCreateEventQueue(&streamEvents));
+    if (FAILED(hr))
+        return hr;
+    mStream.Swap(Adopt(new (std::nothrow) MediaStream(this, descriptor, streamEvents, app)));
+    return mStream ? S_OK : E_OUTOFMEMORY;
+}
+
+HRESULT MediaSource::QueryInterface(REFIID riid, void** ppv) {
+    if (!ppv)
+        return E_POINTER;
+    if (riid == IID_IUnknown || riid == IID_IMFMediaEventGenerator || riid == IID_IMFMediaSource ||
+        riid == IID_IMFMediaSourceEx)
+        *ppv = static_cast<IMFMediaSourceEx*>(this);
+    else if (riid == IID_IMFGetService)
+        *ppv = static_cast<IMFGetService*>(this);
+    else if (riid == __uuidof(IKsControl))
+        *ppv = static_cast<IKsControl*>(this);
+    else {
+        *ppv = nullptr;
+        return E_NOINTERFACE;
+    }
+    AddRef();
+    return S_OK;
+}
+
+ULONG MediaSource::Release() {
+    const ULONG refs = --mRefs;
+    if (refs == 0)
+        delete this;
+    return refs;
+}
+
+ComPtr<IMFMediaEventQueue> MediaSource::Events() {
+    std::lock_guard lock(mLock);
+    return mShutdown ? nullptr : mEvents;
+}
+
+HRESULT MediaSource::GetEvent(DWORD flags, IMFMediaEvent** event) {
+    const auto events = Events();
+    return events ? events->GetEvent(flags, event) : MF_E_SHUTDOWN;
+}
+HRESULT MediaSource::BeginGetEvent(IMFAsyncCallback* callback, IUnknown* state) {
+    const auto events = Events();
+    return events ? events->BeginGetEvent(callback, state) : MF_E_SHUTDOWN;
+}
+HRESULT MediaSource::EndGetEvent(IMFAsyncResult* result, IMFMediaEvent** event) {
+    const auto events = Events();
+    return events ? events->EndGetEvent(result, event) : MF_E_SHUTDOWN;
+}
+HRESULT MediaSource::QueueEvent(MediaEventType type, REFGUID extended, HRESULT status, const PROPVARIANT* value) {
+    const auto events = Events();
+    return events ? events->QueueEventParamVar(type, extended, status, value) : MF_E_SHUTDOWN;
+}
+
+HRESULT MediaSource::GetCharacteristics(DWORD* characteristics) {
+    if (!characteristics)
+        return E_POINTER;
+    std::lock_guard lock(mLock);
+    if (mShutdown)
+        return MF_E_SHUTDOWN;
+    *characteristics = MFMEDIASOURCE_IS_LIVE;
+    return S_OK;
+}
+
+HRESULT MediaSource::CreatePresentationDescriptor(IMFPresentationDescriptor** descriptor) {
+    if (!descriptor)
+        return E_POINTER;
+    std::lock_guard lock(mLock);
+    if (mShutdown)
+        return MF_E_SHUTDOWN;
+    return mPresentation->Clone(descriptor);
+}
+
+HRESULT MediaSource::Start(IMFPresentationDescriptor* descriptor, const GUID* timeFormat,
+                           const PROPVARIANT* startPosition) {
+    if (!descriptor)
+        return E_INVALIDARG;
+    if (timeFormat && *timeFormat != GUID_NULL)
+        return MF_E_UNSUPPORTED_TIME_FORMAT;
+    if (startPosition && startPosition->vt != VT_EMPTY && startPosition->vt != VT_I8)
+        return MF_E_UNSUPPORTED_TIME_FORMAT;
+    std::lock_guard lock(mLock);
+    if (mShutdown)
+        return MF_E_SHUTDOWN;
+    DWORD count = 0;
+    BOOL selected = FALSE;
+    ComPtr<IMFStreamDescriptor> stream;
+    HRESULT hr = descriptor->GetStreamDescriptorCount(&count);
+    if (SUCCEEDED(hr) && count != 1)
+        hr = E_INVALIDARG;
+    if (SUCCEEDED(hr))
+        hr = descriptor->GetStreamDescriptorByIndex(0, &selected, &stream);
+    if (FAILED(hr))
+        return hr;
+    // The host's choice of type went into the stream's own descriptor (the one it reads types from).
+    if (selected) {
+        if (mStreamAnnounced)
+            hr = mEvents->QueueEventParamUnk(MEUpdatedStream, GUID_NULL, S_OK, static_cast<IMFMediaStream*>(mStream.Get()));
+        else
+            hr = mEvents->QueueEventParamUnk(MENewStream, GUID_NULL, S_OK, static_cast<IMFMediaStream*>(mStream.Get()));
+        mStreamAnnounced = mStreamAnnounced || SUCCEEDED(hr);
+    } else {
+        mStream->Stop(true);
+    }
+    PROPVARIANT position{};
+    position.vt = VT_I8; // a live source starts now whatever position was asked for
+    if (SUCCEEDED(hr))
+        hr = mEvents->QueueEventParamVar(MESourceStarted, GUID_NULL, S_OK, &position);
+    if (SUCCEEDED(hr) && selected)
+        hr = mStream->Start();
+    mStarted = SUCCEEDED(hr);
+    return hr;
+}
+
+HRESULT MediaSource::Stop() {
+    std::lock_guard lock(mLock);
+    if (mShutdown)
+        return MF_E_SHUTDOWN;
+    mStream->Stop(true);
+    mStarted = false;
+    return mEvents->QueueEventParamVar(MESourceStopped, GUID_NULL, S_OK, nullptr);
+}
+
+HRESULT MediaSource::Pause() {
+    std::lock_guard lock(mLock);
+    return mShutdown ? MF_E_SHUTDOWN : MF_E_INVALID_STATE_TRANSITION; // a live camera does not pause
+}
+
+HRESULT MediaSource::Shutdown() {
+    ComPtr<MediaStream> stream;
+    {
+        std::lock_guard lock(mLock);
+        if (mShutdown)
+            return MF_E_SHUTDOWN;
+        mShutdown = true;
+        stream.Swap(mStream);
+        if (mEvents)
+            mEvents->Shutdown();
+    }
+    // Outside the lock: the stream's worker ends first, and the stream lets go of this source.
+    if (stream)
+        stream->Shutdown();
+    return S_OK;
+}
+
+HRESULT MediaSource::GetSourceAttributes(IMFAttributes** attributes) {
+    if (!attributes)
+        return E_POINTER;
+    std::lock_guard lock(mLock);
+    if (mShutdown)
+        return MF_E_SHUTDOWN;
+    return mAttributes.CopyTo(attributes);
+}
+
+HRESULT MediaSource::GetStreamAttributes(DWORD streamId, IMFAttributes** attributes) {
+    if (!attributes)
+        return E_POINTER;
+    std::lock_guard lock(mLock);
+    if (mShutdown)
+        return MF_E_SHUTDOWN;
+    if (streamId != 0)
+        return MF_E_INVALIDSTREAMNUMBER;
+    return mStreamAttributes.CopyTo(attributes);
+}
+
+HRESULT MediaSource::SetD3DManager(IUnknown*) {
+    // Samples are in system memory; a host's device manager is not needed.
+    std::lock_guard lock(mLock);
+    return mShutdown ? MF_E_SHUTDOWN : S_OK;
+}
+
+HRESULT MediaSource::GetService(REFGUID, REFIID, void** ppv) {
+    if (ppv)
+        *ppv = nullptr;
+    std::lock_guard lock(mLock);
+    return mShutdown ? MF_E_SHUTDOWN : MF_E_UNSUPPORTED_SERVICE;
+}
+
+} // namespace
+
+HRESULT CreateMediaSource(REFIID riid, void** ppv) {
+    if (!ppv)
+        return E_POINTER;
+    *ppv = nullptr;
+    ComPtr<MediaSource> source = Adopt(new (std::nothrow) MediaSource());
+    if (!source)
+        return E_OUTOFMEMORY;
+    HRESULT hr = source->Initialize();
+    if (SUCCEEDED(hr))
+        hr = source->QueryInterface(riid, ppv);
+    if (FAILED(hr))
+        source->Shutdown(); // the stream holds the source until then
+    return hr;
+}
+
+long LiveObjects() noexcept { return gLiveObjects.load(); }
+
+HRESULT OfferedMediaTypes(FrameSize app, std::vector<ComPtr<IMFMediaType>>& types) {
+    types.clear();
+    for (const FrameSize size : OfferedSizes(app))
+        for (const GUID* subtype : {&MFVideoFormat_NV12, &MFVideoFormat_YUY2}) {
+            ComPtr<IMFMediaType> type;
+            if (const HRESULT hr = MakeMediaType(size, *subtype, type); FAILED(hr))
+                return hr;
+            types.push_back(std::move(type));
+        }
+    return types.empty() ? E_UNEXPECTED : S_OK;
+}
+
+} // namespace Zarvo::MediaFoundation

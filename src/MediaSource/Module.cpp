@@ -1,0 +1,96 @@
+// The module's entry points: the media source's class factory, its registration as a COM class, and
+// its publication as a camera of the platform (DllInstall, run by the installer).
+#include "AppSettings/AppSettings.h"
+#include "CameraCore/CameraCore.h"
+#include "Filters/ComRegistration.h"
+#include "MediaSource/MediaSource.h"
+#include "MediaSource/VirtualCamera.h"
+#include "log/Log.h"
+
+#include <windows.h>
+
+#include <atomic>
+
+using namespace Zarvo::MediaFoundation;
+
+namespace {
+
+HINSTANCE gModule = nullptr;
+std::atomic<long> gServerLocks{0};
+
+class ClassFactory final : public IClassFactory {
+public:
+    HRESULT STDMETHODCALLTYPE QueryInterface(REFIID riid, void** ppv) override {
+        if (!ppv)
+            return E_POINTER;
+        if (riid == IID_IUnknown || riid == IID_IClassFactory) {
+            *ppv = static_cast<IClassFactory*>(this);
+            AddRef();
+            return S_OK;
+        }
+        *ppv = nullptr;
+        return E_NOINTERFACE;
+    }
+    // One static factory: its references lock the module as the host's LockServer calls do.
+    ULONG STDMETHODCALLTYPE AddRef() override { return static_cast<ULONG>(++gServerLocks); }
+    ULONG STDMETHODCALLTYPE Release() override { return static_cast<ULONG>(--gServerLocks); }
+    HRESULT STDMETHODCALLTYPE CreateInstance(IUnknown* outer, REFIID riid, void** ppv) override {
+        if (!ppv)
+            return E_POINTER;
+        *ppv = nullptr;
+        return outer ? CLASS_E_NOAGGREGATION : CreateMediaSource(riid, ppv);
+    }
+    HRESULT STDMETHODCALLTYPE LockServer(BOOL lock) override {
+        lock ? ++gServerLocks : --gServerLocks;
+        return S_OK;
+    }
+};
+
+ClassFactory gFactory;
+
+} // namespace
+
+BOOL WINAPI DllMain(HINSTANCE instance, DWORD reason, LPVOID) {
+    if (reason == DLL_PROCESS_ATTACH) {
+        gModule = instance;
+        DisableThreadLibraryCalls(instance);
+    }
+    return TRUE;
+}
+
+STDAPI DllGetClassObject(REFCLSID clsid, REFIID riid, void** ppv) {
+    if (!ppv)
+        return E_POINTER;
+    *ppv = nullptr;
+    if (clsid != kClsidMediaSource)
+        return CLASS_E_CLASSNOTAVAILABLE;
+    return gFactory.QueryInterface(riid, ppv);
+}
+
+STDAPI DllCanUnloadNow() {
+    return gServerLocks.load() == 0 && LiveObjects() == 0 && Zarvo::PendingReleaseTasks() == 0 ? S_OK : S_FALSE;
+}
+
+STDAPI DllRegisterServer() {
+    wchar_t path[MAX_PATH] = {};
+    const DWORD length = GetModuleFileNameW(gModule, path, MAX_PATH);
+    if (length == 0 || length == MAX_PATH)
+        return HRESULT_FROM_WIN32(length ? ERROR_INSUFFICIENT_BUFFER : GetLastError());
+    return RegisterComServer(kClsidMediaSource, kCameraName, path, L"Both", L"InprocServer32");
+}
+
+STDAPI DllUnregisterServer() { return UnregisterComServer(kClsidMediaSource); }
+
+// "regsvr32 /n /i ZarvoMediaSource.dll" publishes the camera for Media Foundation apps, "/n /u /i"
+// removes it. Run by the installer, never by the camera service: so only here is there a log file.
+STDAPI DllInstall(BOOL install, PCWSTR) {
+    {
+        const auto folder = Zarvo::GetAppDataFolder();
+        const Zarvo::Network::Webcam::WebcamSettings settings(folder.HasValue() ? folder.Value() : std::wstring());
+        Zarvo::InitializeLogging(settings.SettingsFolder(), L"zvsource");
+    }
+    const HRESULT hr =
+        ChangeVirtualCamera(install ? VirtualCameraChange::Publish : VirtualCameraChange::Remove);
+    // Where the platform has no virtual cameras there is nothing to do: no failure.
+    return FAILED(hr) ? hr : S_OK;
+}

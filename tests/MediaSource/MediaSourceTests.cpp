@@ -1,0 +1,536 @@
+// The media source module as Media Foundation hosts load it (its class factory, from a folder of its
+// own), driven directly and through the platform's source reader, with and without the reference app.
+#include "../IPC/IpcTestSupport.h"
+
+#include "MediaSource/MediaSource.h"
+#include "MediaSource/PlatformExtras.h"
+#include "server/Pattern.h"
+#include "webcam/FrameScaler.h"
+#include "webcam/Placeholder.h"
+
+#include <devicetopology.h>
+#include <mfapi.h>
+#include <mferror.h>
+#include <mfreadwrite.h>
+
+#include <atomic>
+#include <thread>
+
+using Microsoft::WRL::ComPtr;
+using namespace Zarvo;
+using namespace Zarvo::MediaFoundation;
+using namespace Zarvo::Testing;
+
+namespace {
+
+// The module loaded from `folder` (a copy of it when the folder is not the build's).
+struct Module {
+    explicit Module(const std::wstring& folder) {
+        const std::wstring path = folder + L"ZarvoMediaSource.dll";
+        if (folder != ProgramFolder()) {
+            EXPECT_TRUE(CopyFileW((ProgramFolder() + L"ZarvoMediaSource.dll").c_str(), path.c_str(), FALSE));
+        }
+        handle = LoadLibraryW(path.c_str());
+        EXPECT_NE(handle, nullptr);
+    }
+    ~Module() {
+        if (handle)
+            FreeLibrary(handle);
+    }
+    template <typename Function> Function Export(const char* name) const {
+        return reinterpret_cast<Function>(reinterpret_cast<void (*)()>(GetProcAddress(handle, name)));
+    }
+    HRESULT CanUnloadNow() const { return Export<HRESULT(STDAPICALLTYPE*)()>("DllCanUnloadNow")(); }
+    ComPtr<IMFMediaSource> NewSource() const {
+        ComPtr<IClassFactory> factory;
+        ComPtr<IMFMediaSource> source;
+        const auto getClassObject = Export<HRESULT(STDAPICALLTYPE*)(REFCLSID, REFIID, void**)>("DllGetClassObject");
+        if (getClassObject && SUCCEEDED(getClassObject(kClsidMediaSource, IID_PPV_ARGS(&factory))))
+            factory->CreateInstance(nullptr, IID_PPV_ARGS(&source));
+        return source;
+    }
+    HMODULE handle = nullptr;
+};
+
+// Media Foundation for the test's lifetime.
+struct MediaPlatform {
+    MediaPlatform() { EXPECT_EQ(MFStartup(MF_VERSION, MFSTARTUP_FULL), S_OK); }
+    ~MediaPlatform() { MFShutdown(); }
+};
+
+// The next event of a generator, or null when none comes within `milliseconds`.
+class EventCallback final : public IMFAsyncCallback {
+public:
+    HRESULT STDMETHODCALLTYPE QueryInterface(REFIID riid, void** ppv) override {
+        if (riid != IID_IUnknown && riid != IID_IMFAsyncCallback)
+            return *ppv = nullptr, E_NOINTERFACE;
+        *ppv = static_cast<IMFAsyncCallback*>(this);
+        AddRef();
+        return S_OK;
+    }
+    ULONG STDMETHODCALLTYPE AddRef() override { return ++mRefs; }
+    ULONG STDMETHODCALLTYPE Release() override {
+        const ULONG refs = --mRefs;
+        if (!refs)
+            delete this;
+        return refs;
+    }
+    HRESULT STDMETHODCALLTYPE GetParameters(DWORD*, DWORD*) override { return E_NOTIMPL; }
+    HRESULT STDMETHODCALLTYPE Invoke(IMFAsyncResult* result) override {
+        mGenerator->EndGetEvent(result, &mEvent);
+        SetEvent(mDone.get());
+        return S_OK;
+    }
+    static ComPtr<IMFMediaEvent> Next(IMFMediaEventGenerator* generator, DWORD milliseconds = 10000) {
+        ComPtr<EventCallback> callback;
+        *callback.GetAddressOf() = new EventCallback; // (MinGW's Attach would add a reference)
+        callback->mGenerator = generator;
+        if (FAILED(generator->BeginGetEvent(callback.Get(), nullptr)) ||
+            WaitForSingleObject(callback->mDone.get(), milliseconds) != WAIT_OBJECT_0)
+            return nullptr;
+        return callback->mEvent;
+    }
+
+private:
+    std::atomic<ULONG> mRefs{1};
+    IMFMediaEventGenerator* mGenerator = nullptr;
+    ComPtr<IMFMediaEvent> mEvent;
+    UniqueEvent mDone{CreateEventW(nullptr, TRUE, FALSE, nullptr)};
+};
+
+MediaEventType TypeOf(const ComPtr<IMFMediaEvent>& event) {
+    MediaEventType type = MEUnknown;
+    if (event)
+        event->GetType(&type);
+    return type;
+}
+
+// The types of the next events of a generator (as many as asked for), and the last event itself.
+std::vector<MediaEventType> NextTypes(IMFMediaEventGenerator* generator, int count, ComPtr<IMFMediaEvent>* last = nullptr) {
+    std::vector<MediaEventType> types;
+    for (int i = 0; i < count; ++i) {
+        auto event = EventCallback::Next(generator);
+        types.push_back(TypeOf(event));
+        if (last)
+            *last = event;
+    }
+    return types;
+}
+
+ComPtr<IMFMediaStream> StreamOf(const ComPtr<IMFMediaEvent>& event) {
+    PROPVARIANT value{};
+    ComPtr<IMFMediaStream> stream;
+    if (event && SUCCEEDED(event->GetValue(&value)) && value.vt == VT_UNKNOWN && value.punkVal)
+        value.punkVal->QueryInterface(IID_PPV_ARGS(&stream));
+    PropVariantClear(&value);
+    return stream;
+}
+
+std::vector<std::uint8_t> BytesOf(IMFSample* sample) {
+    ComPtr<IMFMediaBuffer> buffer;
+    BYTE* data = nullptr;
+    DWORD length = 0;
+    std::vector<std::uint8_t> bytes;
+    if (sample && SUCCEEDED(sample->ConvertToContiguousBuffer(&buffer)) && SUCCEEDED(buffer->Lock(&data, nullptr, &length))) {
+        bytes.assign(data, data + length);
+        buffer->Unlock();
+    }
+    return bytes;
+}
+
+// Selects the offered type of this subtype and size as the stream's current type; false without one.
+bool SelectType(IMFPresentationDescriptor* presentation, const GUID& subtype, FrameSize size) {
+    BOOL selected = FALSE;
+    ComPtr<IMFStreamDescriptor> stream;
+    ComPtr<IMFMediaTypeHandler> handler;
+    DWORD count = 0;
+    if (FAILED(presentation->GetStreamDescriptorByIndex(0, &selected, &stream)) ||
+        FAILED(stream->GetMediaTypeHandler(&handler)) || FAILED(handler->GetMediaTypeCount(&count)))
+        return false;
+    for (DWORD i = 0; i < count; ++i) {
+        ComPtr<IMFMediaType> type;
+        GUID offered{};
+        UINT32 width = 0, height = 0;
+        if (SUCCEEDED(handler->GetMediaTypeByIndex(i, &type)) && SUCCEEDED(type->GetGUID(MF_MT_SUBTYPE, &offered)) &&
+            SUCCEEDED(MFGetAttributeSize(type.Get(), MF_MT_FRAME_SIZE, &width, &height)) && offered == subtype &&
+            FrameSize{width, height} == size)
+            return SUCCEEDED(handler->SetCurrentMediaType(type.Get()));
+    }
+    return false;
+}
+
+std::vector<std::vector<std::uint8_t>> Placeholders(FrameSize size, const GUID& subtype) {
+    PlaceholderPicture pictures;
+    pictures.SetDestination(size.width, size.height, subtype);
+    std::vector<std::vector<std::uint8_t>> all;
+    for (auto reason : {PlaceholderReason::Starting, PlaceholderReason::WaitingForApp, PlaceholderReason::AppStopped})
+        all.push_back(pictures.Picture(reason));
+    return all;
+}
+
+const GUID* const kSubtypes[] = {&MFVideoFormat_NV12, &MFVideoFormat_YUY2};
+
+} // namespace
+
+// What a host reads before it starts anything: one live stream, the offered types in order (the app's
+// size first, NV12 before YUY2, at 29.97 frames per second), the stream attributes the camera service
+// asks for, and the answers of a camera without controls. Making a source starts nothing.
+TEST(MediaSource, DescribesOneLiveCaptureStreamWithTheOfferedTypes) {
+    MediaPlatform platform;
+    AppDataWithSettings settings("1280,720");
+    SetEnvironmentVariableW(L"APPDATA", settings.Path().c_str());
+    TempFolder folder;
+    Module module(folder.Path() + L"\\");
+    auto source = module.NewSource();
+    ASSERT_TRUE(source);
+    ComPtr<IMFMediaSourceEx> sourceEx;
+    ComPtr<IKsControl> control;
+    ComPtr<IMFGetService> services;
+    ASSERT_EQ(source.As(&sourceEx), S_OK);
+    ASSERT_EQ(source.As(&control), S_OK);
+    ASSERT_EQ(source.As(&services), S_OK);
+
+    DWORD characteristics = 0;
+    EXPECT_EQ(source->GetCharacteristics(&characteristics), S_OK);
+    EXPECT_EQ(characteristics, DWORD{MFMEDIASOURCE_IS_LIVE});
+    ComPtr<IMFPresentationDescriptor> presentation;
+    ASSERT_EQ(source->CreatePresentationDescriptor(&presentation), S_OK);
+    DWORD streams = 0;
+    BOOL selected = FALSE;
+    ComPtr<IMFStreamDescriptor> stream;
+    ComPtr<IMFMediaTypeHandler> handler;
+    EXPECT_EQ(presentation->GetStreamDescriptorCount(&streams), S_OK);
+    EXPECT_EQ(streams, 1u);
+    ASSERT_EQ(presentation->GetStreamDescriptorByIndex(0, &selected, &stream), S_OK);
+    EXPECT_TRUE(selected);
+    ASSERT_EQ(stream->GetMediaTypeHandler(&handler), S_OK);
+
+    std::vector<std::tuple<GUID, UINT32, UINT32, UINT32, UINT32>> offered, expected;
+    for (const FrameSize size : OfferedSizes({1280, 720}))
+        for (const GUID* subtype : kSubtypes)
+            expected.emplace_back(*subtype, size.width, size.height, 30000, 1001);
+    DWORD count = 0;
+    ASSERT_EQ(handler->GetMediaTypeCount(&count), S_OK);
+    for (DWORD i = 0; i < count; ++i) {
+        ComPtr<IMFMediaType> type;
+        GUID major{}, subtype{};
+        UINT32 width = 0, height = 0, numerator = 0, denominator = 0;
+        ASSERT_EQ(handler->GetMediaTypeByIndex(i, &type), S_OK);
+        type->GetGUID(MF_MT_MAJOR_TYPE, &major);
+        type->GetGUID(MF_MT_SUBTYPE, &subtype);
+        MFGetAttributeSize(type.Get(), MF_MT_FRAME_SIZE, &width, &height);
+        MFGetAttributeRatio(type.Get(), MF_MT_FRAME_RATE, &numerator, &denominator);
+        EXPECT_EQ(major, MFMediaType_Video);
+        offered.emplace_back(subtype, width, height, numerator, denominator);
+    }
+    EXPECT_EQ(offered, expected);
+    ComPtr<IMFMediaType> current;
+    ASSERT_EQ(handler->GetCurrentMediaType(&current), S_OK);
+    UINT32 width = 0, height = 0;
+    MFGetAttributeSize(current.Get(), MF_MT_FRAME_SIZE, &width, &height);
+    EXPECT_EQ(FrameSize({width, height}), FrameSize({1280, 720}));
+
+    // The stream's attributes, as the descriptor and the source state them.
+    ComPtr<IMFAttributes> attributes;
+    ASSERT_EQ(sourceEx->GetStreamAttributes(0, &attributes), S_OK);
+    for (IMFAttributes* those : {attributes.Get(), static_cast<IMFAttributes*>(stream.Get())}) {
+        GUID category{};
+        EXPECT_EQ(those->GetGUID(kDeviceStreamCategory, &category), S_OK);
+        EXPECT_EQ(category, kPinNameVideoCapture);
+        EXPECT_EQ(MFGetAttributeUINT32(those, kDeviceStreamId, 99), 0u);
+        EXPECT_EQ(MFGetAttributeUINT32(those, kDeviceStreamFrameSourceTypes, 0), kFrameSourceTypeColor);
+        EXPECT_EQ(MFGetAttributeUINT32(those, kDeviceStreamFrameServerShared, 0), 1u);
+    }
+    EXPECT_EQ(sourceEx->GetStreamAttributes(1, &attributes), MF_E_INVALIDSTREAMNUMBER);
+
+    // A camera without controls, services or pausing.
+    void* service = nullptr;
+    KSIDENTIFIER property{};
+    ULONG returned = 0;
+    EXPECT_EQ(services->GetService(GUID_NULL, IID_IUnknown, &service), MF_E_UNSUPPORTED_SERVICE);
+    EXPECT_EQ(control->KsProperty(&property, sizeof property, nullptr, 0, &returned), HRESULT_FROM_WIN32(ERROR_SET_NOT_FOUND));
+    EXPECT_EQ(control->KsEvent(nullptr, 0, nullptr, 0, &returned), HRESULT_FROM_WIN32(ERROR_SET_NOT_FOUND));
+    EXPECT_EQ(source->Pause(), MF_E_INVALID_STATE_TRANSITION);
+    EXPECT_EQ(source->Shutdown(), S_OK);
+}
+
+// Driven as the camera service drives it, without the app (the module's folder has none to launch):
+// the events of Start, Stop and Start again in order, one placeholder sample per request with the
+// request's token, rising times an interval long; requests refused while stopped, and the second start
+// in another type delivering that type.
+TEST(MediaSource, StartsStopsAndStartsAgainDeliveringThePlaceholderPerRequest) {
+    MediaPlatform platform;
+    AppDataWithSettings settings("1280,720");
+    SetEnvironmentVariableW(L"APPDATA", settings.Path().c_str());
+    TempFolder folder;
+    Module module(folder.Path() + L"\\");
+    auto source = module.NewSource();
+    ASSERT_TRUE(source);
+    ComPtr<IMFPresentationDescriptor> presentation;
+    ASSERT_EQ(source->CreatePresentationDescriptor(&presentation), S_OK);
+
+    const struct {
+        const GUID* subtype;
+        FrameSize size;
+        MediaEventType announced;
+    } runs[] = {{&MFVideoFormat_NV12, {1280, 720}, MENewStream}, {&MFVideoFormat_YUY2, {640, 360}, MEUpdatedStream}};
+    ComPtr<IMFMediaStream> stream;
+    for (const auto& run : runs) {
+        SCOPED_TRACE(run.size.width);
+        ASSERT_TRUE(SelectType(presentation.Get(), *run.subtype, run.size));
+        PROPVARIANT position{};
+        ASSERT_EQ(source->Start(presentation.Get(), nullptr, &position), S_OK);
+        ComPtr<IMFMediaEvent> announced;
+        ASSERT_EQ(NextTypes(source.Get(), 1, &announced), std::vector<MediaEventType>{run.announced});
+        ASSERT_TRUE(stream = StreamOf(announced));
+        EXPECT_EQ(NextTypes(source.Get(), 1), std::vector<MediaEventType>{MESourceStarted});
+        EXPECT_EQ(NextTypes(stream.Get(), 1), std::vector<MediaEventType>{MEStreamStarted});
+
+        const auto placeholders = Placeholders(run.size, *run.subtype);
+        ComPtr<IMFAttributes> tokens[3];
+        MFCreateAttributes(&tokens[0], 1);
+        MFCreateAttributes(&tokens[2], 1); // tokens[1] stays null, as Wine's source reader sends
+        for (auto& token : tokens)
+            ASSERT_EQ(stream->RequestSample(token.Get()), S_OK);
+        LONGLONG previous = 0;
+        for (auto& token : tokens) {
+            ComPtr<IMFMediaEvent> event;
+            ASSERT_EQ(NextTypes(stream.Get(), 1, &event), std::vector<MediaEventType>{MEMediaSample});
+            PROPVARIANT value{};
+            ASSERT_EQ(event->GetValue(&value), S_OK);
+            ComPtr<IMFSample> sample;
+            ASSERT_EQ(value.vt, VT_UNKNOWN);
+            value.punkVal->QueryInterface(IID_PPV_ARGS(&sample));
+            PropVariantClear(&value);
+            ComPtr<IUnknown> carried;
+            sample->GetUnknown(MFSampleExtension_Token, IID_PPV_ARGS(&carried));
+            EXPECT_EQ(carried.Get(), static_cast<IUnknown*>(token.Get()));
+            LONGLONG time = 0, duration = 0;
+            EXPECT_EQ(sample->GetSampleTime(&time), S_OK);
+            EXPECT_EQ(sample->GetSampleDuration(&duration), S_OK);
+            EXPECT_EQ(duration, 333666);
+            EXPECT_GT(time, previous);
+            previous = time;
+            EXPECT_EQ(std::count(placeholders.begin(), placeholders.end(), BytesOf(sample.Get())), 1);
+        }
+        EXPECT_EQ(source->Pause(), MF_E_INVALID_STATE_TRANSITION);
+        ASSERT_EQ(source->Stop(), S_OK);
+        EXPECT_EQ(NextTypes(source.Get(), 1), std::vector<MediaEventType>{MESourceStopped});
+        EXPECT_EQ(NextTypes(stream.Get(), 1), std::vector<MediaEventType>{MEStreamStopped});
+        EXPECT_EQ(stream->RequestSample(nullptr), MF_E_MEDIA_SOURCE_WRONGSTATE);
+    }
+    EXPECT_EQ(source->Shutdown(), S_OK);
+}
+
+// Shutdown from another thread while the host keeps requesting samples: no crash, every later call of
+// the source and its stream answers MF_E_SHUTDOWN, and once the host lets go the module can unload.
+TEST(MediaSource, ShutdownFromAnotherThreadWhileSamplesAreRequested) {
+    MediaPlatform platform;
+    AppDataWithSettings settings("640,480");
+    SetEnvironmentVariableW(L"APPDATA", settings.Path().c_str());
+    TempFolder folder;
+    Module module(folder.Path() + L"\\");
+    {
+        auto source = module.NewSource();
+        ASSERT_TRUE(source);
+        ComPtr<IMFPresentationDescriptor> presentation;
+        ASSERT_EQ(source->CreatePresentationDescriptor(&presentation), S_OK);
+        ASSERT_EQ(source->Start(presentation.Get(), nullptr, nullptr), S_OK);
+        ComPtr<IMFMediaEvent> announced;
+        NextTypes(source.Get(), 1, &announced);
+        const auto stream = StreamOf(announced);
+        ASSERT_TRUE(stream);
+        ASSERT_EQ(stream->RequestSample(nullptr), S_OK);
+        EXPECT_EQ(NextTypes(stream.Get(), 2), (std::vector<MediaEventType>{MEStreamStarted, MEMediaSample}));
+
+        std::atomic<int> requests{0};
+        HRESULT last = S_OK;
+        std::thread host([&] {
+            for (int i = 0; i < 100000 && (last = stream->RequestSample(nullptr)) == S_OK; ++i)
+                ++requests;
+        });
+        while (requests < 3)
+            SwitchToThread();
+        std::thread other([&] { EXPECT_EQ(source->Shutdown(), S_OK); });
+        other.join();
+        host.join();
+        EXPECT_EQ(last, MF_E_SHUTDOWN);
+
+        ComPtr<IMFMediaSourceEx> sourceEx;
+        ComPtr<IKsControl> control;
+        ComPtr<IMFGetService> services;
+        ASSERT_EQ(source.As(&sourceEx), S_OK);
+        ASSERT_EQ(source.As(&control), S_OK);
+        ASSERT_EQ(source.As(&services), S_OK);
+        DWORD word = 0;
+        ComPtr<IMFPresentationDescriptor> copy;
+        ComPtr<IMFMediaEvent> event;
+        ComPtr<IMFAttributes> attributes;
+        ComPtr<IMFStreamDescriptor> descriptor;
+        ComPtr<IMFMediaSource> parent;
+        MF_STREAM_STATE state{};
+        ComPtr<IMediaStream2> stream2;
+        ASSERT_EQ(stream->QueryInterface(kIIDMediaStream2, reinterpret_cast<void**>(stream2.GetAddressOf())), S_OK);
+        void* service = nullptr;
+        KSIDENTIFIER property{};
+        const HRESULT calls[] = {
+            source->GetCharacteristics(&word),
+            source->CreatePresentationDescriptor(&copy),
+            source->Start(presentation.Get(), nullptr, nullptr),
+            source->Stop(),
+            source->Pause(),
+            source->Shutdown(),
+            source->GetEvent(MF_EVENT_FLAG_NO_WAIT, &event),
+            source->QueueEvent(MEUnknown, GUID_NULL, S_OK, nullptr),
+            sourceEx->GetSourceAttributes(&attributes),
+            sourceEx->GetStreamAttributes(0, &attributes),
+            sourceEx->SetD3DManager(nullptr),
+            services->GetService(GUID_NULL, IID_IUnknown, &service),
+            control->KsProperty(&property, sizeof property, nullptr, 0, &word),
+            stream->RequestSample(nullptr),
+            stream->GetStreamDescriptor(&descriptor),
+            stream->GetMediaSource(&parent),
+            stream->GetEvent(MF_EVENT_FLAG_NO_WAIT, &event),
+            stream2->SetStreamState(MF_STREAM_STATE_RUNNING),
+            stream2->GetStreamState(&state),
+        };
+        for (std::size_t i = 0; i < std::size(calls); ++i)
+            EXPECT_EQ(calls[i], MF_E_SHUTDOWN) << "call " << i;
+    }
+    // Released: the module may go once the camera's background work (telling an app it stops) ended.
+    const auto deadline = Clock::now() + std::chrono::seconds(10);
+    while (module.CanUnloadNow() != S_OK && Clock::now() < deadline)
+        Sleep(10);
+    EXPECT_EQ(module.CanUnloadNow(), S_OK);
+}
+
+// Registration as a COM class of this module (both threading models), and its removal. Publishing as
+// a camera where the platform has no virtual cameras (here) logs one line and is no failure.
+TEST(MediaSource, RegistersItsClassAndPublishesOnlyWhereThePlatformCan) {
+    AppDataWithSettings settings("1280,720");
+    SetEnvironmentVariableW(L"APPDATA", settings.Path().c_str());
+    Module module(ProgramFolder());
+    wchar_t clsid[39] = {};
+    StringFromGUID2(kClsidMediaSource, clsid, 39);
+    const std::wstring key = std::wstring(L"CLSID\\") + clsid + L"\\InprocServer32";
+    const auto read = [&](const wchar_t* name) {
+        wchar_t value[MAX_PATH] = {};
+        DWORD bytes = sizeof value;
+        return RegGetValueW(HKEY_CLASSES_ROOT, key.c_str(), name, RRF_RT_REG_SZ, nullptr, value, &bytes) == ERROR_SUCCESS
+                   ? std::wstring(value)
+                   : std::wstring(L"<none>");
+    };
+    ASSERT_EQ(module.Export<HRESULT(STDAPICALLTYPE*)()>("DllRegisterServer")(), S_OK);
+    EXPECT_EQ(read(nullptr), ProgramFolder() + L"ZarvoMediaSource.dll");
+    EXPECT_EQ(read(L"ThreadingModel"), L"Both");
+    ASSERT_EQ(module.Export<HRESULT(STDAPICALLTYPE*)()>("DllUnregisterServer")(), S_OK);
+    EXPECT_EQ(read(nullptr), L"<none>");
+    HKEY left = nullptr;
+    EXPECT_NE(RegOpenKeyExW(HKEY_CLASSES_ROOT, (std::wstring(L"CLSID\\") + clsid).c_str(), 0, KEY_READ, &left),
+              ERROR_SUCCESS);
+
+    const auto install = module.Export<HRESULT(STDAPICALLTYPE*)(BOOL, PCWSTR)>("DllInstall");
+    ASSERT_NE(install, nullptr);
+    EXPECT_EQ(install(TRUE, L""), S_OK);
+    EXPECT_EQ(install(FALSE, L""), S_OK);
+    std::vector<std::string> lines;
+    for (const auto& entry : std::filesystem::directory_iterator(settings.SettingsFolder() + L"\\Logs"))
+        for (auto& line : ReadLogLines(entry.path().wstring()))
+            if (line.find("Media Foundation apps cannot use the camera") != std::string::npos)
+                lines.push_back(line);
+    EXPECT_EQ(lines.size(), 2u) << "one line per call";
+}
+
+// Through the platform's source reader with the reference app: every frame after the leading
+// placeholders is the app's pattern, pixel for pixel, in NV12 and YUY2 at two sizes the app renders;
+// then the app is killed, the placeholder says so, and the app's frames come back once the camera
+// has started it again.
+TEST(MediaSource, SourceReaderGetsTheAppsFramesExactlyAndRecoversWhenTheAppIsKilled) {
+    MediaPlatform platform;
+    const struct {
+        const char* resolution;
+        FrameSize size;
+    } apps[] = {{"1280,720", {1280, 720}}, {"1920,1080", {1920, 1080}}};
+    for (const auto& app : apps) {
+        AppDataWithSettings settings(app.resolution);
+        auto server = std::make_unique<ServerProcess>(settings.Path());
+        ASSERT_TRUE(server->WaitUntilLive());
+        Module module(ProgramFolder());
+        for (const GUID* subtype : kSubtypes) {
+            const bool yuy2 = *subtype == MFVideoFormat_YUY2;
+            SCOPED_TRACE(std::string(app.resolution) + (yuy2 ? " YUY2" : " NV12"));
+            auto source = module.NewSource();
+            ASSERT_TRUE(source);
+            ComPtr<IMFSourceReader> reader;
+            ASSERT_EQ(MFCreateSourceReaderFromMediaSource(source.Get(), nullptr, &reader), S_OK);
+            ComPtr<IMFMediaType> wanted;
+            for (DWORD i = 0; !wanted; ++i) {
+                ComPtr<IMFMediaType> type;
+                GUID offered{};
+                UINT32 width = 0, height = 0;
+                ASSERT_EQ(reader->GetNativeMediaType(MF_SOURCE_READER_FIRST_VIDEO_STREAM, i, &type), S_OK);
+                type->GetGUID(MF_MT_SUBTYPE, &offered);
+                MFGetAttributeSize(type.Get(), MF_MT_FRAME_SIZE, &width, &height);
+                if (offered == *subtype && FrameSize{width, height} == app.size)
+                    wanted = type;
+            }
+            ASSERT_EQ(reader->SetCurrentMediaType(MF_SOURCE_READER_FIRST_VIDEO_STREAM, nullptr, wanted.Get()), S_OK);
+
+            const auto placeholders = Placeholders(app.size, *subtype);
+            const std::uint32_t w = app.size.width, h = app.size.height;
+            std::vector<std::uint8_t> nv12(Server::PatternFrameBytes(h, w));
+            const FrameScaler scaler(w, h, w, h, yuy2 ? ScaledLayout::Yuy2 : ScaledLayout::Nv12);
+            // Reads until `frames` pattern frames came (or 450 samples); what each sample was.
+            struct Tally {
+                int pattern = 0, placeholder = 0, stopped = 0, other = 0;
+            };
+            LONGLONG previous = 0;
+            const auto read = [&](int frames, bool untilStopped = false) {
+                Tally tally;
+                for (int i = 0; i < 450 && tally.pattern < frames && !(untilStopped && tally.stopped); ++i) {
+                    DWORD flags = 0;
+                    LONGLONG time = 0, duration = 0;
+                    ComPtr<IMFSample> sample;
+                    if (FAILED(reader->ReadSample(MF_SOURCE_READER_FIRST_VIDEO_STREAM, 0, nullptr, &flags, &time, &sample)) ||
+                        !sample) {
+                        ++tally.other;
+                        break;
+                    }
+                    sample->GetSampleDuration(&duration);
+                    EXPECT_EQ(duration, 333666);
+                    EXPECT_GT(time, previous);
+                    previous = time;
+                    const auto bytes = BytesOf(sample.Get());
+                    std::uint64_t number = 0;
+                    if (bytes == placeholders[2])
+                        ++tally.stopped;
+                    else if (std::count(placeholders.begin(), placeholders.end(), bytes))
+                        ++tally.placeholder;
+                    else if (bytes.size() > w * 2 &&
+                             Server::ReadPatternNumber(bytes.data(), yuy2 ? 2 : 1, yuy2 ? 2 * w : w, w, h, number)) {
+                        Server::DrawPatternNV12(w, h, number, nv12.data(), w);
+                        std::vector<std::uint8_t> expected(bytes.size());
+                        scaler.Run(w, nv12.data(), expected.data());
+                        ++(expected == bytes ? tally.pattern : tally.other);
+                    } else {
+                        ++tally.other;
+                    }
+                }
+                return tally;
+            };
+            const Tally first = read(5);
+            EXPECT_EQ(std::tuple(first.pattern, first.stopped, first.other), std::tuple(5, 0, 0));
+            if (yuy2 && app.size == FrameSize{1920, 1080}) {
+                // Killed: the placeholder says the app stopped; the camera starts it again from its folder.
+                TerminateProcess(server->Handle(), 1);
+                server->WaitForExit(10000);
+                const Tally lost = read(1000, true);
+                EXPECT_EQ(std::tuple(lost.stopped, lost.other), std::tuple(1, 0));
+                const Tally back = read(5);
+                EXPECT_EQ(std::tuple(back.pattern, back.other), std::tuple(5, 0));
+            }
+        }
+        server.reset();
+        RunProgram(ReferenceServerPath(), L"--quit", 20000); // the one the camera started, if any
+    }
+}
