@@ -687,7 +687,7 @@ TEST_F(CameraTest, RegistersAsAVideoInputDeviceAndUnregistersCleanly) {
     EXPECT_EQ(module.canUnloadNow(), S_OK);
 }
 
-// One sample per interval of the adopted type, never two closer than half an interval, while the
+// One sample per interval of the adopted type, never two in one slot, while the
 // camera waits for the app and while it shows the app's frames (which come at 30 per second).
 // Without the app never an untouched buffer: each sample is one whole placeholder frame of the
 // adopted subtype, untimed, and the host's Stop does not wait for the search for the app.
@@ -724,14 +724,16 @@ TEST_F(CameraTest, SamplesComeAtTheAdoptedRateWithAndWithoutTheApp) {
             return std::chrono::duration<double>(samples[b].arrived - samples[a].arrived).count();
         };
         const double rate = static_cast<double>(samples.size() - 1 - from) / seconds(from, samples.size() - 1);
-        double shortest = 1e9;
-        for (std::size_t i = from + 1; i < samples.size(); ++i)
-            shortest = std::min(shortest, seconds(i - 1, i));
         const double wanted = 1e7 / static_cast<double>(interval);
+        int close = 0; // consecutive samples less than 0.4 of an interval apart
+        for (std::size_t i = from + 1; i < samples.size(); ++i)
+            close += seconds(i - 1, i) < 0.4 / wanted;
         // Within 1 % unloaded (the camera bench); a quarter either way still tells the old 60 to 90
         // samples per second, or half the rate, from the right one on a loaded machine.
         EXPECT_NEAR(rate, wanted, wanted * 0.25);
-        EXPECT_GT(shortest, 0.4 / wanted); // half an interval less the sink's jitter on a loaded machine
+        // Two samples in one slot would show as every other gap; a sample the loaded machine held up
+        // arrives close to the next one on time, which the slots cannot prevent: a few such in 3 s.
+        EXPECT_LE(close, 3) << "of " << samples.size() - from << " samples";
     }
 }
 
