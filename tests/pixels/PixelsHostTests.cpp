@@ -1,5 +1,6 @@
-// A host of our own for what ffmpeg cannot ask for: NV12 and IYUV through IAMStreamConfig, at
-// both output resolutions, with the reference server running.
+// A host of our own for what ffmpeg cannot ask for, through IAMStreamConfig with the reference server
+// running: IYUV (ffmpeg takes I420 for both), at the app's size and scaled, and NV12 at the app's size
+// for both of its output resolutions.
 
 #include "../IPC/IpcTestSupport.h"
 #include "../framework/TestFilters.h"
@@ -11,12 +12,13 @@
 
 #include <string>
 #include <tuple>
+#include <vector>
 
 using namespace Zarvo::Testing;
 using FrameworkTest::TestSink;
 
-TEST(PixelsHost, Nv12AndIyuvSamplesAreTheServersPatternAtBothResolutions) {
-    namespace Kernels = Zarvo::PixelKernels;
+TEST(PixelsHost, Nv12AndIyuvSamplesAreTheServersPatternAtTheAppsSizeAndScaled) {
+    using Zarvo::ScaledLayout;
     FrameworkTest::ComScope com;
     // The camera: a copy of the built module, with an application-data folder of its own.
     TempFolder folder;
@@ -30,17 +32,36 @@ TEST(PixelsHost, Nv12AndIyuvSamplesAreTheServersPatternAtBothResolutions) {
         reinterpret_cast<void*>(GetProcAddress(module, "DllGetClassObject")));
     ASSERT_TRUE(module && getClassObject);
     constexpr std::size_t kPatternFrames = 20;
-    for (const auto& [setting, width, height] :
-         {std::tuple{"1280,720", 1280, 720}, {"1920,1080", 1920, 1080}}) {
+    struct Format {
+        const GUID* subtype;
+        ScaledLayout layout;
+        const char* name;
+    };
+    const Format kNv12{&MEDIASUBTYPE_NV12, ScaledLayout::Nv12, "NV12"},
+        kIyuv{&MEDIASUBTYPE_IYUV, ScaledLayout::I420, "IYUV"};
+    struct Capture {
+        Format format;
+        int width, height;
+    };
+    const std::tuple<const char*, Zarvo::PixelsTest::Size, std::vector<Capture>> apps[] = {
+        {"1280,720", {1280, 720}, {{kNv12, 1280, 720}, {kIyuv, 1280, 720}, {kIyuv, 640, 480}}},
+        {"1920,1080",
+         {1920, 1080},
+         {{kNv12, 1920, 1080},
+          {kIyuv, 1920, 1080},
+          {kIyuv, 1280, 720},
+          {kIyuv, 640, 480},
+          {kIyuv, 320, 240}}}};
+    for (const auto& [setting, app, captures] : apps) {
         // The camera and the server both read the size from here.
         WriteFileBytes(appData.SettingsFolder() + L"\\ZarvoWebcam.ini",
                        "[Stream]\r\noutputResolution=" + std::string(setting) + "\r\n");
         ServerProcess server(appData.Path());
         ASSERT_TRUE(server.WaitUntilLive());
-        for (const auto& [subtype, kernel, name] :
-             {std::tuple{&MEDIASUBTYPE_NV12, &Kernels::Nv12ToNv12, "NV12"},
-              {&MEDIASUBTYPE_IYUV, &Kernels::Nv12ToIyuv, "IYUV"}}) {
-            SCOPED_TRACE(std::string(name) + " at " + setting);
+        for (const auto& [format, width, height] : captures) {
+            const auto& [subtype, layout, name] = format;
+            SCOPED_TRACE(std::string(name) + " at " + std::to_string(width) + "x" + std::to_string(height) +
+                         " from " + setting);
             ComPtr<IClassFactory> factory;
             ComPtr<IBaseFilter> filter;
             ASSERT_EQ(getClassObject(CLSID_ZarvoWebcam, IID_PPV_ARGS(&factory)), S_OK);
@@ -63,7 +84,8 @@ TEST(PixelsHost, Nv12AndIyuvSamplesAreTheServersPatternAtBothResolutions) {
             ASSERT_EQ(graph->ConnectDirect(pin.Get(), sink->Pin(), &type), S_OK);
 
             // Each sample is checked as it arrives, and let go: 1080p frames are large.
-            Zarvo::PixelsTest::FrameChecker checker(kernel, width, height);
+            Zarvo::PixelsTest::FrameChecker checker(
+                layout, app, {static_cast<std::uint32_t>(width), static_cast<std::uint32_t>(height)});
             ASSERT_TRUE(SUCCEEDED(control->Run()));
             const bool enough = sink->Wait(
                 [&] {

@@ -3,6 +3,7 @@
 #include "webcam/BitmapFont.h"
 
 #include <algorithm>
+#include <cmath>
 #include <cstring>
 #include <string>
 
@@ -29,12 +30,14 @@ constexpr std::uint32_t Even(std::uint32_t value) noexcept {
 // Where everything goes; every boundary between rows is even, so each chroma row belongs to one part.
 struct Layout {
     std::uint32_t barsEnd, trackEnd, stripStart; // rows
-    std::uint32_t cellWidth, cells;              // code strip
+    // The code's cells fill the middle half of the strip, which is what a 4:3 crop of a 16:9 frame keeps,
+    // each a 64th of the width: 5 pixels still at a sixth of 1920.
+    std::uint32_t cellWidth, cells, cellsStart;
     explicit Layout(std::uint32_t width, std::uint32_t height) noexcept
         : barsEnd(Even(height * 2 / 3)), trackEnd(Even(height * 4 / 5)),
           stripStart(Even(height - std::min(height, std::max<std::uint32_t>(2, Even(height / 30))))),
-          cellWidth(std::max<std::uint32_t>(1, width / kCodeBits)),
-          cells(std::min<std::uint32_t>(kCodeBits, width)) {
+          cellWidth(std::max<std::uint32_t>(1, width / (2 * kCodeBits))),
+          cells(std::min<std::uint32_t>(kCodeBits, width)), cellsStart((width - cells * cellWidth) / 2) {
         trackEnd = std::min(trackEnd, stripStart);
         barsEnd = std::min(barsEnd, trackEnd);
     }
@@ -114,7 +117,8 @@ void DrawPatternNV12(std::uint32_t width, std::uint32_t height, std::uint64_t fr
     for (std::uint32_t bit = 0; bit < layout.cells; ++bit)
         if ((frame >> (layout.cells - 1 - bit) & 1) != 0)
             for (std::uint32_t y = layout.stripStart; y < height; ++y)
-                std::memset(destination + y * pitch + bit * layout.cellWidth, kWhite.y, layout.cellWidth);
+                std::memset(destination + y * pitch + layout.cellsStart + bit * layout.cellWidth, kWhite.y,
+                            layout.cellWidth);
 
     // The frame number, large, white on a black box in the middle of the bars.
     const std::string digits = std::to_string(frame);
@@ -146,22 +150,43 @@ void DrawPatternNV12(std::uint32_t width, std::uint32_t height, std::uint64_t fr
 }
 
 bool ReadPatternNumber(const std::uint8_t* luma, std::size_t pixelStep, std::size_t rowPitch,
-                       std::uint32_t width, std::uint32_t height, std::uint64_t& frame) noexcept {
+                       std::uint32_t width, std::uint32_t height, std::uint64_t& frame,
+                       std::uint32_t patternWidth, std::uint32_t patternHeight) noexcept {
     if (width == 0 || height == 0)
         return false;
-    const Layout layout(width, height);
-    const std::uint8_t* row = luma + std::size_t{(layout.stripStart + height) / 2} * rowPitch;
+    if (patternWidth == 0 || patternHeight == 0)
+        patternWidth = width, patternHeight = height;
+    const Layout layout(patternWidth, patternHeight);
+    // From the pattern's coordinates to the frame's: the centre stays, one scale serves both axes (the
+    // one that fills the frame). The identity when the sizes are the same.
+    const double scale = std::uint64_t{width} * patternHeight >= std::uint64_t{height} * patternWidth
+                             ? double(width) / patternWidth
+                             : double(height) / patternHeight;
+    const auto toFrame = [scale](double at, std::uint32_t patternSize, std::uint32_t size) {
+        return static_cast<std::int64_t>(std::floor((at - patternSize / 2.0) * scale + size / 2.0));
+    };
+    const std::int64_t y = toFrame((layout.stripStart + patternHeight) / 2.0, patternHeight, height);
+    if (y < 0 || y >= height)
+        return false;
+    const std::uint8_t* row = luma + static_cast<std::size_t>(y) * rowPitch;
     std::uint64_t number = 0;
     for (std::uint32_t bit = 0; bit < layout.cells; ++bit) {
-        const std::uint8_t value = row[(bit * layout.cellWidth + layout.cellWidth / 2) * pixelStep];
+        const double middle = layout.cellsStart + bit * layout.cellWidth + layout.cellWidth / 2.0;
+        const std::int64_t x = toFrame(middle, patternWidth, width);
+        const std::uint8_t value = x >= 0 && x < width ? row[static_cast<std::size_t>(x) * pixelStep] : 0;
         if (value != kBlack.y && value != kWhite.y)
             return false;
         number = number << 1 | (value == kWhite.y ? 1 : 0);
     }
-    // The rest of the strip's row is black.
-    for (std::uint32_t x = layout.cells * layout.cellWidth; x < width; ++x)
-        if (row[x * pixelStep] != kBlack.y)
+    // The rest of the strip's row is black: where a frame's pixel covers none of the cells, with a
+    // margin of two of the pattern's pixels for the crop's rounding when the frame is scaled.
+    const double margin = scale == 1 ? 0 : 2;
+    const double cellsEnd = layout.cellsStart + layout.cells * layout.cellWidth;
+    for (std::uint32_t x = 0; x < width; ++x) {
+        const double from = (x - width / 2.0) / scale + patternWidth / 2.0, to = from + 1 / scale;
+        if ((to + margin <= layout.cellsStart || from - margin >= cellsEnd) && row[x * pixelStep] != kBlack.y)
             return false;
+    }
     frame = number;
     return true;
 }
