@@ -7,6 +7,7 @@
 #include <timeapi.h>
 
 #include <algorithm>
+#include <optional>
 #include <atomic>
 #include <chrono>
 #include <condition_variable>
@@ -448,7 +449,7 @@ CameraCore::Woken CameraCore::SleepUntil(std::int64_t when, HANDLE wake) {
 
 // Waits for this sample's slot. Slots are one interval apart, on a schedule that moves towards the
 // app's publications (FillFromApp), so that a new frame goes out soon after it arrives: a frame that
-// is new since the previous sample goes at once from an eighth of an interval before its slot on.
+// the app publishes from an eighth of an interval before its slot on goes at once.
 // Consecutive samples are thus one interval apart within an eighth of an interval, and a host that
 // stamps samples as they arrive never sees two in one frame slot. Sleeps on the slot timer and the
 // app's published event; never polls. False when a command that ends streaming came first.
@@ -459,9 +460,15 @@ bool CameraCore::WaitForTurn() {
         d.due = Now(); // the first sample of a streaming run goes at once
     const std::int64_t earliest = std::max(d.last + interval - interval / 8, d.due - interval / 8);
     HANDLE published = mFrameClient ? mFrameClient->PublishedEvent() : nullptr;
+    // The app's publications since the window opened: a frame published before it waits for the
+    // slot, or an app that publishes faster than the host asks would have one ready at every
+    // window's start, and samples would go out early with frames up to an app's interval old.
+    std::optional<std::uint64_t> windowOpened;
     const auto fresh = [&] {
         const auto count = mFrameClient ? mFrameClient->Published() : std::nullopt;
-        return count && *count != d.publishedSeen;
+        if (!windowOpened)
+            windowOpened = count.value_or(d.publishedSeen);
+        return count && *count != *windowOpened && *count != d.publishedSeen;
     };
     for (std::int64_t now = Now(); now < d.due; now = Now()) {
         if (now >= earliest && fresh())
