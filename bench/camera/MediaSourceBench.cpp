@@ -107,16 +107,18 @@ bool MeasureOneRun(HMODULE module, double warmup, double seconds, Figures& figur
         ++samples;
         // The pattern's code strip gives the frame number; a sample carrying the channel's newest frame
         // arrived this long after its publication.
+        // In place, as a host that renders it would read it: no copy of the frame.
         ComPtr<IMFMediaBuffer> buffer;
+        ComPtr<IMF2DBuffer> planes;
         BYTE* data = nullptr;
-        DWORD length = 0;
+        LONG pitch = 0;
         std::uint64_t number = 0;
         bool numbered = false;
-        if (measuring && SUCCEEDED(sample->ConvertToContiguousBuffer(&buffer)) &&
-            SUCCEEDED(buffer->Lock(&data, nullptr, &length))) {
-            numbered = length >= std::uint64_t{width} * height &&
-                       Zarvo::Server::ReadPatternNumber(data, 1, width, width, height, number);
-            buffer->Unlock();
+        if (measuring && SUCCEEDED(sample->GetBufferByIndex(0, &buffer)) && SUCCEEDED(buffer.As(&planes)) &&
+            SUCCEEDED(planes->Lock2D(&data, &pitch))) {
+            numbered = pitch > 0 && Zarvo::Server::ReadPatternNumber(data, 1, static_cast<std::size_t>(pitch), width,
+                                                                     height, number);
+            planes->Unlock2D();
         }
         if (!numbered || (!channel.IsOpen() && !channel.Open(Zarvo::FrameChannel::kSectionName, width, height).empty()))
             continue;

@@ -470,6 +470,7 @@ bool CameraCore::WaitForTurn() {
             windowOpened = count.value_or(d.publishedSeen);
         return count && *count != *windowOpened && *count != d.publishedSeen;
     };
+    bool rearmed = false;
     for (std::int64_t now = Now(); now < d.due; now = Now()) {
         if (now >= earliest && fresh())
             break;
@@ -478,9 +479,13 @@ bool CameraCore::WaitForTurn() {
         const Woken woken = SleepUntil(inWindow || !published ? d.due : earliest, inWindow ? published : nullptr);
         if (woken == Woken::Command)
             return false;
-        // An event that stays set without a new frame (not the app's) wakes no more in this slot.
-        if (woken == Woken::Event && !fresh())
-            published = nullptr;
+        // Still set from a publication before the window: reset, it wakes at the next one. One that is
+        // set again without a new frame (not the app's) wakes no more in this slot.
+        if (woken == Woken::Event && !fresh()) {
+            if (rearmed || !ResetEvent(published))
+                published = nullptr;
+            rearmed = true;
+        }
     }
     const std::int64_t now = Now();
     d.due += interval;

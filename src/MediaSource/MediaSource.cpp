@@ -25,6 +25,7 @@ namespace {
 std::atomic<long> gLiveObjects{0};
 
 constexpr std::int64_t kDefaultInterval = 333666; // 29.97 frames per second
+constexpr DWORD kPooledSamples = 8;               // samples a host may hold before new ones are made
 constexpr UINT32 kOfferedRate[] = {30000, 1001};
 
 const HRESULT kSetNotFound = HRESULT_FROM_WIN32(ERROR_SET_NOT_FOUND);
@@ -137,9 +138,9 @@ private:
     ~MediaStream() { Shutdown(); }
     HRESULT CheckShutdown() const { return mShutdown ? MF_E_SHUTDOWN : S_OK; }
     ComPtr<IMFMediaEventQueue> Events();
-    void Deliver(StreamFormat format);
-    HRESULT MakeSample(CameraCore& core, const StreamFormat& format, IUnknown* token, std::vector<std::uint8_t>& scratch,
-                       ComPtr<IMFSample>& sample);
+    void Deliver(StreamFormat format, ComPtr<IMFMediaType> type);
+    HRESULT MakeSample(CameraCore& core, const StreamFormat& format, IMFVideoSampleAllocatorEx* allocator, IUnknown* token,
+                       std::vector<std::uint8_t>& scratch, ComPtr<IMFSample>& sample);
 
     const FrameSize mApp;
     // Start, Stop and Shutdown one at a time (the source's and the host's SetStreamState).
@@ -344,7 +345,7 @@ HRESULT MediaStream::Start() {
             auto core = std::make_unique<CameraCore>();
             ResetEvent(mStopping.get());
             mCore = std::move(core);
-            mWorker = std::thread([this, format] { Deliver(format); });
+            mWorker = std::thread([this, format, type] { Deliver(format, type); });
         }
         mState = MF_STREAM_STATE_RUNNING;
     }
@@ -391,8 +392,14 @@ void MediaStream::Shutdown() {
 }
 
 // The worker: one sample per request, each filled by the core at its slot.
-void MediaStream::Deliver(StreamFormat format) {
+void MediaStream::Deliver(StreamFormat format, ComPtr<IMFMediaType> type) {
     const HRESULT com = CoInitializeEx(nullptr, COINIT_MULTITHREADED);
+    // The platform's samples, used again once the host lets go of them: a new frame buffer per sample
+    // costs its pages afresh each time (over 3 MB at 1920 x 1080).
+    ComPtr<IMFVideoSampleAllocatorEx> allocator;
+    if (FAILED(MFCreateVideoSampleAllocatorEx(IID_PPV_ARGS(&allocator))) ||
+        FAILED(allocator->InitializeSampleAllocatorEx(2, kPooledSamples, nullptr, type.Get())))
+        allocator.Reset();
     CameraCore& core = *mCore;
     core.Start(format, [this](DWORD milliseconds, const HANDLE* objects, DWORD count) {
         HANDLE all[MAXIMUM_WAIT_OBJECTS] = {mStopping.get()};
@@ -422,7 +429,7 @@ void MediaStream::Deliver(StreamFormat format) {
                 ResetEvent(mRequested.get());
         }
         ComPtr<IMFSample> sample;
-        const HRESULT hr = MakeSample(core, format, token.Get(), scratch, sample);
+        const HRESULT hr = MakeSample(core, format, allocator.Get(), token.Get(), scratch, sample);
         if (WaitForSingleObject(mStopping.get(), 0) == WAIT_OBJECT_0)
             break; // a stop came during the fill: its request goes with the others
         std::lock_guard lock(mLock);
@@ -434,18 +441,36 @@ void MediaStream::Deliver(StreamFormat format) {
             mEvents->QueueEventParamVar(MEError, GUID_NULL, hr, nullptr);
     }
     core.Stop();
+    if (allocator)
+        allocator->UninitializeSampleAllocator();
+    allocator.Reset();
     if (SUCCEEDED(com))
         CoUninitialize();
 }
 
-HRESULT MediaStream::MakeSample(CameraCore& core, const StreamFormat& format, IUnknown* token,
-                                std::vector<std::uint8_t>& scratch, ComPtr<IMFSample>& sample) {
+HRESULT MediaStream::MakeSample(CameraCore& core, const StreamFormat& format, IMFVideoSampleAllocatorEx* allocator,
+                                IUnknown* token, std::vector<std::uint8_t>& scratch, ComPtr<IMFSample>& sample) {
     const bool yuy2 = format.subtype == MFVideoFormat_YUY2;
     const std::uint64_t bytes = FrameBytes(format);
     const LONG packedPitch = static_cast<LONG>(yuy2 ? format.width * 2 : format.width);
     ComPtr<IMFMediaBuffer> buffer;
+    // A pooled sample comes back with the attributes of its last use; a new one while the host holds
+    // them all.
+    HRESULT hr = allocator ? allocator->AllocateSample(&sample) : E_FAIL;
+    if (SUCCEEDED(hr))
+        hr = sample->DeleteAllItems();
+    if (SUCCEEDED(hr))
+        hr = sample->GetBufferByIndex(0, &buffer);
+    if (FAILED(hr)) {
+        sample.Reset();
+        buffer.Reset();
+        hr = MFCreate2DMediaBuffer(format.width, format.height, format.subtype.Data1, FALSE, &buffer);
+        if (SUCCEEDED(hr))
+            hr = MFCreateSample(&sample);
+        if (SUCCEEDED(hr))
+            hr = sample->AddBuffer(buffer.Get());
+    }
     ComPtr<IMF2DBuffer> planes;
-    HRESULT hr = MFCreate2DMediaBuffer(format.width, format.height, format.subtype.Data1, FALSE, &buffer);
     if (SUCCEEDED(hr))
         hr = buffer.As(&planes);
     BYTE* scan0 = nullptr;
@@ -471,10 +496,6 @@ HRESULT MediaStream::MakeSample(CameraCore& core, const StreamFormat& format, IU
         hr = E_FAIL; // nothing fitted, not even the placeholder
     if (SUCCEEDED(hr))
         hr = buffer->SetCurrentLength(static_cast<DWORD>(bytes));
-    if (SUCCEEDED(hr))
-        hr = MFCreateSample(&sample);
-    if (SUCCEEDED(hr))
-        hr = sample->AddBuffer(buffer.Get());
     if (SUCCEEDED(hr))
         hr = sample->SetSampleTime(filled);
     if (SUCCEEDED(hr))

@@ -376,7 +376,13 @@ std::string Reader::Open(const std::wstring& name, std::uint32_t width, std::uin
         return "slots end at byte " + std::to_string(end) + ", beyond the section's " + std::to_string(bytes);
 
     // An app without the event still serves; the camera then looks on its own schedule.
-    mapping->publishedEvent.reset(OpenEventW(SYNCHRONIZE | READ_CONTROL, FALSE, (name + kPublishedSuffix).c_str()));
+    // With the right to reset it, a reader that finds it still set from a publication it has seen
+    // can wait for the next one (the writer sets it after each publication and resets it only as the
+    // next one begins); readers that reset it take nothing from others, who check the count first.
+    const std::wstring eventName = name + kPublishedSuffix;
+    mapping->publishedEvent.reset(OpenEventW(SYNCHRONIZE | EVENT_MODIFY_STATE | READ_CONTROL, FALSE, eventName.c_str()));
+    if (!mapping->publishedEvent)
+        mapping->publishedEvent.reset(OpenEventW(SYNCHRONIZE | READ_CONTROL, FALSE, eventName.c_str()));
     if (mapping->publishedEvent && !owner.empty() && !ForeignRules(mapping->publishedEvent.get(), owner, false).empty())
         mapping->publishedEvent.reset();
     mMapping = std::move(mapping);

@@ -186,7 +186,8 @@ public:
     // Frames the writer has published so far; 0 when closed. Cheap: one load, for polling.
     std::uint64_t Published() const noexcept;
     // Set by the writer when it publishes a frame (see the layout above); null when closed or when
-    // the writer made none.
+    // the writer made none. A reader may reset it to wait for the next publication, where the
+    // writer's access rules allow (they do for the writer's own user).
     void* PublishedEvent() const noexcept;
 
     // Attempts that found their slot changed under them, since the reader was made.

@@ -82,7 +82,7 @@ public:
     std::optional<std::uint64_t> Published() const noexcept;
 
     // Set when the app publishes a frame on the channel; null while the channel is not open or the
-    // app gives no such event. For waiting, never for resetting.
+    // app gives no such event. For waiting, and for resetting once its publication was seen.
     HANDLE PublishedEvent() const noexcept;
 
     // Bytes one sample of the sized subtype holds.
