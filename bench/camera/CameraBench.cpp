@@ -41,6 +41,7 @@ public:
     Zarvo::FrameChannel::Reader channel;
     std::uint32_t width = 0, height = 0;
     std::atomic<long long> shortestGap{0x7FFFFFFFFFFFFFFF}; // performance counter ticks
+    std::vector<long long> gaps; // between consecutive arrivals, ticks; the streaming thread's only while running
 
     // IUnknown: the filter's and the pin's interfaces on one object.
     HRESULT STDMETHODCALLTYPE QueryInterface(REFIID riid, void** ppv) override {
@@ -191,8 +192,10 @@ public:
         ++received;
         LARGE_INTEGER now;
         QueryPerformanceCounter(&now);
-        if (mLastArrival != 0)
+        if (mLastArrival != 0) {
             shortestGap = std::min<long long>(shortestGap.load(), now.QuadPart - mLastArrival);
+            gaps.push_back(now.QuadPart - mLastArrival);
+        }
         mLastArrival = now.QuadPart;
         // The server's frames carry their number in a code strip; the placeholder carries none.
         BYTE* data = nullptr;
@@ -376,6 +379,7 @@ struct RunFigures {
     double shortestGapMs = 0;
     double stopMs = 0;
     std::vector<double> latencies; // publication to sample, ms
+    std::vector<double> gaps;      // between consecutive samples, ms
 };
 
 bool MeasureOneRun(const Options& options, RunFigures& figures) {
@@ -424,6 +428,7 @@ bool MeasureOneRun(const Options& options, RunFigures& figures) {
     const long firstCount = sink->received.load();
     const long firstPictures = sink->newPictures.load();
     const std::size_t firstLatency = sink->latencies.size();
+    const std::size_t firstGap = sink->gaps.size();
     sink->shortestGap = 0x7FFFFFFFFFFFFFFF;
     const double firstCpu = ProcessCpuSeconds();
     const double firstTime = Now();
@@ -435,6 +440,7 @@ bool MeasureOneRun(const Options& options, RunFigures& figures) {
     const double lastTime = Now();
 
     std::vector<double> latencies(sink->latencies.begin() + static_cast<long>(firstLatency), sink->latencies.end());
+    const std::size_t lastGap = sink->gaps.size();
     const double stopStarted = Now();
     CHECK(control->Stop());
     figures.stopMs = (Now() - stopStarted) * 1000.0;
@@ -447,6 +453,9 @@ bool MeasureOneRun(const Options& options, RunFigures& figures) {
     figures.latencies = std::move(latencies);
     LARGE_INTEGER frequency;
     QueryPerformanceFrequency(&frequency);
+    figures.gaps.clear();
+    for (std::size_t i = firstGap; i < lastGap; ++i)
+        figures.gaps.push_back(1000.0 * static_cast<double>(sink->gaps[i]) / static_cast<double>(frequency.QuadPart));
     figures.shortestGapMs = 1000.0 * static_cast<double>(shortestGap) / static_cast<double>(frequency.QuadPart);
     graph->RemoveFilter(sinkFilter.Get());
     graph->RemoveFilter(camera.Get());
@@ -476,7 +485,7 @@ int wmain(int argc, wchar_t** argv) {
     }
     if (FAILED(CoInitializeEx(nullptr, COINIT_MULTITHREADED)))
         return 1;
-    std::vector<double> rates, news, gaps, cpu, cpuSecond, stops, latencies;
+    std::vector<double> rates, news, gaps, cpu, cpuSecond, stops, latencies, allGaps;
     RunFigures figures;
     int status = 0;
     for (int run = 0; run < options.runs; ++run) {
@@ -492,7 +501,12 @@ int wmain(int argc, wchar_t** argv) {
             std::printf("run %d: publication to sample, %zu frames: median %.2f ms, p99 %.2f ms\n", run + 1,
                         figures.latencies.size(), Percentile(figures.latencies, 0.5),
                         Percentile(figures.latencies, 0.99));
+        if (!figures.gaps.empty())
+            std::printf("run %d: gap between samples, %zu gaps: p1 %.2f ms, median %.2f ms, p99 %.2f ms\n", run + 1,
+                        figures.gaps.size(), Percentile(figures.gaps, 0.01), Percentile(figures.gaps, 0.5),
+                        Percentile(figures.gaps, 0.99));
         latencies.insert(latencies.end(), figures.latencies.begin(), figures.latencies.end());
+        allGaps.insert(allGaps.end(), figures.gaps.begin(), figures.gaps.end());
         rates.push_back(figures.rate);
         news.push_back(figures.pictures / options.seconds);
         gaps.push_back(figures.shortestGapMs);
@@ -506,6 +520,9 @@ int wmain(int argc, wchar_t** argv) {
                     figures.width, figures.height, options.runs, Median(rates), Median(news),
                     *std::min_element(gaps.begin(), gaps.end()), Median(cpu), Median(cpuSecond), Median(stops),
                     *std::max_element(stops.begin(), stops.end()));
+        if (!allGaps.empty())
+            std::printf("summary: gap between samples over all runs, %zu gaps: p1 %.2f ms, median %.2f ms, p99 %.2f ms\n",
+                        allGaps.size(), Percentile(allGaps, 0.01), Percentile(allGaps, 0.5), Percentile(allGaps, 0.99));
         if (!latencies.empty())
             std::printf("summary: publication to sample over all runs, %zu frames: median %.2f ms, p99 %.2f ms\n",
                         latencies.size(), Percentile(latencies, 0.5), Percentile(latencies, 0.99));
