@@ -56,8 +56,8 @@ add_custom_command(OUTPUT ${ZARVO_WXS}
 add_custom_target(zarvo_wxs DEPENDS ${ZARVO_WXS})
 add_custom_command(OUTPUT ${ZARVO_MSI}
   COMMAND bash ${zarvo_installer_src}/build-msi.sh ${ZARVO_WXS} ${PROJECT_VERSION} $<TARGET_FILE:ZarvoWebcam>
-          ${ZARVO_CAMERA32} $<TARGET_FILE:zarvo_server> ${ZARVO_MSI}
-  DEPENDS ${ZARVO_WXS} ZarvoWebcam zarvo_server zarvo_x86 ${ZARVO_CAMERA32} ${zarvo_installer_src}/build-msi.sh
+          ${ZARVO_CAMERA32} $<TARGET_FILE:zarvo_server> $<TARGET_FILE:ZarvoMediaSource> ${ZARVO_MSI}
+  DEPENDS ${ZARVO_WXS} ZarvoWebcam ZarvoMediaSource zarvo_server zarvo_x86 ${ZARVO_CAMERA32} ${zarvo_installer_src}/build-msi.sh
   COMMENT "Building the installer")
 add_custom_target(zarvo_msi ALL DEPENDS ${ZARVO_MSI})
 add_dependencies(zarvo_msi zarvo_wxs)

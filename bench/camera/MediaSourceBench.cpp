@@ -26,7 +26,7 @@ using Microsoft::WRL::ComPtr;
 namespace {
 
 // {82A37760-272F-4763-901E-C3962A34A461}
-constexpr CLSID kClsidMediaSource = {0x82A37760, 0x2F47, 0x4763, {0x90, 0x1E, 0xC3, 0x96, 0x2A, 0x34, 0xA4, 0x61}};
+constexpr CLSID kClsidMediaSource = {0x82A37760, 0x272F, 0x4763, {0x90, 0x1E, 0xC3, 0x96, 0x2A, 0x34, 0xA4, 0x61}};
 
 #define CHECK(expression)                                                                                     \
     do {                                                                                                      \

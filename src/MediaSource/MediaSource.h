@@ -12,7 +12,7 @@
 
 namespace Zarvo::MediaFoundation {
 
-inline constexpr CLSID kClsidMediaSource = {0x82A37760, 0x2F47, 0x4763, {0x90, 0x1E, 0xC3, 0x96, 0x2A, 0x34, 0xA4, 0x61}};
+inline constexpr CLSID kClsidMediaSource = {0x82A37760, 0x272F, 0x4763, {0x90, 0x1E, 0xC3, 0x96, 0x2A, 0x34, 0xA4, 0x61}};
 inline constexpr wchar_t kCameraName[] = L"Zarvo Webcam";
 
 // A new source, as the class factory hands it out. Cheap: hosts make one just to read its types.

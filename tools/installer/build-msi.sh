@@ -1,9 +1,9 @@
 #!/usr/bin/env bash
 # Builds the installer from the generated source.
-#   build-msi.sh <wxs> <version> <64-bit camera> <32-bit camera> <app> <output msi>
+#   build-msi.sh <wxs> <version> <64-bit camera> <32-bit camera> <app> <media source> <output msi>
 set -euo pipefail
 
-wxs=$1 version=$2 camera64=$3 camera32=$4 app=$5 output=$6
+wxs=$1 version=$2 camera64=$3 camera32=$4 app=$5 source=$6 output=$7
 work=$(mktemp -d)
 trap 'rm -rf "$work"' EXIT
 
@@ -12,9 +12,10 @@ mkdir -p "$work/64" "$work/32"
 cp "$camera64" "$work/64/ZarvoWebcam.dll"
 cp "$camera32" "$work/32/ZarvoWebcam.dll"
 cp "$app" "$work/app.exe"
+cp "$source" "$work/64/ZarvoMediaSource.dll"
 cp "$wxs" "$work/package.wxs"
 (cd "$work" && wixl -a x64 -D Version="$version" -D Camera64=64/ZarvoWebcam.dll -D Camera32=32/ZarvoWebcam.dll \
-  -D App=app.exe -o package.msi package.wxs) 2> >(grep -v "has no property named" >&2)
+  -D App=app.exe -D MediaSource64=64/ZarvoMediaSource.dll -o package.msi package.wxs) 2> >(grep -v "has no property named" >&2)
 # wixl has no binary registry type: the source gives binary data in the table's own "#x" form, which
 # wixl escapes as text ("##x"). Undo that escape, so the values are written as binary.
 msiinfo export "$work/package.msi" Registry >"$work/Registry.idt"
