@@ -1,9 +1,10 @@
 // A host of our own for the camera's figures: the registered camera in a filter graph with a
 // sink that only counts, run and stopped a few times.
 //
-//   camera_bench.exe [--warmup S] [--seconds S] [--runs N] [--interval T]
+//   camera_bench.exe [--warmup S] [--seconds S] [--runs N] [--interval T] [--size WxH]
 //
-// Each run: Run at the frame interval T (100 ns units; the pin's default when not given), wait
+// Each run: Run at the frame interval T (100 ns units; the pin's default when not given) and the size
+// W x H (YUY2, scaled from the app's frames; the app's own when not given), wait
 // the warm-up (the connection chain gets ready meanwhile), count the samples of the measuring
 // window, the new pictures among them, the shortest gap between two, and the host's CPU time over
 // the window, then time Stop. Prints one line per run and a summary line "summary: ..." for
@@ -39,7 +40,8 @@ public:
     // publishes into (its slots carry the performance counter at publication); milliseconds.
     std::vector<double> latencies; // the streaming thread's only while running
     Zarvo::FrameChannel::Reader channel;
-    std::uint32_t width = 0, height = 0;
+    std::uint32_t width = 0, height = 0;       // of the samples
+    std::uint32_t appWidth = 0, appHeight = 0; // of the app's frames, which the channel carries
     std::atomic<long long> shortestGap{0x7FFFFFFFFFFFFFFF}; // performance counter ticks
     std::vector<long long> gaps; // between consecutive arrivals, ticks; the streaming thread's only while running
 
@@ -202,7 +204,7 @@ public:
         std::uint64_t number = 0;
         if (SUCCEEDED(sample->GetPointer(&data)) && data && width &&
             sample->GetActualDataLength() >= static_cast<long>(2 * width * height) &&
-            Zarvo::Server::ReadPatternNumber(data, 2, 2 * std::size_t{width}, width, height, number) &&
+            Zarvo::Server::ReadPatternNumber(data, 2, 2 * std::size_t{width}, width, height, number, appWidth, appHeight) &&
             number != mLastNumber) {
             ++newPictures;
             mLastNumber = number;
@@ -224,7 +226,7 @@ private:
     // The pattern's code strip gives the frame number; a sample carrying the channel's newest frame
     // arrived this long after its publication.
     void MeasureLatency(std::uint64_t number, long long now) {
-        if (!channel.IsOpen() && (!width || !channel.Open(Zarvo::FrameChannel::kSectionName, width, height).empty()))
+        if (!channel.IsOpen() && (!appWidth || !channel.Open(Zarvo::FrameChannel::kSectionName, appWidth, appHeight).empty()))
             return;
         // Reads the newest slot's number and time only: a kernel that converts nothing.
         const auto newest = channel.ConvertNewest(
@@ -319,6 +321,7 @@ struct Options {
     double seconds = 5.0;
     int runs = 3;
     double interval = 0; // the pin's own when 0
+    long width = 0, height = 0; // another offered size than the app's (the pin scales), when set
 };
 
 bool ParseOptions(int argc, wchar_t** argv, Options& options) {
@@ -333,6 +336,8 @@ bool ParseOptions(int argc, wchar_t** argv, Options& options) {
             options.runs = static_cast<int>(value);
         else if (name == L"--interval" && value > 0)
             options.interval = value;
+        else if (name == L"--size" && std::swscanf(argv[i + 1], L"%ldx%ld", &options.width, &options.height) == 2)
+            continue;
         else
             return false;
     }
@@ -371,6 +376,7 @@ double ProcessCpuSeconds() {
 
 struct RunFigures {
     long width = 0, height = 0;
+    long appWidth = 0, appHeight = 0;
     long samples = 0;     // in the measuring window
     long pictures = 0;    // of those, samples that carry a new picture
     double rate = 0;      // samples per second in the window
@@ -391,13 +397,23 @@ bool MeasureOneRun(const Options& options, RunFigures& figures) {
     CHECK(config->GetFormat(&type));
     if (type->formattype == FORMAT_VideoInfo && type->cbFormat >= sizeof(VIDEOINFOHEADER)) {
         const auto* info = reinterpret_cast<const VIDEOINFOHEADER*>(type->pbFormat);
-        figures.width = info->bmiHeader.biWidth;
-        figures.height = std::labs(info->bmiHeader.biHeight);
-        if (options.interval > 0) {
-            reinterpret_cast<VIDEOINFOHEADER*>(type->pbFormat)->AvgTimePerFrame =
-                static_cast<REFERENCE_TIME>(options.interval);
-            CHECK(config->SetFormat(type));
+        figures.appWidth = info->bmiHeader.biWidth; // the first type is the app's size
+        figures.appHeight = std::labs(info->bmiHeader.biHeight);
+        auto* format = reinterpret_cast<VIDEOINFOHEADER*>(type->pbFormat);
+        if (options.width > 0) {
+            format->bmiHeader.biWidth = options.width;
+            format->bmiHeader.biHeight = options.height;
+            format->bmiHeader.biSizeImage = static_cast<DWORD>(options.width * options.height * 2);
+            type->lSampleSize = format->bmiHeader.biSizeImage;
+            SetRect(&format->rcSource, 0, 0, 0, 0);
+            SetRect(&format->rcTarget, 0, 0, 0, 0);
         }
+        if (options.interval > 0)
+            format->AvgTimePerFrame = static_cast<REFERENCE_TIME>(options.interval);
+        if (options.width > 0 || options.interval > 0)
+            CHECK(config->SetFormat(type));
+        figures.width = format->bmiHeader.biWidth;
+        figures.height = std::labs(format->bmiHeader.biHeight);
     }
 
     ComPtr<IGraphBuilder> graph;
@@ -406,6 +422,8 @@ bool MeasureOneRun(const Options& options, RunFigures& figures) {
     auto* sink = new CountingSink;
     sink->width = static_cast<std::uint32_t>(figures.width);
     sink->height = static_cast<std::uint32_t>(figures.height);
+    sink->appWidth = static_cast<std::uint32_t>(figures.appWidth);
+    sink->appHeight = static_cast<std::uint32_t>(figures.appHeight);
     sinkFilter.Attach(static_cast<IBaseFilter*>(sink));
     CHECK(graph->AddFilter(camera.Get(), L"Zarvo Webcam"));
     CHECK(graph->AddFilter(sinkFilter.Get(), L"counting sink"));
@@ -480,7 +498,7 @@ double Median(std::vector<double> values) {
 int wmain(int argc, wchar_t** argv) {
     Options options;
     if (!ParseOptions(argc, argv, options)) {
-        std::fputs("usage: camera_bench.exe [--warmup S] [--seconds S] [--runs N]\n", stderr);
+        std::fputs("usage: camera_bench.exe [--warmup S] [--seconds S] [--runs N] [--interval T] [--size WxH]\n", stderr);
         return 2;
     }
     if (FAILED(CoInitializeEx(nullptr, COINIT_MULTITHREADED)))

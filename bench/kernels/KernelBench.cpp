@@ -1,5 +1,6 @@
 // NV12 to YUY2 (and the other pin formats) against libyuv and a plain copy of the output bytes, at the two
 // frame sizes the camera offers most. Prints the speed ratios from the same run at the end.
+#include "webcam/FrameScaler.h"
 #include "webcam/PixelConversion.h"
 #include "webcam/PixelConversionRows.h"
 
@@ -14,6 +15,7 @@
 #include <memory>
 #include <random>
 #include <string>
+#include <tuple>
 #include <vector>
 
 #include <xmmintrin.h>
@@ -161,6 +163,89 @@ void Register(Frame& f, bool everything) {
         [&f, w, h] { convert_format_nv12_nv12(w, f.nv12.get(), w, h, f.out.get()); });
 }
 
+// Scaled conversion from the app's 1920x1080 NV12: ours in one pass, against libyuv's chain for the same
+// work (NV12ToI420, I420Scale with the box filter, and I420ToYUY2 for YUY2), each of its steps timed too.
+struct Scaled {
+    int width, height;
+    Buffer i420Full, i420Scaled, out;
+    Scaled(int w, int h)
+        : width(w), height(h), i420Full(Allocate(1920 * 1080 * 3 / 2)), i420Scaled(Allocate(size_t(w) * h * 3 / 2)),
+          out(Allocate(yuy2_frame_bytes(w, h))) {}
+};
+
+std::string ScaledName(const char* what, const Scaled& s) {
+    return std::string("scaled_") + what + "/" + std::to_string(s.width) + "x" + std::to_string(s.height);
+}
+
+void RegisterScaled(const Frame& full, Scaled& s) {
+    const int w = s.width, h = s.height;
+    auto add = [&](const char* what, std::size_t bytes, std::function<void()> convert) {
+        std::uint8_t* out = s.out.get();
+        benchmark::RegisterBenchmark(ScaledName(what, s).c_str(), [bytes, convert, out](benchmark::State& state) {
+            Measure(state, bytes, convert, out);
+        })->Unit(benchmark::kMicrosecond);
+    };
+    const std::size_t yuy2 = yuy2_frame_bytes(w, h), planar = iyuv_frame_bytes(w, h);
+    std::uint8_t* fullU = s.i420Full.get() + 1920 * 1080;
+    std::uint8_t* fullV = fullU + 1920 * 1080 / 4;
+    std::uint8_t* scaledU = s.i420Scaled.get() + size_t(w) * h;
+    std::uint8_t* scaledV = scaledU + size_t(w) * h / 4;
+    const auto toI420 = [&full, &s, fullU, fullV] {
+        libyuv::NV12ToI420(full.nv12.get(), 1920, full.UvPlane(), 1920, s.i420Full.get(), 1920, fullU, 960, fullV, 960,
+                           1920, 1080);
+    };
+    // libyuv's scale fills the destination (stretching 4:3 from 16:9); ours crops first. The crop's source
+    // area is smaller, so the comparison favours libyuv where the ratios differ.
+    const auto scale = [&s, fullU, fullV, scaledU, scaledV, w, h] {
+        libyuv::I420Scale(s.i420Full.get(), 1920, fullU, 960, fullV, 960, 1920, 1080, s.i420Scaled.get(), w, scaledU,
+                          w / 2, scaledV, w / 2, w, h, libyuv::kFilterBox);
+    };
+    const auto pack = [&s, scaledU, scaledV, w, h] {
+        libyuv::I420ToYUY2(s.i420Scaled.get(), w, scaledU, w / 2, scaledV, w / 2, s.out.get(), 2 * w, w, h);
+    };
+    add("libyuv_NV12ToI420_step", planar, toI420);
+    add("libyuv_I420Scale_box_step", planar, scale);
+    add("libyuv_I420ToYUY2_step", yuy2, pack);
+    add("libyuv_chain_i420", planar, [toI420, scale] { toI420(), scale(); });
+    add("libyuv_chain_yuy2", yuy2, [toI420, scale, pack] { toI420(), scale(), pack(); });
+    for (const auto& [label, isa] : {std::pair{"scalar", PixelKernels::Isa::Scalar}, std::pair{"avx2", PixelKernels::Isa::Avx2}}) {
+        if (!PixelKernels::IsSupported(isa))
+            continue;
+        for (const auto layout : {ScaledLayout::Yuy2, ScaledLayout::I420}) {
+            auto scaler = std::make_shared<FrameScaler>(1920, 1080, w, h, layout, isa);
+            const std::string name = std::string("zarvo_") + (layout == ScaledLayout::Yuy2 ? "yuy2_" : "i420_") + label;
+            add(name.c_str(), layout == ScaledLayout::Yuy2 ? yuy2 : planar,
+                [scaler, &full, &s] { scaler->Run(1920, full.nv12.get(), s.out.get()); });
+        }
+    }
+}
+
+void PrintScaledRatios(const RatioReporter& reporter, const std::vector<std::unique_ptr<Scaled>>& sizes) {
+    auto time = [&](const char* what, const Scaled& s) {
+        const auto it = reporter.times.find(ScaledName(what, s));
+        return it == reporter.times.end() ? 0.0 : it->second;
+    };
+    std::printf("\nScaled from 1920x1080 NV12 (ratio above 1: ours is faster; targets 1.5x the chain, 1.0x its "
+                "fastest step):\n");
+    for (const auto& s : sizes)
+        for (const auto& [layout, chain, last] : {std::tuple{"yuy2", "libyuv_chain_yuy2", "libyuv_I420ToYUY2_step"},
+                                                  std::tuple{"i420", "libyuv_chain_i420", "libyuv_I420Scale_box_step"}}) {
+            const double chainTime = time(chain, *s);
+            double fastest = 1e300;
+            for (const char* step : {"libyuv_NV12ToI420_step", "libyuv_I420Scale_box_step", last})
+                if (const double t = time(step, *s); t > 0)
+                    fastest = std::min(fastest, t);
+            for (const char* isa : {"scalar", "avx2"}) {
+                const double ours = time((std::string("zarvo_") + layout + "_" + isa).c_str(), *s);
+                if (ours > 0 && chainTime > 0)
+                    std::printf("%dx%d %s %-6s %7.1f us: %.2fx libyuv's chain (%.1f us), %.2fx its fastest step "
+                                "(%.1f us)\n",
+                                s->width, s->height, layout, isa, ours, chainTime / ours, chainTime, fastest / ours,
+                                fastest);
+            }
+        }
+}
+
 const char* IsaName(PixelKernels::Isa isa) {
     switch (isa) {
     case PixelKernels::Isa::Scalar:
@@ -239,6 +324,11 @@ int main(int argc, char** argv) {
         frames.push_back(std::make_unique<Frame>(w, h));
         Register(*frames.back(), w >= 1280);
     }
+    std::vector<std::unique_ptr<Scaled>> scaled;
+    for (const auto& [w, h] : {std::pair{1280, 720}, std::pair{640, 360}}) {
+        scaled.push_back(std::make_unique<Scaled>(w, h));
+        RegisterScaled(*frames.back(), *scaled.back());
+    }
     std::printf("Processor: %s\n", PixelKernels::ProcessorName());
     benchmark::Initialize(&argc, argv);
     if (benchmark::ReportUnrecognizedArguments(argc, argv))
@@ -247,5 +337,6 @@ int main(int argc, char** argv) {
     benchmark::RunSpecifiedBenchmarks(&reporter);
     benchmark::Shutdown();
     PrintRatios(reporter, frames);
+    PrintScaledRatios(reporter, scaled);
     return 0;
 }

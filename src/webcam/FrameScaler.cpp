@@ -44,48 +44,58 @@ FrameScaler::Taps FrameScaler::AreaTaps(std::uint32_t from, std::uint32_t to) {
     return taps;
 }
 
+FrameScaler::Table FrameScaler::MakeTable(const Taps& taps, std::uint32_t step) {
+    Table table;
+    const std::size_t outputs = taps.first.size();
+    for (const auto count : taps.count)
+        table.taps = std::max<std::uint32_t>(table.taps, count);
+    table.offsets.resize(outputs * table.taps);
+    table.weights.resize(outputs * table.taps);
+    std::size_t at = 0;
+    for (std::size_t i = 0; i < outputs; ++i) {
+        for (std::uint32_t j = 0; j < table.taps; ++j) {
+            // Padding reads the first sample again, with no weight.
+            const bool tap = j < taps.count[i];
+            table.offsets[j * outputs + i] = static_cast<std::int32_t>((taps.first[i] + (tap ? j : 0)) * step);
+            table.weights[j * outputs + i] = tap ? taps.weights[at + j] : 0;
+        }
+        at += taps.count[i];
+    }
+    return table;
+}
+
 FrameScaler::FrameScaler(std::uint32_t srcWidth, std::uint32_t srcHeight, std::uint32_t dstWidth,
-                         std::uint32_t dstHeight, ScaledLayout layout)
+                         std::uint32_t dstHeight, ScaledLayout layout, PixelKernels::Isa isa)
     : mLayout(layout), mSrcHeight(srcHeight), mDstWidth(dstWidth), mDstHeight(dstHeight),
       mCrop(CropToFill(srcWidth, srcHeight, dstWidth, dstHeight)) {
     const bool even = (srcWidth | srcHeight | dstWidth | dstHeight) % 2 == 0;
     if (!even || !dstWidth || !dstHeight || dstWidth > mCrop.width || dstHeight > mCrop.height)
         return;
-    mLumaX = AreaTaps(mCrop.width, dstWidth);
+    if (isa == PixelKernels::Isa::Avx2 && PixelKernels::IsSupported(isa)) {
+        mVertical = ScalerRows::VerticalAvx2;
+        mHorizontal = ScalerRows::HorizontalAvx2;
+    }
+    mLumaX = MakeTable(AreaTaps(mCrop.width, dstWidth), 1);
     mLumaY = AreaTaps(mCrop.height, dstHeight);
-    mChromaX = AreaTaps(mCrop.width / 2, dstWidth / 2);
+    mChromaX = MakeTable(AreaTaps(mCrop.width / 2, dstWidth / 2), 2); // U and V interleaved
     mChromaY = AreaTaps(mCrop.height / 2, dstHeight / 2);
-    mColumn.resize(mCrop.width);
+    mColumn.resize(std::size_t{mCrop.width} + 1);
     if (layout == ScaledLayout::Yuy2)
         mScratch.resize(std::size_t{dstWidth} * dstHeight * 3 / 2);
     mValid = true;
 }
 
-void FrameScaler::ScalePlane(const std::uint8_t* source, std::uint64_t pitch, std::uint32_t step, const Taps& x,
-                             const Taps& y, std::uint32_t inWidth, std::uint8_t* out, std::uint64_t outPitch,
-                             std::uint32_t outStep) const noexcept {
-    const auto outWidth = static_cast<std::uint32_t>(x.first.size());
+void FrameScaler::ScalePlane(const std::uint8_t* source, std::uint64_t pitch, std::uint32_t samples, const Taps& y,
+                             const Table& table, std::uint32_t components, std::uint8_t* const* outs,
+                             std::uint64_t outPitch, std::uint32_t outStep) const noexcept {
+    const ScalerRows::HorizontalTable view = table.View();
     std::size_t yWeight = 0;
     for (std::size_t row = 0; row < y.first.size(); ++row) {
-        // Down the column first, keeping 8 more bits than a sample: (sum + 2^5) >> 6 of weights of 2^14.
-        const std::uint8_t* top = source + y.first[row] * pitch;
-        for (std::uint32_t k = 0; k < inWidth; ++k) {
-            std::uint32_t sum = 0;
-            for (std::uint32_t j = 0; j < y.count[row]; ++j)
-                sum += std::uint32_t{y.weights[yWeight + j]} * top[j * pitch + std::uint64_t{k} * step];
-            mColumn[k] = static_cast<std::uint16_t>((sum + 32) >> 6);
-        }
+        // Down the column first, keeping 8 more bits than a sample; then along the row, back to 8 bits.
+        mVertical(source + y.first[row] * pitch, pitch, y.weights.data() + yWeight, y.count[row], samples, mColumn.data());
         yWeight += y.count[row];
-        // Then along the row: back to 8 bits, (sum + 2^21) >> 22.
-        std::uint8_t* line = out + row * outPitch;
-        std::size_t xWeight = 0;
-        for (std::uint32_t i = 0; i < outWidth; ++i) {
-            std::uint32_t sum = 0;
-            for (std::uint32_t j = 0; j < x.count[i]; ++j)
-                sum += std::uint32_t{x.weights[xWeight + j]} * mColumn[x.first[i] + j];
-            xWeight += x.count[i];
-            line[std::size_t{i} * outStep] = static_cast<std::uint8_t>((sum + (1u << 21)) >> 22);
-        }
+        for (std::uint32_t component = 0; component < components; ++component)
+            mHorizontal(mColumn.data() + component, view, outs[component] + row * outPitch, outStep);
     }
 }
 
@@ -100,17 +110,18 @@ std::uint64_t FrameScaler::Run(std::uint64_t pitch, const std::uint8_t* source, 
     const std::uint32_t chromaWidth = mCrop.width / 2;
     // I420 planes: where the layout has them, or the scratch to pack YUY2 from.
     std::uint8_t* planes = mLayout == ScaledLayout::Yuy2 ? mScratch.data() : destination;
-    ScalePlane(luma, pitch, 1, mLumaX, mLumaY, mCrop.width, planes, w, 1);
+    std::uint8_t* lumaOut[] = {planes};
+    ScalePlane(luma, pitch, mCrop.width, mLumaY, mLumaX, 1, lumaOut, w, 1);
     std::uint8_t* chromaOut = planes + std::size_t{w} * h;
     if (mLayout == ScaledLayout::Nv12) {
-        ScalePlane(chroma, pitch, 2, mChromaX, mChromaY, chromaWidth, chromaOut, w, 2);
-        ScalePlane(chroma + 1, pitch, 2, mChromaX, mChromaY, chromaWidth, chromaOut + 1, w, 2);
+        std::uint8_t* pairs[] = {chromaOut, chromaOut + 1};
+        ScalePlane(chroma, pitch, 2 * chromaWidth, mChromaY, mChromaX, 2, pairs, w, 2);
         return std::uint64_t{w} * h * 3 / 2;
     }
     std::uint8_t* u = chromaOut;
     std::uint8_t* v = chromaOut + std::size_t{cw} * ch;
-    ScalePlane(chroma, pitch, 2, mChromaX, mChromaY, chromaWidth, u, cw, 1);
-    ScalePlane(chroma + 1, pitch, 2, mChromaX, mChromaY, chromaWidth, v, cw, 1);
+    std::uint8_t* separate[] = {u, v};
+    ScalePlane(chroma, pitch, 2 * chromaWidth, mChromaY, mChromaX, 2, separate, cw, 1);
     if (mLayout == ScaledLayout::I420)
         return std::uint64_t{w} * h * 3 / 2;
     // YUY2: Y0 U Y1 V; chroma row j serves output rows 2j and 2j + 1.

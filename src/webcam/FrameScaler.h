@@ -5,6 +5,9 @@
 // the source area it covers and fine lines do not alias. Down-scaling only. Plain C++ without Windows
 // headers, like the conversion kernels.
 
+#include "webcam/FrameScalerRows.h"
+#include "webcam/PixelConversion.h"
+
 #include <cstdint>
 #include <vector>
 
@@ -25,8 +28,10 @@ class FrameScaler {
 public:
     // Sizes are even and the destination no larger than the crop on either side; a scaler for other
     // sizes is empty (Valid() false) and Run writes nothing.
+    // The passes of `isa` where the processor has it (AVX2; the others run the plain ones), by default
+    // the best one: the bytes are the same either way.
     FrameScaler(std::uint32_t srcWidth, std::uint32_t srcHeight, std::uint32_t dstWidth, std::uint32_t dstHeight,
-                ScaledLayout layout);
+                ScaledLayout layout, PixelKernels::Isa isa = PixelKernels::Dispatched());
     bool Valid() const noexcept { return mValid; }
 
     // Scales the pitched NV12 frame at `source` (rows `pitch` apart, chroma `pitch * srcHeight` bytes on)
@@ -45,17 +50,33 @@ public:
     static Taps AreaTaps(std::uint32_t from, std::uint32_t to);
 
 private:
-    // One plane: output rows of `outWidth` samples (`step` apart in the output, interleaved planes use 2)
-    // from the source rows' samples `step` apart.
-    void ScalePlane(const std::uint8_t* source, std::uint64_t pitch, std::uint32_t step, const Taps& x, const Taps& y,
-                    std::uint32_t inWidth, std::uint8_t* out, std::uint64_t outPitch, std::uint32_t outStep) const noexcept;
+    // Output i of a row reads `taps` samples at offsets(j, i) (in samples `step` apart), padded with weight 0.
+    struct Table {
+        std::vector<std::int32_t> offsets, weights;
+        ScalerRows::HorizontalTable View() const noexcept {
+            const auto outputs = static_cast<std::uint32_t>(offsets.size() / (taps ? taps : 1));
+            return {outputs, taps, offsets.data(), weights.data()};
+        }
+        std::uint32_t taps = 0;
+    };
+    static Table MakeTable(const Taps& taps, std::uint32_t step);
+
+    // One plane: each output row filtered down `y` from rows of `samples` contiguous source samples, then
+    // along the row by each of `tables` (interleaved chroma: one per component, from its own first
+    // sample) into `outs`, `outStep` apart.
+    void ScalePlane(const std::uint8_t* source, std::uint64_t pitch, std::uint32_t samples, const Taps& y,
+                    const Table& table, std::uint32_t components, std::uint8_t* const* outs, std::uint64_t outPitch,
+                    std::uint32_t outStep) const noexcept;
 
     bool mValid = false;
     ScaledLayout mLayout;
     std::uint32_t mSrcHeight, mDstWidth, mDstHeight;
     CropRect mCrop;
-    Taps mLumaX, mLumaY, mChromaX, mChromaY;
-    mutable std::vector<std::uint16_t> mColumn; // one vertically filtered row
+    Taps mLumaY, mChromaY;
+    Table mLumaX, mChromaX;
+    ScalerRows::VerticalFn mVertical = ScalerRows::VerticalScalar;
+    ScalerRows::HorizontalFn mHorizontal = ScalerRows::HorizontalScalar;
+    mutable std::vector<std::uint16_t> mColumn; // one vertically filtered row, and a sample to spare
     mutable std::vector<std::uint8_t> mScratch; // YUY2: the scaled planes before they are packed
 };
 

@@ -4,6 +4,7 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <cmath>
 #include <cstdint>
 #include <random>
@@ -99,5 +100,38 @@ TEST(FrameScaler, EachSampleIsTheMeanOfTheAreaItCoversInEveryLayout) {
         Bytes out(16, 0xEE);
         EXPECT_FALSE(scaler.Valid());
         EXPECT_EQ(scaler.Run(sw, out.data(), out.data()), 0u);
+    }
+}
+
+// Every instruction set's passes give the scalar ones' bytes, in every layout, over sizes whose outputs do
+// not fill whole vectors, odd source pitches, a source that starts at an odd address, and nothing written
+// past the frame.
+TEST(FrameScaler, EachInstructionSetGivesTheScalarBytes) {
+    using PixelKernels::Isa;
+    std::mt19937 random(7);
+    for (const Isa isa : {Isa::Sse2, Isa::Avx2}) {
+        if (!PixelKernels::IsSupported(isa))
+            continue;
+        for (const auto& [sw, sh, dw, dh] : {std::tuple{1920u, 1080u, 1280u, 720u}, {1920u, 1080u, 640u, 360u},
+                                            {1920u, 1080u, 640u, 480u}, {1280u, 720u, 424u, 240u},
+                                            {1920u, 1080u, 320u, 240u}, {102u, 58u, 34u, 18u}, {46u, 30u, 46u, 30u},
+                                            {50u, 28u, 14u, 10u}}) {
+            const std::size_t pitch = sw + 13; // odd, and the frame one byte into its buffer
+            Bytes buffer(1 + pitch * (sh + sh / 2));
+            for (auto& byte : buffer)
+                byte = static_cast<std::uint8_t>(random());
+            for (const auto layout : {ScaledLayout::Yuy2, ScaledLayout::Nv12, ScaledLayout::I420}) {
+                SCOPED_TRACE(testing::Message() << sw << "x" << sh << " to " << dw << "x" << dh << " layout "
+                                                << static_cast<int>(layout) << " isa " << static_cast<int>(isa));
+                const std::size_t bytes = layout == ScaledLayout::Yuy2 ? std::size_t{dw} * dh * 2 : std::size_t{dw} * dh * 3 / 2;
+                Bytes reference(bytes + 32, 0xEE), tested(bytes + 32, 0xEE);
+                const FrameScaler plain(sw, sh, dw, dh, layout, Isa::Scalar), fast(sw, sh, dw, dh, layout, isa);
+                ASSERT_TRUE(fast.Valid());
+                EXPECT_EQ(plain.Run(pitch, buffer.data() + 1, reference.data()), bytes);
+                EXPECT_EQ(fast.Run(pitch, buffer.data() + 1, tested.data()), bytes);
+                EXPECT_EQ(tested, reference); // the guard bytes included
+                EXPECT_EQ(std::count(tested.end() - 32, tested.end(), 0xEE), 32);
+            }
+        }
     }
 }
