@@ -44,22 +44,24 @@ FrameScaler::Taps FrameScaler::AreaTaps(std::uint32_t from, std::uint32_t to) {
     return taps;
 }
 
-FrameScaler::Table FrameScaler::MakeTable(const Taps& taps, std::uint32_t step) {
+FrameScaler::Table FrameScaler::MakeTable(const Taps& taps) {
     Table table;
     const std::size_t outputs = taps.first.size();
     for (const auto count : taps.count)
-        table.taps = std::max<std::uint32_t>(table.taps, count);
-    table.offsets.resize(outputs * table.taps);
-    table.weights.resize(outputs * table.taps);
+        table.pairs = std::max<std::uint32_t>(table.pairs, (count + 1u) / 2);
+    table.offsets.resize(outputs * table.pairs);
+    table.weights.resize(outputs * table.pairs);
     std::size_t at = 0;
     for (std::size_t i = 0; i < outputs; ++i) {
-        for (std::uint32_t j = 0; j < table.taps; ++j) {
-            // Padding reads the first sample again, with no weight.
-            const bool tap = j < taps.count[i];
-            table.offsets[j * outputs + i] = static_cast<std::int32_t>((taps.first[i] + (tap ? j : 0)) * step);
-            table.weights[j * outputs + i] = tap ? taps.weights[at + j] : 0;
+        const std::uint32_t count = taps.count[i];
+        for (std::uint32_t p = 0; p < table.pairs; ++p) {
+            const std::uint32_t j = 2 * p;
+            // Beyond the taps: the first sample again, with no weight.
+            const std::uint32_t w0 = j < count ? taps.weights[at + j] : 0, w1 = j + 1 < count ? taps.weights[at + j + 1] : 0;
+            table.offsets[p * outputs + i] = static_cast<std::int32_t>(taps.first[i] + (j < count ? j : 0));
+            table.weights[p * outputs + i] = static_cast<std::int32_t>(w0 | w1 << 16);
         }
-        at += taps.count[i];
+        at += count;
     }
     return table;
 }
@@ -74,12 +76,16 @@ FrameScaler::FrameScaler(std::uint32_t srcWidth, std::uint32_t srcHeight, std::u
     if (isa == PixelKernels::Isa::Avx2 && PixelKernels::IsSupported(isa)) {
         mVertical = ScalerRows::VerticalAvx2;
         mHorizontal = ScalerRows::HorizontalAvx2;
+        mPart = ScalerRows::PartAvx2;
     }
-    mLumaX = MakeTable(AreaTaps(mCrop.width, dstWidth), 1);
+    // Packing is moving bytes: the conversion kernel of the same instruction set does it.
+    mPack = PixelKernels::Nv12ToYuy2(PixelKernels::IsSupported(isa) ? isa : PixelKernels::Isa::Scalar);
+    mLumaX = MakeTable(AreaTaps(mCrop.width, dstWidth));
     mLumaY = AreaTaps(mCrop.height, dstHeight);
-    mChromaX = MakeTable(AreaTaps(mCrop.width / 2, dstWidth / 2), 2); // U and V interleaved
+    mChromaX = MakeTable(AreaTaps(mCrop.width / 2, dstWidth / 2));
     mChromaY = AreaTaps(mCrop.height / 2, dstHeight / 2);
-    mColumn.resize(std::size_t{mCrop.width} + 1);
+    mColumn.resize(std::size_t{mCrop.width} + 2);
+    mParted.resize(std::size_t{mCrop.width} + 2);
     if (layout == ScaledLayout::Yuy2)
         mScratch.resize(std::size_t{dstWidth} * dstHeight * 3 / 2);
     mValid = true;
@@ -89,13 +95,20 @@ void FrameScaler::ScalePlane(const std::uint8_t* source, std::uint64_t pitch, st
                              const Table& table, std::uint32_t components, std::uint8_t* const* outs,
                              std::uint64_t outPitch, std::uint32_t outStep) const noexcept {
     const ScalerRows::HorizontalTable view = table.View();
+    const std::uint32_t half = samples / 2;
     std::size_t yWeight = 0;
     for (std::size_t row = 0; row < y.first.size(); ++row) {
-        // Down the column first, keeping 8 more bits than a sample; then along the row, back to 8 bits.
+        // Down the column first, keeping 7 more bits than a sample; then along the row, back to 8 bits.
         mVertical(source + y.first[row] * pitch, pitch, y.weights.data() + yWeight, y.count[row], samples, mColumn.data());
         yWeight += y.count[row];
-        for (std::uint32_t component = 0; component < components; ++component)
-            mHorizontal(mColumn.data() + component, view, outs[component] + row * outPitch, outStep);
+        if (components == 1) {
+            mHorizontal(mColumn.data(), view, outs[0] + row * outPitch, outStep);
+            continue;
+        }
+        // U, V, U, V ... into U ... then V ...: a pair of taps is then two neighbouring samples.
+        mPart(mColumn.data(), half, mParted.data(), mParted.data() + half);
+        mHorizontal(mParted.data(), view, outs[0] + row * outPitch, outStep);
+        mHorizontal(mParted.data() + half, view, outs[1] + row * outPitch, outStep);
     }
 }
 
@@ -108,36 +121,21 @@ std::uint64_t FrameScaler::Run(std::uint64_t pitch, const std::uint8_t* source, 
     // the crop's even corner is a whole U,V pair.
     const std::uint8_t* chroma = source + pitch * mSrcHeight + mCrop.y / 2 * pitch + mCrop.x;
     const std::uint32_t chromaWidth = mCrop.width / 2;
-    // I420 planes: where the layout has them, or the scratch to pack YUY2 from.
+    // NV12 or I420 where the layout is one of those; YUY2 is packed from NV12 in the scratch.
     std::uint8_t* planes = mLayout == ScaledLayout::Yuy2 ? mScratch.data() : destination;
     std::uint8_t* lumaOut[] = {planes};
     ScalePlane(luma, pitch, mCrop.width, mLumaY, mLumaX, 1, lumaOut, w, 1);
     std::uint8_t* chromaOut = planes + std::size_t{w} * h;
-    if (mLayout == ScaledLayout::Nv12) {
-        std::uint8_t* pairs[] = {chromaOut, chromaOut + 1};
-        ScalePlane(chroma, pitch, 2 * chromaWidth, mChromaY, mChromaX, 2, pairs, w, 2);
+    if (mLayout == ScaledLayout::I420) {
+        std::uint8_t* separate[] = {chromaOut, chromaOut + std::size_t{cw} * ch};
+        ScalePlane(chroma, pitch, 2 * chromaWidth, mChromaY, mChromaX, 2, separate, cw, 1);
         return std::uint64_t{w} * h * 3 / 2;
     }
-    std::uint8_t* u = chromaOut;
-    std::uint8_t* v = chromaOut + std::size_t{cw} * ch;
-    std::uint8_t* separate[] = {u, v};
-    ScalePlane(chroma, pitch, 2 * chromaWidth, mChromaY, mChromaX, 2, separate, cw, 1);
-    if (mLayout == ScaledLayout::I420)
+    std::uint8_t* pairs[] = {chromaOut, chromaOut + 1};
+    ScalePlane(chroma, pitch, 2 * chromaWidth, mChromaY, mChromaX, 2, pairs, w, 2);
+    if (mLayout == ScaledLayout::Nv12)
         return std::uint64_t{w} * h * 3 / 2;
-    // YUY2: Y0 U Y1 V; chroma row j serves output rows 2j and 2j + 1.
-    for (std::uint32_t row = 0; row < h; ++row) {
-        const std::uint8_t* y = planes + std::size_t{row} * w;
-        const std::uint8_t* uRow = u + std::size_t{row / 2} * cw;
-        const std::uint8_t* vRow = v + std::size_t{row / 2} * cw;
-        std::uint8_t* out = destination + std::size_t{row} * w * 2;
-        for (std::uint32_t pair = 0; pair < cw; ++pair) {
-            out[4 * pair] = y[2 * pair];
-            out[4 * pair + 1] = uRow[pair];
-            out[4 * pair + 2] = y[2 * pair + 1];
-            out[4 * pair + 3] = vRow[pair];
-        }
-    }
-    return std::uint64_t{w} * h * 2;
+    return mPack ? mPack(w, planes, w, h, destination) : 0;
 }
 
 } // namespace Zarvo

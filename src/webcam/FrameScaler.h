@@ -50,20 +50,21 @@ public:
     static Taps AreaTaps(std::uint32_t from, std::uint32_t to);
 
 private:
-    // Output i of a row reads `taps` samples at offsets(j, i) (in samples `step` apart), padded with weight 0.
+    // Output i of a row reads its taps in pairs of neighbouring samples (see ScalerRows), padded with
+    // weight 0 to the same number of pairs for every output.
     struct Table {
         std::vector<std::int32_t> offsets, weights;
+        std::uint32_t pairs = 0;
         ScalerRows::HorizontalTable View() const noexcept {
-            const auto outputs = static_cast<std::uint32_t>(offsets.size() / (taps ? taps : 1));
-            return {outputs, taps, offsets.data(), weights.data()};
+            const auto outputs = static_cast<std::uint32_t>(offsets.size() / (pairs ? pairs : 1));
+            return {outputs, pairs, offsets.data(), weights.data()};
         }
-        std::uint32_t taps = 0;
     };
-    static Table MakeTable(const Taps& taps, std::uint32_t step);
+    static Table MakeTable(const Taps& taps);
 
     // One plane: each output row filtered down `y` from rows of `samples` contiguous source samples, then
-    // along the row by each of `tables` (interleaved chroma: one per component, from its own first
-    // sample) into `outs`, `outStep` apart.
+    // along the row by `table` into `outs`, `outStep` apart. Interleaved chroma (`components` 2) is
+    // parted into its two components between the passes, each then read as a plane of its own.
     void ScalePlane(const std::uint8_t* source, std::uint64_t pitch, std::uint32_t samples, const Taps& y,
                     const Table& table, std::uint32_t components, std::uint8_t* const* outs, std::uint64_t outPitch,
                     std::uint32_t outStep) const noexcept;
@@ -76,8 +77,11 @@ private:
     Table mLumaX, mChromaX;
     ScalerRows::VerticalFn mVertical = ScalerRows::VerticalScalar;
     ScalerRows::HorizontalFn mHorizontal = ScalerRows::HorizontalScalar;
-    mutable std::vector<std::uint16_t> mColumn; // one vertically filtered row, and a sample to spare
-    mutable std::vector<std::uint8_t> mScratch; // YUY2: the scaled planes before they are packed
+    ScalerRows::PartFn mPart = ScalerRows::PartScalar;
+    PixelKernels::Kernel mPack = nullptr; // YUY2: NV12 to YUY2 at the destination size
+    mutable std::vector<std::uint16_t> mColumn; // one vertically filtered row, and two samples to spare
+    mutable std::vector<std::uint16_t> mParted; // its chroma as U then V, and two samples to spare
+    mutable std::vector<std::uint8_t> mScratch; // YUY2: the scaled frame as NV12 before it is packed
 };
 
 } // namespace Zarvo

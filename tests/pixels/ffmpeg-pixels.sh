@@ -70,7 +70,7 @@ server_pid=$!
 run 40 "$work/live.out" "$ZARVO_BIN/pixels_check.exe" --wait-live 30000 ||
   fail "the server did not go live: $(cat "$work/server.out" "$work/live.out")"
 
-frames=75
+frames=150
 # size, ffmpeg's pixel format, the checker's layout, the fourcc ffmpeg must report
 for capture in "$app yuyv422 yuy2 YUY2" \
   "1280x720 yuyv422 yuy2 YUY2" "1280x720 nv12 nv12 NV12" "1280x720 yuv420p i420 I420" \
@@ -86,8 +86,9 @@ for capture in "$app yuyv422 yuy2 YUY2" \
   # What the pin and ffmpeg agreed on, as ffmpeg reports its input.
   grep -q "Video: rawvideo ($fourcc / 0x[0-9a-fA-F]*), $format, $size," "$work/ffmpeg-$name.out" ||
     fail "ffmpeg did not capture $fourcc at $size: $(grep 'Stream #' "$work/ffmpeg-$name.out")"
-  # The app runs already: the chain comes up within half a second (10 to 16 placeholders seen), so
-  # 10 pattern frames of 75 leave a loaded machine two seconds more.
+  # The app runs already: each host's chain comes up within half a second (10 to 16 placeholders
+  # seen); 10 pattern frames of 150 leave a loaded machine four and a half seconds more (one run
+  # beside two busy Wine loops and a build needed over 2.5 s).
   run 120 "$work/check-$name.out" "$ZARVO_BIN/pixels_check.exe" "$(winpath "$raw")" "$layout" "$app" "$size" 10 ||
     fail "pixels at $name: $(cat "$work/check-$name.out")"
   echo "$size $fourcc: $(tr -d '\r' <"$work/check-$name.out")"
