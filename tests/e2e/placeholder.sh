@@ -26,11 +26,13 @@ grep -q ' exit 0$' "$e2e_work/capture.stamped" ||
 got=$(grep -c ' 0,' "$e2e_work/capture.stamped" || true)
 [ "$got" -eq "$frames" ] || e2e_fail "$got frames of $frames arrived"
 
-# Host times in 100 ns units; the clock reads whole milliseconds. At 29.97 frames per second no
-# two samples are closer than half an interval (16.7 ms), hence the 15 ms floor.
-read -r shortest longest < <(awk -F, '/ 0,/ { t = $3 + 0; if (n++) { d = t - last; if (!min || d < min) min = d; if (d > max) max = d } last = t }
-  END { print min, max }' "$e2e_work/capture.stamped")
-[ "$shortest" -ge 150000 ] || e2e_fail "placeholder frames $((shortest / 10000)) ms apart, expected at least half of 33 ms"
+# Host times in 100 ns units; the clock reads whole milliseconds. At 29.97 frames per second the
+# camera sends no two samples closer than 7/8 of an interval; a sample the loaded machine held up on
+# its way to the host arrives close to the next one on time, which the camera cannot prevent. Two
+# samples per slot would make every other gap short: a few short gaps (under 15 ms) are allowed.
+read -r close longest < <(awk -F, '/ 0,/ { t = $3 + 0; if (n++) { d = t - last; if (d < 150000) near++; if (d > max) max = d } last = t }
+  END { print near + 0, max }' "$e2e_work/capture.stamped")
+[ "$close" -le 2 ] || e2e_fail "$close of $((got - 1)) placeholder frames less than 15 ms after the one before"
 [ "$longest" -le 2000000 ] || e2e_fail "a gap of $((longest / 10000)) ms between placeholder frames"
 
 last_frame=$(grep ' 0,' "$e2e_work/capture.stamped" | tail -n 1 | cut -d' ' -f1)
@@ -46,4 +48,4 @@ e2e_expect_in_order "$filter_log" '[PrepareInternal] ENTER' '[PrepareInternal] E
   '[Prepare/ConnectToServer] CreateProcess failed 2'
 ! grep -qF 'webcamClient: Server Connected' "$filter_log" || e2e_fail "the camera connected to a server"
 [ -z "$(e2e_new_logs zvserver)" ] || e2e_fail "a server ran"
-e2e_note "$got placeholder frames $((shortest / 10000))-$((longest / 10000)) ms apart; stop took $stop_ms ms after the last frame"
+e2e_note "$got placeholder frames, $close gaps under 15 ms, the longest $((longest / 10000)) ms; stop took $stop_ms ms after the last frame"
