@@ -1,5 +1,7 @@
 #include "webcam/FrameScaler.h"
 
+#include "webcam/FrameScalerRows.h"
+
 #include <algorithm>
 
 namespace Zarvo {
@@ -44,89 +46,136 @@ FrameScaler::Taps FrameScaler::AreaTaps(std::uint32_t from, std::uint32_t to) {
     return taps;
 }
 
-FrameScaler::FrameScaler(std::uint32_t srcWidth, std::uint32_t srcHeight, std::uint32_t dstWidth,
-                         std::uint32_t dstHeight, ScaledLayout layout)
-    : mLayout(layout), mSrcHeight(srcHeight), mDstWidth(dstWidth), mDstHeight(dstHeight),
-      mCrop(CropToFill(srcWidth, srcHeight, dstWidth, dstHeight)) {
-    const bool even = (srcWidth | srcHeight | dstWidth | dstHeight) % 2 == 0;
-    if (!even || !dstWidth || !dstHeight || dstWidth > mCrop.width || dstHeight > mCrop.height)
-        return;
-    mLumaX = AreaTaps(mCrop.width, dstWidth);
-    mLumaY = AreaTaps(mCrop.height, dstHeight);
-    mChromaX = AreaTaps(mCrop.width / 2, dstWidth / 2);
-    mChromaY = AreaTaps(mCrop.height / 2, dstHeight / 2);
-    mColumn.resize(mCrop.width);
-    if (layout == ScaledLayout::Yuy2)
-        mScratch.resize(std::size_t{dstWidth} * dstHeight * 3 / 2);
-    mValid = true;
+FrameScaler::Vertical FrameScaler::VerticalTaps(const Taps& taps) {
+    Vertical vertical;
+    vertical.first = taps.first;
+    vertical.count = taps.count;
+    std::size_t from = 0;
+    for (const std::uint16_t count : taps.count) {
+        vertical.at.push_back(static_cast<std::uint32_t>(vertical.weights.size()));
+        vertical.weights.insert(vertical.weights.end(), taps.weights.begin() + static_cast<std::ptrdiff_t>(from),
+                                taps.weights.begin() + static_cast<std::ptrdiff_t>(from + count));
+        if (count % 2)
+            vertical.weights.push_back(0); // the kernels take rows in pairs
+        from += count;
+    }
+    return vertical;
 }
 
-void FrameScaler::ScalePlane(const std::uint8_t* source, std::uint64_t pitch, std::uint32_t step, const Taps& x,
-                             const Taps& y, std::uint32_t inWidth, std::uint8_t* out, std::uint64_t outPitch,
-                             std::uint32_t outStep) const noexcept {
-    const auto outWidth = static_cast<std::uint32_t>(x.first.size());
-    std::size_t yWeight = 0;
-    for (std::size_t row = 0; row < y.first.size(); ++row) {
-        // Down the column first, keeping 8 more bits than a sample: (sum + 2^5) >> 6 of weights of 2^14.
-        const std::uint8_t* top = source + y.first[row] * pitch;
-        for (std::uint32_t k = 0; k < inWidth; ++k) {
-            std::uint32_t sum = 0;
-            for (std::uint32_t j = 0; j < y.count[row]; ++j)
-                sum += std::uint32_t{y.weights[yWeight + j]} * top[j * pitch + std::uint64_t{k} * step];
-            mColumn[k] = static_cast<std::uint16_t>((sum + 32) >> 6);
+FrameScaler::Horizontal FrameScaler::HorizontalTaps(const Taps& taps) {
+    // Every output gets the same number of taps, so the kernels' loops are fixed: 2 and 4 fit one 32- or
+    // 64-bit load, more take whole 128-bit loads.
+    const std::size_t outputs = taps.first.size();
+    const std::size_t most = *std::max_element(taps.count.begin(), taps.count.end());
+    Horizontal horizontal;
+    horizontal.taps = most <= 2 ? 2 : most <= 4 ? 4 : (most + 7) / 8 * 8;
+    const std::size_t n = horizontal.taps, groups = (outputs + 7) / 8;
+    horizontal.first.assign(groups * 8, 0);
+    horizontal.weights.assign(outputs * n, 0);
+    horizontal.pairs.assign(groups * 8 * n, 0);
+    std::size_t from = 0;
+    for (std::size_t i = 0; i < outputs; ++i) {
+        horizontal.first[i] = static_cast<std::int32_t>(taps.first[i]);
+        for (std::size_t t = 0; t < taps.count[i]; ++t) {
+            const auto weight = static_cast<std::int16_t>(taps.weights[from + t]);
+            horizontal.weights[i * n + t] = weight;
+            // Group i / 8, pair t / 2, lane i % 8, half t % 2.
+            horizontal.pairs[((i / 8 * (n / 2) + t / 2) * 8 + i % 8) * 2 + t % 2] = weight;
         }
-        yWeight += y.count[row];
-        // Then along the row: back to 8 bits, (sum + 2^21) >> 22.
-        std::uint8_t* line = out + row * outPitch;
-        std::size_t xWeight = 0;
-        for (std::uint32_t i = 0; i < outWidth; ++i) {
-            std::uint32_t sum = 0;
-            for (std::uint32_t j = 0; j < x.count[i]; ++j)
-                sum += std::uint32_t{x.weights[xWeight + j]} * mColumn[x.first[i] + j];
-            xWeight += x.count[i];
-            line[std::size_t{i} * outStep] = static_cast<std::uint8_t>((sum + (1u << 21)) >> 22);
-        }
+        from += taps.count[i];
     }
+    return horizontal;
+}
+
+FrameScaler::FrameScaler(std::uint32_t srcWidth, std::uint32_t srcHeight, std::uint32_t dstWidth,
+                         std::uint32_t dstHeight, ScaledLayout layout, PixelKernels::Isa isa)
+    : mLayout(layout), mSrcHeight(srcHeight), mDstWidth(dstWidth), mDstHeight(dstHeight),
+      mCrop(CropToFill(srcWidth, srcHeight, dstWidth, dstHeight)), mRows(ScalerKernels::RowsFor(isa)) {
+    const bool even = (srcWidth | srcHeight | dstWidth | dstHeight) % 2 == 0;
+    if (!mRows || !even || !dstWidth || !dstHeight || dstWidth > mCrop.width || dstHeight > mCrop.height)
+        return;
+    mLumaX = HorizontalTaps(AreaTaps(mCrop.width, dstWidth));
+    mLumaY = VerticalTaps(AreaTaps(mCrop.height, dstHeight));
+    mChromaX = HorizontalTaps(AreaTaps(mCrop.width / 2, dstWidth / 2));
+    mChromaY = VerticalTaps(AreaTaps(mCrop.height / 2, dstHeight / 2));
+    // Zeros past the columns: the padded taps read them at weight zero.
+    mColumns.assign(mCrop.width + mLumaX.taps, 0);
+    mColumnsU.assign(mCrop.width / 2 + mChromaX.taps, 0);
+    mColumnsV.assign(mCrop.width / 2 + mChromaX.taps, 0);
+    if (layout != ScaledLayout::I420) {
+        mRowU.resize(dstWidth / 2);
+        mRowV.resize(dstWidth / 2);
+    }
+    if (layout == ScaledLayout::Yuy2) {
+        mRowUv.resize(dstWidth);
+        mRowY.resize(dstWidth);
+    }
+    mValid = true;
 }
 
 std::uint64_t FrameScaler::Run(std::uint64_t pitch, const std::uint8_t* source, std::uint8_t* destination) const noexcept {
     if (!mValid)
         return 0;
-    const std::uint32_t w = mDstWidth, h = mDstHeight, cw = w / 2, ch = h / 2;
+    const ScalerKernels::Rows& rows = *mRows;
+    const std::size_t w = mDstWidth, h = mDstHeight, cw = w / 2, ch = h / 2;
+    const auto step = static_cast<std::size_t>(pitch);
     const std::uint8_t* luma = source + mCrop.y * pitch + mCrop.x;
     // The interleaved chroma plane starts `pitch * srcHeight` bytes on, a row per two luma rows;
     // the crop's even corner is a whole U,V pair.
     const std::uint8_t* chroma = source + pitch * mSrcHeight + mCrop.y / 2 * pitch + mCrop.x;
-    const std::uint32_t chromaWidth = mCrop.width / 2;
-    // I420 planes: where the layout has them, or the scratch to pack YUY2 from.
-    std::uint8_t* planes = mLayout == ScaledLayout::Yuy2 ? mScratch.data() : destination;
-    ScalePlane(luma, pitch, 1, mLumaX, mLumaY, mCrop.width, planes, w, 1);
-    std::uint8_t* chromaOut = planes + std::size_t{w} * h;
-    if (mLayout == ScaledLayout::Nv12) {
-        ScalePlane(chroma, pitch, 2, mChromaX, mChromaY, chromaWidth, chromaOut, w, 2);
-        ScalePlane(chroma + 1, pitch, 2, mChromaX, mChromaY, chromaWidth, chromaOut + 1, w, 2);
-        return std::uint64_t{w} * h * 3 / 2;
-    }
-    std::uint8_t* u = chromaOut;
-    std::uint8_t* v = chromaOut + std::size_t{cw} * ch;
-    ScalePlane(chroma, pitch, 2, mChromaX, mChromaY, chromaWidth, u, cw, 1);
-    ScalePlane(chroma + 1, pitch, 2, mChromaX, mChromaY, chromaWidth, v, cw, 1);
-    if (mLayout == ScaledLayout::I420)
-        return std::uint64_t{w} * h * 3 / 2;
-    // YUY2: Y0 U Y1 V; chroma row j serves output rows 2j and 2j + 1.
-    for (std::uint32_t row = 0; row < h; ++row) {
-        const std::uint8_t* y = planes + std::size_t{row} * w;
-        const std::uint8_t* uRow = u + std::size_t{row / 2} * cw;
-        const std::uint8_t* vRow = v + std::size_t{row / 2} * cw;
-        std::uint8_t* out = destination + std::size_t{row} * w * 2;
-        for (std::uint32_t pair = 0; pair < cw; ++pair) {
-            out[4 * pair] = y[2 * pair];
-            out[4 * pair + 1] = uRow[pair];
-            out[4 * pair + 2] = y[2 * pair + 1];
-            out[4 * pair + 3] = vRow[pair];
+    const ScalerKernels::RowTaps lumaX{mLumaX.first.data(), mLumaX.weights.data(), mLumaX.pairs.data(), mLumaX.taps};
+    const ScalerKernels::RowTaps chromaX{mChromaX.first.data(), mChromaX.weights.data(), mChromaX.pairs.data(),
+                                         mChromaX.taps};
+    std::uint8_t* chromaOut = destination + w * h;
+    // A chroma row, then the two luma rows it serves: the rows of work stay in the cache.
+    for (std::size_t j = 0; j < ch; ++j) {
+        rows.columnsUv(chroma + mChromaY.first[j] * pitch, step, mChromaY.weights.data() + mChromaY.at[j],
+                       mChromaY.count[j], mColumnsU.data(), mColumnsV.data(), mCrop.width / 2);
+        const bool planar = mLayout == ScaledLayout::I420;
+        std::uint8_t* u = planar ? chromaOut + j * cw : mRowU.data();
+        std::uint8_t* v = planar ? chromaOut + cw * ch + j * cw : mRowV.data();
+        rows.filter(mColumnsU.data(), chromaX, u, 0, cw);
+        rows.filter(mColumnsV.data(), chromaX, v, 0, cw);
+        if (mLayout == ScaledLayout::Nv12)
+            rows.mergeUv(u, v, chromaOut + j * w, cw);
+        else if (mLayout == ScaledLayout::Yuy2)
+            rows.mergeUv(u, v, mRowUv.data(), cw);
+        for (std::size_t row = 2 * j; row < 2 * j + 2; ++row) {
+            rows.columns(luma + mLumaY.first[row] * pitch, step, mLumaY.weights.data() + mLumaY.at[row],
+                         mLumaY.count[row], mColumns.data(), mCrop.width);
+            if (mLayout != ScaledLayout::Yuy2) {
+                rows.filter(mColumns.data(), lumaX, destination + row * w, 0, w);
+                continue;
+            }
+            // YUY2: Y0 U Y1 V; chroma row j serves output rows 2j and 2j + 1.
+            rows.filter(mColumns.data(), lumaX, mRowY.data(), 0, w);
+            rows.yuy2(mRowY.data(), mRowUv.data(), destination + row * w * 2, w);
         }
     }
-    return std::uint64_t{w} * h * 2;
+    return mLayout == ScaledLayout::Yuy2 ? std::uint64_t{w} * h * 2 : std::uint64_t{w} * h * 3 / 2;
 }
 
+namespace ScalerKernels {
+
+const Rows* RowsFor(PixelKernels::Isa isa) noexcept {
+    static constexpr Rows kScalar{ScaleColumnsRow_C, ScaleColumnsUvRow_C, FilterRow_C, MergeUvRow_C,
+                                  PixelKernels::Nv12ToYuy2Row_C};
+    static constexpr Rows kSse2{ScaleColumnsRow_Any_SSE2, ScaleColumnsUvRow_Any_SSE2, FilterRow_Any_SSE2,
+                                MergeUvRow_Any_SSE2, PixelKernels::Nv12ToYuy2Row_Any_SSE2};
+    static constexpr Rows kAvx2{ScaleColumnsRow_Any_AVX2, ScaleColumnsUvRow_Any_AVX2, FilterRow_Any_AVX2,
+                                MergeUvRow_Any_AVX2, PixelKernels::Nv12ToYuy2Row_Any_AVX2};
+    if (!PixelKernels::IsSupported(isa))
+        return nullptr;
+    switch (isa) {
+    case PixelKernels::Isa::Scalar:
+        return &kScalar;
+    case PixelKernels::Isa::Sse2:
+        return &kSse2;
+    case PixelKernels::Isa::Avx2:
+        return &kAvx2;
+    }
+    return nullptr;
+}
+
+} // namespace ScalerKernels
 } // namespace Zarvo

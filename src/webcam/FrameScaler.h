@@ -5,10 +5,15 @@
 // the source area it covers and fine lines do not alias. Down-scaling only. Plain C++ without Windows
 // headers, like the conversion kernels.
 
+#include "webcam/PixelConversion.h"
+
 #include <cstdint>
 #include <vector>
 
 namespace Zarvo {
+namespace ScalerKernels {
+struct Rows;
+}
 
 // The part of a srcWidth x srcHeight picture shown at dstWidth x dstHeight: the largest centred
 // rectangle of the destination's aspect ratio, its corner and sides even so chroma stays aligned.
@@ -24,9 +29,10 @@ enum class ScaledLayout { Yuy2, Nv12, I420 }; // I420 is IYUV's layout too
 class FrameScaler {
 public:
     // Sizes are even and the destination no larger than the crop on either side; a scaler for other
-    // sizes is empty (Valid() false) and Run writes nothing.
+    // sizes is empty (Valid() false) and Run writes nothing. The instruction set's kernels only change
+    // the speed: every one writes the scalar kernels' bytes. One this processor lacks makes an empty scaler.
     FrameScaler(std::uint32_t srcWidth, std::uint32_t srcHeight, std::uint32_t dstWidth, std::uint32_t dstHeight,
-                ScaledLayout layout);
+                ScaledLayout layout, PixelKernels::Isa isa = PixelKernels::Dispatched());
     bool Valid() const noexcept { return mValid; }
 
     // Scales the pitched NV12 frame at `source` (rows `pitch` apart, chroma `pitch * srcHeight` bytes on)
@@ -45,18 +51,33 @@ public:
     static Taps AreaTaps(std::uint32_t from, std::uint32_t to);
 
 private:
-    // One plane: output rows of `outWidth` samples (`step` apart in the output, interleaved planes use 2)
-    // from the source rows' samples `step` apart.
-    void ScalePlane(const std::uint8_t* source, std::uint64_t pitch, std::uint32_t step, const Taps& x, const Taps& y,
-                    std::uint32_t inWidth, std::uint8_t* out, std::uint64_t outPitch, std::uint32_t outStep) const noexcept;
+    // The vertical taps as the column kernels take them: output row i reads `count[i]` rows from
+    // `first[i]` on, weighted from `weights[at[i]]` on (padded to an even count with a zero).
+    struct Vertical {
+        std::vector<std::uint32_t> first, at;
+        std::vector<std::uint16_t> count;
+        std::vector<std::int16_t> weights;
+    };
+    static Vertical VerticalTaps(const Taps& taps);
+    // The horizontal taps in the row kernels' layout (see ScalerKernels::RowTaps).
+    struct Horizontal {
+        std::vector<std::int32_t> first;
+        std::vector<std::int16_t> weights, pairs;
+        std::size_t taps = 0;
+    };
+    static Horizontal HorizontalTaps(const Taps& taps);
 
     bool mValid = false;
     ScaledLayout mLayout;
     std::uint32_t mSrcHeight, mDstWidth, mDstHeight;
     CropRect mCrop;
-    Taps mLumaX, mLumaY, mChromaX, mChromaY;
-    mutable std::vector<std::uint16_t> mColumn; // one vertically filtered row
-    mutable std::vector<std::uint8_t> mScratch; // YUY2: the scaled planes before they are packed
+    const ScalerKernels::Rows* mRows = nullptr;
+    Vertical mLumaY, mChromaY;
+    Horizontal mLumaX, mChromaX;
+    // One row of work: vertically filtered luma and chroma columns (with room for the horizontal taps'
+    // padding), filtered chroma rows before they are interleaved, and YUY2's luma and chroma rows.
+    mutable std::vector<std::uint16_t> mColumns, mColumnsU, mColumnsV;
+    mutable std::vector<std::uint8_t> mRowU, mRowV, mRowUv, mRowY;
 };
 
 } // namespace Zarvo

@@ -1,0 +1,96 @@
+// Row kernels behind FrameScaler, one set per instruction set. Private to the scaler, its tests and the
+// benchmark. Every vector kernel gives the scalar one's bytes exactly: both passes are integer sums of
+// products that fit 32 bits, so the order of the additions does not matter.
+//   *_C      scalar reference, any width
+//   *_SSE2   width a multiple of the vector step (16 columns or outputs, 8 chroma pairs)
+//   *_AVX2   width a multiple of the vector step (32 columns, 16 chroma pairs, 16 outputs)
+//   *_Any_*  any width: the vector kernel on the multiple-of-step part, the scalar one on the rest
+#pragma once
+
+#include "webcam/PixelConversion.h"
+#include "webcam/PixelConversionRows.h"
+
+#include <cstddef>
+#include <cstdint>
+
+namespace Zarvo::ScalerKernels {
+
+// Vertical pass: `rows` source rows from `top`, `pitch` bytes apart, weighted by `weights` (14-bit, adding
+// up to 1 << 14; the array padded to an even count with a zero). Column k becomes
+// (sum of weight * sample + 64) >> 7: 15 bits, so the horizontal pass fits signed 16-bit products.
+using ColumnsRow = void (*)(const std::uint8_t* top, std::size_t pitch, const std::int16_t* weights,
+                            std::size_t rows, std::uint16_t* out, std::size_t width) noexcept;
+// The same over interleaved U,V pairs: `width` pairs, U columns to `u`, V columns to `v`.
+using ColumnsUvRow = void (*)(const std::uint8_t* top, std::size_t pitch, const std::int16_t* weights,
+                              std::size_t rows, std::uint16_t* u, std::uint16_t* v, std::size_t width) noexcept;
+
+// Horizontal pass weights of one dimension, padded so every output has `taps` of them (2, 4 or a multiple
+// of 8; zero past its own): output i is (sum of weights[i * taps + t] * columns[first[i] + t] + 2^20) >> 21.
+// The column rows hold `taps` readable entries past the last tap. `pairs` holds the same weights for
+// gathers, per group of 8 outputs: for each pair of taps p, 8 int32 lanes of (tap 2p, tap 2p + 1).
+// `first` and `pairs` are padded to whole groups of 8 outputs.
+struct RowTaps {
+    const std::int32_t* first;
+    const std::int16_t* weights;
+    const std::int16_t* pairs;
+    std::size_t taps;
+};
+// Outputs [begin, end) of a row; the vector kernels need `end - begin` a multiple of 16 and `begin` too.
+using FilterRow = void (*)(const std::uint16_t* columns, const RowTaps& taps, std::uint8_t* out,
+                           std::size_t begin, std::size_t end) noexcept;
+
+// NV12's chroma row from the two planes' rows: u[0] v[0] u[1] v[1] ...; `width` pairs.
+using MergeUvRow = void (*)(const std::uint8_t* u, const std::uint8_t* v, std::uint8_t* uv,
+                            std::size_t width) noexcept;
+
+void ScaleColumnsRow_C(const std::uint8_t* top, std::size_t pitch, const std::int16_t* weights, std::size_t rows,
+                       std::uint16_t* out, std::size_t width) noexcept;
+void ScaleColumnsUvRow_C(const std::uint8_t* top, std::size_t pitch, const std::int16_t* weights,
+                         std::size_t rows, std::uint16_t* u, std::uint16_t* v, std::size_t width) noexcept;
+void FilterRow_C(const std::uint16_t* columns, const RowTaps& taps, std::uint8_t* out, std::size_t begin,
+                 std::size_t end) noexcept;
+void MergeUvRow_C(const std::uint8_t* u, const std::uint8_t* v, std::uint8_t* uv, std::size_t width) noexcept;
+
+void ScaleColumnsRow_SSE2(const std::uint8_t* top, std::size_t pitch, const std::int16_t* weights,
+                          std::size_t rows, std::uint16_t* out, std::size_t width) noexcept;
+void ScaleColumnsRow_Any_SSE2(const std::uint8_t* top, std::size_t pitch, const std::int16_t* weights,
+                              std::size_t rows, std::uint16_t* out, std::size_t width) noexcept;
+void ScaleColumnsUvRow_SSE2(const std::uint8_t* top, std::size_t pitch, const std::int16_t* weights,
+                            std::size_t rows, std::uint16_t* u, std::uint16_t* v, std::size_t width) noexcept;
+void ScaleColumnsUvRow_Any_SSE2(const std::uint8_t* top, std::size_t pitch, const std::int16_t* weights,
+                                std::size_t rows, std::uint16_t* u, std::uint16_t* v, std::size_t width) noexcept;
+void FilterRow_SSE2(const std::uint16_t* columns, const RowTaps& taps, std::uint8_t* out, std::size_t begin,
+                    std::size_t end) noexcept;
+void FilterRow_Any_SSE2(const std::uint16_t* columns, const RowTaps& taps, std::uint8_t* out, std::size_t begin,
+                        std::size_t end) noexcept;
+void MergeUvRow_Any_SSE2(const std::uint8_t* u, const std::uint8_t* v, std::uint8_t* uv,
+                         std::size_t width) noexcept;
+
+void ScaleColumnsRow_AVX2(const std::uint8_t* top, std::size_t pitch, const std::int16_t* weights,
+                          std::size_t rows, std::uint16_t* out, std::size_t width) noexcept;
+void ScaleColumnsRow_Any_AVX2(const std::uint8_t* top, std::size_t pitch, const std::int16_t* weights,
+                              std::size_t rows, std::uint16_t* out, std::size_t width) noexcept;
+void ScaleColumnsUvRow_AVX2(const std::uint8_t* top, std::size_t pitch, const std::int16_t* weights,
+                            std::size_t rows, std::uint16_t* u, std::uint16_t* v, std::size_t width) noexcept;
+void ScaleColumnsUvRow_Any_AVX2(const std::uint8_t* top, std::size_t pitch, const std::int16_t* weights,
+                                std::size_t rows, std::uint16_t* u, std::uint16_t* v, std::size_t width) noexcept;
+void FilterRow_AVX2(const std::uint16_t* columns, const RowTaps& taps, std::uint8_t* out, std::size_t begin,
+                    std::size_t end) noexcept;
+void FilterRow_Any_AVX2(const std::uint16_t* columns, const RowTaps& taps, std::uint8_t* out, std::size_t begin,
+                        std::size_t end) noexcept;
+void MergeUvRow_Any_AVX2(const std::uint8_t* u, const std::uint8_t* v, std::uint8_t* uv,
+                         std::size_t width) noexcept;
+
+// One instruction set's rows; YUY2 is packed from a luma row and a merged chroma row by the conversion
+// kernels' row.
+struct Rows {
+    ColumnsRow columns;
+    ColumnsUvRow columnsUv;
+    FilterRow filter;
+    MergeUvRow mergeUv;
+    PixelKernels::Yuy2Row yuy2;
+};
+// Null for an instruction set this processor lacks.
+const Rows* RowsFor(PixelKernels::Isa isa) noexcept;
+
+} // namespace Zarvo::ScalerKernels
