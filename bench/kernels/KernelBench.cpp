@@ -1,5 +1,7 @@
 // NV12 to YUY2 (and the other pin formats) against libyuv and a plain copy of the output bytes, at the two
-// frame sizes the camera offers most. Prints the speed ratios from the same run at the end.
+// frame sizes the camera offers most; the scaled conversion from the app's 1920x1080 against libyuv's chain
+// for the same work. Prints the speed ratios from the same run at the end.
+#include "webcam/FrameScaler.h"
 #include "webcam/PixelConversion.h"
 #include "webcam/PixelConversionRows.h"
 
@@ -14,6 +16,7 @@
 #include <memory>
 #include <random>
 #include <string>
+#include <tuple>
 #include <vector>
 
 #include <xmmintrin.h>
@@ -161,6 +164,78 @@ void Register(Frame& f, bool everything) {
         [&f, w, h] { convert_format_nv12_nv12(w, f.nv12.get(), w, h, f.out.get()); });
 }
 
+// The scaled conversion: the app's 1920x1080 NV12 to a smaller size of the same aspect ratio (so no crop),
+// ours in one pass against libyuv's NV12ToI420, I420Scale with the box filter, then I420ToYUY2 for YUY2.
+struct Scaled {
+    int width, height;
+    Buffer i420Source, i420, out;
+    Scaled(int w, int h, const Frame& source)
+        : width(w), height(h), i420Source(Allocate(size_t(source.width) * source.height * 3 / 2)),
+          i420(Allocate(size_t(w) * h * 3 / 2)), out(Allocate(yuy2_frame_bytes(w, h))) {
+        std::memcpy(i420Source.get(), source.i420.get(), size_t(source.width) * source.height * 3 / 2);
+    }
+};
+
+std::string ScaledName(const std::string& what, const Scaled& scaled) {
+    return "scaled_" + what + "/" + std::to_string(scaled.width) + "x" + std::to_string(scaled.height);
+}
+
+constexpr std::pair<const char*, PixelKernels::Isa> kIsas[] = {{"scalar", PixelKernels::Isa::Scalar},
+                                                               {"sse2", PixelKernels::Isa::Sse2},
+                                                               {"avx2", PixelKernels::Isa::Avx2}};
+
+void RegisterScaled(const Frame& f, Scaled& s, std::vector<std::unique_ptr<FrameScaler>>& scalers) {
+    const int sw = f.width, sh = f.height, w = s.width, h = s.height;
+    auto add = [&](const std::string& what, std::size_t bytes, std::function<void()> convert) {
+        std::uint8_t* out = s.out.get();
+        benchmark::RegisterBenchmark(ScaledName(what, s).c_str(), [bytes, convert,
+                                                                   out](benchmark::State& state) {
+            Measure(state, bytes, convert, out);
+        })->Unit(benchmark::kMicrosecond);
+    };
+    const std::size_t yuy2 = yuy2_frame_bytes(w, h), planar = iyuv_frame_bytes(w, h);
+    for (const auto& [layout, name, bytes] :
+         {std::tuple{ScaledLayout::Yuy2, "yuy2", yuy2}, std::tuple{ScaledLayout::I420, "i420", planar}}) {
+        for (const auto& [label, isa] : kIsas) {
+            if (!PixelKernels::IsSupported(isa))
+                continue;
+            scalers.push_back(std::make_unique<FrameScaler>(sw, sh, w, h, layout, isa));
+            const FrameScaler* scaler = scalers.back().get();
+            add(std::string(name) + "_zarvo_" + label, bytes,
+                [&f, &s, scaler] { scaler->Run(f.width, f.nv12.get(), s.out.get()); });
+        }
+    }
+    // libyuv's steps one by one, then chained as the work needs them.
+    const auto toI420 = [&f, &s, sw, sh] {
+        std::uint8_t* i = s.i420Source.get();
+        libyuv::NV12ToI420(f.nv12.get(), sw, f.UvPlane(), sw, i, sw, i + size_t(sw) * sh, sw / 2,
+                           i + size_t(sw) * sh * 5 / 4, sw / 2, sw, sh);
+    };
+    const auto scale = [&s, sw, sh, w, h](std::uint8_t* to) {
+        const std::uint8_t* i = s.i420Source.get();
+        libyuv::I420Scale(i, sw, i + size_t(sw) * sh, sw / 2, i + size_t(sw) * sh * 5 / 4, sw / 2, sw, sh, to,
+                          w, to + size_t(w) * h, w / 2, to + size_t(w) * h * 5 / 4, w / 2, w, h,
+                          libyuv::kFilterBox);
+    };
+    const auto toYuy2 = [&s, w, h] {
+        const std::uint8_t* i = s.i420.get();
+        libyuv::I420ToYUY2(i, w, i + size_t(w) * h, w / 2, i + size_t(w) * h * 5 / 4, w / 2, s.out.get(),
+                           2 * w, w, h);
+    };
+    add("step_NV12ToI420", planar, toI420);
+    add("step_I420Scale", planar, [scale, &s] { scale(s.i420.get()); });
+    add("step_I420ToYUY2", yuy2, toYuy2);
+    add("yuy2_libyuv_chain", yuy2, [toI420, scale, toYuy2, &s] {
+        toI420();
+        scale(s.i420.get());
+        toYuy2();
+    });
+    add("i420_libyuv_chain", planar, [toI420, scale, &s] {
+        toI420();
+        scale(s.out.get());
+    });
+}
+
 const char* IsaName(PixelKernels::Isa isa) {
     switch (isa) {
     case PixelKernels::Isa::Scalar:
@@ -171,6 +246,42 @@ const char* IsaName(PixelKernels::Isa isa) {
         return "avx2";
     }
     return "?";
+}
+
+void PrintScaledRatios(const RatioReporter& reporter, const std::vector<std::unique_ptr<Scaled>>& targets) {
+    auto time = [&](const std::string& what, const Scaled& scaled) {
+        const auto it = reporter.times.find(ScaledName(what, scaled));
+        return it == reporter.times.end() ? 0.0 : it->second;
+    };
+    std::printf(
+        "\nScaled from 1920x1080 NV12: ratio = time of libyuv's / time of ours (above 1: ours is faster).\n"
+        "libyuv's chain: NV12ToI420, I420Scale (box), then I420ToYUY2 for YUY2; its fastest step is the "
+        "quickest of those three alone.\n");
+    for (const auto& target : targets) {
+        const double steps[] = {time("step_NV12ToI420", *target), time("step_I420Scale", *target),
+                                time("step_I420ToYUY2", *target)};
+        for (const char* layout : {"yuy2", "i420"}) {
+            const double chain = time(std::string(layout) + "_libyuv_chain", *target);
+            // The fastest of the steps this layout's chain runs.
+            double fastest = 0;
+            for (std::size_t i = 0; i < (std::string(layout) == "yuy2" ? 3u : 2u); ++i)
+                if (steps[i] > 0 && (fastest == 0 || steps[i] < fastest))
+                    fastest = steps[i];
+            if (chain == 0)
+                continue;
+            std::printf("%dx%d %s: libyuv chain %.1f us, fastest step %.1f us\n", target->width,
+                        target->height, layout, chain, fastest);
+            for (const auto& [label, isa] : kIsas) {
+                const double ours = time(std::string(layout) + "_zarvo_" + label, *target);
+                if (ours > 0)
+                    std::printf(
+                        "  %-6s %8.1f us  vs chain %5.2fx (target 1.5)  vs fastest step %5.2fx (target 1.0)"
+                        "%s\n",
+                        label, ours, chain / ours, fastest / ours,
+                        isa == PixelKernels::Dispatched() ? "  [dispatched]" : "");
+            }
+        }
+    }
 }
 
 void PrintRatios(const RatioReporter& reporter, const std::vector<std::unique_ptr<Frame>>& frames) {
@@ -239,6 +350,12 @@ int main(int argc, char** argv) {
         frames.push_back(std::make_unique<Frame>(w, h));
         Register(*frames.back(), w >= 1280);
     }
+    std::vector<std::unique_ptr<Scaled>> targets;
+    std::vector<std::unique_ptr<FrameScaler>> scalers;
+    for (const auto& [w, h] : {std::pair{1280, 720}, std::pair{640, 360}}) {
+        targets.push_back(std::make_unique<Scaled>(w, h, *frames.back()));
+        RegisterScaled(*frames.back(), *targets.back(), scalers);
+    }
     std::printf("Processor: %s\n", PixelKernels::ProcessorName());
     benchmark::Initialize(&argc, argv);
     if (benchmark::ReportUnrecognizedArguments(argc, argv))
@@ -247,5 +364,6 @@ int main(int argc, char** argv) {
     benchmark::RunSpecifiedBenchmarks(&reporter);
     benchmark::Shutdown();
     PrintRatios(reporter, frames);
+    PrintScaledRatios(reporter, targets);
     return 0;
 }

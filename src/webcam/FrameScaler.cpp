@@ -53,7 +53,8 @@ FrameScaler::Vertical FrameScaler::VerticalTaps(const Taps& taps) {
     std::size_t from = 0;
     for (const std::uint16_t count : taps.count) {
         vertical.at.push_back(static_cast<std::uint32_t>(vertical.weights.size()));
-        vertical.weights.insert(vertical.weights.end(), taps.weights.begin() + static_cast<std::ptrdiff_t>(from),
+        vertical.weights.insert(vertical.weights.end(),
+                                taps.weights.begin() + static_cast<std::ptrdiff_t>(from),
                                 taps.weights.begin() + static_cast<std::ptrdiff_t>(from + count));
         if (count % 2)
             vertical.weights.push_back(0); // the kernels take rows in pairs
@@ -69,20 +70,33 @@ FrameScaler::Horizontal FrameScaler::HorizontalTaps(const Taps& taps) {
     const std::size_t most = *std::max_element(taps.count.begin(), taps.count.end());
     Horizontal horizontal;
     horizontal.taps = most <= 2 ? 2 : most <= 4 ? 4 : (most + 7) / 8 * 8;
-    const std::size_t n = horizontal.taps, groups = (outputs + 7) / 8;
-    horizontal.first.assign(groups * 8, 0);
+    const std::size_t n = horizontal.taps;
+    horizontal.first.resize(outputs);
     horizontal.weights.assign(outputs * n, 0);
-    horizontal.pairs.assign(groups * 8 * n, 0);
     std::size_t from = 0;
     for (std::size_t i = 0; i < outputs; ++i) {
         horizontal.first[i] = static_cast<std::int32_t>(taps.first[i]);
-        for (std::size_t t = 0; t < taps.count[i]; ++t) {
-            const auto weight = static_cast<std::int16_t>(taps.weights[from + t]);
-            horizontal.weights[i * n + t] = weight;
-            // Group i / 8, pair t / 2, lane i % 8, half t % 2.
-            horizontal.pairs[((i / 8 * (n / 2) + t / 2) * 8 + i % 8) * 2 + t % 2] = weight;
-        }
+        std::copy_n(taps.weights.begin() + static_cast<std::ptrdiff_t>(from), taps.count[i],
+                    horizontal.weights.begin() + static_cast<std::ptrdiff_t>(i * n));
         from += taps.count[i];
+    }
+    if (n > 8)
+        return horizontal;
+    // The windows of whole vectors: lane l is pair l % (n / 2) of output l / (n / 2).
+    const std::size_t perVector = 16 / n;
+    for (std::size_t o = 0; o + perVector <= outputs; o += perVector) {
+        const std::int32_t base = horizontal.first[o];
+        horizontal.windows.push_back(base);
+        for (std::size_t lane = 0; lane < 8; ++lane) {
+            const auto at = static_cast<std::uint32_t>(horizontal.first[o + lane / (n / 2)] - base) +
+                            2 * static_cast<std::uint32_t>(lane % (n / 2));
+            if (at > 15) {
+                horizontal.windows.clear();
+                return horizontal;
+            }
+            horizontal.windows.push_back(
+                static_cast<std::int32_t>(at % 2 ? (at - 1) / 2 | 0x80000000u : at / 2));
+        }
     }
     return horizontal;
 }
@@ -98,10 +112,10 @@ FrameScaler::FrameScaler(std::uint32_t srcWidth, std::uint32_t srcHeight, std::u
     mLumaY = VerticalTaps(AreaTaps(mCrop.height, dstHeight));
     mChromaX = HorizontalTaps(AreaTaps(mCrop.width / 2, dstWidth / 2));
     mChromaY = VerticalTaps(AreaTaps(mCrop.height / 2, dstHeight / 2));
-    // Zeros past the columns: the padded taps read them at weight zero.
-    mColumns.assign(mCrop.width + mLumaX.taps, 0);
-    mColumnsU.assign(mCrop.width / 2 + mChromaX.taps, 0);
-    mColumnsV.assign(mCrop.width / 2 + mChromaX.taps, 0);
+    // Zeros past the columns: the padded taps and the windows read them at weight zero.
+    mColumns.assign(mCrop.width + mLumaX.taps + 16, 0);
+    mColumnsU.assign(mCrop.width / 2 + mChromaX.taps + 16, 0);
+    mColumnsV.assign(mCrop.width / 2 + mChromaX.taps + 16, 0);
     if (layout != ScaledLayout::I420) {
         mRowU.resize(dstWidth / 2);
         mRowV.resize(dstWidth / 2);
@@ -123,9 +137,11 @@ std::uint64_t FrameScaler::Run(std::uint64_t pitch, const std::uint8_t* source, 
     // The interleaved chroma plane starts `pitch * srcHeight` bytes on, a row per two luma rows;
     // the crop's even corner is a whole U,V pair.
     const std::uint8_t* chroma = source + pitch * mSrcHeight + mCrop.y / 2 * pitch + mCrop.x;
-    const ScalerKernels::RowTaps lumaX{mLumaX.first.data(), mLumaX.weights.data(), mLumaX.pairs.data(), mLumaX.taps};
-    const ScalerKernels::RowTaps chromaX{mChromaX.first.data(), mChromaX.weights.data(), mChromaX.pairs.data(),
-                                         mChromaX.taps};
+    const auto view = [](const Horizontal& taps) {
+        return ScalerKernels::RowTaps{taps.first.data(), taps.weights.data(),
+                                      taps.windows.empty() ? nullptr : taps.windows.data(), taps.taps};
+    };
+    const ScalerKernels::RowTaps lumaX = view(mLumaX), chromaX = view(mChromaX);
     std::uint8_t* chromaOut = destination + w * h;
     // A chroma row, then the two luma rows it serves: the rows of work stay in the cache.
     for (std::size_t j = 0; j < ch; ++j) {

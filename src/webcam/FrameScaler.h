@@ -31,8 +31,9 @@ public:
     // Sizes are even and the destination no larger than the crop on either side; a scaler for other
     // sizes is empty (Valid() false) and Run writes nothing. The instruction set's kernels only change
     // the speed: every one writes the scalar kernels' bytes. One this processor lacks makes an empty scaler.
-    FrameScaler(std::uint32_t srcWidth, std::uint32_t srcHeight, std::uint32_t dstWidth, std::uint32_t dstHeight,
-                ScaledLayout layout, PixelKernels::Isa isa = PixelKernels::Dispatched());
+    FrameScaler(std::uint32_t srcWidth, std::uint32_t srcHeight, std::uint32_t dstWidth,
+                std::uint32_t dstHeight, ScaledLayout layout,
+                PixelKernels::Isa isa = PixelKernels::Dispatched());
     bool Valid() const noexcept { return mValid; }
 
     // Scales the pitched NV12 frame at `source` (rows `pitch` apart, chroma `pitch * srcHeight` bytes on)
@@ -62,7 +63,8 @@ private:
     // The horizontal taps in the row kernels' layout (see ScalerKernels::RowTaps).
     struct Horizontal {
         std::vector<std::int32_t> first;
-        std::vector<std::int16_t> weights, pairs;
+        std::vector<std::int16_t> weights;
+        std::vector<std::int32_t> windows; // empty where the taps do not fit them
         std::size_t taps = 0;
     };
     static Horizontal HorizontalTaps(const Taps& taps);

@@ -51,7 +51,8 @@ void ScaleColumnsRow_AVX2(const std::uint8_t* top, std::size_t pitch, const std:
         for (std::size_t j = 0; j < rows; j += 2) {
             const std::uint8_t* row = top + j * pitch + x;
             const RowPair pair = PairAt(row, pitch, weights, j, rows);
-            const __m256i a0 = _mm256_cvtepu8_epi16(Load128(row)), a1 = _mm256_cvtepu8_epi16(Load128(row + 16));
+            const __m256i a0 = _mm256_cvtepu8_epi16(Load128(row)),
+                          a1 = _mm256_cvtepu8_epi16(Load128(row + 16));
             const __m256i b0 = _mm256_cvtepu8_epi16(Load128(pair.second));
             const __m256i b1 = _mm256_cvtepu8_epi16(Load128(pair.second + 16));
             s0 = _mm256_add_epi32(s0, _mm256_madd_epi16(_mm256_unpacklo_epi16(a0, b0), pair.weights));
@@ -72,7 +73,8 @@ void ScaleColumnsRow_Any_AVX2(const std::uint8_t* top, std::size_t pitch, const 
 }
 
 void ScaleColumnsUvRow_AVX2(const std::uint8_t* top, std::size_t pitch, const std::int16_t* weights,
-                            std::size_t rows, std::uint16_t* u, std::uint16_t* v, std::size_t width) noexcept {
+                            std::size_t rows, std::uint16_t* u, std::uint16_t* v,
+                            std::size_t width) noexcept {
     const __m256i low = _mm256_set1_epi16(0x00ff), round = _mm256_set1_epi32(64);
     // One pass reads 32 bytes (16 pairs) of each row and writes 16 U and 16 V columns.
     for (std::size_t x = 0; x < width; x += 16) {
@@ -94,29 +96,52 @@ void ScaleColumnsUvRow_AVX2(const std::uint8_t* top, std::size_t pitch, const st
 }
 
 void ScaleColumnsUvRow_Any_AVX2(const std::uint8_t* top, std::size_t pitch, const std::int16_t* weights,
-                                std::size_t rows, std::uint16_t* u, std::uint16_t* v, std::size_t width) noexcept {
+                                std::size_t rows, std::uint16_t* u, std::uint16_t* v,
+                                std::size_t width) noexcept {
     const std::size_t vector = width & ~std::size_t{15};
     ScaleColumnsUvRow_AVX2(top, pitch, weights, rows, u, v, vector);
     ScaleColumnsUvRow_C(top + 2 * vector, pitch, weights, rows, u + vector, v + vector, width - vector);
 }
 
-void FilterRow_AVX2(const std::uint16_t* columns, const RowTaps& taps, std::uint8_t* out, std::size_t begin,
-                    std::size_t end) noexcept {
-    const __m256i round = _mm256_set1_epi32(1 << 20), two = _mm256_set1_epi32(2);
-    const std::size_t pairs = taps.taps / 2;
-    const auto* base = reinterpret_cast<const int*>(columns);
-    // One pass gathers the taps of 16 outputs, a pair of columns per 32-bit lane (8 outputs per gather),
-    // and writes 16 bytes.
+namespace {
+
+// 16 outputs from their windows, `Pairs` pairs of taps each (so 8 / Pairs outputs per vector): the
+// columns at the base and one on, the lanes picked from each by the window and blended by its bit 31,
+// multiplied by the weights as they lie, then the lanes of each output added up.
+template <std::size_t Pairs>
+void FilterWindows(const std::uint16_t* columns, const RowTaps& taps, std::uint8_t* out, std::size_t begin,
+                   std::size_t end) noexcept {
+    constexpr std::size_t kVectors = 2 * Pairs, kOutputs = 8 / Pairs;
+    const __m256i round = _mm256_set1_epi32(1 << 20);
+    // One pass reads 2 * Pairs windows of 17 columns and writes 16 bytes.
     for (std::size_t i = begin; i < end; i += 16) {
+        __m256i m[kVectors];
+        for (std::size_t k = 0; k < kVectors; ++k) {
+            const std::int32_t* window = taps.windows + (i / kOutputs + k) * 9;
+            const std::uint16_t* at = columns + window[0];
+            const __m256i lanes = Load(window + 1);
+            const __m256i even = _mm256_permutevar8x32_epi32(Load(at), lanes);
+            const __m256i odd = _mm256_permutevar8x32_epi32(Load(at + 1), lanes);
+            const __m256i picked = _mm256_castps_si256(_mm256_blendv_ps(
+                _mm256_castsi256_ps(even), _mm256_castsi256_ps(odd), _mm256_castsi256_ps(lanes)));
+            m[k] = _mm256_madd_epi16(picked, Load(taps.weights + (i + k * kOutputs) * 2 * Pairs));
+        }
         __m256i sums[2];
         for (std::size_t h = 0; h < 2; ++h) {
-            const std::size_t o = i + 8 * h;
-            const std::int16_t* weights = taps.pairs + o / 8 * pairs * 16;
-            __m256i at = Load(taps.first + o), sum = round;
-            for (std::size_t p = 0; p < pairs; ++p, at = _mm256_add_epi32(at, two))
-                sum = _mm256_add_epi32(
-                    sum, _mm256_madd_epi16(_mm256_i32gather_epi32(base, at, 2), Load(weights + 16 * p)));
-            sums[h] = _mm256_srai_epi32(sum, 21);
+            const __m256i* v = m + h * Pairs;
+            if constexpr (Pairs == 1) {
+                sums[h] = v[0];
+            } else if constexpr (Pairs == 2) {
+                // Outputs 0 1 4 5 | 2 3 6 7 after the per-lane add of neighbours.
+                sums[h] = _mm256_permutevar8x32_epi32(_mm256_hadd_epi32(v[0], v[1]),
+                                                      _mm256_setr_epi32(0, 1, 4, 5, 2, 3, 6, 7));
+            } else {
+                // Outputs 0 2 4 6 | 1 3 5 7 after three per-lane adds of neighbours.
+                const __m256i all =
+                    _mm256_hadd_epi32(_mm256_hadd_epi32(v[0], v[1]), _mm256_hadd_epi32(v[2], v[3]));
+                sums[h] = _mm256_permutevar8x32_epi32(all, _mm256_setr_epi32(0, 4, 1, 5, 2, 6, 3, 7));
+            }
+            sums[h] = _mm256_srai_epi32(_mm256_add_epi32(sums[h], round), 21);
         }
         // The pack works per 128-bit lane: outputs 0-3 8-11 | 4-7 12-15, put in order by the shuffle.
         const __m256i words = _mm256_permute4x64_epi64(_mm256_packs_epi32(sums[0], sums[1]), 0xd8);
@@ -125,8 +150,23 @@ void FilterRow_AVX2(const std::uint16_t* columns, const RowTaps& taps, std::uint
     }
 }
 
-void FilterRow_Any_AVX2(const std::uint16_t* columns, const RowTaps& taps, std::uint8_t* out, std::size_t begin,
-                        std::size_t end) noexcept {
+} // namespace
+
+void FilterRow_AVX2(const std::uint16_t* columns, const RowTaps& taps, std::uint8_t* out, std::size_t begin,
+                    std::size_t end) noexcept {
+    // Without windows (many taps, or taps spread too far) a load per output is as good as it gets.
+    if (!taps.windows)
+        FilterRow_SSE2(columns, taps, out, begin, end);
+    else if (taps.taps == 2)
+        FilterWindows<1>(columns, taps, out, begin, end);
+    else if (taps.taps == 4)
+        FilterWindows<2>(columns, taps, out, begin, end);
+    else
+        FilterWindows<4>(columns, taps, out, begin, end);
+}
+
+void FilterRow_Any_AVX2(const std::uint16_t* columns, const RowTaps& taps, std::uint8_t* out,
+                        std::size_t begin, std::size_t end) noexcept {
     const std::size_t vector = begin + ((end - begin) & ~std::size_t{15});
     FilterRow_AVX2(columns, taps, out, begin, vector);
     FilterRow_C(columns, taps, out, vector, end);

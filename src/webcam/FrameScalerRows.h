@@ -22,17 +22,21 @@ using ColumnsRow = void (*)(const std::uint8_t* top, std::size_t pitch, const st
                             std::size_t rows, std::uint16_t* out, std::size_t width) noexcept;
 // The same over interleaved U,V pairs: `width` pairs, U columns to `u`, V columns to `v`.
 using ColumnsUvRow = void (*)(const std::uint8_t* top, std::size_t pitch, const std::int16_t* weights,
-                              std::size_t rows, std::uint16_t* u, std::uint16_t* v, std::size_t width) noexcept;
+                              std::size_t rows, std::uint16_t* u, std::uint16_t* v,
+                              std::size_t width) noexcept;
 
 // Horizontal pass weights of one dimension, padded so every output has `taps` of them (2, 4 or a multiple
 // of 8; zero past its own): output i is (sum of weights[i * taps + t] * columns[first[i] + t] + 2^20) >> 21.
-// The column rows hold `taps` readable entries past the last tap. `pairs` holds the same weights for
-// gathers, per group of 8 outputs: for each pair of taps p, 8 int32 lanes of (tap 2p, tap 2p + 1).
-// `first` and `pairs` are padded to whole groups of 8 outputs.
+// The column rows hold `taps` + 16 readable entries past the last column.
+// Where taps <= 8 and each vector's taps lie within 17 columns, `windows` lets AVX2 pick them with lane
+// permutes instead of a load per output: a vector of 8 32-bit lanes holds 16 / taps outputs, pair p of
+// output k in lane k * taps / 2 + p, whose weights are those 8 pairs of `weights` as they lie. Per vector,
+// 9 entries: the column `base` the vector's taps start from, then per lane the 32-bit lane of the columns
+// at `base` (bit 31 clear) or at `base + 1` (bit 31 set) that holds the lane's pair. Null elsewhere.
 struct RowTaps {
     const std::int32_t* first;
     const std::int16_t* weights;
-    const std::int16_t* pairs;
+    const std::int32_t* windows;
     std::size_t taps;
 };
 // Outputs [begin, end) of a row; the vector kernels need `end - begin` a multiple of 16 and `begin` too.
@@ -43,8 +47,8 @@ using FilterRow = void (*)(const std::uint16_t* columns, const RowTaps& taps, st
 using MergeUvRow = void (*)(const std::uint8_t* u, const std::uint8_t* v, std::uint8_t* uv,
                             std::size_t width) noexcept;
 
-void ScaleColumnsRow_C(const std::uint8_t* top, std::size_t pitch, const std::int16_t* weights, std::size_t rows,
-                       std::uint16_t* out, std::size_t width) noexcept;
+void ScaleColumnsRow_C(const std::uint8_t* top, std::size_t pitch, const std::int16_t* weights,
+                       std::size_t rows, std::uint16_t* out, std::size_t width) noexcept;
 void ScaleColumnsUvRow_C(const std::uint8_t* top, std::size_t pitch, const std::int16_t* weights,
                          std::size_t rows, std::uint16_t* u, std::uint16_t* v, std::size_t width) noexcept;
 void FilterRow_C(const std::uint16_t* columns, const RowTaps& taps, std::uint8_t* out, std::size_t begin,
@@ -58,11 +62,12 @@ void ScaleColumnsRow_Any_SSE2(const std::uint8_t* top, std::size_t pitch, const 
 void ScaleColumnsUvRow_SSE2(const std::uint8_t* top, std::size_t pitch, const std::int16_t* weights,
                             std::size_t rows, std::uint16_t* u, std::uint16_t* v, std::size_t width) noexcept;
 void ScaleColumnsUvRow_Any_SSE2(const std::uint8_t* top, std::size_t pitch, const std::int16_t* weights,
-                                std::size_t rows, std::uint16_t* u, std::uint16_t* v, std::size_t width) noexcept;
+                                std::size_t rows, std::uint16_t* u, std::uint16_t* v,
+                                std::size_t width) noexcept;
 void FilterRow_SSE2(const std::uint16_t* columns, const RowTaps& taps, std::uint8_t* out, std::size_t begin,
                     std::size_t end) noexcept;
-void FilterRow_Any_SSE2(const std::uint16_t* columns, const RowTaps& taps, std::uint8_t* out, std::size_t begin,
-                        std::size_t end) noexcept;
+void FilterRow_Any_SSE2(const std::uint16_t* columns, const RowTaps& taps, std::uint8_t* out,
+                        std::size_t begin, std::size_t end) noexcept;
 void MergeUvRow_Any_SSE2(const std::uint8_t* u, const std::uint8_t* v, std::uint8_t* uv,
                          std::size_t width) noexcept;
 
@@ -73,11 +78,12 @@ void ScaleColumnsRow_Any_AVX2(const std::uint8_t* top, std::size_t pitch, const 
 void ScaleColumnsUvRow_AVX2(const std::uint8_t* top, std::size_t pitch, const std::int16_t* weights,
                             std::size_t rows, std::uint16_t* u, std::uint16_t* v, std::size_t width) noexcept;
 void ScaleColumnsUvRow_Any_AVX2(const std::uint8_t* top, std::size_t pitch, const std::int16_t* weights,
-                                std::size_t rows, std::uint16_t* u, std::uint16_t* v, std::size_t width) noexcept;
+                                std::size_t rows, std::uint16_t* u, std::uint16_t* v,
+                                std::size_t width) noexcept;
 void FilterRow_AVX2(const std::uint16_t* columns, const RowTaps& taps, std::uint8_t* out, std::size_t begin,
                     std::size_t end) noexcept;
-void FilterRow_Any_AVX2(const std::uint16_t* columns, const RowTaps& taps, std::uint8_t* out, std::size_t begin,
-                        std::size_t end) noexcept;
+void FilterRow_Any_AVX2(const std::uint16_t* columns, const RowTaps& taps, std::uint8_t* out,
+                        std::size_t begin, std::size_t end) noexcept;
 void MergeUvRow_Any_AVX2(const std::uint8_t* u, const std::uint8_t* v, std::uint8_t* uv,
                          std::size_t width) noexcept;
 

@@ -4,8 +4,8 @@
 
 namespace Zarvo::ScalerKernels {
 
-void ScaleColumnsRow_C(const std::uint8_t* top, std::size_t pitch, const std::int16_t* weights, std::size_t rows,
-                       std::uint16_t* out, std::size_t width) noexcept {
+void ScaleColumnsRow_C(const std::uint8_t* top, std::size_t pitch, const std::int16_t* weights,
+                       std::size_t rows, std::uint16_t* out, std::size_t width) noexcept {
     for (std::size_t k = 0; k < width; ++k) {
         std::int32_t sum = 64;
         for (std::size_t j = 0; j < rows; ++j)
@@ -39,7 +39,8 @@ void FilterRow_C(const std::uint16_t* columns, const RowTaps& taps, std::uint8_t
     }
 }
 
-void MergeUvRow_C(const std::uint8_t* u, const std::uint8_t* v, std::uint8_t* uv, std::size_t width) noexcept {
+void MergeUvRow_C(const std::uint8_t* u, const std::uint8_t* v, std::uint8_t* uv,
+                  std::size_t width) noexcept {
     for (std::size_t i = 0; i < width; ++i) {
         uv[2 * i] = u[i];
         uv[2 * i + 1] = v[i];

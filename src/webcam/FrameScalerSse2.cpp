@@ -70,7 +70,8 @@ void ScaleColumnsRow_Any_SSE2(const std::uint8_t* top, std::size_t pitch, const 
 }
 
 void ScaleColumnsUvRow_SSE2(const std::uint8_t* top, std::size_t pitch, const std::int16_t* weights,
-                            std::size_t rows, std::uint16_t* u, std::uint16_t* v, std::size_t width) noexcept {
+                            std::size_t rows, std::uint16_t* u, std::uint16_t* v,
+                            std::size_t width) noexcept {
     const __m128i low = _mm_set1_epi16(0x00ff), round = _mm_set1_epi32(64);
     // One pass reads 16 bytes (8 pairs) of each row and writes 8 U and 8 V columns.
     for (std::size_t x = 0; x < width; x += 8) {
@@ -92,7 +93,8 @@ void ScaleColumnsUvRow_SSE2(const std::uint8_t* top, std::size_t pitch, const st
 }
 
 void ScaleColumnsUvRow_Any_SSE2(const std::uint8_t* top, std::size_t pitch, const std::int16_t* weights,
-                                std::size_t rows, std::uint16_t* u, std::uint16_t* v, std::size_t width) noexcept {
+                                std::size_t rows, std::uint16_t* u, std::uint16_t* v,
+                                std::size_t width) noexcept {
     const std::size_t vector = width & ~std::size_t{7};
     ScaleColumnsUvRow_SSE2(top, pitch, weights, rows, u, v, vector);
     ScaleColumnsUvRow_C(top + 2 * vector, pitch, weights, rows, u + vector, v + vector, width - vector);
@@ -110,8 +112,9 @@ void FilterRow_SSE2(const std::uint16_t* columns, const RowTaps& taps, std::uint
             __m128i sums[4];
             for (std::size_t q = 0; q < 4; ++q) {
                 const std::size_t o = i + 4 * q;
-                const __m128i c = _mm_setr_epi32(Load32(columns + first[o]), Load32(columns + first[o + 1]),
-                                                 Load32(columns + first[o + 2]), Load32(columns + first[o + 3]));
+                const __m128i c =
+                    _mm_setr_epi32(Load32(columns + first[o]), Load32(columns + first[o + 1]),
+                                   Load32(columns + first[o + 2]), Load32(columns + first[o + 3]));
                 sums[q] = _mm_add_epi32(round, _mm_madd_epi16(c, Load(taps.weights + 2 * o)));
             }
             Store(out + i, PackOutputs(sums[0], sums[1], sums[2], sums[3]));
@@ -125,7 +128,8 @@ void FilterRow_SSE2(const std::uint16_t* columns, const RowTaps& taps, std::uint
                 const auto four = [&](std::size_t k) {
                     return _mm_loadl_epi64(reinterpret_cast<const __m128i*>(columns + first[o + k]));
                 };
-                const __m128i ab = _mm_madd_epi16(_mm_unpacklo_epi64(four(0), four(1)), Load(taps.weights + 4 * o));
+                const __m128i ab =
+                    _mm_madd_epi16(_mm_unpacklo_epi64(four(0), four(1)), Load(taps.weights + 4 * o));
                 const __m128i cd =
                     _mm_madd_epi16(_mm_unpacklo_epi64(four(2), four(3)), Load(taps.weights + 4 * o + 8));
                 const __m128 abf = _mm_castsi128_ps(ab), cdf = _mm_castsi128_ps(cd);
@@ -149,20 +153,20 @@ void FilterRow_SSE2(const std::uint16_t* columns, const RowTaps& taps, std::uint
                     for (std::size_t t = 0; t < n; t += 8)
                         part[k] = _mm_add_epi32(part[k], _mm_madd_epi16(Load(from + t), Load(weights + t)));
                 }
-                const __m128i ab = _mm_add_epi32(_mm_unpacklo_epi32(part[0], part[1]),
-                                                 _mm_unpackhi_epi32(part[0], part[1]));
-                const __m128i cd = _mm_add_epi32(_mm_unpacklo_epi32(part[2], part[3]),
-                                                 _mm_unpackhi_epi32(part[2], part[3]));
-                sums[q] = _mm_add_epi32(round,
-                                        _mm_add_epi32(_mm_unpacklo_epi64(ab, cd), _mm_unpackhi_epi64(ab, cd)));
+                const __m128i ab =
+                    _mm_add_epi32(_mm_unpacklo_epi32(part[0], part[1]), _mm_unpackhi_epi32(part[0], part[1]));
+                const __m128i cd =
+                    _mm_add_epi32(_mm_unpacklo_epi32(part[2], part[3]), _mm_unpackhi_epi32(part[2], part[3]));
+                sums[q] = _mm_add_epi32(
+                    round, _mm_add_epi32(_mm_unpacklo_epi64(ab, cd), _mm_unpackhi_epi64(ab, cd)));
             }
             Store(out + i, PackOutputs(sums[0], sums[1], sums[2], sums[3]));
         }
     }
 }
 
-void FilterRow_Any_SSE2(const std::uint16_t* columns, const RowTaps& taps, std::uint8_t* out, std::size_t begin,
-                        std::size_t end) noexcept {
+void FilterRow_Any_SSE2(const std::uint16_t* columns, const RowTaps& taps, std::uint8_t* out,
+                        std::size_t begin, std::size_t end) noexcept {
     const std::size_t vector = begin + ((end - begin) & ~std::size_t{15});
     FilterRow_SSE2(columns, taps, out, begin, vector);
     FilterRow_C(columns, taps, out, vector, end);

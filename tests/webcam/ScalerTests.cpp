@@ -41,7 +41,8 @@ public:
     explicit GuardedBytes(std::size_t bytes) {
         const std::size_t page = 65536, span = (bytes + page - 1) / page * page;
         DWORD old = 0;
-        mBase = static_cast<std::uint8_t*>(VirtualAlloc(nullptr, span + page, MEM_RESERVE | MEM_COMMIT, PAGE_READWRITE));
+        mBase = static_cast<std::uint8_t*>(
+            VirtualAlloc(nullptr, span + page, MEM_RESERVE | MEM_COMMIT, PAGE_READWRITE));
         if (!mBase || !VirtualProtect(mBase + span, page, PAGE_NOACCESS, &old))
             throw std::runtime_error("guard page");
         data = mBase + span - bytes;
