@@ -260,6 +260,8 @@ void PrintScaledRatios(const RatioReporter& reporter, const std::vector<std::uni
     for (const auto& target : targets) {
         const double steps[] = {time("step_NV12ToI420", *target), time("step_I420Scale", *target),
                                 time("step_I420ToYUY2", *target)};
+        std::printf("%dx%d: libyuv steps NV12ToI420 %.1f us, I420Scale %.1f us, I420ToYUY2 %.1f us\n",
+                    target->width, target->height, steps[0], steps[1], steps[2]);
         for (const char* layout : {"yuy2", "i420"}) {
             const double chain = time(std::string(layout) + "_libyuv_chain", *target);
             // The fastest of the steps this layout's chain runs.

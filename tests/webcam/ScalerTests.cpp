@@ -66,7 +66,7 @@ TEST(FrameScaler, CropsTheCentreToTheDestinationsAspectRatioOnEvenCoordinates) {
         EXPECT_EQ(CropToFill(sw, sh, dw, dh), crop) << sw << "x" << sh << " to " << dw << "x" << dh;
 }
 
-// Every destination sample within 1 of the model (the filter keeps 8 more bits between its two passes),
+// Every destination sample within 1 of the model (the filter keeps 7 more bits between its two passes),
 // in YUY2, NV12 and I420, with a row pitch wider than the picture; the bytes after the frame untouched.
 // Sizes the filter cannot serve (up-scaling, odd sizes) make an empty scaler that writes nothing.
 TEST(FrameScaler, EachSampleIsTheMeanOfTheAreaItCoversInEveryLayout) {
