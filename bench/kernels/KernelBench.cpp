@@ -1,5 +1,6 @@
 // NV12 to YUY2 (and the other pin formats) against libyuv and a plain copy of the output bytes, at the two
-// frame sizes the camera offers most. Prints the speed ratios from the same run at the end.
+// frame sizes the camera offers most; the scaled conversion from the app's 1920x1080 against libyuv's chain
+// for the same work. Prints the speed ratios from the same run at the end.
 #include "webcam/FrameScaler.h"
 #include "webcam/PixelConversion.h"
 #include "webcam/PixelConversionRows.h"
@@ -163,87 +164,76 @@ void Register(Frame& f, bool everything) {
         [&f, w, h] { convert_format_nv12_nv12(w, f.nv12.get(), w, h, f.out.get()); });
 }
 
-// Scaled conversion from the app's 1920x1080 NV12: ours in one pass, against libyuv's chain for the same
-// work (NV12ToI420, I420Scale with the box filter, and I420ToYUY2 for YUY2), each of its steps timed too.
+// The scaled conversion: the app's 1920x1080 NV12 to a smaller size of the same aspect ratio (so no crop),
+// ours in one pass against libyuv's NV12ToI420, I420Scale with the box filter, then I420ToYUY2 for YUY2.
 struct Scaled {
     int width, height;
-    Buffer i420Full, i420Scaled, out;
-    Scaled(int w, int h)
-        : width(w), height(h), i420Full(Allocate(1920 * 1080 * 3 / 2)), i420Scaled(Allocate(size_t(w) * h * 3 / 2)),
-          out(Allocate(yuy2_frame_bytes(w, h))) {}
+    Buffer i420Source, i420, out;
+    Scaled(int w, int h, const Frame& source)
+        : width(w), height(h), i420Source(Allocate(size_t(source.width) * source.height * 3 / 2)),
+          i420(Allocate(size_t(w) * h * 3 / 2)), out(Allocate(yuy2_frame_bytes(w, h))) {
+        std::memcpy(i420Source.get(), source.i420.get(), size_t(source.width) * source.height * 3 / 2);
+    }
 };
 
-std::string ScaledName(const char* what, const Scaled& s) {
-    return std::string("scaled_") + what + "/" + std::to_string(s.width) + "x" + std::to_string(s.height);
+std::string ScaledName(const std::string& what, const Scaled& scaled) {
+    return "scaled_" + what + "/" + std::to_string(scaled.width) + "x" + std::to_string(scaled.height);
 }
 
-void RegisterScaled(const Frame& full, Scaled& s) {
-    const int w = s.width, h = s.height;
-    auto add = [&](const char* what, std::size_t bytes, std::function<void()> convert) {
+constexpr std::pair<const char*, PixelKernels::Isa> kIsas[] = {{"scalar", PixelKernels::Isa::Scalar},
+                                                               {"sse2", PixelKernels::Isa::Sse2},
+                                                               {"avx2", PixelKernels::Isa::Avx2}};
+
+void RegisterScaled(const Frame& f, Scaled& s, std::vector<std::unique_ptr<FrameScaler>>& scalers) {
+    const int sw = f.width, sh = f.height, w = s.width, h = s.height;
+    auto add = [&](const std::string& what, std::size_t bytes, std::function<void()> convert) {
         std::uint8_t* out = s.out.get();
-        benchmark::RegisterBenchmark(ScaledName(what, s).c_str(), [bytes, convert, out](benchmark::State& state) {
+        benchmark::RegisterBenchmark(ScaledName(what, s).c_str(), [bytes, convert,
+                                                                   out](benchmark::State& state) {
             Measure(state, bytes, convert, out);
         })->Unit(benchmark::kMicrosecond);
     };
     const std::size_t yuy2 = yuy2_frame_bytes(w, h), planar = iyuv_frame_bytes(w, h);
-    std::uint8_t* fullU = s.i420Full.get() + 1920 * 1080;
-    std::uint8_t* fullV = fullU + 1920 * 1080 / 4;
-    std::uint8_t* scaledU = s.i420Scaled.get() + size_t(w) * h;
-    std::uint8_t* scaledV = scaledU + size_t(w) * h / 4;
-    const auto toI420 = [&full, &s, fullU, fullV] {
-        libyuv::NV12ToI420(full.nv12.get(), 1920, full.UvPlane(), 1920, s.i420Full.get(), 1920, fullU, 960, fullV, 960,
-                           1920, 1080);
-    };
-    // libyuv's scale fills the destination (stretching 4:3 from 16:9); ours crops first. The crop's source
-    // area is smaller, so the comparison favours libyuv where the ratios differ.
-    const auto scale = [&s, fullU, fullV, scaledU, scaledV, w, h] {
-        libyuv::I420Scale(s.i420Full.get(), 1920, fullU, 960, fullV, 960, 1920, 1080, s.i420Scaled.get(), w, scaledU,
-                          w / 2, scaledV, w / 2, w, h, libyuv::kFilterBox);
-    };
-    const auto pack = [&s, scaledU, scaledV, w, h] {
-        libyuv::I420ToYUY2(s.i420Scaled.get(), w, scaledU, w / 2, scaledV, w / 2, s.out.get(), 2 * w, w, h);
-    };
-    add("libyuv_NV12ToI420_step", planar, toI420);
-    add("libyuv_I420Scale_box_step", planar, scale);
-    add("libyuv_I420ToYUY2_step", yuy2, pack);
-    add("libyuv_chain_i420", planar, [toI420, scale] { toI420(), scale(); });
-    add("libyuv_chain_yuy2", yuy2, [toI420, scale, pack] { toI420(), scale(), pack(); });
-    for (const auto& [label, isa] : {std::pair{"scalar", PixelKernels::Isa::Scalar}, std::pair{"avx2", PixelKernels::Isa::Avx2}}) {
-        if (!PixelKernels::IsSupported(isa))
-            continue;
-        for (const auto layout : {ScaledLayout::Yuy2, ScaledLayout::I420}) {
-            auto scaler = std::make_shared<FrameScaler>(1920, 1080, w, h, layout, isa);
-            const std::string name = std::string("zarvo_") + (layout == ScaledLayout::Yuy2 ? "yuy2_" : "i420_") + label;
-            add(name.c_str(), layout == ScaledLayout::Yuy2 ? yuy2 : planar,
-                [scaler, &full, &s] { scaler->Run(1920, full.nv12.get(), s.out.get()); });
+    for (const auto& [layout, name, bytes] :
+         {std::tuple{ScaledLayout::Yuy2, "yuy2", yuy2}, std::tuple{ScaledLayout::I420, "i420", planar}}) {
+        for (const auto& [label, isa] : kIsas) {
+            if (!PixelKernels::IsSupported(isa))
+                continue;
+            scalers.push_back(std::make_unique<FrameScaler>(sw, sh, w, h, layout, isa));
+            const FrameScaler* scaler = scalers.back().get();
+            add(std::string(name) + "_zarvo_" + label, bytes,
+                [&f, &s, scaler] { scaler->Run(f.width, f.nv12.get(), s.out.get()); });
         }
     }
-}
-
-void PrintScaledRatios(const RatioReporter& reporter, const std::vector<std::unique_ptr<Scaled>>& sizes) {
-    auto time = [&](const char* what, const Scaled& s) {
-        const auto it = reporter.times.find(ScaledName(what, s));
-        return it == reporter.times.end() ? 0.0 : it->second;
+    // libyuv's steps one by one, then chained as the work needs them.
+    const auto toI420 = [&f, &s, sw, sh] {
+        std::uint8_t* i = s.i420Source.get();
+        libyuv::NV12ToI420(f.nv12.get(), sw, f.UvPlane(), sw, i, sw, i + size_t(sw) * sh, sw / 2,
+                           i + size_t(sw) * sh * 5 / 4, sw / 2, sw, sh);
     };
-    std::printf("\nScaled from 1920x1080 NV12 (ratio above 1: ours is faster; targets 1.5x the chain, 1.0x its "
-                "fastest step):\n");
-    for (const auto& s : sizes)
-        for (const auto& [layout, chain, last] : {std::tuple{"yuy2", "libyuv_chain_yuy2", "libyuv_I420ToYUY2_step"},
-                                                  std::tuple{"i420", "libyuv_chain_i420", "libyuv_I420Scale_box_step"}}) {
-            const double chainTime = time(chain, *s);
-            double fastest = 1e300;
-            for (const char* step : {"libyuv_NV12ToI420_step", "libyuv_I420Scale_box_step", last})
-                if (const double t = time(step, *s); t > 0)
-                    fastest = std::min(fastest, t);
-            for (const char* isa : {"scalar", "avx2"}) {
-                const double ours = time((std::string("zarvo_") + layout + "_" + isa).c_str(), *s);
-                if (ours > 0 && chainTime > 0)
-                    std::printf("%dx%d %s %-6s %7.1f us: %.2fx libyuv's chain (%.1f us), %.2fx its fastest step "
-                                "(%.1f us)\n",
-                                s->width, s->height, layout, isa, ours, chainTime / ours, chainTime, fastest / ours,
-                                fastest);
-            }
-        }
+    const auto scale = [&s, sw, sh, w, h](std::uint8_t* to) {
+        const std::uint8_t* i = s.i420Source.get();
+        libyuv::I420Scale(i, sw, i + size_t(sw) * sh, sw / 2, i + size_t(sw) * sh * 5 / 4, sw / 2, sw, sh, to,
+                          w, to + size_t(w) * h, w / 2, to + size_t(w) * h * 5 / 4, w / 2, w, h,
+                          libyuv::kFilterBox);
+    };
+    const auto toYuy2 = [&s, w, h] {
+        const std::uint8_t* i = s.i420.get();
+        libyuv::I420ToYUY2(i, w, i + size_t(w) * h, w / 2, i + size_t(w) * h * 5 / 4, w / 2, s.out.get(),
+                           2 * w, w, h);
+    };
+    add("step_NV12ToI420", planar, toI420);
+    add("step_I420Scale", planar, [scale, &s] { scale(s.i420.get()); });
+    add("step_I420ToYUY2", yuy2, toYuy2);
+    add("yuy2_libyuv_chain", yuy2, [toI420, scale, toYuy2, &s] {
+        toI420();
+        scale(s.i420.get());
+        toYuy2();
+    });
+    add("i420_libyuv_chain", planar, [toI420, scale, &s] {
+        toI420();
+        scale(s.out.get());
+    });
 }
 
 const char* IsaName(PixelKernels::Isa isa) {
@@ -256,6 +246,44 @@ const char* IsaName(PixelKernels::Isa isa) {
         return "avx2";
     }
     return "?";
+}
+
+void PrintScaledRatios(const RatioReporter& reporter, const std::vector<std::unique_ptr<Scaled>>& targets) {
+    auto time = [&](const std::string& what, const Scaled& scaled) {
+        const auto it = reporter.times.find(ScaledName(what, scaled));
+        return it == reporter.times.end() ? 0.0 : it->second;
+    };
+    std::printf(
+        "\nScaled from 1920x1080 NV12: ratio = time of libyuv's / time of ours (above 1: ours is faster).\n"
+        "libyuv's chain: NV12ToI420, I420Scale (box), then I420ToYUY2 for YUY2; its fastest step is the "
+        "quickest of those three alone.\n");
+    for (const auto& target : targets) {
+        const double steps[] = {time("step_NV12ToI420", *target), time("step_I420Scale", *target),
+                                time("step_I420ToYUY2", *target)};
+        std::printf("%dx%d: libyuv steps NV12ToI420 %.1f us, I420Scale %.1f us, I420ToYUY2 %.1f us\n",
+                    target->width, target->height, steps[0], steps[1], steps[2]);
+        for (const char* layout : {"yuy2", "i420"}) {
+            const double chain = time(std::string(layout) + "_libyuv_chain", *target);
+            // The fastest of the steps this layout's chain runs.
+            double fastest = 0;
+            for (std::size_t i = 0; i < (std::string(layout) == "yuy2" ? 3u : 2u); ++i)
+                if (steps[i] > 0 && (fastest == 0 || steps[i] < fastest))
+                    fastest = steps[i];
+            if (chain == 0)
+                continue;
+            std::printf("%dx%d %s: libyuv chain %.1f us, fastest step %.1f us\n", target->width,
+                        target->height, layout, chain, fastest);
+            for (const auto& [label, isa] : kIsas) {
+                const double ours = time(std::string(layout) + "_zarvo_" + label, *target);
+                if (ours > 0)
+                    std::printf(
+                        "  %-6s %8.1f us  vs chain %5.2fx (target 1.5)  vs fastest step %5.2fx (target 1.0)"
+                        "%s\n",
+                        label, ours, chain / ours, fastest / ours,
+                        isa == PixelKernels::Dispatched() ? "  [dispatched]" : "");
+            }
+        }
+    }
 }
 
 void PrintRatios(const RatioReporter& reporter, const std::vector<std::unique_ptr<Frame>>& frames) {
@@ -324,10 +352,11 @@ int main(int argc, char** argv) {
         frames.push_back(std::make_unique<Frame>(w, h));
         Register(*frames.back(), w >= 1280);
     }
-    std::vector<std::unique_ptr<Scaled>> scaled;
+    std::vector<std::unique_ptr<Scaled>> targets;
+    std::vector<std::unique_ptr<FrameScaler>> scalers;
     for (const auto& [w, h] : {std::pair{1280, 720}, std::pair{640, 360}}) {
-        scaled.push_back(std::make_unique<Scaled>(w, h));
-        RegisterScaled(*frames.back(), *scaled.back());
+        targets.push_back(std::make_unique<Scaled>(w, h, *frames.back()));
+        RegisterScaled(*frames.back(), *targets.back(), scalers);
     }
     std::printf("Processor: %s\n", PixelKernels::ProcessorName());
     benchmark::Initialize(&argc, argv);
@@ -337,6 +366,6 @@ int main(int argc, char** argv) {
     benchmark::RunSpecifiedBenchmarks(&reporter);
     benchmark::Shutdown();
     PrintRatios(reporter, frames);
-    PrintScaledRatios(reporter, scaled);
+    PrintScaledRatios(reporter, targets);
     return 0;
 }

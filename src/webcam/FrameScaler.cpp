@@ -1,5 +1,7 @@
 #include "webcam/FrameScaler.h"
 
+#include "webcam/FrameScalerRows.h"
+
 #include <algorithm>
 
 namespace Zarvo {
@@ -44,98 +46,152 @@ FrameScaler::Taps FrameScaler::AreaTaps(std::uint32_t from, std::uint32_t to) {
     return taps;
 }
 
-FrameScaler::Table FrameScaler::MakeTable(const Taps& taps) {
-    Table table;
-    const std::size_t outputs = taps.first.size();
-    for (const auto count : taps.count)
-        table.pairs = std::max<std::uint32_t>(table.pairs, (count + 1u) / 2);
-    table.offsets.resize(outputs * table.pairs);
-    table.weights.resize(outputs * table.pairs);
-    std::size_t at = 0;
-    for (std::size_t i = 0; i < outputs; ++i) {
-        const std::uint32_t count = taps.count[i];
-        for (std::uint32_t p = 0; p < table.pairs; ++p) {
-            const std::uint32_t j = 2 * p;
-            // Beyond the taps: the first sample again, with no weight.
-            const std::uint32_t w0 = j < count ? taps.weights[at + j] : 0, w1 = j + 1 < count ? taps.weights[at + j + 1] : 0;
-            table.offsets[p * outputs + i] = static_cast<std::int32_t>(taps.first[i] + (j < count ? j : 0));
-            table.weights[p * outputs + i] = static_cast<std::int32_t>(w0 | w1 << 16);
-        }
-        at += count;
+FrameScaler::Vertical FrameScaler::VerticalTaps(const Taps& taps) {
+    Vertical vertical;
+    vertical.first = taps.first;
+    vertical.count = taps.count;
+    std::size_t from = 0;
+    for (const std::uint16_t count : taps.count) {
+        vertical.at.push_back(static_cast<std::uint32_t>(vertical.weights.size()));
+        vertical.weights.insert(vertical.weights.end(),
+                                taps.weights.begin() + static_cast<std::ptrdiff_t>(from),
+                                taps.weights.begin() + static_cast<std::ptrdiff_t>(from + count));
+        if (count % 2)
+            vertical.weights.push_back(0); // the kernels take rows in pairs
+        from += count;
     }
-    return table;
+    return vertical;
+}
+
+FrameScaler::Horizontal FrameScaler::HorizontalTaps(const Taps& taps) {
+    // Every output gets the same number of taps, so the kernels' loops are fixed: 2 and 4 fit one 32- or
+    // 64-bit load, more take whole 128-bit loads.
+    const std::size_t outputs = taps.first.size();
+    const std::size_t most = *std::max_element(taps.count.begin(), taps.count.end());
+    Horizontal horizontal;
+    horizontal.taps = most <= 2 ? 2 : most <= 4 ? 4 : (most + 7) / 8 * 8;
+    const std::size_t n = horizontal.taps;
+    horizontal.first.resize(outputs);
+    horizontal.weights.assign(outputs * n, 0);
+    std::size_t from = 0;
+    for (std::size_t i = 0; i < outputs; ++i) {
+        horizontal.first[i] = static_cast<std::int32_t>(taps.first[i]);
+        std::copy_n(taps.weights.begin() + static_cast<std::ptrdiff_t>(from), taps.count[i],
+                    horizontal.weights.begin() + static_cast<std::ptrdiff_t>(i * n));
+        from += taps.count[i];
+    }
+    if (n > 8)
+        return horizontal;
+    // The windows of whole vectors: lane l is pair l % (n / 2) of output l / (n / 2).
+    const std::size_t perVector = 16 / n;
+    for (std::size_t o = 0; o + perVector <= outputs; o += perVector) {
+        const std::int32_t base = horizontal.first[o];
+        horizontal.windows.push_back(base);
+        for (std::size_t lane = 0; lane < 8; ++lane) {
+            const auto at = static_cast<std::uint32_t>(horizontal.first[o + lane / (n / 2)] - base) +
+                            2 * static_cast<std::uint32_t>(lane % (n / 2));
+            if (at > 15) {
+                horizontal.windows.clear();
+                return horizontal;
+            }
+            horizontal.windows.push_back(
+                static_cast<std::int32_t>(at % 2 ? (at - 1) / 2 | 0x80000000u : at / 2));
+        }
+    }
+    return horizontal;
 }
 
 FrameScaler::FrameScaler(std::uint32_t srcWidth, std::uint32_t srcHeight, std::uint32_t dstWidth,
                          std::uint32_t dstHeight, ScaledLayout layout, PixelKernels::Isa isa)
     : mLayout(layout), mSrcHeight(srcHeight), mDstWidth(dstWidth), mDstHeight(dstHeight),
-      mCrop(CropToFill(srcWidth, srcHeight, dstWidth, dstHeight)) {
+      mCrop(CropToFill(srcWidth, srcHeight, dstWidth, dstHeight)), mRows(ScalerKernels::RowsFor(isa)) {
     const bool even = (srcWidth | srcHeight | dstWidth | dstHeight) % 2 == 0;
-    if (!even || !dstWidth || !dstHeight || dstWidth > mCrop.width || dstHeight > mCrop.height)
+    if (!mRows || !even || !dstWidth || !dstHeight || dstWidth > mCrop.width || dstHeight > mCrop.height)
         return;
-    if (isa == PixelKernels::Isa::Avx2 && PixelKernels::IsSupported(isa)) {
-        mVertical = ScalerRows::VerticalAvx2;
-        mHorizontal = ScalerRows::HorizontalAvx2;
-        mPart = ScalerRows::PartAvx2;
+    mLumaX = HorizontalTaps(AreaTaps(mCrop.width, dstWidth));
+    mLumaY = VerticalTaps(AreaTaps(mCrop.height, dstHeight));
+    mChromaX = HorizontalTaps(AreaTaps(mCrop.width / 2, dstWidth / 2));
+    mChromaY = VerticalTaps(AreaTaps(mCrop.height / 2, dstHeight / 2));
+    // Zeros past the columns: the padded taps and the windows read them at weight zero.
+    mColumns.assign(mCrop.width + mLumaX.taps + 16, 0);
+    mColumnsU.assign(mCrop.width / 2 + mChromaX.taps + 16, 0);
+    mColumnsV.assign(mCrop.width / 2 + mChromaX.taps + 16, 0);
+    if (layout != ScaledLayout::I420) {
+        mRowU.resize(dstWidth / 2);
+        mRowV.resize(dstWidth / 2);
     }
-    // Packing is moving bytes: the conversion kernel of the same instruction set does it.
-    mPack = PixelKernels::Nv12ToYuy2(PixelKernels::IsSupported(isa) ? isa : PixelKernels::Isa::Scalar);
-    mLumaX = MakeTable(AreaTaps(mCrop.width, dstWidth));
-    mLumaY = AreaTaps(mCrop.height, dstHeight);
-    mChromaX = MakeTable(AreaTaps(mCrop.width / 2, dstWidth / 2));
-    mChromaY = AreaTaps(mCrop.height / 2, dstHeight / 2);
-    mColumn.resize(std::size_t{mCrop.width} + 2);
-    mParted.resize(std::size_t{mCrop.width} + 2);
-    if (layout == ScaledLayout::Yuy2)
-        mScratch.resize(std::size_t{dstWidth} * dstHeight * 3 / 2);
+    if (layout == ScaledLayout::Yuy2) {
+        mRowUv.resize(dstWidth);
+        mRowY.resize(dstWidth);
+    }
     mValid = true;
-}
-
-void FrameScaler::ScalePlane(const std::uint8_t* source, std::uint64_t pitch, std::uint32_t samples, const Taps& y,
-                             const Table& table, std::uint32_t components, std::uint8_t* const* outs,
-                             std::uint64_t outPitch, std::uint32_t outStep) const noexcept {
-    const ScalerRows::HorizontalTable view = table.View();
-    const std::uint32_t half = samples / 2;
-    std::size_t yWeight = 0;
-    for (std::size_t row = 0; row < y.first.size(); ++row) {
-        // Down the column first, keeping 7 more bits than a sample; then along the row, back to 8 bits.
-        mVertical(source + y.first[row] * pitch, pitch, y.weights.data() + yWeight, y.count[row], samples, mColumn.data());
-        yWeight += y.count[row];
-        if (components == 1) {
-            mHorizontal(mColumn.data(), view, outs[0] + row * outPitch, outStep);
-            continue;
-        }
-        // U, V, U, V ... into U ... then V ...: a pair of taps is then two neighbouring samples.
-        mPart(mColumn.data(), half, mParted.data(), mParted.data() + half);
-        mHorizontal(mParted.data(), view, outs[0] + row * outPitch, outStep);
-        mHorizontal(mParted.data() + half, view, outs[1] + row * outPitch, outStep);
-    }
 }
 
 std::uint64_t FrameScaler::Run(std::uint64_t pitch, const std::uint8_t* source, std::uint8_t* destination) const noexcept {
     if (!mValid)
         return 0;
-    const std::uint32_t w = mDstWidth, h = mDstHeight, cw = w / 2, ch = h / 2;
+    const ScalerKernels::Rows& rows = *mRows;
+    const std::size_t w = mDstWidth, h = mDstHeight, cw = w / 2, ch = h / 2;
+    const auto step = static_cast<std::size_t>(pitch);
     const std::uint8_t* luma = source + mCrop.y * pitch + mCrop.x;
     // The interleaved chroma plane starts `pitch * srcHeight` bytes on, a row per two luma rows;
     // the crop's even corner is a whole U,V pair.
     const std::uint8_t* chroma = source + pitch * mSrcHeight + mCrop.y / 2 * pitch + mCrop.x;
-    const std::uint32_t chromaWidth = mCrop.width / 2;
-    // NV12 or I420 where the layout is one of those; YUY2 is packed from NV12 in the scratch.
-    std::uint8_t* planes = mLayout == ScaledLayout::Yuy2 ? mScratch.data() : destination;
-    std::uint8_t* lumaOut[] = {planes};
-    ScalePlane(luma, pitch, mCrop.width, mLumaY, mLumaX, 1, lumaOut, w, 1);
-    std::uint8_t* chromaOut = planes + std::size_t{w} * h;
-    if (mLayout == ScaledLayout::I420) {
-        std::uint8_t* separate[] = {chromaOut, chromaOut + std::size_t{cw} * ch};
-        ScalePlane(chroma, pitch, 2 * chromaWidth, mChromaY, mChromaX, 2, separate, cw, 1);
-        return std::uint64_t{w} * h * 3 / 2;
+    const auto view = [](const Horizontal& taps) {
+        return ScalerKernels::RowTaps{taps.first.data(), taps.weights.data(),
+                                      taps.windows.empty() ? nullptr : taps.windows.data(), taps.taps};
+    };
+    const ScalerKernels::RowTaps lumaX = view(mLumaX), chromaX = view(mChromaX);
+    std::uint8_t* chromaOut = destination + w * h;
+    // A chroma row, then the two luma rows it serves: the rows of work stay in the cache.
+    for (std::size_t j = 0; j < ch; ++j) {
+        rows.columnsUv(chroma + mChromaY.first[j] * pitch, step, mChromaY.weights.data() + mChromaY.at[j],
+                       mChromaY.count[j], mColumnsU.data(), mColumnsV.data(), mCrop.width / 2);
+        const bool planar = mLayout == ScaledLayout::I420;
+        std::uint8_t* u = planar ? chromaOut + j * cw : mRowU.data();
+        std::uint8_t* v = planar ? chromaOut + cw * ch + j * cw : mRowV.data();
+        rows.filter(mColumnsU.data(), chromaX, u, 0, cw);
+        rows.filter(mColumnsV.data(), chromaX, v, 0, cw);
+        if (mLayout == ScaledLayout::Nv12)
+            rows.mergeUv(u, v, chromaOut + j * w, cw);
+        else if (mLayout == ScaledLayout::Yuy2)
+            rows.mergeUv(u, v, mRowUv.data(), cw);
+        for (std::size_t row = 2 * j; row < 2 * j + 2; ++row) {
+            rows.columns(luma + mLumaY.first[row] * pitch, step, mLumaY.weights.data() + mLumaY.at[row],
+                         mLumaY.count[row], mColumns.data(), mCrop.width);
+            if (mLayout != ScaledLayout::Yuy2) {
+                rows.filter(mColumns.data(), lumaX, destination + row * w, 0, w);
+                continue;
+            }
+            // YUY2: Y0 U Y1 V; chroma row j serves output rows 2j and 2j + 1.
+            rows.filter(mColumns.data(), lumaX, mRowY.data(), 0, w);
+            rows.yuy2(mRowY.data(), mRowUv.data(), destination + row * w * 2, w);
+        }
     }
-    std::uint8_t* pairs[] = {chromaOut, chromaOut + 1};
-    ScalePlane(chroma, pitch, 2 * chromaWidth, mChromaY, mChromaX, 2, pairs, w, 2);
-    if (mLayout == ScaledLayout::Nv12)
-        return std::uint64_t{w} * h * 3 / 2;
-    return mPack ? mPack(w, planes, w, h, destination) : 0;
+    return mLayout == ScaledLayout::Yuy2 ? std::uint64_t{w} * h * 2 : std::uint64_t{w} * h * 3 / 2;
 }
 
+namespace ScalerKernels {
+
+const Rows* RowsFor(PixelKernels::Isa isa) noexcept {
+    static constexpr Rows kScalar{ScaleColumnsRow_C, ScaleColumnsUvRow_C, FilterRow_C, MergeUvRow_C,
+                                  PixelKernels::Nv12ToYuy2Row_C};
+    static constexpr Rows kSse2{ScaleColumnsRow_Any_SSE2, ScaleColumnsUvRow_Any_SSE2, FilterRow_Any_SSE2,
+                                MergeUvRow_Any_SSE2, PixelKernels::Nv12ToYuy2Row_Any_SSE2};
+    static constexpr Rows kAvx2{ScaleColumnsRow_Any_AVX2, ScaleColumnsUvRow_Any_AVX2, FilterRow_Any_AVX2,
+                                MergeUvRow_Any_AVX2, PixelKernels::Nv12ToYuy2Row_Any_AVX2};
+    if (!PixelKernels::IsSupported(isa))
+        return nullptr;
+    switch (isa) {
+    case PixelKernels::Isa::Scalar:
+        return &kScalar;
+    case PixelKernels::Isa::Sse2:
+        return &kSse2;
+    case PixelKernels::Isa::Avx2:
+        return &kAvx2;
+    }
+    return nullptr;
+}
+
+} // namespace ScalerKernels
 } // namespace Zarvo

@@ -5,13 +5,15 @@
 // the source area it covers and fine lines do not alias. Down-scaling only. Plain C++ without Windows
 // headers, like the conversion kernels.
 
-#include "webcam/FrameScalerRows.h"
 #include "webcam/PixelConversion.h"
 
 #include <cstdint>
 #include <vector>
 
 namespace Zarvo {
+namespace ScalerKernels {
+struct Rows;
+}
 
 // The part of a srcWidth x srcHeight picture shown at dstWidth x dstHeight: the largest centred
 // rectangle of the destination's aspect ratio, its corner and sides even so chroma stays aligned.
@@ -27,11 +29,11 @@ enum class ScaledLayout { Yuy2, Nv12, I420 }; // I420 is IYUV's layout too
 class FrameScaler {
 public:
     // Sizes are even and the destination no larger than the crop on either side; a scaler for other
-    // sizes is empty (Valid() false) and Run writes nothing.
-    // The passes of `isa` where the processor has it (AVX2; the others run the plain ones), by default
-    // the best one: the bytes are the same either way.
-    FrameScaler(std::uint32_t srcWidth, std::uint32_t srcHeight, std::uint32_t dstWidth, std::uint32_t dstHeight,
-                ScaledLayout layout, PixelKernels::Isa isa = PixelKernels::Dispatched());
+    // sizes is empty (Valid() false) and Run writes nothing. The instruction set's kernels only change
+    // the speed: every one writes the scalar kernels' bytes. One this processor lacks makes an empty scaler.
+    FrameScaler(std::uint32_t srcWidth, std::uint32_t srcHeight, std::uint32_t dstWidth,
+                std::uint32_t dstHeight, ScaledLayout layout,
+                PixelKernels::Isa isa = PixelKernels::Dispatched());
     bool Valid() const noexcept { return mValid; }
 
     // Scales the pitched NV12 frame at `source` (rows `pitch` apart, chroma `pitch * srcHeight` bytes on)
@@ -50,38 +52,34 @@ public:
     static Taps AreaTaps(std::uint32_t from, std::uint32_t to);
 
 private:
-    // Output i of a row reads its taps in pairs of neighbouring samples (see ScalerRows), padded with
-    // weight 0 to the same number of pairs for every output.
-    struct Table {
-        std::vector<std::int32_t> offsets, weights;
-        std::uint32_t pairs = 0;
-        ScalerRows::HorizontalTable View() const noexcept {
-            const auto outputs = static_cast<std::uint32_t>(offsets.size() / (pairs ? pairs : 1));
-            return {outputs, pairs, offsets.data(), weights.data()};
-        }
+    // The vertical taps as the column kernels take them: output row i reads `count[i]` rows from
+    // `first[i]` on, weighted from `weights[at[i]]` on (padded to an even count with a zero).
+    struct Vertical {
+        std::vector<std::uint32_t> first, at;
+        std::vector<std::uint16_t> count;
+        std::vector<std::int16_t> weights;
     };
-    static Table MakeTable(const Taps& taps);
-
-    // One plane: each output row filtered down `y` from rows of `samples` contiguous source samples, then
-    // along the row by `table` into `outs`, `outStep` apart. Interleaved chroma (`components` 2) is
-    // parted into its two components between the passes, each then read as a plane of its own.
-    void ScalePlane(const std::uint8_t* source, std::uint64_t pitch, std::uint32_t samples, const Taps& y,
-                    const Table& table, std::uint32_t components, std::uint8_t* const* outs, std::uint64_t outPitch,
-                    std::uint32_t outStep) const noexcept;
+    static Vertical VerticalTaps(const Taps& taps);
+    // The horizontal taps in the row kernels' layout (see ScalerKernels::RowTaps).
+    struct Horizontal {
+        std::vector<std::int32_t> first;
+        std::vector<std::int16_t> weights;
+        std::vector<std::int32_t> windows; // empty where the taps do not fit them
+        std::size_t taps = 0;
+    };
+    static Horizontal HorizontalTaps(const Taps& taps);
 
     bool mValid = false;
     ScaledLayout mLayout;
     std::uint32_t mSrcHeight, mDstWidth, mDstHeight;
     CropRect mCrop;
-    Taps mLumaY, mChromaY;
-    Table mLumaX, mChromaX;
-    ScalerRows::VerticalFn mVertical = ScalerRows::VerticalScalar;
-    ScalerRows::HorizontalFn mHorizontal = ScalerRows::HorizontalScalar;
-    ScalerRows::PartFn mPart = ScalerRows::PartScalar;
-    PixelKernels::Kernel mPack = nullptr; // YUY2: NV12 to YUY2 at the destination size
-    mutable std::vector<std::uint16_t> mColumn; // one vertically filtered row, and two samples to spare
-    mutable std::vector<std::uint16_t> mParted; // its chroma as U then V, and two samples to spare
-    mutable std::vector<std::uint8_t> mScratch; // YUY2: the scaled frame as NV12 before it is packed
+    const ScalerKernels::Rows* mRows = nullptr;
+    Vertical mLumaY, mChromaY;
+    Horizontal mLumaX, mChromaX;
+    // One row of work: vertically filtered luma and chroma columns (with room for the horizontal taps'
+    // padding), filtered chroma rows before they are interleaved, and YUY2's luma and chroma rows.
+    mutable std::vector<std::uint16_t> mColumns, mColumnsU, mColumnsV;
+    mutable std::vector<std::uint8_t> mRowU, mRowV, mRowUv, mRowY;
 };
 
 } // namespace Zarvo

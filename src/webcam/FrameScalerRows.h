@@ -1,44 +1,102 @@
+// Row kernels behind FrameScaler, one set per instruction set. Private to the scaler, its tests and the
+// benchmark. Every vector kernel gives the scalar one's bytes exactly: both passes are integer sums of
+// products that fit 32 bits, so the order of the additions does not matter.
+//   *_C      scalar reference, any width
+//   *_SSE2   width a multiple of the vector step (16 columns or outputs, 8 chroma pairs)
+//   *_AVX2   width a multiple of the vector step (32 columns, 16 chroma pairs, 16 outputs)
+//   *_Any_*  any width: the vector kernel on the multiple-of-step part, the scalar one on the rest
 #pragma once
-// The two passes of FrameScaler over one output row, in a plain version (the reference) and an AVX2 one
-// that gives the same bytes. Plain C++ without Windows headers, like the conversion kernels.
 
+#include "webcam/PixelConversion.h"
+#include "webcam/PixelConversionRows.h"
+
+#include <cstddef>
 #include <cstdint>
 
-namespace Zarvo::ScalerRows {
+namespace Zarvo::ScalerKernels {
 
-// Down `count` source rows `pitch` apart from `top`, `samples` contiguous samples each, weighted by
-// `weights` (adding up to 2^14), into 16-bit sums with 7 bits more than a sample: (sum + 2^6) >> 7, at
-// most 32640, so two of them multiply-add as signed 16-bit values.
-using VerticalFn = void (*)(const std::uint8_t* top, std::uint64_t pitch, const std::uint16_t* weights,
-                            std::uint32_t count, std::uint32_t samples, std::uint16_t* column);
+// Vertical pass: `rows` source rows from `top`, `pitch` bytes apart, weighted by `weights` (14-bit, adding
+// up to 1 << 14; the array padded to an even count with a zero). Column k becomes
+// (sum of weight * sample + 64) >> 7: 15 bits, so the horizontal pass fits signed 16-bit products.
+using ColumnsRow = void (*)(const std::uint8_t* top, std::size_t pitch, const std::int16_t* weights,
+                            std::size_t rows, std::uint16_t* out, std::size_t width) noexcept;
+// The same over interleaved U,V pairs: `width` pairs, U columns to `u`, V columns to `v`.
+using ColumnsUvRow = void (*)(const std::uint8_t* top, std::size_t pitch, const std::int16_t* weights,
+                              std::size_t rows, std::uint16_t* u, std::uint16_t* v,
+                              std::size_t width) noexcept;
 
-// Along the row, taps in pairs of neighbouring samples: output i is (sum over pairs p of
-// w0 * column[o] + w1 * column[o + 1] + 2^20) >> 21, where o = offsets[p * outputs + i] and the int32
-// weights[p * outputs + i] holds w0 in its low half and w1 in its high one; written `outStep` bytes
-// apart. Pairs beyond an output's taps weigh 0; `column` may be read one sample past any o + 1.
-struct HorizontalTable {
-    std::uint32_t outputs = 0;
-    std::uint32_t pairs = 0;
-    const std::int32_t* offsets = nullptr;
-    const std::int32_t* weights = nullptr;
+// Horizontal pass weights of one dimension, padded so every output has `taps` of them (2, 4 or a multiple
+// of 8; zero past its own): output i is (sum of weights[i * taps + t] * columns[first[i] + t] + 2^20) >> 21.
+// The column rows hold `taps` + 16 readable entries past the last column.
+// Where taps <= 8 and each vector's taps lie within 17 columns, `windows` lets AVX2 pick them with lane
+// permutes instead of a load per output: a vector of 8 32-bit lanes holds 16 / taps outputs, pair p of
+// output k in lane k * taps / 2 + p, whose weights are those 8 pairs of `weights` as they lie. Per vector,
+// 9 entries: the column `base` the vector's taps start from, then per lane the 32-bit lane of the columns
+// at `base` (bit 31 clear) or at `base + 1` (bit 31 set) that holds the lane's pair. Null elsewhere.
+struct RowTaps {
+    const std::int32_t* first;
+    const std::int16_t* weights;
+    const std::int32_t* windows;
+    std::size_t taps;
 };
-using HorizontalFn = void (*)(const std::uint16_t* column, const HorizontalTable& table, std::uint8_t* out,
-                              std::uint32_t outStep);
+// Outputs [begin, end) of a row; the vector kernels need `end - begin` a multiple of 16 and `begin` too.
+using FilterRow = void (*)(const std::uint16_t* columns, const RowTaps& taps, std::uint8_t* out,
+                           std::size_t begin, std::size_t end) noexcept;
 
-// Interleaved pairs of `pairs` samples (U, V, U, V ...) parted into `first` (U ...) and `second` (V ...).
-using PartFn = void (*)(const std::uint16_t* column, std::uint32_t pairs, std::uint16_t* first, std::uint16_t* second);
+// NV12's chroma row from the two planes' rows: u[0] v[0] u[1] v[1] ...; `width` pairs.
+using MergeUvRow = void (*)(const std::uint8_t* u, const std::uint8_t* v, std::uint8_t* uv,
+                            std::size_t width) noexcept;
 
-void PartScalar(const std::uint16_t* column, std::uint32_t pairs, std::uint16_t* first, std::uint16_t* second) noexcept;
-void VerticalScalar(const std::uint8_t* top, std::uint64_t pitch, const std::uint16_t* weights, std::uint32_t count,
-                    std::uint32_t samples, std::uint16_t* column) noexcept;
-void HorizontalScalar(const std::uint16_t* column, const HorizontalTable& table, std::uint8_t* out,
-                      std::uint32_t outStep) noexcept;
+void ScaleColumnsRow_C(const std::uint8_t* top, std::size_t pitch, const std::int16_t* weights,
+                       std::size_t rows, std::uint16_t* out, std::size_t width) noexcept;
+void ScaleColumnsUvRow_C(const std::uint8_t* top, std::size_t pitch, const std::int16_t* weights,
+                         std::size_t rows, std::uint16_t* u, std::uint16_t* v, std::size_t width) noexcept;
+void FilterRow_C(const std::uint16_t* columns, const RowTaps& taps, std::uint8_t* out, std::size_t begin,
+                 std::size_t end) noexcept;
+void MergeUvRow_C(const std::uint8_t* u, const std::uint8_t* v, std::uint8_t* uv, std::size_t width) noexcept;
 
-// Built for AVX2; call only where the processor has it.
-void PartAvx2(const std::uint16_t* column, std::uint32_t pairs, std::uint16_t* first, std::uint16_t* second) noexcept;
-void VerticalAvx2(const std::uint8_t* top, std::uint64_t pitch, const std::uint16_t* weights, std::uint32_t count,
-                  std::uint32_t samples, std::uint16_t* column) noexcept;
-void HorizontalAvx2(const std::uint16_t* column, const HorizontalTable& table, std::uint8_t* out,
-                    std::uint32_t outStep) noexcept;
+void ScaleColumnsRow_SSE2(const std::uint8_t* top, std::size_t pitch, const std::int16_t* weights,
+                          std::size_t rows, std::uint16_t* out, std::size_t width) noexcept;
+void ScaleColumnsRow_Any_SSE2(const std::uint8_t* top, std::size_t pitch, const std::int16_t* weights,
+                              std::size_t rows, std::uint16_t* out, std::size_t width) noexcept;
+void ScaleColumnsUvRow_SSE2(const std::uint8_t* top, std::size_t pitch, const std::int16_t* weights,
+                            std::size_t rows, std::uint16_t* u, std::uint16_t* v, std::size_t width) noexcept;
+void ScaleColumnsUvRow_Any_SSE2(const std::uint8_t* top, std::size_t pitch, const std::int16_t* weights,
+                                std::size_t rows, std::uint16_t* u, std::uint16_t* v,
+                                std::size_t width) noexcept;
+void FilterRow_SSE2(const std::uint16_t* columns, const RowTaps& taps, std::uint8_t* out, std::size_t begin,
+                    std::size_t end) noexcept;
+void FilterRow_Any_SSE2(const std::uint16_t* columns, const RowTaps& taps, std::uint8_t* out,
+                        std::size_t begin, std::size_t end) noexcept;
+void MergeUvRow_Any_SSE2(const std::uint8_t* u, const std::uint8_t* v, std::uint8_t* uv,
+                         std::size_t width) noexcept;
 
-} // namespace Zarvo::ScalerRows
+void ScaleColumnsRow_AVX2(const std::uint8_t* top, std::size_t pitch, const std::int16_t* weights,
+                          std::size_t rows, std::uint16_t* out, std::size_t width) noexcept;
+void ScaleColumnsRow_Any_AVX2(const std::uint8_t* top, std::size_t pitch, const std::int16_t* weights,
+                              std::size_t rows, std::uint16_t* out, std::size_t width) noexcept;
+void ScaleColumnsUvRow_AVX2(const std::uint8_t* top, std::size_t pitch, const std::int16_t* weights,
+                            std::size_t rows, std::uint16_t* u, std::uint16_t* v, std::size_t width) noexcept;
+void ScaleColumnsUvRow_Any_AVX2(const std::uint8_t* top, std::size_t pitch, const std::int16_t* weights,
+                                std::size_t rows, std::uint16_t* u, std::uint16_t* v,
+                                std::size_t width) noexcept;
+void FilterRow_AVX2(const std::uint16_t* columns, const RowTaps& taps, std::uint8_t* out, std::size_t begin,
+                    std::size_t end) noexcept;
+void FilterRow_Any_AVX2(const std::uint16_t* columns, const RowTaps& taps, std::uint8_t* out,
+                        std::size_t begin, std::size_t end) noexcept;
+void MergeUvRow_Any_AVX2(const std::uint8_t* u, const std::uint8_t* v, std::uint8_t* uv,
+                         std::size_t width) noexcept;
+
+// One instruction set's rows; YUY2 is packed from a luma row and a merged chroma row by the conversion
+// kernels' row.
+struct Rows {
+    ColumnsRow columns;
+    ColumnsUvRow columnsUv;
+    FilterRow filter;
+    MergeUvRow mergeUv;
+    PixelKernels::Yuy2Row yuy2;
+};
+// Null for an instruction set this processor lacks.
+const Rows* RowsFor(PixelKernels::Isa isa) noexcept;
+
+} // namespace Zarvo::ScalerKernels
