@@ -188,6 +188,20 @@ grep -qF 'ThreadingModel    REG_SZ    Both' "$e2e_work/reference-source.keys" &&
 e2e_unregister "$ZARVO_BIN/ZarvoMediaSource.dll"
 expect_no_keys "after regsvr32 /u"
 
+# The quit actions sit after the folders are resolved and before the files are checked for use, and
+# the media source is removed before its file goes and published after it came (Wine replaces files
+# in use and runs deferred actions late, so only their places show they would run in time on Windows).
+msiinfo export "$ZARVO_MSI" InstallExecuteSequence | tr -d '\r' | awk -F '\t' '
+  { seq[$1] = $3 }
+  END {
+    n = split("SetOlderApp QuitOlder QuitApp", a, " ")
+    for (i = 1; i <= n; i++)
+      if (!(a[i] in seq) || seq[a[i]] <= seq["CostFinalize"] || seq[a[i]] >= seq["InstallValidate"]) exit 1
+    if (!("RemoveCamera" in seq) || seq["RemoveCamera"] >= seq["RemoveFiles"]) exit 1
+    if (!("PublishCamera" in seq) || seq["PublishCamera"] <= seq["InstallFiles"] || seq["PublishCamera"] >= seq["InstallFinalize"]) exit 1
+  }' ||
+  e2e_fail "installer actions misplaced: $(msiinfo export "$ZARVO_MSI" InstallExecuteSequence)"
+
 # A release from before the quit request: this build without those actions. Only the upgrade's
 # own request can end its app.
 older=$e2e_work/older.msi
