@@ -95,6 +95,11 @@ WebcamSettings::WebcamSettings(const std::wstring& appDataFolder) {
     mSettingsFilePath = mSettingsFolder + L"\\ZarvoWebcam.ini";
 }
 
+WebcamSettings WebcamSettings::ForCurrentUser() {
+    const auto folder = GetAppDataFolder();
+    return WebcamSettings(folder.HasValue() ? folder.Value() : std::wstring());
+}
+
 Resolution WebcamSettings::GetOutputResolution() const {
     wchar_t value[256] = {};
     if (!mSettingsFilePath.empty()) {

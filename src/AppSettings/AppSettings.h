@@ -32,6 +32,8 @@ public:
     // An empty folder means no application-data folder could be found: the settings then
     // give their defaults and name no folder, rather than paths relative to the host.
     explicit WebcamSettings(const std::wstring& appDataFolder);
+    // Those of the user running this process (GetAppDataFolder), or the defaults without a folder.
+    static WebcamSettings ForCurrentUser();
 
     // Reads the settings file on every call; anything but the two accepted texts gives
     // 1920 x 1080.

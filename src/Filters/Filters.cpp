@@ -13,13 +13,6 @@ using Zarvo::Log;
 
 namespace {
 
-// The application-data folder, or an empty text when there is none (the settings then give
-// their defaults and logging stays off).
-std::wstring AppDataFolder() {
-    auto folder = Zarvo::GetAppDataFolder();
-    return folder.HasValue() ? folder.Value() : std::wstring();
-}
-
 void WriteTimeLine(const char* tag) noexcept {
     Log log = Log::Get(kFilterLogName, tag);
     log << Zarvo::LocalTimestamp().View() << Log::EndLine;
@@ -49,7 +42,7 @@ CUnknown* WINAPI CVCam::CreateInstance(IUnknown* outer, HRESULT* result) {
 
 CVCam::CVCam(IUnknown* outer, HRESULT* result) : CSource(kZarvoWebcamName, outer, CLSID_ZarvoWebcam) {
     {
-        const Zarvo::Network::Webcam::WebcamSettings settings(AppDataFolder());
+        const auto settings = Zarvo::Network::Webcam::WebcamSettings::ForCurrentUser();
         Zarvo::InitializeLogging(settings.SettingsFolder(), L"zvfilter");
     }
     Log::Get(kFilterLogName, "CVCam") << " " << Log::EndLine;
@@ -102,7 +95,7 @@ HRESULT STDMETHODCALLTYPE CVCam::InnerQueryInterface(REFIID riid, void** ppv) {
 
 CVCamStream::CVCamStream(HRESULT* result, CVCam* parent, const wchar_t* pinName)
     : CSourceStream(nullptr, result, parent, pinName), mParent(parent),
-      mSettings(std::make_shared<Zarvo::Network::Webcam::WebcamSettings>(AppDataFolder())) {
+      mSettings(std::make_shared<Zarvo::Network::Webcam::WebcamSettings>(Zarvo::Network::Webcam::WebcamSettings::ForCurrentUser())) {
     Log::Get(kFilterLogName, "CVCamStream") << " " << Log::EndLine;
     const auto resolution = mSettings->GetOutputResolution();
     mOutputWidth = resolution.width;

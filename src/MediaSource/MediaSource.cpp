@@ -32,9 +32,7 @@ const HRESULT kSetNotFound = HRESULT_FROM_WIN32(ERROR_SET_NOT_FOUND);
 
 // The size the app renders: the settings' output resolution of the user running the host.
 FrameSize AppSize() {
-    const auto folder = GetAppDataFolder();
-    const Network::Webcam::WebcamSettings settings(folder.HasValue() ? folder.Value() : std::wstring());
-    const auto resolution = settings.GetOutputResolution();
+    const auto resolution = Network::Webcam::WebcamSettings::ForCurrentUser().GetOutputResolution();
     return {static_cast<std::uint32_t>(resolution.width), static_cast<std::uint32_t>(resolution.height)};
 }
 
@@ -101,11 +99,38 @@ template <typename T> ComPtr<T> Adopt(T* object) {
     return pointer;
 }
 
+// The event generator of `Interface`: the calls go to the object's event queue outside its lock
+// (GetEvent blocks until an event comes), MF_E_SHUTDOWN once it has none.
+template <typename Interface> class EventGenerator : public Interface {
+public:
+    HRESULT STDMETHODCALLTYPE GetEvent(DWORD flags, IMFMediaEvent** event) override {
+        const auto events = Events();
+        return events ? events->GetEvent(flags, event) : MF_E_SHUTDOWN;
+    }
+    HRESULT STDMETHODCALLTYPE BeginGetEvent(IMFAsyncCallback* callback, IUnknown* state) override {
+        const auto events = Events();
+        return events ? events->BeginGetEvent(callback, state) : MF_E_SHUTDOWN;
+    }
+    HRESULT STDMETHODCALLTYPE EndGetEvent(IMFAsyncResult* result, IMFMediaEvent** event) override {
+        const auto events = Events();
+        return events ? events->EndGetEvent(result, event) : MF_E_SHUTDOWN;
+    }
+    HRESULT STDMETHODCALLTYPE QueueEvent(MediaEventType type, REFGUID extended, HRESULT status,
+                                         const PROPVARIANT* value) override {
+        const auto events = Events();
+        return events ? events->QueueEventParamVar(type, extended, status, value) : MF_E_SHUTDOWN;
+    }
+
+protected:
+    // The queue, null after Shutdown.
+    virtual ComPtr<IMFMediaEventQueue> Events() = 0;
+};
+
 // ---------------------------------------------------------------------------------------------
 // The stream: delivers a sample per request from a worker thread of its own, which runs the core
 // (the core's Fill waits for the sample's slot, so it cannot run on the host's thread).
 
-class MediaStream final : public IMediaStream2, RefCounted {
+class MediaStream final : public EventGenerator<IMediaStream2>, RefCounted {
 public:
     MediaStream(MediaSource* source, ComPtr<IMFStreamDescriptor> descriptor, ComPtr<IMFMediaEventQueue> events,
                 FrameSize app);
@@ -114,12 +139,6 @@ public:
     HRESULT STDMETHODCALLTYPE QueryInterface(REFIID riid, void** ppv) override;
     ULONG STDMETHODCALLTYPE AddRef() override { return ++mRefs; }
     ULONG STDMETHODCALLTYPE Release() override;
-    // IMFMediaEventGenerator
-    HRESULT STDMETHODCALLTYPE GetEvent(DWORD flags, IMFMediaEvent** event) override;
-    HRESULT STDMETHODCALLTYPE BeginGetEvent(IMFAsyncCallback* callback, IUnknown* state) override;
-    HRESULT STDMETHODCALLTYPE EndGetEvent(IMFAsyncResult* result, IMFMediaEvent** event) override;
-    HRESULT STDMETHODCALLTYPE QueueEvent(MediaEventType type, REFGUID extended, HRESULT status,
-                                         const PROPVARIANT* value) override;
     // IMFMediaStream
     HRESULT STDMETHODCALLTYPE GetMediaSource(IMFMediaSource** source) override;
     HRESULT STDMETHODCALLTYPE GetStreamDescriptor(IMFStreamDescriptor** descriptor) override;
@@ -137,7 +156,7 @@ public:
 private:
     ~MediaStream() { Shutdown(); }
     HRESULT CheckShutdown() const { return mShutdown ? MF_E_SHUTDOWN : S_OK; }
-    ComPtr<IMFMediaEventQueue> Events();
+    ComPtr<IMFMediaEventQueue> Events() override;
     void Deliver(StreamFormat format, ComPtr<IMFMediaType> type);
     HRESULT MakeSample(CameraCore& core, const StreamFormat& format, IMFVideoSampleAllocatorEx* allocator, IUnknown* token,
                        std::vector<std::uint8_t>& scratch, ComPtr<IMFSample>& sample);
@@ -162,7 +181,7 @@ private:
 // ---------------------------------------------------------------------------------------------
 // The source
 
-class MediaSource final : public IMFMediaSourceEx, public IMFGetService, public IKsControl, RefCounted {
+class MediaSource final : public EventGenerator<IMFMediaSourceEx>, public IMFGetService, public IKsControl, RefCounted {
 public:
     HRESULT Initialize();
 
@@ -170,12 +189,6 @@ public:
     HRESULT STDMETHODCALLTYPE QueryInterface(REFIID riid, void** ppv) override;
     ULONG STDMETHODCALLTYPE AddRef() override { return ++mRefs; }
     ULONG STDMETHODCALLTYPE Release() override;
-    // IMFMediaEventGenerator
-    HRESULT STDMETHODCALLTYPE GetEvent(DWORD flags, IMFMediaEvent** event) override;
-    HRESULT STDMETHODCALLTYPE BeginGetEvent(IMFAsyncCallback* callback, IUnknown* state) override;
-    HRESULT STDMETHODCALLTYPE EndGetEvent(IMFAsyncResult* result, IMFMediaEvent** event) override;
-    HRESULT STDMETHODCALLTYPE QueueEvent(MediaEventType type, REFGUID extended, HRESULT status,
-                                         const PROPVARIANT* value) override;
     // IMFMediaSource
     HRESULT STDMETHODCALLTYPE GetCharacteristics(DWORD* characteristics) override;
     HRESULT STDMETHODCALLTYPE CreatePresentationDescriptor(IMFPresentationDescriptor** descriptor) override;
@@ -202,7 +215,7 @@ private:
         std::lock_guard lock(mLock);
         return mShutdown ? MF_E_SHUTDOWN : kSetNotFound;
     }
-    ComPtr<IMFMediaEventQueue> Events();
+    ComPtr<IMFMediaEventQueue> Events() override;
 
     mutable std::mutex mLock;
     bool mShutdown = false;
@@ -247,23 +260,6 @@ ComPtr<IMFMediaEventQueue> MediaStream::Events() {
     return mShutdown ? nullptr : mEvents;
 }
 
-// The queue's own calls outside our lock: GetEvent blocks until an event comes.
-HRESULT MediaStream::GetEvent(DWORD flags, IMFMediaEvent** event) {
-    const auto events = Events();
-    return events ? events->GetEvent(flags, event) : MF_E_SHUTDOWN;
-}
-HRESULT MediaStream::BeginGetEvent(IMFAsyncCallback* callback, IUnknown* state) {
-    const auto events = Events();
-    return events ? events->BeginGetEvent(callback, state) : MF_E_SHUTDOWN;
-}
-HRESULT MediaStream::EndGetEvent(IMFAsyncResult* result, IMFMediaEvent** event) {
-    const auto events = Events();
-    return events ? events->EndGetEvent(result, event) : MF_E_SHUTDOWN;
-}
-HRESULT MediaStream::QueueEvent(MediaEventType type, REFGUID extended, HRESULT status, const PROPVARIANT* value) {
-    const auto events = Events();
-    return events ? events->QueueEventParamVar(type, extended, status, value) : MF_E_SHUTDOWN;
-}
 
 HRESULT MediaStream::GetMediaSource(IMFMediaSource** source) {
     if (!source)
@@ -579,22 +575,6 @@ ComPtr<IMFMediaEventQueue> MediaSource::Events() {
     return mShutdown ? nullptr : mEvents;
 }
 
-HRESULT MediaSource::GetEvent(DWORD flags, IMFMediaEvent** event) {
-    const auto events = Events();
-    return events ? events->GetEvent(flags, event) : MF_E_SHUTDOWN;
-}
-HRESULT MediaSource::BeginGetEvent(IMFAsyncCallback* callback, IUnknown* state) {
-    const auto events = Events();
-    return events ? events->BeginGetEvent(callback, state) : MF_E_SHUTDOWN;
-}
-HRESULT MediaSource::EndGetEvent(IMFAsyncResult* result, IMFMediaEvent** event) {
-    const auto events = Events();
-    return events ? events->EndGetEvent(result, event) : MF_E_SHUTDOWN;
-}
-HRESULT MediaSource::QueueEvent(MediaEventType type, REFGUID extended, HRESULT status, const PROPVARIANT* value) {
-    const auto events = Events();
-    return events ? events->QueueEventParamVar(type, extended, status, value) : MF_E_SHUTDOWN;
-}
 
 HRESULT MediaSource::GetCharacteristics(DWORD* characteristics) {
     if (!characteristics)

@@ -84,11 +84,7 @@ STDAPI DllUnregisterServer() { return UnregisterComServer(kClsidMediaSource); }
 // "regsvr32 /n /i ZarvoMediaSource.dll" publishes the camera for Media Foundation apps, "/n /u /i"
 // removes it. Run by the installer, never by the camera service: so only here is there a log file.
 STDAPI DllInstall(BOOL install, PCWSTR) {
-    {
-        const auto folder = Zarvo::GetAppDataFolder();
-        const Zarvo::Network::Webcam::WebcamSettings settings(folder.HasValue() ? folder.Value() : std::wstring());
-        Zarvo::InitializeLogging(settings.SettingsFolder(), L"zvsource");
-    }
+    Zarvo::InitializeLogging(Zarvo::Network::Webcam::WebcamSettings::ForCurrentUser().SettingsFolder(), L"zvsource");
     const HRESULT hr =
         ChangeVirtualCamera(install ? VirtualCameraChange::Publish : VirtualCameraChange::Remove);
     // Where the platform has no virtual cameras there is nothing to do: no failure.

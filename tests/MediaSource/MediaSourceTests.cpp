@@ -168,6 +168,18 @@ std::vector<std::vector<std::uint8_t>> Placeholders(FrameSize size, const GUID& 
     return all;
 }
 
+// The module copied into a folder of its own, so it finds no app to launch, under an APPDATA whose
+// settings give the app's size; Media Foundation started.
+struct ModuleWithoutApp {
+    explicit ModuleWithoutApp(const char* resolution) : settings(resolution) {
+        SetEnvironmentVariableW(L"APPDATA", settings.Path().c_str());
+    }
+    MediaPlatform platform;
+    AppDataWithSettings settings;
+    TempFolder folder;
+    Module module{folder.Path() + L"\\"};
+};
+
 const GUID* const kSubtypes[] = {&MFVideoFormat_NV12, &MFVideoFormat_YUY2};
 
 } // namespace
@@ -176,11 +188,8 @@ const GUID* const kSubtypes[] = {&MFVideoFormat_NV12, &MFVideoFormat_YUY2};
 // size first, NV12 before YUY2, at 29.97 frames per second), the stream attributes the camera service
 // asks for, and the answers of a camera without controls. Making a source starts nothing.
 TEST(MediaSource, DescribesOneLiveCaptureStreamWithTheOfferedTypes) {
-    MediaPlatform platform;
-    AppDataWithSettings settings("1280,720");
-    SetEnvironmentVariableW(L"APPDATA", settings.Path().c_str());
-    TempFolder folder;
-    Module module(folder.Path() + L"\\");
+    ModuleWithoutApp setup("1280,720");
+    const Module& module = setup.module;
     auto source = module.NewSource();
     ASSERT_TRUE(source);
     ComPtr<IMFMediaSourceEx> sourceEx;
@@ -259,11 +268,8 @@ TEST(MediaSource, DescribesOneLiveCaptureStreamWithTheOfferedTypes) {
 // request's token, rising times an interval long; requests refused while stopped, and the second start
 // in another type delivering that type.
 TEST(MediaSource, StartsStopsAndStartsAgainDeliveringThePlaceholderPerRequest) {
-    MediaPlatform platform;
-    AppDataWithSettings settings("1280,720");
-    SetEnvironmentVariableW(L"APPDATA", settings.Path().c_str());
-    TempFolder folder;
-    Module module(folder.Path() + L"\\");
+    ModuleWithoutApp setup("1280,720");
+    const Module& module = setup.module;
     auto source = module.NewSource();
     ASSERT_TRUE(source);
     ComPtr<IMFPresentationDescriptor> presentation;
@@ -325,11 +331,8 @@ TEST(MediaSource, StartsStopsAndStartsAgainDeliveringThePlaceholderPerRequest) {
 // Shutdown from another thread while the host keeps requesting samples: no crash, every later call of
 // the source and its stream answers MF_E_SHUTDOWN, and once the host lets go the module can unload.
 TEST(MediaSource, ShutdownFromAnotherThreadWhileSamplesAreRequested) {
-    MediaPlatform platform;
-    AppDataWithSettings settings("640,480");
-    SetEnvironmentVariableW(L"APPDATA", settings.Path().c_str());
-    TempFolder folder;
-    Module module(folder.Path() + L"\\");
+    ModuleWithoutApp setup("640,480");
+    const Module& module = setup.module;
     {
         auto source = module.NewSource();
         ASSERT_TRUE(source);

@@ -4,13 +4,14 @@
 #include "webcam/PixelConversion.h"
 #include "webcam/PixelConversionRows.h"
 
+#include "GuardedBytes.h"
+
 #include <windows.h>
 
 #include <gtest/gtest.h>
 
 #include <cstdio>
 #include <random>
-#include <stdexcept>
 #include <string>
 #include <vector>
 
@@ -22,27 +23,6 @@ using Bytes = std::vector<std::uint8_t>;
 
 constexpr std::uint8_t kFill = 0xA5, F = kFill;
 constexpr std::size_t kGuard = 64;
-
-// `bytes` of read-write memory directly followed by a no-access page.
-class GuardedSource {
-public:
-    explicit GuardedSource(std::size_t bytes) {
-        const std::size_t page = 65536,
-                          span = (bytes + page - 1) / page * page; // a multiple of any page size
-        DWORD old = 0;
-        mBase = static_cast<std::uint8_t*>(
-            VirtualAlloc(nullptr, span + page, MEM_RESERVE | MEM_COMMIT, PAGE_READWRITE));
-        if (!mBase || !VirtualProtect(mBase + span, page, PAGE_NOACCESS, &old))
-            throw std::runtime_error("guard page");
-        data = mBase + span - bytes;
-    }
-    ~GuardedSource() { VirtualFree(mBase, 0, MEM_RELEASE); }
-    GuardedSource(const GuardedSource&) = delete;
-    std::uint8_t* data = nullptr;
-
-private:
-    std::uint8_t* mBase = nullptr;
-};
 
 enum Format { Yuy2, Nv12, Iyuv };
 PixelKernels::Kernel (*const kKernelOf[])(Isa) noexcept = {PixelKernels::Nv12ToYuy2, PixelKernels::Nv12ToNv12,
@@ -162,7 +142,7 @@ TEST(PixelConversion, EveryIsaAndTheDispatcherMatchTheLayoutOnRandomImagesWithin
     std::mt19937 random(20261207);
     for (const auto& [width, height, pitch, offset] : geometries) {
         // The last chroma row ends right at the no-access page.
-        GuardedSource source(pitch * (height + height / 2));
+        Testing::GuardedBytes source(pitch * (height + height / 2));
         FillRandom(random, source.data, pitch * (height + height / 2));
         const Image image{pitch, width, height, source.data};
         for (Format format : {Yuy2, Nv12, Iyuv}) {

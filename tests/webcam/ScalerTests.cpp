@@ -3,6 +3,8 @@
 // Every instruction set's kernels against the scalar ones, byte for byte.
 #include "webcam/FrameScaler.h"
 
+#include "GuardedBytes.h"
+
 #include <windows.h>
 
 #include <gtest/gtest.h>
@@ -10,7 +12,6 @@
 #include <cmath>
 #include <cstdint>
 #include <random>
-#include <stdexcept>
 #include <tuple>
 #include <vector>
 
@@ -34,26 +35,6 @@ double AreaMean(const std::uint8_t* plane, std::size_t pitch, std::size_t step, 
         }
     return sum / ((x1 - x0) * (y1 - y0));
 }
-
-// `bytes` of read-write memory right before a no-access page, so reading past them faults.
-class GuardedBytes {
-public:
-    explicit GuardedBytes(std::size_t bytes) {
-        const std::size_t page = 65536, span = (bytes + page - 1) / page * page;
-        DWORD old = 0;
-        mBase = static_cast<std::uint8_t*>(
-            VirtualAlloc(nullptr, span + page, MEM_RESERVE | MEM_COMMIT, PAGE_READWRITE));
-        if (!mBase || !VirtualProtect(mBase + span, page, PAGE_NOACCESS, &old))
-            throw std::runtime_error("guard page");
-        data = mBase + span - bytes;
-    }
-    ~GuardedBytes() { VirtualFree(mBase, 0, MEM_RELEASE); }
-    GuardedBytes(const GuardedBytes&) = delete;
-    std::uint8_t* data = nullptr;
-
-private:
-    std::uint8_t* mBase = nullptr;
-};
 
 } // namespace
 
@@ -151,7 +132,7 @@ TEST(FrameScaler, EveryIsaWritesTheScalarBytesAndNothingElse) {
     constexpr std::size_t kGuard = 40;
     for (const auto& [sw, sh, dw, dh] : sizes) {
         const std::size_t pitch = sw + (sw % 4 == 0 ? 13 : 0), bytes = pitch * (sh + sh / 2) + 1;
-        GuardedBytes source(bytes);
+        Testing::GuardedBytes source(bytes);
         for (std::size_t i = 0; i < bytes; ++i)
             source.data[i] = static_cast<std::uint8_t>(random());
         const std::uint8_t* frame = source.data + 1;
