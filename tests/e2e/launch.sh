@@ -35,7 +35,7 @@ e2e_expect_in_order "$filter_log" '[Prepare/ConnectToServer] WebcamClient: No Se
 # The camera's last connection (a busy machine may have made it connect more than once) stops the
 # server's camera when the host stops.
 deadline=$((SECONDS + 20))
-until tr -d '\r' <"$server_log" | grep -q 'StopCamera: is_camera_live, 0' &&
+until tr -d '\r' <"$server_log" | grep 'StopCamera: is_camera_live, 0' >/dev/null &&
   [ "$(tr -d '\r' <"$server_log" | grep -c ': connected$')" -eq "$(grep -c ': disconnected' "$server_log")" ]; do
   [ "$SECONDS" -lt "$deadline" ] || e2e_fail "the camera did not stop the server's camera: $(cat "$server_log")"
   sleep 0.1

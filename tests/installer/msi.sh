@@ -9,6 +9,8 @@
 # less than 15 s. Runs natively under ctest inside the wine session of scripts/test (for its X
 # display).
 set -eEuo pipefail
+# (A reader that stops early, grep -q or head, makes its writer's SIGPIPE fail the pipeline:
+# readers here read to the end.)
 : "${ZARVO_E2E_WORK:?}" "${ZARVO_MSI:?}" "${ZARVO_WXS:?}" "${ZARVO_CAMERA32:?}" "${ZARVO_VERSION:?}"
 : "${ZARVO_INSTALLER_SRC:?}"
 
@@ -72,7 +74,7 @@ expect_no_keys() {
 prefix_processes() {
   local pid
   for pid in $(pgrep -f -- "$1" || true); do
-    tr '\0' '\n' <"/proc/$pid/environ" 2>/dev/null | grep -qxF "WINEPREFIX=$WINEPREFIX" &&
+    tr '\0' '\n' <"/proc/$pid/environ" 2>/dev/null | grep -xF "WINEPREFIX=$WINEPREFIX" >/dev/null &&
       echo "$pid $(tr '\0' ' ' <"/proc/$pid/cmdline" 2>/dev/null)"
   done
   return 0
@@ -138,7 +140,7 @@ camera_works() {
   e2e_wine 60 "$e2e_work/$label-live.out" "$ZARVO_BIN/pixels_check.exe" --wait-live 45000 ||
     e2e_fail "$label: the installed app did not go live"
   local filter_log
-  filter_log=$(e2e_new_logs zvfilter | head -n 1)
+  filter_log=$(e2e_new_logs zvfilter | sed -n 1p)
   [ -n "$filter_log" ] || e2e_fail "$label: the camera wrote no log"
   e2e_expect_in_order "$filter_log" '[Prepare/ConnectToServer] WebcamClient: No Server Found - attempting launch'
   ! grep -qF 'CreateProcess failed' "$filter_log" || e2e_fail "$label: $(grep -F 'CreateProcess' "$filter_log")"
@@ -169,7 +171,7 @@ msiexec() {
   [ "$ms" -le 15000 ] || e2e_fail "msiexec $label took longer than 15 s"
   e2e_wine 60 "$e2e_work/$label-session.out" reg query 'HKLM\System\CurrentControlSet\Control\Session Manager' ||
     e2e_fail "$label: reg query of the Session Manager key failed: $(cat "$e2e_work/$label-session.out")"
-  ! grep -F PendingFileRenameOperations "$e2e_work/$label-session.out" | grep -qi zarvo ||
+  ! grep -F PendingFileRenameOperations "$e2e_work/$label-session.out" | grep -i zarvo >/dev/null ||
     e2e_fail "$label: left for a reboot: $(grep -F PendingFileRenameOperations "$e2e_work/$label-session.out")"
   [ -z "$(app_processes)" ] || e2e_fail "$label: the app still runs: $(app_processes)"
 }
@@ -211,7 +213,7 @@ for action in QuitApp QuitOlder SetOlderApp; do
   msibuild "$older" -q "DELETE FROM InstallExecuteSequence WHERE Action = '$action'"
 done
 [ -z "$(msiinfo export "$older" InstallExecuteSequence | grep -E 'QuitApp|QuitOlder|SetOlderApp')" ] &&
-  msiinfo export "$older" InstallExecuteSequence | grep -q SetRegsvr || e2e_fail "the older package is not as meant"
+  msiinfo export "$older" InstallExecuteSequence | grep SetRegsvr >/dev/null || e2e_fail "the older package is not as meant"
 msiexec install /i "$(e2e_winpath "$older")"
 expect_installed "$older" "$ZARVO_VERSION"
 # The install asked the media source to publish itself as a camera of the platform: Wine has no
