@@ -1,6 +1,9 @@
 #include "CameraCore/CameraCore.h"
 
+#include "IPC/ObjectSecurity.h"
+#include "IPC/Status.h"
 #include "IPC/WebcamClient.h"
+#include "log/Exceptions.h"
 #include "log/Log.h"
 #include "log/Text.h"
 
@@ -102,6 +105,10 @@ struct ConnectionChainState {
     std::shared_ptr<IPC::WebcamClient> webClient;    // guarded by mutex; set by step 1
     std::shared_ptr<WebcamFrameClient> frameClient; // guarded by mutex; set by step 4
     bool cameraLive = false;                                // guarded by mutex; StartCamera's answer
+    // Set by step 3 for an app in another session: the channel made for it and the app's frame size.
+    std::shared_ptr<FrameChannel::HostedChannel> hosted;
+    std::uint32_t appWidth = 0;
+    std::uint32_t appHeight = 0;
     bool closed = false;   // guarded by mutex; set by CloseGraphics: step 4 brings up nothing more
     bool building = false; // guarded by mutex; step 4 is making the frame client (a graphics device)
 
@@ -140,6 +147,50 @@ struct ConnectionChainState {
 };
 
 namespace {
+
+// Step 3 for an app in another session: learns the app's frame size, makes the machine-wide channel
+// for the app's user and asks the app to publish there. Hands the channel to step 4 through `chain`;
+// the texture handle is always 0 (the texture is not shared across sessions).
+std::uint64_t HostChannelFor(IPC::WebcamClient& client, ConnectionChainState& chain) {
+    Log step = Log::Get(kFilterLogName, "Prepare/HostChannel");
+    const auto size = client.FrameSize();
+    if (!size.width) {
+        step << LogLevel::Error << "ERROR: the app does not share its frames with a camera in another session"
+             << Log::EndLine;
+        return 0;
+    }
+    const std::wstring name = IPC::AcrossSessionsChannelName(client.AcceptedServerSession());
+    auto hosted = std::make_shared<FrameChannel::HostedChannel>();
+    if (std::string whyNot = hosted->Create(name, size.width, size.height, client.AcceptedServerUser());
+        !whyNot.empty()) {
+        step << LogLevel::Error << "ERROR: frame channel " << ToUtf8(name) << ": " << whyNot << Log::EndLine;
+        return 0;
+    }
+    step << "frame channel: " << ToUtf8(name) << Log::EndLine;
+    if (!client.PublishAcrossSessions())
+        step << LogLevel::Error << "ERROR: the app does not publish into " << ToUtf8(name) << Log::EndLine;
+    std::lock_guard lock(chain.mutex);
+    chain.hosted = std::move(hosted);
+    chain.appWidth = size.width;
+    chain.appHeight = size.height;
+    return 0;
+}
+
+// A frame client for the channel this camera made (kept alive with it) and no graphics device.
+std::shared_ptr<WebcamFrameClient> MakeHostedFrameClient(DWORD session,
+                                                         std::shared_ptr<FrameChannel::HostedChannel> hosted) {
+    auto client = std::make_shared<WebcamFrameClient>(
+        []() -> std::shared_ptr<HAL::IGraphicsDevice> {
+            throw ServiceUnavailableException(L"the GPU texture, across sessions");
+        },
+        IPC::AcrossSessionsChannelName(session));
+    const auto own = IPC::LookUpOwnIdentity();
+    if (!own)
+        throw ServiceUnavailableException(L"this camera's own identity");
+    client->SetChannelOwner(own->user);
+    client->HoldChannel(std::move(hosted));
+    return client;
+}
 
 // A per-frame request cut short by the host's Stop leaves its connection out of step: the app is
 // told on a new one, found within this bound or not at all.
@@ -260,12 +311,17 @@ void CameraCore::PrepareInternal() {
                 Tasks::cancel_current_task();
         };
 
-        first = Tasks::create_task([chain, token, giveUpIfCancelled] {
+        const bool console = mAppSession == AppSession::Console;
+        first = Tasks::create_task([chain, token, giveUpIfCancelled, console] {
             Log step = Log::Get(kFilterLogName, "Prepare/ConnectToServer");
             step << " " << Log::EndLine;
             giveUpIfCancelled();
             auto client = std::make_shared<IPC::WebcamClient>(FilterLogFactory());
-            IPC::LaunchServerIfNeeded(client, token);
+            // No program of the user's can be started from outside the user's session.
+            if (console)
+                client->SetTrustedIdentity(IPC::LookUpConsoleIdentity, "the console");
+            else
+                IPC::LaunchServerIfNeeded(client, token);
             if (!client->ConnectToServer(token))
                 Tasks::cancel_current_task();
             step << "webcamClient: Server Connected" << Log::EndLine;
@@ -286,7 +342,9 @@ void CameraCore::PrepareInternal() {
                             step << "webcamClient: Camera Started" << Log::EndLine;
                             return client;
                         })
-                        .then([giveUpIfCancelled](std::shared_ptr<IPC::WebcamClient> client) {
+                        .then([chain, console, giveUpIfCancelled](std::shared_ptr<IPC::WebcamClient> client) {
+                            if (console)
+                                return HostChannelFor(*client, *chain);
                             Log::Get(kFilterLogName, "Prepare/OpenSharedTexture") << " " << Log::EndLine;
                             giveUpIfCancelled();
                             return client->OpenSharedTexture();
@@ -301,15 +359,20 @@ void CameraCore::PrepareInternal() {
                                 Tasks::cancel_current_task();
                             std::shared_ptr<WebcamFrameClient> frameClient;
                             try {
-                                frameClient = MakeFrameClient();
-                                frameClient->SetDestinationSize(width, height, subtype);
-                                frameClient->SetSourceSize(sourceWidth, sourceHeight);
-                                {
+                                std::lock_guard lock(chain->mutex);
+                                if (chain->hosted) {
+                                    // The channel this camera made: its owner is this camera's account.
+                                    frameClient = MakeHostedFrameClient(chain->webClient->AcceptedServerSession(),
+                                                                        std::move(chain->hosted));
+                                    frameClient->SetSourceSize(chain->appWidth, chain->appHeight);
+                                } else {
+                                    frameClient = MakeFrameClient();
+                                    frameClient->SetSourceSize(sourceWidth, sourceHeight);
                                     // Frames only from the app the pipe accepted.
-                                    std::lock_guard lock(chain->mutex);
                                     if (chain->webClient)
                                         frameClient->SetChannelOwner(chain->webClient->AcceptedServerUser());
                                 }
+                                frameClient->SetDestinationSize(width, height, subtype);
                                 frameClient->Initialize(sharedTexture); // failures show in the samples
                             } catch (...) {
                                 chain->EndGraphics(nullptr); // what was made went with the unwinding
@@ -582,7 +645,7 @@ std::uint64_t CameraCore::CopyPlaceholder(std::uint8_t* buffer, std::uint64_t si
 // ---------------------------------------------------------------------------------------------
 // The stream's run
 
-CameraCore::CameraCore() = default;
+CameraCore::CameraCore(AppSession appSession) : mAppSession(appSession) {}
 
 CameraCore::~CameraCore() {
     ReleaseInternal();

@@ -43,7 +43,15 @@ public:
     enum class WaitResult { Command, Woken, TimedOut };
     using Waiter = std::function<WaitResult(DWORD milliseconds, const HANDLE* objects, DWORD count)>;
 
-    CameraCore();
+    // Where the app is found. Own: in the host's session, as the host's user (any app-facing host).
+    // Console: the host runs outside every user's session (the platform's camera service, in
+    // session 0), where the app's session-local objects are out of reach and no program of the
+    // user's can be started. The core then trusts the app of the console's user, launches nothing,
+    // and makes a frame channel of its own in the machine-wide namespace for the app to publish into;
+    // the GPU texture is not used.
+    enum class AppSession { Own, Console };
+
+    explicit CameraCore(AppSession appSession = AppSession::Own);
     ~CameraCore(); // as Stop, for a host that never stopped
     CameraCore(const CameraCore&) = delete;
     CameraCore& operator=(const CameraCore&) = delete;
@@ -79,6 +87,7 @@ private:
     void LoseSource(Log& log, const char* reason);
     std::uint64_t CopyPlaceholder(std::uint8_t* buffer, std::uint64_t size, Log& log);
 
+    const AppSession mAppSession;
     StreamFormat mFormat;
     Waiter mWaiter;
     std::shared_ptr<IPC::WebcamClient> mWebClient;

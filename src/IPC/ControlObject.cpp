@@ -6,6 +6,7 @@
 #include <aclapi.h>
 #include <algorithm>
 #include <sddl.h>
+#include <wtsapi32.h>
 
 namespace Zarvo::IPC {
 
@@ -89,6 +90,42 @@ std::optional<PipeIdentity> LookUpOwnIdentity() {
     identity.user = ObjectSecurity::TokenUserSid(token);
     if (identity.user.empty())
         return std::nullopt;
+    return identity;
+}
+
+std::optional<PipeIdentity> LookUpConsoleIdentity() {
+    PipeIdentity identity;
+    identity.session = WTSGetActiveConsoleSessionId();
+    if (identity.session == 0xFFFFFFFF) {
+        SetLastError(ERROR_NO_SUCH_LOGON_SESSION);
+        return std::nullopt;
+    }
+    const auto query = [&identity](WTS_INFO_CLASS what) {
+        LPWSTR text = nullptr;
+        DWORD bytes = 0;
+        if (!WTSQuerySessionInformationW(WTS_CURRENT_SERVER_HANDLE, identity.session, what, &text, &bytes))
+            return std::optional<std::wstring>();
+        std::wstring value(text ? text : L"");
+        WTSFreeMemory(text);
+        return std::optional<std::wstring>(std::move(value));
+    };
+    const auto user = query(WTSUserName);
+    const auto domain = query(WTSDomainName);
+    if (!user || !domain)
+        return std::nullopt;
+    if (user->empty()) { // the console shows the sign-in screen
+        SetLastError(ERROR_NO_SUCH_LOGON_SESSION);
+        return std::nullopt;
+    }
+    const std::wstring account = domain->empty() ? *user : *domain + L"\\" + *user;
+    BYTE sid[SECURITY_MAX_SID_SIZE];
+    DWORD sidBytes = sizeof(sid);
+    wchar_t referenced[256];
+    DWORD referencedChars = 256;
+    SID_NAME_USE use{};
+    if (!LookupAccountNameW(nullptr, account.c_str(), sid, &sidBytes, referenced, &referencedChars, &use))
+        return std::nullopt;
+    identity.user.assign(sid, sid + GetLengthSid(sid));
     return identity;
 }
 
@@ -197,7 +234,7 @@ bool ControlObject::ConnectControlPipe(CancellationToken token) {
         *log << "CreateFile: " << FormatHex64(HandleValue(mCommandPipe.get())) << Log::EndLine;
         if (mCommandPipe) {
             // Anyone may create a pipe of that name first: nothing is sent to a stranger.
-            if (std::string refusal = RefusalOfServer(mAcceptedServerUser); !refusal.empty()) {
+            if (std::string refusal = RefusalOfServer(mAcceptedServer); !refusal.empty()) {
                 if (refusal != mLoggedRefusal)
                     *log << LogLevel::Error << "ERROR: control pipe server refused: " << refusal << Log::EndLine;
                 mLoggedRefusal = std::move(refusal);
@@ -220,27 +257,29 @@ bool ControlObject::ConnectControlPipe(CancellationToken token) {
     return static_cast<bool>(mCommandPipe);
 }
 
-std::string ControlObject::RefusalOfServer(std::vector<BYTE>& user) const {
-    user.clear();
+std::string ControlObject::RefusalOfServer(PipeIdentity& accepted) const {
+    accepted = {};
     // The process id only names the server in the log: by now it may belong to another process.
     ULONG serverId = 0;
     const std::string who = GetNamedPipeServerProcessId(mCommandPipe.get(), &serverId)
                                 ? "process " + std::to_string(serverId)
                                 : std::string("process (unknown)");
-    const auto ours = LookUpOwnIdentity();
-    if (!ours)
-        return who + ": this process's own identity is unreadable (error " + std::to_string(GetLastError()) +
-               ")";
+    const auto ours = mTrusted ? mTrusted() : std::nullopt;
+    const std::string trusted = mTrustedName.empty() ? std::string("this host") : mTrustedName;
+    if (!ours) {
+        return who + ": " + (mTrustedName.empty() ? std::string("this process's own") : mTrustedName + "'s") +
+               " identity is unreadable (error " + std::to_string(GetLastError()) + ")";
+    }
     const auto theirs = mIdentityLookup ? mIdentityLookup(mCommandPipe.get()) : std::nullopt;
     if (!theirs)
         return who + ": its identity is unreadable (error " + std::to_string(GetLastError()) + ")";
     if (theirs->session != ours->session) {
-        return who + " runs in session " + std::to_string(theirs->session) + ", this host in session " +
+        return who + " runs in session " + std::to_string(theirs->session) + ", " + trusted + " in session " +
                std::to_string(ours->session);
     }
     if (theirs->user != ours->user)
-        return who + " runs as user " + SidText(theirs->user) + ", this host as " + SidText(ours->user);
-    user = theirs->user;
+        return who + " runs as user " + SidText(theirs->user) + ", " + trusted + " as " + SidText(ours->user);
+    accepted = *theirs;
     return {};
 }
 
@@ -248,7 +287,7 @@ bool ControlObject::Disconnect() {
     auto log = Obtain("Disconnect");
     *log << "mCommandPipe, " << FormatHex64(HandleValue(mCommandPipe.get())) << Log::EndLine;
     mCommandPipe.reset();
-    mAcceptedServerUser.clear();
+    mAcceptedServer = {};
     mOutOfStep = false;
     return true;
 }

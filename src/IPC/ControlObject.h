@@ -34,6 +34,12 @@ using PipeIdentityLookup = std::function<std::optional<PipeIdentity>(HANDLE pipe
 std::optional<PipeIdentity> LookUpPipeServer(HANDLE pipe);
 // This process's session and token user, for comparison with the above; nullopt when unreadable.
 std::optional<PipeIdentity> LookUpOwnIdentity();
+// The console session and the user signed in there: whom a camera trusts when it runs in another
+// session than any user's (the platform's camera service, in session 0). Nullopt, with the
+// platform's error set, when no one is signed in at the console or the user cannot be read.
+std::optional<PipeIdentity> LookUpConsoleIdentity();
+// Whose app a camera accepts.
+using TrustedIdentity = std::function<std::optional<PipeIdentity>()>;
 
 // Opens the client end of the control pipe as the camera does; the handle, or
 // INVALID_HANDLE_VALUE with the platform's error set.
@@ -75,10 +81,18 @@ public:
     bool ConnectControlPipe(CancellationToken token);
     // Closes the pipe if it is open. Always true.
     bool Disconnect();
+    // Whose app is accepted from now on: this process's own session and user unless told otherwise.
+    // `whose` names them in refusals ("the console").
+    void SetTrustedIdentity(TrustedIdentity trusted, std::string whose) {
+        mTrusted = std::move(trusted);
+        mTrustedName = std::move(whose);
+    }
     // The user SID (its bytes) the server end of the open pipe was accepted for: this process's
     // own user, as the pipe's owner reported it. Empty while no pipe is open. Other objects the
     // server shares (the frame section) must have the same owner.
-    std::vector<BYTE> AcceptedServerUser() const { return mAcceptedServerUser; }
+    std::vector<BYTE> AcceptedServerUser() const { return mAcceptedServer.user; }
+    // The session the server end of the open pipe reported; meaningful only while a pipe is open.
+    DWORD AcceptedServerSession() const { return mAcceptedServer.session; }
 
 protected:
     enum class IoOutcome { Done, Failed, TimedOut, Canceled };
@@ -102,15 +116,17 @@ protected:
 
 private:
     std::shared_ptr<Log> Obtain(const char* tag) const;
-    // Empty when the server end of the open pipe reports this process's session and is owned by
-    // its user (then `user` is that user); otherwise what did not match.
-    std::string RefusalOfServer(std::vector<BYTE>& user) const;
+    // Empty when the server end of the open pipe reports the trusted session and is owned by the
+    // trusted user (then `accepted` is that identity); otherwise what did not match.
+    std::string RefusalOfServer(PipeIdentity& accepted) const;
 
     LogFactory mLogFactory;
     PipeIdentityLookup mIdentityLookup;
     PipeOpener mOpenPipe;
+    TrustedIdentity mTrusted = LookUpOwnIdentity;
+    std::string mTrustedName; // empty: this host's own
     // Set while mCommandPipe is open, to the user its server was accepted for.
-    std::vector<BYTE> mAcceptedServerUser;
+    PipeIdentity mAcceptedServer;
     // The last refusal logged, so that a retry loop against the same server logs it once.
     std::string mLoggedRefusal;
     UniqueEvent mServerLiveEvent;

@@ -5,6 +5,14 @@
 namespace Zarvo::IPC {
 
 std::optional<ObjectSecurity> ObjectSecurity::ForCurrentUser() noexcept {
+    return ForTokenUser(false);
+}
+
+std::optional<ObjectSecurity> ObjectSecurity::ForCurrentUserAndCameraService() noexcept {
+    return ForTokenUser(true);
+}
+
+std::optional<ObjectSecurity> ObjectSecurity::ForTokenUser(bool cameraService) noexcept {
     HANDLE token = nullptr;
     if (!OpenProcessToken(GetCurrentProcess(), TOKEN_QUERY, &token))
         return std::nullopt;
@@ -12,7 +20,7 @@ std::optional<ObjectSecurity> ObjectSecurity::ForCurrentUser() noexcept {
     std::vector<std::uint8_t> user = TokenUserSid(token);
     if (user.empty())
         return std::nullopt;
-    return Make(user.data(), true);
+    return Make(user.data(), true, cameraService);
 }
 
 std::vector<std::uint8_t> ObjectSecurity::TokenUserSid(HANDLE token) noexcept {
@@ -39,7 +47,7 @@ std::optional<ObjectSecurity> ObjectSecurity::ForUser(PSID user) noexcept {
     return Make(user, false);
 }
 
-std::optional<ObjectSecurity> ObjectSecurity::Make(PSID user, bool userOwns) noexcept {
+std::optional<ObjectSecurity> ObjectSecurity::Make(PSID user, bool userOwns, bool cameraService) noexcept {
     try {
         if (!user || !IsValidSid(user))
             return std::nullopt;
@@ -48,8 +56,13 @@ std::optional<ObjectSecurity> ObjectSecurity::Make(PSID user, bool userOwns) noe
         if (!CreateWellKnownSid(WinLocalSystemSid, nullptr, system, &systemBytes))
             return std::nullopt;
 
+        BYTE service[SECURITY_MAX_SID_SIZE];
+        DWORD serviceBytes = sizeof(service);
+        if (!CreateWellKnownSid(WinLocalServiceSid, nullptr, service, &serviceBytes))
+            return std::nullopt;
+
         const PSID granted[] = {user, system};
-        DWORD aclBytes = sizeof(ACL);
+        DWORD aclBytes = sizeof(ACL) + sizeof(ACCESS_ALLOWED_ACE) - sizeof(DWORD) + serviceBytes;
         for (const PSID sid : granted)
             aclBytes += sizeof(ACCESS_ALLOWED_ACE) - sizeof(DWORD) + GetLengthSid(sid);
         // DWORD elements keep the ACL aligned as the functions expect.
@@ -61,6 +74,8 @@ std::optional<ObjectSecurity> ObjectSecurity::Make(PSID user, bool userOwns) noe
             if (!AddAccessAllowedAce(dacl, ACL_REVISION, GENERIC_ALL, sid))
                 return std::nullopt;
         }
+        if (cameraService && !AddAccessAllowedAce(dacl, ACL_REVISION, GENERIC_READ | GENERIC_WRITE, service))
+            return std::nullopt;
 
         SECURITY_DESCRIPTOR absolute;
         if (!InitializeSecurityDescriptor(&absolute, SECURITY_DESCRIPTOR_REVISION) ||

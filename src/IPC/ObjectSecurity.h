@@ -22,6 +22,9 @@ public:
     // For the user of this process's token, who is also the owner; nullopt when the token cannot
     // be read.
     static std::optional<ObjectSecurity> ForCurrentUser() noexcept;
+    // The same, and read and write access for LOCAL SERVICE: for the control pipe, which the
+    // platform's camera service (that account, in session 0) connects to for a camera of its own.
+    static std::optional<ObjectSecurity> ForCurrentUserAndCameraService() noexcept;
     // For the given user SID (and SYSTEM); nullopt for an invalid SID. No system state is read.
     // The owner is left to the creator's default: only a process of that user could create an
     // object owned by it.
@@ -37,7 +40,8 @@ public:
 
 private:
     ObjectSecurity() = default;
-    static std::optional<ObjectSecurity> Make(PSID user, bool userOwns) noexcept;
+    static std::optional<ObjectSecurity> ForTokenUser(bool cameraService) noexcept;
+    static std::optional<ObjectSecurity> Make(PSID user, bool userOwns, bool cameraService = false) noexcept;
 
     std::vector<std::uint8_t> mDescriptor; // self-relative, so it may move with the vector
     SECURITY_ATTRIBUTES mAttributes{};

@@ -6,6 +6,7 @@
 
 #include <cstddef>
 #include <cstdint>
+#include <string>
 #include <type_traits>
 
 namespace Zarvo::IPC {
@@ -27,11 +28,24 @@ enum class Command : std::uint32_t {
     FrameTick = 2,
     StartCamera = 3,
     StopCamera = 4,
+    // For a camera in another session (the platform's camera service runs in session 0), which can
+    // neither open the app's session-local frame channel nor make one the app could: the app's frame
+    // size, as width | height << 32 in shared_texture. Apps that predate it answer zeros.
+    FrameSize = 5,
+    // The camera made the channel AcrossSessionsChannelName(the app's session) for the app's user;
+    // frame_flag is 1 when the app publishes there too from now on.
+    PublishAcrossSessions = 6,
 };
 
 // Manual-reset event the server sets while it accepts pipe connections.
 inline constexpr const wchar_t* kServerLiveEventName = L"Zarvo/Webcam/Control/ServerLive";
 inline constexpr const wchar_t* kControlPipeName = L"\\\\.\\pipe\\ZarvoWebcamControl";
 inline constexpr const wchar_t* kServerExecutableName = L"Zarvo Webcam.exe";
+
+// The machine-wide frame channel a camera in another session makes for the app of `session`: only
+// the camera's account may create global objects, and the app's session-local one is out of reach.
+inline std::wstring AcrossSessionsChannelName(std::uint32_t session) {
+    return L"Global\\Zarvo/Webcam/Frames/" + std::to_wstring(session);
+}
 
 } // namespace Zarvo::IPC

@@ -104,6 +104,21 @@ bool WebcamClient::StopCamera() {
                          }));
 }
 
+WebcamClient::Size WebcamClient::FrameSize() {
+    const std::uint64_t packed = HandleRequest(static_cast<std::uint32_t>(Command::FrameSize),
+                                               HandleHandler([](const Status& status) { return status.shared_texture; }));
+    const Size size{static_cast<std::uint32_t>(packed), static_cast<std::uint32_t>(packed >> 32)};
+    *ObtainLog(mLogFactory, "FrameSize") << "w/h, " << size.width << "," << size.height << Log::EndLine;
+    return size.width && size.height ? size : Size{};
+}
+
+bool WebcamClient::PublishAcrossSessions() {
+    const bool publishes = HandleRequest(static_cast<std::uint32_t>(Command::PublishAcrossSessions),
+                                         FlagHandler([](const Status& status) { return status.frame_flag == 1; }));
+    *ObtainLog(mLogFactory, "PublishAcrossSessions") << "frame_flag, " << (publishes ? 1 : 0) << Log::EndLine;
+    return publishes;
+}
+
 bool WebcamClient::FrameTick(std::chrono::milliseconds bound, CancellationToken token) {
     // The answer's flag means nothing to us: any answer in time is a success.
     FlagHandler handler([](const Status&) { return true; });

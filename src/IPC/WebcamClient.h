@@ -23,12 +23,14 @@ public:
     explicit WebcamClient(LogFactory factory, PipeIdentityLookup lookup = LookUpPipeServer);
     ~WebcamClient() override;
 
+    using ControlObject::AcceptedServerSession;
     using ControlObject::AcceptedServerUser;
     using ControlObject::CheckForServer;
     using ControlObject::ConnectControlPipe;
     using ControlObject::ConnectToServer;
     using ControlObject::Disconnect;
     using ControlObject::kExchangeTimeoutMs;
+    using ControlObject::SetTrustedIdentity;
 
     // The shared texture's handle; 0 when the exchange fails or the token is cancelled.
     std::uint64_t OpenSharedTexture(CancellationToken token = {});
@@ -37,6 +39,15 @@ public:
     bool StartCamera(CancellationToken token = {});
     // True when the server answers that its camera is no longer live.
     bool StopCamera();
+    // The app's frame size; 0,0 when the exchange fails or the app does not know the request.
+    struct Size {
+        std::uint32_t width = 0;
+        std::uint32_t height = 0;
+    };
+    Size FrameSize();
+    // Asks the app to publish into the channel made for it by a camera of another session; true
+    // when it does.
+    bool PublishAcrossSessions();
     // The per-frame request, bounded as a whole by `bound` and ended early by the token: false
     // when it failed, ran out of time or was cancelled (the connection is then out of step and
     // later requests fail at once). Writes no line except the one error line at the time-out.

@@ -22,6 +22,14 @@ using Microsoft::WRL::ComPtr;
 namespace Zarvo::MediaFoundation {
 namespace {
 
+// The platform's camera service loads the source in session 0, where no user's app runs; any other
+// host is an app of the user's own session.
+CameraCore::AppSession AppSessionOfThisProcess() {
+    DWORD session = 0;
+    return ProcessIdToSessionId(GetCurrentProcessId(), &session) && session == 0 ? CameraCore::AppSession::Console
+                                                                                   : CameraCore::AppSession::Own;
+}
+
 std::atomic<long> gLiveObjects{0};
 
 constexpr std::int64_t kDefaultInterval = 333666; // 29.97 frames per second
@@ -338,7 +346,7 @@ HRESULT MediaStream::Start() {
                 return hr;
             if (!FormatOf(type.Get(), mApp, format))
                 return MF_E_INVALIDMEDIATYPE;
-            auto core = std::make_unique<CameraCore>();
+            auto core = std::make_unique<CameraCore>(AppSessionOfThisProcess());
             ResetEvent(mStopping.get());
             mCore = std::move(core);
             mWorker = std::thread([this, format, type] { Deliver(format, type); });

@@ -105,40 +105,60 @@ std::vector<std::uint8_t> ProcessUser() {
     return {first, first + GetLengthSid(sid)};
 }
 
-// Empty when the object's owner is `user` and, with `onlyUserAndSystem`, its access rules admit no one
-// but `user` and SYSTEM; otherwise what is not so. Read from the open handle, not looked up by name.
-std::string ForeignRules(HANDLE object, const std::vector<std::uint8_t>& user, bool onlyUserAndSystem) {
-    if (user.empty())
+using Sid = std::vector<std::uint8_t>;
+
+Sid SystemSid() {
+    BYTE system[SECURITY_MAX_SID_SIZE];
+    DWORD bytes = sizeof(system);
+    if (!CreateWellKnownSid(WinLocalSystemSid, nullptr, system, &bytes))
+        return {};
+    return Sid(system, system + bytes);
+}
+
+bool AnyEqual(PSID sid, const std::vector<Sid>& sids) {
+    for (const Sid& candidate : sids) {
+        if (!candidate.empty() && EqualSid(sid, const_cast<std::uint8_t*>(candidate.data())))
+            return true;
+    }
+    return false;
+}
+
+// Empty when the object's owner is one of `owners` and, when `admitted` is given, its access rules
+// admit no one beyond those; otherwise what is not so. Read from the open handle, not looked up by
+// name.
+std::string RulesBeyond(HANDLE object, const std::vector<Sid>& owners, const std::vector<Sid>* admitted) {
+    if (owners.empty() || owners.front().empty())
         return "this process's user is unknown";
     PSID owner = nullptr;
     PACL dacl = nullptr;
     PSECURITY_DESCRIPTOR descriptor = nullptr;
-    const SECURITY_INFORMATION wanted =
-        OWNER_SECURITY_INFORMATION | (onlyUserAndSystem ? DACL_SECURITY_INFORMATION : 0);
+    const SECURITY_INFORMATION wanted = OWNER_SECURITY_INFORMATION | (admitted ? DACL_SECURITY_INFORMATION : 0);
     if (const DWORD error = GetSecurityInfo(object, SE_KERNEL_OBJECT, wanted, &owner, nullptr,
-                                            onlyUserAndSystem ? &dacl : nullptr, nullptr, &descriptor))
+                                            admitted ? &dacl : nullptr, nullptr, &descriptor))
         return "its security is unreadable (error " + std::to_string(error) + ")";
     const auto freeLocal = [](void* memory) { LocalFree(memory); }; // LocalFree is __stdcall on x86
     const std::unique_ptr<void, decltype(freeLocal)> owned(descriptor, freeLocal);
-    auto* userSid = const_cast<std::uint8_t*>(user.data());
-    if (!owner || !IsValidSid(owner) || !EqualSid(owner, userSid))
-        return "owner " + SidText(owner) + ", not " + SidText(userSid);
-    if (!onlyUserAndSystem)
+    if (!owner || !IsValidSid(owner) || !AnyEqual(owner, owners))
+        return "owner " + SidText(owner) + ", not " + SidText(const_cast<std::uint8_t*>(owners.front().data()));
+    if (!admitted)
         return {};
     if (!dacl)
         return "no access rules: everyone may use it";
-    BYTE system[SECURITY_MAX_SID_SIZE];
-    DWORD systemBytes = sizeof(system);
-    CreateWellKnownSid(WinLocalSystemSid, nullptr, system, &systemBytes);
     for (DWORD i = 0; i < dacl->AceCount; ++i) {
         ACE_HEADER* ace = nullptr;
         if (!GetAce(dacl, i, reinterpret_cast<void**>(&ace)) || ace->AceType != ACCESS_ALLOWED_ACE_TYPE)
             continue;
-        PSID admitted = &reinterpret_cast<ACCESS_ALLOWED_ACE*>(ace)->SidStart;
-        if (!EqualSid(admitted, userSid) && !EqualSid(admitted, system))
-            return "its rules admit " + SidText(admitted);
+        PSID sid = &reinterpret_cast<ACCESS_ALLOWED_ACE*>(ace)->SidStart;
+        if (!AnyEqual(sid, *admitted))
+            return "its rules admit " + SidText(sid);
     }
     return {};
+}
+
+// Owned by `user` (and only usable by it and SYSTEM): what the app's own objects carry.
+std::string ForeignRules(HANDLE object, const Sid& user, bool onlyUserAndSystem) {
+    const std::vector<Sid> admitted{user, SystemSid()};
+    return RulesBeyond(object, {user}, onlyUserAndSystem ? &admitted : nullptr);
 }
 
 } // namespace
@@ -173,17 +193,24 @@ ChannelHeader* Writer::Header() noexcept {
     return mMapping ? mMapping->header() : nullptr;
 }
 
+namespace {
+
+std::string NoChannelFor(std::uint32_t width, std::uint32_t height, std::uint32_t slots) {
+    if (width == 0 || height == 0 || width > kMaxDimension || height > kMaxDimension || slots < kMinSlots ||
+        slots > kMaxSlots)
+        return "no channel for " + std::to_string(width) + "," + std::to_string(height) + " in " +
+               std::to_string(slots) + " slots";
+    return {};
+}
+
+} // namespace
+
 bool Writer::Open(const std::wstring& name, std::uint32_t width, std::uint32_t height, std::string& whyNot,
                   std::uint32_t slots) {
     Close();
-    if (width == 0 || height == 0 || width > kMaxDimension || height > kMaxDimension || slots < kMinSlots ||
-        slots > kMaxSlots) {
-        whyNot = "no channel for " + std::to_string(width) + "," + std::to_string(height) + " in " +
-                 std::to_string(slots) + " slots";
+    if (whyNot = NoChannelFor(width, height, slots); !whyNot.empty())
         return false;
-    }
-    const std::uint32_t pitch = (width + 63) / 64 * 64;
-    const std::uint64_t bytes = SectionBytes(pitch, height, slots);
+    const std::uint64_t bytes = SectionBytes(WriterPitch(width), height, slots);
 
     auto mapping = std::make_unique<Mapping>();
     mapping->section.reset(CreateFileMappingW(INVALID_HANDLE_VALUE, mSecurity, PAGE_READWRITE,
@@ -197,13 +224,57 @@ bool Writer::Open(const std::wstring& name, std::uint32_t width, std::uint32_t h
     const bool reused = created == ERROR_ALREADY_EXISTS;
     // A writer with rules of its own uses a section made before only when it carries them: one that
     // someone else made first could feed the camera pictures or read the user's.
-    const std::vector<std::uint8_t> user = mSecurity ? ProcessUser() : std::vector<std::uint8_t>();
+    const Sid user = mSecurity ? ProcessUser() : Sid();
     if (reused && mSecurity) {
         if (std::string foreign = ForeignRules(mapping->section.get(), user, true); !foreign.empty()) {
             whyNot = "the section exists already and is not ours (" + foreign + "): frames go by the texture only";
             return false;
         }
     }
+    mapping->publishedEvent.reset(CreateEventW(mSecurity, TRUE, FALSE, (name + kPublishedSuffix).c_str()));
+    // Nor an event made first by someone else: readers then wake on their own schedule.
+    if (mapping->publishedEvent && mSecurity && GetLastError() == ERROR_ALREADY_EXISTS &&
+        !ForeignRules(mapping->publishedEvent.get(), user, true).empty())
+        mapping->publishedEvent.reset();
+    return Adopt(std::move(mapping), width, height, slots, reused, whyNot);
+}
+
+bool Writer::Join(const std::wstring& name, std::uint32_t width, std::uint32_t height,
+                  const std::vector<std::uint8_t>& peer, std::string& whyNot) {
+    Close();
+    const std::uint32_t slots = kDefaultSlots;
+    if (whyNot = NoChannelFor(width, height, slots); !whyNot.empty())
+        return false;
+    auto mapping = std::make_unique<Mapping>();
+    mapping->section.reset(OpenFileMappingW(FILE_MAP_READ | FILE_MAP_WRITE | READ_CONTROL, FALSE, name.c_str()));
+    if (!mapping->section) {
+        const DWORD error = GetLastError();
+        whyNot = error == ERROR_FILE_NOT_FOUND ? std::string("no section")
+                                               : "OpenFileMapping failed " + std::to_string(error);
+        return false;
+    }
+    // The user's frames go only where no one but the camera's account, this user and SYSTEM can
+    // read them, and where only they could change that.
+    const std::vector<Sid> trusted{ProcessUser(), peer, SystemSid()};
+    if (trusted[0].empty() || peer.empty()) {
+        whyNot = "the users to trust are unknown";
+        return false;
+    }
+    if (std::string foreign = RulesBeyond(mapping->section.get(), trusted, &trusted); !foreign.empty()) {
+        whyNot = "the section is not the camera's (" + foreign + ")";
+        return false;
+    }
+    mapping->publishedEvent.reset(
+        OpenEventW(EVENT_MODIFY_STATE | SYNCHRONIZE | READ_CONTROL, FALSE, (name + kPublishedSuffix).c_str()));
+    if (mapping->publishedEvent && !RulesBeyond(mapping->publishedEvent.get(), trusted, &trusted).empty())
+        mapping->publishedEvent.reset();
+    return Adopt(std::move(mapping), width, height, slots, true, whyNot);
+}
+
+bool Writer::Adopt(std::unique_ptr<Mapping> mapping, std::uint32_t width, std::uint32_t height,
+                   std::uint32_t slots, bool reused, std::string& whyNot) {
+    const std::uint32_t pitch = WriterPitch(width);
+    const std::uint64_t bytes = SectionBytes(pitch, height, slots);
     mapping->view = View(mapping->section.get(), FILE_MAP_WRITE);
     if (!mapping->view) {
         whyNot = "MapViewOfFile failed " + std::to_string(GetLastError());
@@ -228,12 +299,6 @@ bool Writer::Open(const std::wstring& name, std::uint32_t width, std::uint32_t h
     g.slotOffset = sizeof(ChannelHeader);
     g.slotStride = SlotStride(pitch, height);
     g.frameBytes = FrameBytes(pitch, height);
-
-    mapping->publishedEvent.reset(CreateEventW(mSecurity, TRUE, FALSE, (name + kPublishedSuffix).c_str()));
-    // Nor an event made first by someone else: readers then wake on their own schedule.
-    if (mapping->publishedEvent && mSecurity && GetLastError() == ERROR_ALREADY_EXISTS &&
-        !ForeignRules(mapping->publishedEvent.get(), user, true).empty())
-        mapping->publishedEvent.reset();
 
     ChannelHeader* header = mapping->header();
     // Readers of an older geometry let go before any field changes under them.
@@ -289,6 +354,66 @@ void Writer::Close() noexcept {
         return;
     Store(mMapping->header()->magic, 0, std::memory_order_release);
     mMapping.reset();
+}
+
+// ---------------------------------------------------------------------------------------------
+// HostedChannel
+
+struct HostedChannel::Objects {
+    UniqueHandleNull section;
+    UniqueHandleNull publishedEvent;
+};
+
+HostedChannel::HostedChannel() = default;
+HostedChannel::~HostedChannel() = default;
+
+bool HostedChannel::IsOpen() const noexcept {
+    return mObjects != nullptr;
+}
+
+std::string HostedChannel::Create(const std::wstring& name, std::uint32_t width, std::uint32_t height,
+                                  const std::vector<std::uint8_t>& appUser) {
+    mObjects.reset();
+    if (std::string whyNot = NoChannelFor(width, height, kDefaultSlots); !whyNot.empty())
+        return whyNot;
+    const Sid own = ProcessUser();
+    auto* app = const_cast<std::uint8_t*>(appUser.data());
+    if (own.empty() || appUser.empty() || !IsValidSid(app))
+        return "the users to admit are unknown";
+    const std::string ownText = SidText(const_cast<std::uint8_t*>(own.data()));
+    // For the app's user: query, map for reading and writing (the event: query and set), read the
+    // rules, wait. The same bits mean that for sections and events alike.
+    const std::string rules = "O:" + ownText + "D:P(A;;GA;;;" + ownText + ")(A;;0x120007;;;" + SidText(app) +
+                              ")(A;;GA;;;SY)";
+    PSECURITY_DESCRIPTOR descriptor = nullptr;
+    if (!ConvertStringSecurityDescriptorToSecurityDescriptorA(rules.c_str(), SDDL_REVISION_1, &descriptor, nullptr))
+        return "no security descriptor (error " + std::to_string(GetLastError()) + ")";
+    const auto freeLocal = [](void* memory) { LocalFree(memory); }; // LocalFree is __stdcall on x86
+    const std::unique_ptr<void, decltype(freeLocal)> owned(descriptor, freeLocal);
+    SECURITY_ATTRIBUTES attributes{sizeof(attributes), descriptor, FALSE};
+    const std::vector<Sid> admitted{own, appUser, SystemSid()};
+
+    auto objects = std::make_unique<Objects>();
+    const std::uint64_t bytes = SectionBytes(WriterPitch(width), height, kDefaultSlots);
+    objects->section.reset(CreateFileMappingW(INVALID_HANDLE_VALUE, &attributes, PAGE_READWRITE,
+                                              static_cast<DWORD>(bytes >> 32), static_cast<DWORD>(bytes),
+                                              name.c_str()));
+    if (!objects->section)
+        return "CreateFileMapping failed " + std::to_string(GetLastError());
+    // One made first by someone else could feed the camera pictures or read the user's.
+    if (GetLastError() == ERROR_ALREADY_EXISTS) {
+        if (std::string foreign = RulesBeyond(objects->section.get(), {own}, &admitted); !foreign.empty())
+            return "the section exists already and is not ours (" + foreign + ")";
+    }
+    objects->publishedEvent.reset(CreateEventW(&attributes, TRUE, FALSE, (name + kPublishedSuffix).c_str()));
+    if (!objects->publishedEvent)
+        return "CreateEvent failed " + std::to_string(GetLastError());
+    if (GetLastError() == ERROR_ALREADY_EXISTS) {
+        if (std::string foreign = RulesBeyond(objects->publishedEvent.get(), {own}, &admitted); !foreign.empty())
+            return "the event exists already and is not ours (" + foreign + ")";
+    }
+    mObjects = std::move(objects);
+    return {};
 }
 
 // ---------------------------------------------------------------------------------------------

@@ -102,6 +102,11 @@ constexpr std::uint64_t SlotStride(std::uint64_t rowPitch, std::uint64_t height)
     return (sizeof(SlotHeader) + FrameBytes(rowPitch, height) + 63) / 64 * 64;
 }
 
+// The row pitch a writer gives frames of `width` pixels.
+constexpr std::uint32_t WriterPitch(std::uint32_t width) noexcept {
+    return (width + 63) / 64 * 64;
+}
+
 constexpr std::uint64_t SectionBytes(std::uint64_t rowPitch, std::uint64_t height,
                                      std::uint32_t slots) noexcept {
     return sizeof(ChannelHeader) + slots * SlotStride(rowPitch, height);
@@ -124,6 +129,12 @@ public:
     // `whyNot` filled in, when the channel cannot be set up; nothing is published then.
     bool Open(const std::wstring& name, std::uint32_t width, std::uint32_t height, std::string& whyNot,
               std::uint32_t slots = kDefaultSlots);
+    // Publishes into a section made by a camera of another session (one this process's user may not
+    // make), at the default slot count. Only when the section's owner and the users its rules admit
+    // are this process's user, `peer` (the camera's account) and SYSTEM: the frames are the user's.
+    // The event is used on the same terms. False, with `whyNot`, otherwise.
+    bool Join(const std::wstring& name, std::uint32_t width, std::uint32_t height,
+              const std::vector<std::uint8_t>& peer, std::string& whyNot);
     bool IsOpen() const noexcept;
 
     // Copies one NV12 frame (luma rows then chroma rows, both `sourcePitch` apart) into the next slot
@@ -138,8 +149,36 @@ public:
 
 private:
     struct Mapping;
+    // Maps the opened section and sets the channel up in it.
+    bool Adopt(std::unique_ptr<Mapping> mapping, std::uint32_t width, std::uint32_t height, std::uint32_t slots,
+               bool reused, std::string& whyNot);
+
     std::unique_ptr<Mapping> mMapping;
     _SECURITY_ATTRIBUTES* mSecurity;
+};
+
+// A camera's side when the app runs in another session, where neither can reach the other's
+// session-local objects and only the camera's account may make machine-wide ones: the camera makes
+// the section and its event for the app's user to publish into (Writer::Join), and reads it as any
+// channel, owned by its own account. The objects live as long as this.
+class HostedChannel {
+public:
+    HostedChannel();
+    ~HostedChannel();
+    HostedChannel(const HostedChannel&) = delete;
+    HostedChannel& operator=(const HostedChannel&) = delete;
+
+    // Makes `name` for frames of `width` x `height` at the default slot count: owned by this
+    // process's user, which alone has full access; `appUser` (a SID's bytes) may map it, read and
+    // write it, and set the event; SYSTEM has full access. An existing object of that name is used
+    // only when it carries exactly these rules. Empty on success, otherwise why not.
+    std::string Create(const std::wstring& name, std::uint32_t width, std::uint32_t height,
+                       const std::vector<std::uint8_t>& appUser);
+    bool IsOpen() const noexcept;
+
+private:
+    struct Objects;
+    std::unique_ptr<Objects> mObjects;
 };
 
 // The camera's side: opens the section read-only and converts its newest complete frame.

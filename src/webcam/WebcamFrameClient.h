@@ -46,6 +46,8 @@ public:
     // The user (a SID's bytes) who must own the frame channel: the one the camera accepted on the
     // control pipe. Empty: any owner (channels of a test's own making). Before Initialize.
     void SetChannelOwner(std::vector<std::uint8_t> user);
+    // The channel the camera made for the app (an app in another session), kept as long as this.
+    void HoldChannel(std::shared_ptr<FrameChannel::HostedChannel> hosted) { mHosted = std::move(hosted); }
 
     // `handle` is the shared texture's legacy handle. Null when the texture serves, or when it
     // cannot and the frame channel does; otherwise what the texture path always answered (the
@@ -134,6 +136,7 @@ private:
     // number and time of the app's newest frame.
     const std::wstring mChannelName;
     FrameChannel::Reader mChannel;
+    std::shared_ptr<FrameChannel::HostedChannel> mHosted; // after mChannel: the reader lets go first
     bool mChannelWanted = false;
     std::string mChannelReported; // the last reason logged for a channel that does not serve
     std::chrono::steady_clock::time_point mNextChannelTry{};

@@ -6,8 +6,10 @@
 
 #include "CameraCore/CameraCore.h"
 #include "server/Pattern.h"
+#include "webcam/FrameScaler.h"
 #include "webcam/PixelConversion.h"
 
+#include <tlhelp32.h>
 #include <uuids.h>
 
 #include <functional>
@@ -26,8 +28,11 @@ std::uint64_t Digest(const std::vector<std::uint8_t>& bytes, std::uint64_t lengt
 
 // A core streaming into buffers on the test's thread; Stop is a Command to the core's waits.
 struct Stream {
-    Stream(const GUID& subtype, std::int64_t interval = 333666) {
-        core.Start({kWidth, kHeight, subtype, interval}, [this](DWORD milliseconds, const HANDLE* objects, DWORD count) {
+    Stream(const GUID& subtype, std::int64_t interval = 333666,
+           CameraCore::AppSession session = CameraCore::AppSession::Own, std::uint32_t width = kWidth,
+           std::uint32_t height = kHeight)
+        : core(session) {
+        core.Start({width, height, subtype, interval}, [this](DWORD milliseconds, const HANDLE* objects, DWORD count) {
             HANDLE all[8] = {stop.get()};
             for (DWORD i = 0; i < count && i < 7; ++i)
                 all[i + 1] = objects[i];
@@ -47,10 +52,20 @@ struct Stream {
         const std::uint64_t length = core.Fill(buffer.data(), buffer.size());
         return {length, Digest(buffer, length)};
     }
-    UniqueEvent stop{CreateEventW(nullptr, TRUE, FALSE, nullptr)};
     CameraCore core;
+    UniqueEvent stop{CreateEventW(nullptr, TRUE, FALSE, nullptr)};
     std::vector<std::uint8_t> buffer = std::vector<std::uint8_t>(kWidth * kHeight * 2 + 64);
 };
+
+// Processes of the reference app this machine runs.
+int AppProcesses() {
+    const UniqueHandleNull snapshot(CreateToolhelp32Snapshot(TH32CS_SNAPPROCESS, 0));
+    PROCESSENTRY32W entry{sizeof(entry)};
+    int count = 0;
+    for (BOOL more = Process32FirstW(snapshot.get(), &entry); more; more = Process32NextW(snapshot.get(), &entry))
+        count += _wcsicmp(entry.szExeFile, IPC::kServerExecutableName) == 0;
+    return count;
+}
 
 } // namespace
 
@@ -141,4 +156,53 @@ TEST(CameraCore, OnTheTexturePathAnAppThatPausesGivesWayToThePlaceholderAndComes
         EXPECT_EQ(devices.load(), 0) << "a graphics device outlived Stop";
     }
     SetFrameClientDeviceFactory({});
+}
+
+// A core outside every user's session (the platform's camera service) launches no app: it shows the
+// placeholder until the console user's app serves, then reads the channel it made for that app, at
+// the size the app answered (the stream's own idea of the app's size is left out), scaled.
+TEST(CameraCore, OutsideTheUsersSessionItWaitsForTheAppAndReadsTheChannelItMadeForIt) {
+    constexpr std::uint32_t kSmallWidth = 640, kSmallHeight = 360;
+    const std::uint64_t bytes = yuy2_frame_bytes(kSmallWidth, kSmallHeight);
+    AppDataWithSettings settings("1280,720");
+    ASSERT_EQ(AppProcesses(), 0);
+    PlaceholderPicture placeholders;
+    placeholders.SetDestination(kSmallWidth, kSmallHeight, MEDIASUBTYPE_YUY2);
+    std::vector<std::uint64_t> pictures;
+    for (auto reason : {PlaceholderReason::Starting, PlaceholderReason::WaitingForApp, PlaceholderReason::AppStopped})
+        pictures.push_back(Digest(placeholders.Picture(reason), bytes));
+
+    Stream stream(MEDIASUBTYPE_YUY2, 333666, CameraCore::AppSession::Console, kSmallWidth, kSmallHeight);
+    // An app-facing core starts the app within its first second.
+    for (int sample = 0; sample < 60; ++sample) {
+        const auto [length, digest] = stream.Next();
+        ASSERT_EQ(length, bytes);
+        ASSERT_EQ(std::count(pictures.begin(), pictures.end(), digest), 1) << "sample " << sample;
+    }
+    EXPECT_EQ(AppProcesses(), 0) << "the app was launched";
+
+    ServerProcess app(settings.Path());
+    ASSERT_TRUE(app.WaitUntilLive());
+    const FrameScaler scaler(kWidth, kHeight, kSmallWidth, kSmallHeight, ScaledLayout::Yuy2);
+    ASSERT_TRUE(scaler.Valid());
+    std::vector<std::uint8_t> nv12(Server::PatternFrameBytes(kHeight, kWidth)), expected(bytes);
+    int frames = 0, other = 0;
+    for (int sample = 0; sample < 600 && frames < 5; ++sample) {
+        const auto [length, digest] = stream.Next();
+        ASSERT_EQ(length, bytes);
+        if (std::count(pictures.begin(), pictures.end(), digest))
+            continue;
+        std::uint64_t number = 0;
+        if (Server::ReadPatternNumber(stream.buffer.data(), 2, 2 * kSmallWidth, kSmallWidth, kSmallHeight, number,
+                                      kWidth, kHeight)) {
+            Server::DrawPatternNV12(kWidth, kHeight, number, nv12.data(), kWidth);
+            scaler.Run(kWidth, nv12.data(), expected.data());
+            (Digest(expected, bytes) == digest ? frames : other) += 1;
+        } else {
+            ++other;
+        }
+    }
+    EXPECT_EQ(std::pair(frames, other), std::pair(5, 0));
+    stream.Stop();
+    EXPECT_EQ(app.Quit(), std::optional<DWORD>(0));
 }

@@ -82,11 +82,14 @@ TEST(ReferenceServer, AnswersEveryCommandAndServesClientsAtOnceEachWithItsOwnAns
 
     // Client ids count from 1 in the order of connection.
     WebcamClient& first = *clients[0];
-    for (std::uint32_t command : {0u, 5u, 0xFFFFFFFFu, 4u}) // unknown ones, and a stop before any start
+    // Unknown ones, a stop before any start, and publishing for another session's camera before it.
+    for (std::uint32_t command : {0u, 7u, 0xFFFFFFFFu, 4u, 6u})
         EXPECT_EQ(Ask(first, command), Fields(0, 0, 0)) << command;
+    EXPECT_EQ(Ask(first, 5), Fields(1280 | std::uint64_t{720} << 32, 0, 0)); // the frame size
     std::uint64_t ticks = 0;                                 // the first client's per-frame requests
     EXPECT_EQ(Ask(first, 2), Fields(Tag(1, ++ticks), 0, 0)); // nothing drawn, not live
     EXPECT_EQ(Ask(first, 3), Fields(0, 0, 1));
+    EXPECT_EQ(Ask(first, 6), Fields(0, 0, 0)); // no camera of another session made a channel
     // Asked often enough, a newer frame shows up; the generator runs at about 30 a second.
     Fields tick;
     do {
@@ -191,7 +194,7 @@ TEST(ReferenceServer, CommandLineOptionsEndItByItselfWithTheirExitCodesAndASecon
 }
 
 // Here the camera does not make the event first, so the server's own security is what is read back.
-TEST(ReferenceServer, ItsPipeEventMutexAndSectionGrantOnlyItsUserAndSystem) {
+TEST(ReferenceServer, ItsObjectsGrantOnlyItsUserAndSystemAndItsPipeAlsoTheCameraService) {
     AppDataWithSettings appData("1280,720");
     ServerProcess server(appData.Path());
     UniqueEvent live;
@@ -211,7 +214,7 @@ TEST(ReferenceServer, ItsPipeEventMutexAndSectionGrantOnlyItsUserAndSystem) {
     EXPECT_THAT(DaclOf(live.get()), UserAndSystem(user, EVENT_ALL_ACCESS));
     EXPECT_THAT(DaclOf(mutex.get()), UserAndSystem(user, MUTEX_ALL_ACCESS));
     EXPECT_THAT(DaclOf(section.get()), UserAndSystem(user, SECTION_ALL_ACCESS));
-    EXPECT_THAT(DaclOf(pipe.get()), UserAndSystem(user, FILE_ALL_ACCESS));
+    EXPECT_THAT(DaclOf(pipe.get()), UserSystemAndCameraService(user));
     // Owned by that user too, whatever the token's default owner: that is what a camera checks.
     for (const HANDLE object : {live.get(), mutex.get(), section.get(), pipe.get()})
         EXPECT_EQ(OwnerOf(object), user);

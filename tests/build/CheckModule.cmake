@@ -36,7 +36,7 @@ if(NOT exports STREQUAL expected)
 endif()
 
 # Every imported DLL comes with Windows; a compiler runtime DLL would not be found in a host's folder.
-set(system advapi32 d3d11 dxgi kernel32 msvcrt ole32 oleaut32 shell32 user32 winmm ntdll)
+set(system advapi32 d3d11 dxgi kernel32 msvcrt ole32 oleaut32 shell32 user32 winmm ntdll wtsapi32)
 if(MEDIA)
   list(APPEND system mfplat)
 endif()

@@ -19,6 +19,42 @@ using namespace Zarvo::Testing;
 
 namespace {
 
+// This process's user: the SID's bytes.
+std::vector<std::uint8_t> ProcessUser() {
+    HANDLE token = nullptr;
+    std::vector<void*> buffer(64);
+    DWORD bytes = 0;
+    if (!OpenProcessToken(GetCurrentProcess(), TOKEN_QUERY, &token))
+        return {};
+    const bool read = GetTokenInformation(token, TokenUser, buffer.data(), DWORD(buffer.size() * sizeof(void*)), &bytes);
+    CloseHandle(token);
+    if (!read)
+        return {};
+    const PSID sid = reinterpret_cast<TOKEN_USER*>(buffer.data())->User.Sid;
+    const auto* first = static_cast<const std::uint8_t*>(sid);
+    return {first, first + GetLengthSid(sid)};
+}
+
+std::wstring SidString(const std::vector<std::uint8_t>& sid) {
+    wchar_t* text = nullptr;
+    if (sid.empty() || !ConvertSidToStringSidW(const_cast<std::uint8_t*>(sid.data()), &text))
+        return L"(none)";
+    std::wstring result = text;
+    LocalFree(text);
+    return result;
+}
+
+// Security of a descriptor text, kept for a table's lifetime.
+struct Security {
+    explicit Security(const std::wstring& text) {
+        EXPECT_TRUE(ConvertStringSecurityDescriptorToSecurityDescriptorW(text.c_str(), SDDL_REVISION_1, &descriptor, nullptr));
+        attributes = {sizeof(attributes), descriptor, FALSE};
+    }
+    ~Security() { LocalFree(descriptor); }
+    PSECURITY_DESCRIPTOR descriptor = nullptr;
+    SECURITY_ATTRIBUTES attributes{};
+};
+
 TEST(FrameChannel, ReaderConvertsTheNewestFrameOnlyOnceOneIsPublished) {
     constexpr std::uint32_t kWidth = 100, kHeight = 30; // rows padded to 128 bytes in the section
     const std::wstring name = UniqueName(L"FrameChannel");
@@ -164,29 +200,8 @@ TEST(FrameChannel, AReaderRacingTheWriterKeepsOnlyWholeFrames) {
 // a reader told the app's user reads only a section that user owns.
 TEST(FrameChannel, ASectionMadeFirstBySomeoneElseIsNeitherWrittenNorRead) {
     constexpr std::uint32_t kWidth = 64, kHeight = 32;
-    HANDLE token = nullptr;
-    ASSERT_TRUE(OpenProcessToken(GetCurrentProcess(), TOKEN_QUERY, &token));
-    std::vector<void*> buffer(64);
-    DWORD bytes = 0;
-    ASSERT_TRUE(GetTokenInformation(token, TokenUser, buffer.data(), DWORD(buffer.size() * sizeof(void*)), &bytes));
-    CloseHandle(token);
-    const PSID userSid = reinterpret_cast<TOKEN_USER*>(buffer.data())->User.Sid;
-    wchar_t* userText = nullptr;
-    ASSERT_TRUE(ConvertSidToStringSidW(userSid, &userText));
-    const std::wstring user = userText;
-    LocalFree(userText);
-    const auto* first = static_cast<const std::uint8_t*>(userSid);
-    const std::vector<std::uint8_t> userBytes(first, first + GetLengthSid(userSid));
-    // Security of a descriptor text, kept for the table's lifetime.
-    struct Security {
-        explicit Security(const std::wstring& text) {
-            EXPECT_TRUE(ConvertStringSecurityDescriptorToSecurityDescriptorW(text.c_str(), SDDL_REVISION_1, &descriptor, nullptr));
-            attributes = {sizeof(attributes), descriptor, FALSE};
-        }
-        ~Security() { LocalFree(descriptor); }
-        PSECURITY_DESCRIPTOR descriptor = nullptr;
-        SECURITY_ATTRIBUTES attributes{};
-    };
+    const std::vector<std::uint8_t> userBytes = ProcessUser();
+    const std::wstring user = SidString(userBytes);
     Security ours(L"O:" + user + L"D:P(A;;GA;;;" + user + L")(A;;GA;;;SY)");
     const struct {
         const wchar_t* what;
@@ -217,6 +232,78 @@ TEST(FrameChannel, ASectionMadeFirstBySomeoneElseIsNeitherWrittenNorRead) {
         EXPECT_EQ(app.Open(name, kWidth, kHeight, whyNot), !c.writerRefusal) << whyNot;
         if (c.writerRefusal) {
             EXPECT_NE(whyNot.find(c.writerRefusal), std::string::npos) << whyNot;
+        }
+    }
+}
+
+// Across sessions the camera (the platform's camera service, LOCAL SERVICE) makes the channel and the
+// app joins it. The app publishes the user's frames only into a section whose owner and rules admit
+// no one beyond the camera's account, the user and SYSTEM; the camera uses a section of that name only
+// when it is its own. Here the camera's account is this test's user, as the app's is.
+TEST(FrameChannel, AChannelMadeForAnAppOfAnotherSessionCarriesOnlyRulesBothTrust) {
+    constexpr std::uint32_t kWidth = 64, kHeight = 32;
+    const std::vector<std::uint8_t> user = ProcessUser();
+    const std::wstring userText = SidString(user);
+    BYTE service[SECURITY_MAX_SID_SIZE];
+    DWORD serviceBytes = sizeof(service);
+    ASSERT_TRUE(CreateWellKnownSid(WinLocalServiceSid, nullptr, service, &serviceBytes));
+    const std::vector<std::uint8_t> cameraService(service, service + serviceBytes);
+
+    {
+        const std::wstring name = L"Global\\" + UniqueName(L"FrameChannel");
+        HostedChannel hosted, again;
+        ASSERT_EQ(hosted.Create(name, kWidth, kHeight, user), "");
+        Writer app;
+        std::string whyNot;
+        ASSERT_TRUE(app.Join(name, kWidth, kHeight, cameraService, whyNot)) << whyNot;
+        app.Publish(PatternFrame(kWidth, kHeight, 7).data(), kWidth, 7);
+        Reader camera;
+        ASSERT_EQ(camera.Open(name, kWidth, kHeight, user), "");
+        EXPECT_NE(camera.PublishedEvent(), nullptr);
+        Bytes out(yuy2_frame_bytes(kWidth, kHeight));
+        const auto result = camera.ConvertNewest(convert_format_nv12_yuy2, out.data());
+        EXPECT_EQ(std::pair(result.outcome, result.frameNumber), std::pair(Reader::Outcome::Frame, std::uint64_t{7}));
+        EXPECT_EQ(out, Yuy2(PatternFrame(kWidth, kHeight, 7), kWidth, kHeight));
+        EXPECT_EQ(again.Create(name, kWidth, kHeight, user), ""); // a camera coming back takes up its own
+    }
+
+    const struct {
+        const char* what;
+        std::wstring firstMade;  // security of the section someone made first; empty: none
+        const char* joinRefusal; // null: the app publishes there
+        const char* hostRefusal; // null: the camera takes it up
+    } cases[] = {
+        {"none", L"", "no section", nullptr},
+        {"the camera service's", L"O:LSD:P(A;;GA;;;LS)(A;;0x120007;;;" + userText + L")(A;;GA;;;SY)", nullptr,
+         "CreateFileMapping failed 5"}, // made for the user, not by it: the rules deny it the making
+        {"another owner", L"O:BAD:P(A;;GA;;;" + userText + L")(A;;GA;;;SY)", "not the camera's (owner S-1-5-32-544",
+         "not ours (owner S-1-5-32-544"},
+        {"rules for everyone", L"O:" + userText + L"D:(A;;GA;;;WD)", "not the camera's (its rules admit S-1-1-0",
+         "not ours (its rules admit S-1-1-0"},
+        {"rules for administrators", L"O:" + userText + L"D:P(A;;GA;;;" + userText + L")(A;;GR;;;BA)",
+         "its rules admit S-1-5-32-544", "its rules admit S-1-5-32-544"},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.what);
+        const std::wstring name = L"Global\\" + UniqueName(L"FrameChannel");
+        std::unique_ptr<Security> first;
+        std::unique_ptr<Writer> squatter;
+        std::string whyNot;
+        if (!c.firstMade.empty()) {
+            first = std::make_unique<Security>(c.firstMade);
+            squatter = std::make_unique<Writer>(&first->attributes);
+            ASSERT_TRUE(squatter->Open(name, kWidth, kHeight, whyNot)) << whyNot;
+        }
+        Writer app;
+        EXPECT_EQ(app.Join(name, kWidth, kHeight, cameraService, whyNot), !c.joinRefusal) << whyNot;
+        if (c.joinRefusal) {
+            EXPECT_NE(whyNot.find(c.joinRefusal), std::string::npos) << whyNot;
+        }
+        HostedChannel camera;
+        const std::string made = camera.Create(name, kWidth, kHeight, user);
+        EXPECT_EQ(made.empty(), !c.hostRefusal) << made;
+        if (c.hostRefusal) {
+            EXPECT_NE(made.find(c.hostRefusal), std::string::npos) << made;
         }
     }
 }

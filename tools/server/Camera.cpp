@@ -1,6 +1,7 @@
 #include "server/Camera.h"
 
 #include "AppSettings/AppSettings.h"
+#include "IPC/Status.h"
 #include "log/Log.h"
 #include "log/Text.h"
 #include "server/Pattern.h"
@@ -68,6 +69,10 @@ void Camera::StopGenerator() {
     mRunChanged.notify_all();
     mGenerator.join();
     mChannel.Close();
+    {
+        std::lock_guard lock(mHostedMutex);
+        mHosted.Close();
+    }
     mLive = false;
     Log log = Log::Get(kServerLogName, "Camera");
     log << "stopped: frames drawn, " << mFramesDrawn.load() << Log::EndLine;
@@ -87,13 +92,41 @@ void Camera::OpenChannel(FrameSize size) {
     }
 }
 
+FrameSize Camera::Size() {
+    std::lock_guard lock(mUsersMutex);
+    return mUsers > 0 ? mSize : ReadOutputSize();
+}
+
 std::uint64_t Camera::OpenTexture(std::string& whyNot) {
-    FrameSize size;
-    {
-        std::lock_guard lock(mUsersMutex);
-        size = mUsers > 0 ? mSize : ReadOutputSize();
-    }
+    const FrameSize size = Size();
     return mTexture.Open(size.width, size.height, whyNot);
+}
+
+bool Camera::PublishAcrossSessions(std::string& whyNot) {
+    std::lock_guard users(mUsersMutex); // the generator neither starts nor stops meanwhile
+    if (mUsers == 0) {
+        whyNot = "the camera is not started";
+        return false;
+    }
+    DWORD session = 0;
+    BYTE service[SECURITY_MAX_SID_SIZE];
+    DWORD serviceBytes = sizeof(service);
+    if (!ProcessIdToSessionId(GetCurrentProcessId(), &session) ||
+        !CreateWellKnownSid(WinLocalServiceSid, nullptr, service, &serviceBytes)) {
+        whyNot = "this process's session is unknown";
+        return false;
+    }
+    std::lock_guard lock(mHostedMutex);
+    if (mHosted.IsOpen())
+        return true;
+    const std::wstring name = IPC::AcrossSessionsChannelName(session);
+    if (!mHosted.Join(name, mSize.width, mSize.height, std::vector<std::uint8_t>(service, service + serviceBytes),
+                      whyNot)) {
+        whyNot = ToUtf8(name) + ": " + whyNot;
+        return false;
+    }
+    Log::Get(kServerLogName, "Camera") << "frame channel: " << ToUtf8(name) << Log::EndLine;
+    return true;
 }
 
 void Camera::Run(FrameSize size) {
@@ -117,6 +150,10 @@ void Camera::Run(FrameSize size) {
         if (!mChannel.IsOpen() && number % 15 == 0)
             OpenChannel(size);
         mChannel.Publish(frame.data(), pitch, number);
+        {
+            std::lock_guard lock(mHostedMutex);
+            mHosted.Publish(frame.data(), pitch, number);
+        }
         mFramesDrawn = number + 1;
         if (mFrameLimit != 0 && number + 1 == mFrameLimit && mOnFrameLimit)
             mOnFrameLimit();

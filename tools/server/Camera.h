@@ -65,6 +65,13 @@ public:
 
     // The shared texture's handle at the current output size, or 0 and the reason.
     std::uint64_t OpenTexture(std::string& whyNot);
+    // The size frames have now: the generator's while live, otherwise the settings'.
+    FrameSize Size();
+    // Publishes, while the generator runs, also into the channel a camera of another session made
+    // for this session (see FrameChannel::Writer::Join; the camera's account is the platform's
+    // camera service's); the generator's stop ends it. False and the reason when the channel is
+    // absent or not fit for the user's frames.
+    bool PublishAcrossSessions(std::string& whyNot);
 
 private:
     void Run(FrameSize size);
@@ -84,6 +91,8 @@ private:
     // touches it.
     FrameChannel::Writer mChannel;
     std::string mChannelReported; // same as mChannel
+    std::mutex mHostedMutex; // the generator publishes, a pipe thread joins
+    FrameChannel::Writer mHosted; // guarded by mHostedMutex: the channel a camera of another session made
 
     std::mutex mUsersMutex; // serialises Acquire, Release and Shutdown
     unsigned mUsers = 0;    // guarded by mUsersMutex

@@ -36,7 +36,7 @@ LogLimiter gUnknownCommandLog{10, 10000};
 
 bool IsKnown(std::uint32_t command) noexcept {
     return command >= static_cast<std::uint32_t>(IPC::Command::OpenSharedTexture) &&
-           command <= static_cast<std::uint32_t>(IPC::Command::StopCamera);
+           command <= static_cast<std::uint32_t>(IPC::Command::PublishAcrossSessions);
 }
 
 } // namespace
@@ -97,6 +97,21 @@ IPC::Status Answer(std::uint32_t command, ClientState& client, Camera& camera) {
         ++client.frameRequests;
         answer.shared_texture = (client.id << 32) | (client.frameRequests & 0xFFFFFFFFu);
         answer.is_camera_live = client.cameraStarted && camera.IsLive() ? 1 : 0;
+        break;
+    }
+    case IPC::Command::FrameSize: {
+        const FrameSize size = camera.Size();
+        answer.shared_texture = size.width | std::uint64_t{size.height} << 32;
+        ClientLog(client) << "FrameSize: w/h, " << size.width << "," << size.height << Log::EndLine;
+        break;
+    }
+    case IPC::Command::PublishAcrossSessions: {
+        std::string whyNot;
+        answer.frame_flag = camera.PublishAcrossSessions(whyNot) ? 1 : 0;
+        if (answer.frame_flag)
+            ClientLog(client) << "PublishAcrossSessions: frame_flag, 1" << Log::EndLine;
+        else
+            ClientLog(client) << LogLevel::Error << "ERROR: PublishAcrossSessions: " << whyNot << Log::EndLine;
         break;
     }
     default: {

@@ -89,10 +89,11 @@ int QuitRunningServers() {
 // because the process is ended right after.
 class ServerRun {
 public:
-    ServerRun(const Server::Options& options, HANDLE live, SECURITY_ATTRIBUTES* security)
+    ServerRun(const Server::Options& options, HANDLE live, SECURITY_ATTRIBUTES* security,
+              SECURITY_ATTRIBUTES* pipeSecurity)
         : mLive(live),
           mCamera(options.frames, [] { SetEvent(gStop); }, {options.pauseAfter, options.pauseSeconds}, security),
-          mPipes(mCamera, security, options.stallFrameRequest) {
+          mPipes(mCamera, pipeSecurity, options.stallFrameRequest) {
         mCamera.SetFrameRate(options.framesPerSecond);
     }
 
@@ -212,8 +213,11 @@ int RunServer(const Server::Options& options) {
     log << "start: pid, " << static_cast<std::uint32_t>(GetCurrentProcessId()) << Log::EndLine;
 
     // Every shared object grants this user and SYSTEM, nobody else.
+    // The pipe also admits the platform's camera service, which serves Media Foundation apps from
+    // session 0 and checks for itself that this app is the console user's.
     auto security = IPC::ObjectSecurity::ForCurrentUser();
-    if (!security) {
+    auto pipeSecurity = IPC::ObjectSecurity::ForCurrentUserAndCameraService();
+    if (!security || !pipeSecurity) {
         log << LogLevel::Error << "ERROR: cannot read this process's user" << Log::EndLine;
         std::fputs("Zarvo Webcam: cannot read this process's user\n", stderr);
         return 2;
@@ -245,7 +249,7 @@ int RunServer(const Server::Options& options) {
 
     int exitCode = 0;
     {
-        ServerRun run(options, live.get(), security->Attributes());
+        ServerRun run(options, live.get(), security->Attributes(), pipeSecurity->Attributes());
         gRun = &run;
         SetConsoleCtrlHandler(OnConsoleEvent, TRUE);
         if (!run.Start()) {
