@@ -132,7 +132,8 @@ std::optional<PipeIdentity> LookUpConsoleIdentity() {
 HANDLE OpenControlPipe() noexcept {
     // Overlapped, so that no exchange can block its caller for good; the server may learn who we
     // are but cannot act as us.
-    return CreateFileW(kControlPipeName, GENERIC_READ | GENERIC_WRITE, 0, nullptr, OPEN_EXISTING,
+    // Writing needs only FILE_WRITE_DATA, which is all a camera outside the user's session is granted.
+    return CreateFileW(kControlPipeName, GENERIC_READ | FILE_WRITE_DATA, 0, nullptr, OPEN_EXISTING,
                        FILE_FLAG_OVERLAPPED | SECURITY_SQOS_PRESENT | SECURITY_IDENTIFICATION, nullptr);
 }
 

@@ -74,7 +74,9 @@ std::optional<ObjectSecurity> ObjectSecurity::Make(PSID user, bool userOwns, boo
             if (!AddAccessAllowedAce(dacl, ACL_REVISION, GENERIC_ALL, sid))
                 return std::nullopt;
         }
-        if (cameraService && !AddAccessAllowedAce(dacl, ACL_REVISION, GENERIC_READ | GENERIC_WRITE, service))
+        // Reading and writing messages only: the write right of files includes, for pipes, making
+        // instances, with which any process of that account could pose as the app.
+        if (cameraService && !AddAccessAllowedAce(dacl, ACL_REVISION, FILE_GENERIC_READ | FILE_WRITE_DATA, service))
             return std::nullopt;
 
         SECURITY_DESCRIPTOR absolute;

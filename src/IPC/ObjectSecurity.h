@@ -22,8 +22,9 @@ public:
     // For the user of this process's token, who is also the owner; nullopt when the token cannot
     // be read.
     static std::optional<ObjectSecurity> ForCurrentUser() noexcept;
-    // The same, and read and write access for LOCAL SERVICE: for the control pipe, which the
-    // platform's camera service (that account, in session 0) connects to for a camera of its own.
+    // The same, and the rights to read and write messages for LOCAL SERVICE (not to make pipe
+    // instances): for the control pipe, which the platform's camera service (that account, in
+    // session 0) connects to for a camera of its own.
     static std::optional<ObjectSecurity> ForCurrentUserAndCameraService() noexcept;
     // For the given user SID (and SYSTEM); nullopt for an invalid SID. No system state is read.
     // The owner is left to the creator's default: only a process of that user could create an

@@ -70,15 +70,15 @@ inline ::testing::Matcher<std::vector<Entry>> UserAndSystem(const std::string& u
                        FieldsAre(ACCESS_ALLOWED_ACE_TYPE, 0, full, "S-1-5-18"));
 }
 
-// The control pipe's entries: those two, then read and write for the platform's camera service.
+// The control pipe's entries: those two, then reading and writing messages for the platform's camera
+// service, without the right to make instances (FILE_APPEND_DATA, for pipes FILE_CREATE_PIPE_INSTANCE).
 inline ::testing::Matcher<std::vector<Entry>> UserSystemAndCameraService(const std::string& user) {
     using namespace ::testing;
     const auto full = AnyOf(Eq(static_cast<std::uint32_t>(GENERIC_ALL)), Eq(static_cast<std::uint32_t>(FILE_ALL_ACCESS)));
-    const auto readWrite = AnyOf(Eq(static_cast<std::uint32_t>(GENERIC_READ | GENERIC_WRITE)),
-                                 Eq(static_cast<std::uint32_t>(FILE_GENERIC_READ | FILE_GENERIC_WRITE)));
     return ElementsAre(FieldsAre(ACCESS_ALLOWED_ACE_TYPE, 0, full, user),
                        FieldsAre(ACCESS_ALLOWED_ACE_TYPE, 0, full, "S-1-5-18"),
-                       FieldsAre(ACCESS_ALLOWED_ACE_TYPE, 0, readWrite, "S-1-5-19"));
+                       FieldsAre(ACCESS_ALLOWED_ACE_TYPE, 0, static_cast<std::uint32_t>(FILE_GENERIC_READ | FILE_WRITE_DATA),
+                                 "S-1-5-19"));
 }
 
 // The user SID of this process's token as a string.
