@@ -349,7 +349,7 @@ void CameraCore::PrepareInternal() {
                             giveUpIfCancelled();
                             return client->OpenSharedTexture();
                         })
-                        .then([chain, width, height, subtype, sourceWidth, sourceHeight,
+                        .then([chain, width, height, subtype, sourceWidth, sourceHeight, console,
                                giveUpIfCancelled](std::uint64_t sharedTexture) {
                             Log::Get(kFilterLogName, "Prepare/WebcamFrameClient") << " " << Log::EndLine;
                             giveUpIfCancelled();
@@ -360,8 +360,9 @@ void CameraCore::PrepareInternal() {
                             std::shared_ptr<WebcamFrameClient> frameClient;
                             try {
                                 std::lock_guard lock(chain->mutex);
-                                if (chain->hosted) {
-                                    // The channel this camera made: its owner is this camera's account.
+                                if (console) {
+                                    // The channel this camera made, if it could: its owner is this
+                                    // camera's account. No graphics device is made.
                                     frameClient = MakeHostedFrameClient(chain->webClient->AcceptedServerSession(),
                                                                         std::move(chain->hosted));
                                     frameClient->SetSourceSize(chain->appWidth, chain->appHeight);
