@@ -319,7 +319,7 @@ void CameraCore::PrepareInternal() {
             auto client = std::make_shared<IPC::WebcamClient>(FilterLogFactory());
             // No program of the user's can be started from outside the user's session.
             if (console)
-                client->SetTrustedIdentity(IPC::LookUpConsoleIdentity, "the console");
+                client->TrustConsoleUser();
             else
                 IPC::LaunchServerIfNeeded(client, token);
             if (!client->ConnectToServer(token))

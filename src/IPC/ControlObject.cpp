@@ -199,6 +199,10 @@ std::shared_ptr<Log> ControlObject::Obtain(const char* tag) const { return Obtai
 
 bool ControlObject::CheckForServer(CancellationToken token) {
     auto log = Obtain("CheckForServer");
+    if (!mTrustedName.empty()) {
+        *log << "the app's event is out of reach: the pipe is " << (mCommandPipe ? "open" : "closed") << Log::EndLine;
+        return static_cast<bool>(mCommandPipe);
+    }
     const auto result = WaitOrCancel(mServerLiveEvent.get(), kServerEventWaitMs, token);
     if (!result) {
         *log << "WaitForSingleObject: canceled" << Log::EndLine;

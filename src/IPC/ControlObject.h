@@ -71,7 +71,7 @@ public:
     ControlObject& operator=(const ControlObject&) = delete;
 
     // True when the server-live event is set within 500 ms; false at once when the token is
-    // cancelled.
+    // cancelled. For the console user's app: true while the pipe is open.
     bool CheckForServer(CancellationToken token = {});
     // True when the control pipe is open on return.
     bool ConnectToServer(CancellationToken token);
@@ -81,11 +81,12 @@ public:
     bool ConnectControlPipe(CancellationToken token);
     // Closes the pipe if it is open. Always true.
     bool Disconnect();
-    // Whose app is accepted from now on: this process's own session and user unless told otherwise.
-    // `whose` names them in refusals ("the console").
-    void SetTrustedIdentity(TrustedIdentity trusted, std::string whose) {
-        mTrusted = std::move(trusted);
-        mTrustedName = std::move(whose);
+    // From now on the app of the console's user is accepted instead of one of this process's own
+    // session and user, for a camera outside every user's session. The app's server-live event is
+    // out of reach there: CheckForServer then answers whether the pipe is open.
+    void TrustConsoleUser() {
+        mTrusted = LookUpConsoleIdentity;
+        mTrustedName = "the console";
     }
     // The user SID (its bytes) the server end of the open pipe was accepted for: this process's
     // own user, as the pipe's owner reported it. Empty while no pipe is open. Other objects the
@@ -124,7 +125,7 @@ private:
     PipeIdentityLookup mIdentityLookup;
     PipeOpener mOpenPipe;
     TrustedIdentity mTrusted = LookUpOwnIdentity;
-    std::string mTrustedName; // empty: this host's own
+    std::string mTrustedName; // empty: this host's own, whose server-live event is in reach
     // Set while mCommandPipe is open, to the user its server was accepted for.
     PipeIdentity mAcceptedServer;
     // The last refusal logged, so that a retry loop against the same server logs it once.

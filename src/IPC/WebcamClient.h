@@ -30,7 +30,7 @@ public:
     using ControlObject::ConnectToServer;
     using ControlObject::Disconnect;
     using ControlObject::kExchangeTimeoutMs;
-    using ControlObject::SetTrustedIdentity;
+    using ControlObject::TrustConsoleUser;
 
     // The shared texture's handle; 0 when the exchange fails or the token is cancelled.
     std::uint64_t OpenSharedTexture(CancellationToken token = {});

@@ -222,6 +222,14 @@ TEST(ReferenceServer, ItsObjectsGrantOnlyItsUserAndSystemAndItsPipeAlsoTheCamera
     ASSERT_TRUE(own);
     EXPECT_THAT(LookUpPipeServer(pipe.get()), Optional(FieldsAre(own->session, own->user)));
     EXPECT_EQ(client.AcceptedServerUser(), own->user);
+    // A camera outside the user's session accepts the console user's app (here: this session's, as
+    // the platform has one), and learns from the pipe alone that it serves.
+    WebcamClient console(TestLog().Factory());
+    console.TrustConsoleUser();
+    EXPECT_FALSE(console.CheckForServer());
+    ASSERT_TRUE(console.ConnectToServer({}));
+    EXPECT_TRUE(console.CheckForServer());
+    EXPECT_EQ(std::pair(console.AcceptedServerSession(), console.AcceptedServerUser()), std::pair(own->session, own->user));
     EXPECT_TRUE(Channel().Open());
     EXPECT_TRUE(client.StopCamera());
     EXPECT_EQ(server.Quit(), 0u);
