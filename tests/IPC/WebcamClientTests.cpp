@@ -178,6 +178,11 @@ TEST(WebcamClient, EveryRequestGivesItsCodeResultAndLogLineForEveryKindOfAnswer)
         ResetEvent(liveEvent.get());
         return found;
     };
+    const auto size = [](WebcamClient& c) -> std::uint64_t {
+        const auto got = c.FrameSize();
+        return got.width | std::uint64_t{got.height} << 32;
+    };
+    const auto publish = [](WebcamClient& c) -> std::uint64_t { return c.PublishAcrossSessions(); };
     const Step reconnect[] = {{disconnect, 0, Step::Answer, 0, {}, 1}, {connect, 0, Step::Answer, 0, {}, 1}};
     // clang-format off
     const std::vector<Step> steps = {
@@ -190,6 +195,12 @@ TEST(WebcamClient, EveryRequestGivesItsCodeResultAndLogLineForEveryKindOfAnswer)
         {tick, 2, Step::Answer, 16, {0, 1, 1}, 1, ""}, // the per-frame request writes no line
         {tick, 2, Step::Answer, 16, {0, 0, 1}, 1, ""}, // whatever its flag says
         {stop, 4, Step::Answer, 16, {0, 0, 0}, 1, "[StopCamera] is_camera_live, 0"},
+        // The requests of a camera in another session; an app that predates them answers zeros, and
+        // half a size is no size.
+        {size, 5, Step::Answer, 16, {1920 | std::uint64_t{1080} << 32, 0, 1}, 1920 | std::uint64_t{1080} << 32, "[FrameSize] w/h, 1920,1080"},
+        {size, 5, Step::Answer, 16, {1920, 0, 0}, 0, "[FrameSize] w/h, 1920,0"}, {size, 5, Step::Answer, 16, {}, 0},
+        {publish, 6, Step::Answer, 16, {0, 1, 0}, 1, "[PublishAcrossSessions] frame_flag, 1"},
+        {publish, 6, Step::Answer, 16, {0, 2, 1}, 0, "[PublishAcrossSessions] frame_flag, 0"}, {publish, 6, Step::Answer, 16, {}, 0},
         // Short answers: the missing bytes read as zeros.
         {start, 3, Step::Answer, 8, live, 0, "bytes_read, 3,1,8"},
         {stop, 4, Step::Answer, 12, live, 1, "bytes_read, 4,1,12"},
