@@ -80,6 +80,7 @@ FrameScaler::Horizontal FrameScaler::HorizontalTaps(const Taps& taps) {
                     horizontal.weights.begin() + static_cast<std::ptrdiff_t>(i * n));
         from += taps.count[i];
     }
+    horizontal.exact = ScalerKernels::ExactRatioOf(horizontal.first.data(), horizontal.weights.data(), n, outputs);
     if (n > 8)
         return horizontal;
     // The windows of whole vectors: lane l is pair l % (n / 2) of output l / (n / 2).
@@ -139,7 +140,8 @@ std::uint64_t FrameScaler::Run(std::uint64_t pitch, const std::uint8_t* source, 
     const std::uint8_t* chroma = source + pitch * mSrcHeight + mCrop.y / 2 * pitch + mCrop.x;
     const auto view = [](const Horizontal& taps) {
         return ScalerKernels::RowTaps{taps.first.data(), taps.weights.data(),
-                                      taps.windows.empty() ? nullptr : taps.windows.data(), taps.taps};
+                                      taps.windows.empty() ? nullptr : taps.windows.data(), taps.taps,
+                                      taps.exact};
     };
     const ScalerKernels::RowTaps lumaX = view(mLumaX), chromaX = view(mChromaX);
     std::uint8_t* chromaOut = destination + w * h;
@@ -172,6 +174,37 @@ std::uint64_t FrameScaler::Run(std::uint64_t pitch, const std::uint8_t* source, 
 }
 
 namespace ScalerKernels {
+
+ExactRatio ExactRatioOf(const std::int32_t* first, const std::int16_t* weights, std::size_t taps,
+                        std::size_t outputs) noexcept {
+    // Each candidate's taps for output i; the table must match them all, so a kernel with the constants
+    // built in computes the same sums.
+    struct Pattern {
+        ExactRatio ratio;
+        std::size_t taps;
+        std::int16_t weights[2][4];
+        std::int32_t first(std::size_t i) const noexcept {
+            const auto k = static_cast<std::int32_t>(i);
+            return ratio == ExactRatio::ThreeToTwo ? 3 * k / 2 : ratio == ExactRatio::ThreeToOne ? 3 * k : 2 * k;
+        }
+    };
+    static constexpr Pattern kPatterns[] = {
+        {ExactRatio::ThreeToTwo, 2, {{10923, 5461}, {5461, 10923}}},
+        {ExactRatio::ThreeToOne, 4, {{5462, 5461, 5461, 0}, {5462, 5461, 5461, 0}}},
+        {ExactRatio::TwoToOne, 2, {{8192, 8192}, {8192, 8192}}}};
+    for (const Pattern& pattern : kPatterns) {
+        if (pattern.taps != taps)
+            continue;
+        bool match = true;
+        for (std::size_t i = 0; i < outputs && match; ++i) {
+            match = first[i] == pattern.first(i) &&
+                    std::equal(weights + i * taps, weights + (i + 1) * taps, pattern.weights[i % 2]);
+        }
+        if (match)
+            return pattern.ratio;
+    }
+    return ExactRatio::None;
+}
 
 const Rows* RowsFor(PixelKernels::Isa isa) noexcept {
     static constexpr Rows kScalar{ScaleColumnsRow_C, ScaleColumnsUvRow_C, FilterRow_C, MergeUvRow_C,

@@ -13,6 +13,7 @@
 namespace Zarvo {
 namespace ScalerKernels {
 struct Rows;
+enum class ExactRatio;
 }
 
 // The part of a srcWidth x srcHeight picture shown at dstWidth x dstHeight: the largest centred
@@ -66,6 +67,7 @@ private:
         std::vector<std::int16_t> weights;
         std::vector<std::int32_t> windows; // empty where the taps do not fit them
         std::size_t taps = 0;
+        ScalerKernels::ExactRatio exact{};
     };
     static Horizontal HorizontalTaps(const Taps& taps);
 

@@ -40,10 +40,111 @@ __m256i PackColumns(__m256i lo, __m256i hi) noexcept {
     return _mm256_packs_epi32(_mm256_srai_epi32(lo, 7), _mm256_srai_epi32(hi, 7));
 }
 
+// Row weights of the exact ratios, whose columns 16-bit arithmetic gives exactly: 5461 * s + e, with s a
+// small sum of samples and e one of them, or 8192 * s.
+enum class ExactRows { None, HeavyFirst, HeavySecond, Thirds, Halves };
+ExactRows ExactRowsOf(const std::int16_t* weights, std::size_t rows) noexcept {
+    if (rows == 2 && weights[0] == 10923 && weights[1] == 5461)
+        return ExactRows::HeavyFirst;
+    if (rows == 2 && weights[0] == 5461 && weights[1] == 10923)
+        return ExactRows::HeavySecond;
+    if (rows == 3 && weights[0] == 5462 && weights[1] == 5461 && weights[2] == 5461)
+        return ExactRows::Thirds;
+    if (rows == 2 && weights[0] == 8192 && weights[1] == 8192)
+        return ExactRows::Halves;
+    return ExactRows::None;
+}
+
+// (sum of weight * sample + 64) >> 7 from rows a, b as (a, b) byte pairs, in 16-bit arithmetic.
+// 10923 a + 5461 b = 128 (85 a + 42 b) + 43 a + 85 b, and all these weights fit pmaddubsw's signed bytes with
+// sums below 2^15; (m + 64) >> 7 is pmulhrsw by 256. 8192 (a + b) + 64 over 128 is 64 (a + b).
+template <ExactRows Kind>
+__m256i PairColumns(__m256i ab) noexcept {
+    const auto weigh = [ab](int first, int second) {
+        return _mm256_maddubs_epi16(ab, _mm256_set1_epi16(static_cast<short>(first | second << 8)));
+    };
+    const __m256i round = _mm256_set1_epi16(256);
+    if constexpr (Kind == ExactRows::Halves)
+        return weigh(64, 64);
+    else if constexpr (Kind == ExactRows::HeavyFirst)
+        return _mm256_add_epi16(weigh(85, 42), _mm256_mulhrs_epi16(weigh(43, 85), round));
+    else
+        return _mm256_add_epi16(weigh(42, 85), _mm256_mulhrs_epi16(weigh(85, 43), round));
+}
+
+// Thirds from samples a, b, c widened to 16 bits: 5462 a + 5461 (b + c) = 5461 s + a with s = a + b + c, and
+// 5461 = 42 * 128 + 85 makes the column 42 s + ((85 s + a + 64) >> 7); 85 * 765 + 255 + 64 < 2^16.
+__m256i ThirdsColumns(__m256i a, __m256i b, __m256i c) noexcept {
+    const __m256i s = _mm256_add_epi16(_mm256_add_epi16(a, b), c);
+    const __m256i low = _mm256_add_epi16(_mm256_mullo_epi16(s, _mm256_set1_epi16(85)),
+                                         _mm256_add_epi16(a, _mm256_set1_epi16(64)));
+    return _mm256_add_epi16(_mm256_mullo_epi16(s, _mm256_set1_epi16(42)), _mm256_srli_epi16(low, 7));
+}
+
+template <ExactRows Kind>
+void ExactColumnsRow(const std::uint8_t* top, std::size_t pitch, std::uint16_t* out, std::size_t width) noexcept {
+    const std::uint8_t* second = top + pitch;
+    if constexpr (Kind == ExactRows::Thirds) {
+        // One pass reads 16 bytes of each row and writes 16 columns.
+        for (std::size_t x = 0; x < width; x += 16)
+            Store(out + x, ThirdsColumns(_mm256_cvtepu8_epi16(Load128(top + x)),
+                                         _mm256_cvtepu8_epi16(Load128(second + x)),
+                                         _mm256_cvtepu8_epi16(Load128(top + 2 * pitch + x))));
+    } else {
+        // One pass reads 32 bytes of each row and writes 32 columns; the quadword shuffle puts columns 0-15
+        // in the low halves of the lanes, so the per-lane interleave leaves them in order.
+        for (std::size_t x = 0; x < width; x += 32) {
+            const __m256i a = _mm256_permute4x64_epi64(Load(top + x), 0xd8);
+            const __m256i b = _mm256_permute4x64_epi64(Load(second + x), 0xd8);
+            Store(out + x, PairColumns<Kind>(_mm256_unpacklo_epi8(a, b)));
+            Store(out + x + 16, PairColumns<Kind>(_mm256_unpackhi_epi8(a, b)));
+        }
+    }
+}
+
+template <ExactRows Kind>
+void ExactColumnsUvRow(const std::uint8_t* top, std::size_t pitch, std::uint16_t* u, std::uint16_t* v,
+                       std::size_t width) noexcept {
+    const std::uint8_t* second = top + pitch;
+    // One pass reads 32 bytes (16 pairs) of each row and writes 16 U and 16 V columns.
+    for (std::size_t x = 0; x < width; x += 16) {
+        if constexpr (Kind == ExactRows::Thirds) {
+            const __m256i low = _mm256_set1_epi16(0x00ff);
+            const __m256i a = Load(top + 2 * x), b = Load(second + 2 * x), c = Load(top + 2 * pitch + 2 * x);
+            Store(u + x, ThirdsColumns(_mm256_and_si256(a, low), _mm256_and_si256(b, low),
+                                       _mm256_and_si256(c, low)));
+            Store(v + x, ThirdsColumns(_mm256_srli_epi16(a, 8), _mm256_srli_epi16(b, 8), _mm256_srli_epi16(c, 8)));
+        } else {
+            // Each lane's U bytes, then its V bytes: interleaving the two rows gives U pairs in the low
+            // halves and V pairs in the high ones, in order.
+            const __m256i split = _mm256_broadcastsi128_si256(
+                _mm_setr_epi8(0, 2, 4, 6, 8, 10, 12, 14, 1, 3, 5, 7, 9, 11, 13, 15));
+            const __m256i a = _mm256_shuffle_epi8(Load(top + 2 * x), split);
+            const __m256i b = _mm256_shuffle_epi8(Load(second + 2 * x), split);
+            const __m256i us = PairColumns<Kind>(_mm256_unpacklo_epi8(a, b));
+            const __m256i vs = PairColumns<Kind>(_mm256_unpackhi_epi8(a, b));
+            Store(u + x, us);
+            Store(v + x, vs);
+        }
+    }
+}
+
 } // namespace
 
 void ScaleColumnsRow_AVX2(const std::uint8_t* top, std::size_t pitch, const std::int16_t* weights,
                           std::size_t rows, std::uint16_t* out, std::size_t width) noexcept {
+    switch (ExactRowsOf(weights, rows)) {
+    case ExactRows::HeavyFirst:
+        return ExactColumnsRow<ExactRows::HeavyFirst>(top, pitch, out, width);
+    case ExactRows::HeavySecond:
+        return ExactColumnsRow<ExactRows::HeavySecond>(top, pitch, out, width);
+    case ExactRows::Thirds:
+        return ExactColumnsRow<ExactRows::Thirds>(top, pitch, out, width);
+    case ExactRows::Halves:
+        return ExactColumnsRow<ExactRows::Halves>(top, pitch, out, width);
+    case ExactRows::None:
+        break;
+    }
     const __m256i round = _mm256_set1_epi32(64);
     // One pass reads 32 bytes of each row and writes 32 columns.
     for (std::size_t x = 0; x < width; x += 32) {
@@ -75,6 +176,18 @@ void ScaleColumnsRow_Any_AVX2(const std::uint8_t* top, std::size_t pitch, const 
 void ScaleColumnsUvRow_AVX2(const std::uint8_t* top, std::size_t pitch, const std::int16_t* weights,
                             std::size_t rows, std::uint16_t* u, std::uint16_t* v,
                             std::size_t width) noexcept {
+    switch (ExactRowsOf(weights, rows)) {
+    case ExactRows::HeavyFirst:
+        return ExactColumnsUvRow<ExactRows::HeavyFirst>(top, pitch, u, v, width);
+    case ExactRows::HeavySecond:
+        return ExactColumnsUvRow<ExactRows::HeavySecond>(top, pitch, u, v, width);
+    case ExactRows::Thirds:
+        return ExactColumnsUvRow<ExactRows::Thirds>(top, pitch, u, v, width);
+    case ExactRows::Halves:
+        return ExactColumnsUvRow<ExactRows::Halves>(top, pitch, u, v, width);
+    case ExactRows::None:
+        break;
+    }
     const __m256i low = _mm256_set1_epi16(0x00ff), round = _mm256_set1_epi32(64);
     // One pass reads 32 bytes (16 pairs) of each row and writes 16 U and 16 V columns.
     for (std::size_t x = 0; x < width; x += 16) {
@@ -150,6 +263,63 @@ void FilterWindows(const std::uint16_t* columns, const RowTaps& taps, std::uint8
     }
 }
 
+// 32 outputs of an exact ratio at a time. Each 128-bit lane takes 8 columns from the first of its outputs on
+// and shuffles them into the pairs the constant weights multiply: 4 outputs of 2 taps, or 2 of 4 taps added
+// up by the horizontal add. The low lanes hold outputs 0-15 and the high lanes 16-31, so the per-lane packs
+// leave the bytes in order.
+template <std::size_t Taps>
+void FilterExact(const std::uint16_t* columns, const RowTaps& taps, std::uint8_t* out, std::size_t begin,
+                 std::size_t end, __m256i shuffle, __m256i weights) noexcept {
+    const __m256i round = _mm256_set1_epi32(1 << 20);
+    const auto lanes = [&](std::size_t o) {
+        const __m256i low = _mm256_castsi128_si256(Load128(columns + taps.first[o]));
+        return _mm256_madd_epi16(
+            _mm256_shuffle_epi8(_mm256_inserti128_si256(low, Load128(columns + taps.first[o + 16]), 1), shuffle),
+            weights);
+    };
+    for (std::size_t i = begin; i < end; i += 32) {
+        __m256i sums[4];
+        for (std::size_t q = 0; q < 4; ++q) {
+            const std::size_t o = i + 4 * q;
+            const __m256i sum = Taps == 2 ? lanes(o) : _mm256_hadd_epi32(lanes(o), lanes(o + 2));
+            sums[q] = _mm256_srai_epi32(_mm256_add_epi32(sum, round), 21);
+        }
+        const __m256i words = _mm256_packus_epi16(_mm256_packs_epi32(sums[0], sums[1]),
+                                                  _mm256_packs_epi32(sums[2], sums[3]));
+        Store(out + i, words);
+    }
+}
+
+// The vector part of a row of an exact ratio: a multiple of 32 outputs from `begin`; the rest is left.
+std::size_t FilterExactRow(const std::uint16_t* columns, const RowTaps& taps, std::uint8_t* out,
+                           std::size_t begin, std::size_t end) noexcept {
+    const std::size_t vector = begin + ((end - begin) & ~std::size_t{31});
+    switch (taps.exact) {
+    case ExactRatio::ThreeToTwo:
+        // Columns 0 1 | 1 2 | 3 4 | 4 5 at (10923, 5461) and (5461, 10923) in turn.
+        FilterExact<2>(columns, taps, out, begin, vector,
+                       _mm256_broadcastsi128_si256(_mm_setr_epi8(0, 1, 2, 3, 2, 3, 4, 5, 6, 7, 8, 9, 8, 9, 10, 11)),
+                       _mm256_set1_epi64x(0x2aab'1555'1555'2aabLL));
+        return vector;
+    case ExactRatio::ThreeToOne:
+        // Columns 0 1 | 2 - | 3 4 | 5 - at (5462, 5461) and (5461, 0), "-" being zero.
+        FilterExact<4>(columns, taps, out, begin, vector,
+                       _mm256_broadcastsi128_si256(
+                           _mm_setr_epi8(0, 1, 2, 3, 4, 5, -1, -1, 6, 7, 8, 9, 10, 11, -1, -1)),
+                       _mm256_set1_epi64x(0x0000'1555'1555'1556LL));
+        return vector;
+    case ExactRatio::TwoToOne:
+        // Columns as they lie, in pairs at (8192, 8192).
+        FilterExact<2>(columns, taps, out, begin, vector,
+                       _mm256_broadcastsi128_si256(_mm_setr_epi8(0, 1, 2, 3, 4, 5, 6, 7, 8, 9, 10, 11, 12, 13, 14, 15)),
+                       _mm256_set1_epi16(8192));
+        return vector;
+    case ExactRatio::None:
+        break;
+    }
+    return begin;
+}
+
 } // namespace
 
 void FilterRow_AVX2(const std::uint16_t* columns, const RowTaps& taps, std::uint8_t* out, std::size_t begin,
@@ -167,6 +337,7 @@ void FilterRow_AVX2(const std::uint16_t* columns, const RowTaps& taps, std::uint
 
 void FilterRow_Any_AVX2(const std::uint16_t* columns, const RowTaps& taps, std::uint8_t* out,
                         std::size_t begin, std::size_t end) noexcept {
+    begin = FilterExactRow(columns, taps, out, begin, end);
     const std::size_t vector = begin + ((end - begin) & ~std::size_t{15});
     FilterRow_AVX2(columns, taps, out, begin, vector);
     FilterRow_C(columns, taps, out, vector, end);

@@ -33,12 +33,19 @@ using ColumnsUvRow = void (*)(const std::uint8_t* top, std::size_t pitch, const 
 // output k in lane k * taps / 2 + p, whose weights are those 8 pairs of `weights` as they lie. Per vector,
 // 9 entries: the column `base` the vector's taps start from, then per lane the 32-bit lane of the columns
 // at `base` (bit 31 clear) or at `base + 1` (bit 31 set) that holds the lane's pair. Null elsewhere.
+// `exact` names the repeating taps of an exact ratio, which the AVX2 kernels filter with constant weights.
+enum class ExactRatio { None, ThreeToTwo, ThreeToOne, TwoToOne };
 struct RowTaps {
     const std::int32_t* first;
     const std::int16_t* weights;
     const std::int32_t* windows;
     std::size_t taps;
+    ExactRatio exact = ExactRatio::None;
 };
+// The ratio whose repeating taps these are, or None: 3:2 outputs k, k + 1 read (10923, 5461) and (5461, 10923)
+// from columns 3k / 2 on, 3:1 (5462, 5461, 5461, 0) from 3k, 2:1 (8192, 8192) from 2k.
+ExactRatio ExactRatioOf(const std::int32_t* first, const std::int16_t* weights, std::size_t taps,
+                        std::size_t outputs) noexcept;
 // Outputs [begin, end) of a row; the vector kernels need `end - begin` a multiple of 16 and `begin` too.
 using FilterRow = void (*)(const std::uint16_t* columns, const RowTaps& taps, std::uint8_t* out,
                            std::size_t begin, std::size_t end) noexcept;
