@@ -2,6 +2,7 @@
 // exact mean (in doubles) of the source area it covers, in every layout; nothing written past a frame.
 // Every instruction set's kernels against the scalar ones, byte for byte.
 #include "webcam/FrameScaler.h"
+#include "webcam/FrameScalerRows.h"
 
 #include "GuardedBytes.h"
 
@@ -9,7 +10,10 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <cmath>
+#include <cstdio>
+#include <functional>
 #include <cstdint>
 #include <random>
 #include <tuple>
@@ -116,7 +120,9 @@ TEST(FrameScaler, EveryIsaWritesTheScalarBytesAndNothingElse) {
     using Size = std::tuple<std::uint32_t, std::uint32_t, std::uint32_t, std::uint32_t>;
     std::vector<Size> sizes{{1920, 1080, 1280, 720}, {1920, 1080, 640, 360}, {1920, 1080, 960, 540},
                             {1920, 1080, 640, 480},  {1920, 1080, 320, 240}, {1920, 1080, 1920, 1080},
-                            {1920, 1080, 848, 480},  {1920, 1080, 176, 144}, {1920, 1080, 2, 2}};
+                            {1920, 1080, 848, 480},  {1920, 1080, 176, 144}, {1920, 1080, 2, 2},
+                            {1280, 720, 640, 360},   {1920, 1080, 1280, 540}, {1920, 1080, 640, 240},
+                            {1920, 1080, 960, 360},  {1926, 1086, 1284, 724}};
     std::mt19937 random(11);
     while (sizes.size() < 120) {
         const auto even = [&](std::uint32_t most) { return 2 + 2 * (random() % (most / 2)); };
@@ -152,4 +158,74 @@ TEST(FrameScaler, EveryIsaWritesTheScalarBytesAndNothingElse) {
                                               << int(layout) << ", isa " << int(isa);
         }
     }
+}
+
+// The exact ratios' constant-weight AVX2 kernels against the scalar rows on samples that reach the bounds
+// their 16-bit arithmetic relies on (all 255, all 0, alternating, random) and columns up to 255 << 7, at
+// widths with vector tails. Whole frames cannot show a wrong intermediate: at these ratios the mean is a
+// ninth or a quarter away from the rounding point, so a column off by one rarely changes a byte.
+TEST(FrameScaler, ExactRatioKernelsGiveTheScalarSumsAtTheirBounds) {
+    using namespace ScalerKernels;
+    if (!PixelKernels::IsSupported(PixelKernels::Isa::Avx2)) {
+        std::printf("[ SKIPPED  ] exact-ratio kernels not checked: this processor or its OS lacks AVX2\n");
+        return;
+    }
+    std::mt19937 random(5);
+    const std::function<std::uint8_t(std::size_t)> patterns[] = {
+        [&](std::size_t) { return static_cast<std::uint8_t>(random()); }, [](std::size_t) { return 255; },
+        [](std::size_t) { return 0; }, [](std::size_t i) { return i % 3 ? 0 : 255; }};
+    const std::vector<std::int16_t> rowWeights[] = {{10923, 5461}, {5461, 10923}, {5462, 5461, 5461, 0}, {8192, 8192}};
+    constexpr std::size_t kWidth = 1000 - 3, kPitch = 2 * kWidth + 7;
+    for (const auto& pattern : patterns)
+        for (const auto& weights : rowWeights) {
+            Bytes rows(3 * kPitch);
+            for (std::size_t i = 0; i < rows.size(); ++i)
+                rows[i] = pattern(i);
+            const std::size_t count = weights.size() == 4 ? 3 : 2;
+            std::vector<std::uint16_t> expected(3 * kWidth), actual(3 * kWidth);
+            ScaleColumnsRow_C(rows.data(), kPitch, weights.data(), count, expected.data(), 2 * kWidth);
+            ScaleColumnsUvRow_C(rows.data(), kPitch, weights.data(), count, expected.data() + 2 * kWidth,
+                                expected.data() + 5 * kWidth / 2, kWidth / 2);
+            ScaleColumnsRow_Any_AVX2(rows.data(), kPitch, weights.data(), count, actual.data(), 2 * kWidth);
+            ScaleColumnsUvRow_Any_AVX2(rows.data(), kPitch, weights.data(), count, actual.data() + 2 * kWidth,
+                                       actual.data() + 5 * kWidth / 2, kWidth / 2);
+            ASSERT_EQ(actual, expected) << "rows weighted " << weights[0] << ", " << weights[1];
+        }
+    // Each ratio's horizontal taps as the scaler lays them out: the pattern of the first two outputs repeated.
+    struct Ratio {
+        ExactRatio ratio;
+        std::size_t taps, from;
+        std::vector<std::int16_t> weights;
+    };
+    const Ratio ratios[] = {{ExactRatio::ThreeToTwo, 2, 3, {10923, 5461, 5461, 10923}},
+                            {ExactRatio::ThreeToOne, 4, 6, {5462, 5461, 5461, 0, 5462, 5461, 5461, 0}},
+                            {ExactRatio::TwoToOne, 2, 4, {8192, 8192, 8192, 8192}}};
+    for (const std::size_t outputs : {std::size_t{32}, std::size_t{317}, std::size_t{640}})
+        for (const Ratio& ratio : ratios) {
+            std::vector<std::int32_t> first(outputs);
+            std::vector<std::int16_t> weights(outputs * ratio.taps);
+            for (std::size_t i = 0; i < outputs; ++i) {
+                first[i] = static_cast<std::int32_t>(i * ratio.from / 2);
+                std::copy_n(ratio.weights.begin() + static_cast<std::ptrdiff_t>(i % 2 * ratio.taps), ratio.taps,
+                            weights.begin() + static_cast<std::ptrdiff_t>(i * ratio.taps));
+            }
+            const RowTaps taps{first.data(), weights.data(), nullptr, ratio.taps,
+                               ExactRatioOf(first.data(), weights.data(), ratio.taps, outputs)};
+            ASSERT_EQ(taps.exact, ratio.ratio);
+            // One weight off at the last output: the general kernels take the row.
+            weights.back() = static_cast<std::int16_t>(weights.back() + 1);
+            EXPECT_EQ(ExactRatioOf(first.data(), weights.data(), ratio.taps, outputs), ExactRatio::None);
+            weights.back() = static_cast<std::int16_t>(weights.back() - 1);
+            for (const auto& pattern : patterns) {
+                std::vector<std::uint16_t> columns(outputs * ratio.from / 2 + ratio.taps + 16);
+                for (std::size_t i = 0; i < columns.size(); ++i) {
+                    const unsigned sample = pattern(i); // 255 << 7 at most, as the vertical pass gives
+                    columns[i] = static_cast<std::uint16_t>(sample == 255 ? 255 << 7 : sample << 7 | sample % 128);
+                }
+                Bytes expected(outputs), actual(outputs);
+                FilterRow_C(columns.data(), taps, expected.data(), 0, outputs);
+                FilterRow_Any_AVX2(columns.data(), taps, actual.data(), 0, outputs);
+                ASSERT_EQ(actual, expected) << outputs << " outputs, ratio " << int(ratio.ratio);
+            }
+        }
 }
