@@ -266,27 +266,28 @@ void FilterWindows(const std::uint16_t* columns, const RowTaps& taps, std::uint8
 // 32 outputs of an exact ratio at a time. Each 128-bit lane takes 8 columns from the first of its outputs on
 // and shuffles them into the pairs the constant weights multiply: 4 outputs of 2 taps, or 2 of 4 taps added
 // up by the horizontal add. The low lanes hold outputs 0-15 and the high lanes 16-31, so the per-lane packs
-// leave the bytes in order.
-template <std::size_t Taps>
+// leave the bytes in order. Every two outputs start `PairStep` columns on, so one look-up of the table serves
+// a pass.
+template <std::size_t Taps, std::size_t PairStep>
 void FilterExact(const std::uint16_t* columns, const RowTaps& taps, std::uint8_t* out, std::size_t begin,
                  std::size_t end, __m256i shuffle, __m256i weights) noexcept {
     const __m256i round = _mm256_set1_epi32(1 << 20);
-    const auto lanes = [&](std::size_t o) {
-        const __m256i low = _mm256_castsi128_si256(Load128(columns + taps.first[o]));
-        return _mm256_madd_epi16(
-            _mm256_shuffle_epi8(_mm256_inserti128_si256(low, Load128(columns + taps.first[o + 16]), 1), shuffle),
-            weights);
-    };
     for (std::size_t i = begin; i < end; i += 32) {
+        const std::uint16_t* from = columns + taps.first[i];
+        const auto lanes = [&](std::size_t o) {
+            const __m256i low = _mm256_castsi128_si256(Load128(from + o / 2 * PairStep));
+            return _mm256_madd_epi16(
+                _mm256_shuffle_epi8(_mm256_inserti128_si256(low, Load128(from + (o + 16) / 2 * PairStep), 1),
+                                    shuffle),
+                weights);
+        };
         __m256i sums[4];
         for (std::size_t q = 0; q < 4; ++q) {
-            const std::size_t o = i + 4 * q;
-            const __m256i sum = Taps == 2 ? lanes(o) : _mm256_hadd_epi32(lanes(o), lanes(o + 2));
+            const __m256i sum = Taps == 2 ? lanes(4 * q) : _mm256_hadd_epi32(lanes(4 * q), lanes(4 * q + 2));
             sums[q] = _mm256_srai_epi32(_mm256_add_epi32(sum, round), 21);
         }
-        const __m256i words = _mm256_packus_epi16(_mm256_packs_epi32(sums[0], sums[1]),
-                                                  _mm256_packs_epi32(sums[2], sums[3]));
-        Store(out + i, words);
+        Store(out + i, _mm256_packus_epi16(_mm256_packs_epi32(sums[0], sums[1]),
+                                           _mm256_packs_epi32(sums[2], sums[3])));
     }
 }
 
@@ -294,23 +295,25 @@ void FilterExact(const std::uint16_t* columns, const RowTaps& taps, std::uint8_t
 std::size_t FilterExactRow(const std::uint16_t* columns, const RowTaps& taps, std::uint8_t* out,
                            std::size_t begin, std::size_t end) noexcept {
     const std::size_t vector = begin + ((end - begin) & ~std::size_t{31});
+    if (begin % 2) // the patterns start at an even output
+        return begin;
     switch (taps.exact) {
     case ExactRatio::ThreeToTwo:
         // Columns 0 1 | 1 2 | 3 4 | 4 5 at (10923, 5461) and (5461, 10923) in turn.
-        FilterExact<2>(columns, taps, out, begin, vector,
+        FilterExact<2, 3>(columns, taps, out, begin, vector,
                        _mm256_broadcastsi128_si256(_mm_setr_epi8(0, 1, 2, 3, 2, 3, 4, 5, 6, 7, 8, 9, 8, 9, 10, 11)),
                        _mm256_set1_epi64x(0x2aab'1555'1555'2aabLL));
         return vector;
     case ExactRatio::ThreeToOne:
         // Columns 0 1 | 2 - | 3 4 | 5 - at (5462, 5461) and (5461, 0), "-" being zero.
-        FilterExact<4>(columns, taps, out, begin, vector,
+        FilterExact<4, 6>(columns, taps, out, begin, vector,
                        _mm256_broadcastsi128_si256(
                            _mm_setr_epi8(0, 1, 2, 3, 4, 5, -1, -1, 6, 7, 8, 9, 10, 11, -1, -1)),
                        _mm256_set1_epi64x(0x0000'1555'1555'1556LL));
         return vector;
     case ExactRatio::TwoToOne:
         // Columns as they lie, in pairs at (8192, 8192).
-        FilterExact<2>(columns, taps, out, begin, vector,
+        FilterExact<2, 4>(columns, taps, out, begin, vector,
                        _mm256_broadcastsi128_si256(_mm_setr_epi8(0, 1, 2, 3, 4, 5, 6, 7, 8, 9, 10, 11, 12, 13, 14, 15)),
                        _mm256_set1_epi16(8192));
         return vector;
