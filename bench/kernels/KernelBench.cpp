@@ -1,6 +1,7 @@
 // NV12 to YUY2 (and the other pin formats) against libyuv and a plain copy of the output bytes, at the two
 // frame sizes the camera offers most; the scaled conversion from the app's 1920x1080 against libyuv's chain
-// for the same work. Prints the speed ratios from the same run at the end.
+// for the same work; both also from a frame that is not in the cache, as the camera reads each new frame of
+// the app. Prints the speed ratios from the same run at the end.
 #include "webcam/FrameScaler.h"
 #include "webcam/PixelConversion.h"
 #include "webcam/PixelConversionRows.h"
@@ -164,6 +165,15 @@ void Register(Frame& f, bool everything) {
         [&f, w, h] { convert_format_nv12_nv12(w, f.nv12.get(), w, h, f.out.get()); });
 }
 
+// Copies of one frame, taken in turn so that each run reads one that left the cache since its last turn
+// (16 frames of 1920x1080 are 50 MB), as the camera reads a frame the app has just written.
+struct FreshFrames {
+    std::vector<Buffer> frames;
+    std::size_t next = 0;
+    explicit FreshFrames(const struct Frame& f);
+    const std::uint8_t* Take() noexcept { return frames[next++ % frames.size()].get(); }
+};
+
 // The scaled conversion: the app's 1920x1080 NV12 to a smaller size of the same aspect ratio (so no crop),
 // ours in one pass against libyuv's NV12ToI420, I420Scale with the box filter, then I420ToYUY2 for YUY2.
 struct Scaled {
@@ -184,7 +194,16 @@ constexpr std::pair<const char*, PixelKernels::Isa> kIsas[] = {{"scalar", PixelK
                                                                {"sse2", PixelKernels::Isa::Sse2},
                                                                {"avx2", PixelKernels::Isa::Avx2}};
 
-void RegisterScaled(const Frame& f, Scaled& s, std::vector<std::unique_ptr<FrameScaler>>& scalers) {
+FreshFrames::FreshFrames(const Frame& f) {
+    const std::size_t bytes = std::size_t(f.width) * f.height * 3 / 2;
+    for (int i = 0; i < 16; ++i) {
+        frames.push_back(Allocate(bytes));
+        std::memcpy(frames.back().get(), f.nv12.get(), bytes);
+    }
+}
+
+void RegisterScaled(const Frame& f, Scaled& s, std::vector<std::unique_ptr<FrameScaler>>& scalers,
+                    FreshFrames& fresh) {
     const int sw = f.width, sh = f.height, w = s.width, h = s.height;
     auto add = [&](const std::string& what, std::size_t bytes, std::function<void()> convert) {
         std::uint8_t* out = s.out.get();
@@ -206,11 +225,12 @@ void RegisterScaled(const Frame& f, Scaled& s, std::vector<std::unique_ptr<Frame
         }
     }
     // libyuv's steps one by one, then chained as the work needs them.
-    const auto toI420 = [&f, &s, sw, sh] {
+    const auto toI420From = [&s, sw, sh](const std::uint8_t* nv12) {
         std::uint8_t* i = s.i420Source.get();
-        libyuv::NV12ToI420(f.nv12.get(), sw, f.UvPlane(), sw, i, sw, i + size_t(sw) * sh, sw / 2,
+        libyuv::NV12ToI420(nv12, sw, nv12 + size_t(sw) * sh, sw, i, sw, i + size_t(sw) * sh, sw / 2,
                            i + size_t(sw) * sh * 5 / 4, sw / 2, sw, sh);
     };
+    const auto toI420 = [&f, toI420From] { toI420From(f.nv12.get()); };
     const auto scale = [&s, sw, sh, w, h](std::uint8_t* to) {
         const std::uint8_t* i = s.i420Source.get();
         libyuv::I420Scale(i, sw, i + size_t(sw) * sh, sw / 2, i + size_t(sw) * sh * 5 / 4, sw / 2, sw, sh, to,
@@ -234,6 +254,24 @@ void RegisterScaled(const Frame& f, Scaled& s, std::vector<std::unique_ptr<Frame
         toI420();
         scale(s.out.get());
     });
+    // YUY2 from a fresh frame each time: ours dispatched, libyuv's chain.
+    scalers.push_back(std::make_unique<FrameScaler>(sw, sh, w, h, ScaledLayout::Yuy2, PixelKernels::Dispatched()));
+    const FrameScaler* scaler = scalers.back().get();
+    add("yuy2_zarvo_fresh", yuy2, [&fresh, &s, scaler, sw] { scaler->Run(sw, fresh.Take(), s.out.get()); });
+    add("yuy2_libyuv_chain_fresh", yuy2, [&fresh, toI420From, scale, toYuy2, &s] {
+        toI420From(fresh.Take());
+        scale(s.i420.get());
+        toYuy2();
+    });
+}
+
+// The unscaled conversion of the app's frame from a fresh frame each time, for the scaled ones to compare.
+void RegisterFresh(Frame& f, FreshFrames& fresh) {
+    std::uint8_t* out = f.out.get();
+    const int w = f.width, h = f.height;
+    benchmark::RegisterBenchmark(Name("zarvo_yuy2_dispatched_fresh", f).c_str(), [&fresh, out, w, h](benchmark::State& state) {
+        Measure(state, yuy2_frame_bytes(w, h), [&] { convert_format_nv12_yuy2(w, fresh.Take(), w, h, out); }, out);
+    })->Unit(benchmark::kMicrosecond);
 }
 
 const char* IsaName(PixelKernels::Isa isa) {
@@ -248,7 +286,8 @@ const char* IsaName(PixelKernels::Isa isa) {
     return "?";
 }
 
-void PrintScaledRatios(const RatioReporter& reporter, const std::vector<std::unique_ptr<Scaled>>& targets) {
+void PrintScaledRatios(const RatioReporter& reporter, const std::vector<std::unique_ptr<Scaled>>& targets,
+                       const Frame& source) {
     auto time = [&](const std::string& what, const Scaled& scaled) {
         const auto it = reporter.times.find(ScaledName(what, scaled));
         return it == reporter.times.end() ? 0.0 : it->second;
@@ -283,6 +322,16 @@ void PrintScaledRatios(const RatioReporter& reporter, const std::vector<std::uni
                         isa == PixelKernels::Dispatched() ? "  [dispatched]" : "");
             }
         }
+    }
+    const auto it = reporter.times.find(Name("zarvo_yuy2_dispatched_fresh", source));
+    const double unscaled = it == reporter.times.end() ? 0.0 : it->second;
+    std::printf("\nFrom a frame not in the cache (each run reads another of 16), YUY2; the unscaled %dx%d conversion "
+                "%.1f us\n", source.width, source.height, unscaled);
+    for (const auto& target : targets) {
+        const double ours = time("yuy2_zarvo_fresh", *target), chain = time("yuy2_libyuv_chain_fresh", *target);
+        if (ours > 0 && chain > 0)
+            std::printf("%dx%d: ours %.1f us, libyuv chain %.1f us (%.2fx), ours / unscaled %.2f\n", target->width,
+                        target->height, ours, chain, chain / ours, unscaled > 0 ? ours / unscaled : 0.0);
     }
 }
 
@@ -354,10 +403,12 @@ int main(int argc, char** argv) {
     }
     std::vector<std::unique_ptr<Scaled>> targets;
     std::vector<std::unique_ptr<FrameScaler>> scalers;
+    FreshFrames fresh(*frames.back());
     for (const auto& [w, h] : {std::pair{1280, 720}, std::pair{640, 360}}) {
         targets.push_back(std::make_unique<Scaled>(w, h, *frames.back()));
-        RegisterScaled(*frames.back(), *targets.back(), scalers);
+        RegisterScaled(*frames.back(), *targets.back(), scalers, fresh);
     }
+    RegisterFresh(*frames.back(), fresh);
     std::printf("Processor: %s\n", PixelKernels::ProcessorName());
     benchmark::Initialize(&argc, argv);
     if (benchmark::ReportUnrecognizedArguments(argc, argv))
@@ -366,6 +417,6 @@ int main(int argc, char** argv) {
     benchmark::RunSpecifiedBenchmarks(&reporter);
     benchmark::Shutdown();
     PrintRatios(reporter, frames);
-    PrintScaledRatios(reporter, targets);
+    PrintScaledRatios(reporter, targets, *frames.back());
     return 0;
 }

@@ -86,14 +86,17 @@ void ExactColumnsRow(const std::uint8_t* top, std::size_t pitch, std::uint16_t* 
     const std::uint8_t* second = top + pitch;
     if constexpr (Kind == ExactRows::Thirds) {
         // One pass reads 16 bytes of each row and writes 16 columns.
-        for (std::size_t x = 0; x < width; x += 16)
+        for (std::size_t x = 0; x < width; x += 16) {
+            PrefetchNextWindow(top, pitch, 3, x);
             Store(out + x, ThirdsColumns(_mm256_cvtepu8_epi16(Load128(top + x)),
                                          _mm256_cvtepu8_epi16(Load128(second + x)),
                                          _mm256_cvtepu8_epi16(Load128(top + 2 * pitch + x))));
+        }
     } else {
         // One pass reads 32 bytes of each row and writes 32 columns; the quadword shuffle puts columns 0-15
         // in the low halves of the lanes, so the per-lane interleave leaves them in order.
         for (std::size_t x = 0; x < width; x += 32) {
+            PrefetchNextWindow(top, pitch, 2, x);
             const __m256i a = _mm256_permute4x64_epi64(Load(top + x), 0xd8);
             const __m256i b = _mm256_permute4x64_epi64(Load(second + x), 0xd8);
             Store(out + x, PairColumns<Kind>(_mm256_unpacklo_epi8(a, b)));
@@ -108,6 +111,7 @@ void ExactColumnsUvRow(const std::uint8_t* top, std::size_t pitch, std::uint16_t
     const std::uint8_t* second = top + pitch;
     // One pass reads 32 bytes (16 pairs) of each row and writes 16 U and 16 V columns.
     for (std::size_t x = 0; x < width; x += 16) {
+        PrefetchNextWindow(top, pitch, Kind == ExactRows::Thirds ? 3 : 2, 2 * x);
         if constexpr (Kind == ExactRows::Thirds) {
             const __m256i low = _mm256_set1_epi16(0x00ff);
             const __m256i a = Load(top + 2 * x), b = Load(second + 2 * x), c = Load(top + 2 * pitch + 2 * x);
@@ -148,6 +152,7 @@ void ScaleColumnsRow_AVX2(const std::uint8_t* top, std::size_t pitch, const std:
     const __m256i round = _mm256_set1_epi32(64);
     // One pass reads 32 bytes of each row and writes 32 columns.
     for (std::size_t x = 0; x < width; x += 32) {
+        PrefetchNextWindow(top, pitch, rows, x);
         __m256i s0 = round, s1 = round, s2 = round, s3 = round;
         for (std::size_t j = 0; j < rows; j += 2) {
             const std::uint8_t* row = top + j * pitch + x;
@@ -191,6 +196,7 @@ void ScaleColumnsUvRow_AVX2(const std::uint8_t* top, std::size_t pitch, const st
     const __m256i low = _mm256_set1_epi16(0x00ff), round = _mm256_set1_epi32(64);
     // One pass reads 32 bytes (16 pairs) of each row and writes 16 U and 16 V columns.
     for (std::size_t x = 0; x < width; x += 16) {
+        PrefetchNextWindow(top, pitch, rows, 2 * x);
         __m256i u0 = round, u1 = round, v0 = round, v1 = round;
         for (std::size_t j = 0; j < rows; j += 2) {
             const std::uint8_t* row = top + j * pitch + 2 * x;

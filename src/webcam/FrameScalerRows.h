@@ -15,6 +15,20 @@
 
 namespace Zarvo::ScalerKernels {
 
+// Asks for the `rows` rows below a vertical pass's window of `rows` rows from `top`, at byte `at` of each,
+// once per cache line: the rows the next pass reads. The app writes every frame anew, so its rows come
+// from memory, and a pass that reads a few rows a vector at a time outruns the processor's own
+// prefetching: without this the vector passes took twice as long on a new frame as on one in the cache.
+// A prefetch never faults, so the last pass may ask for rows past the frame. The instruction is written
+// out: the compiler drops a loop that does nothing but __builtin_prefetch.
+inline void PrefetchNextWindow(const std::uint8_t* top, std::size_t pitch, std::size_t rows, std::size_t at) noexcept {
+    if (at % 64 != 0)
+        return;
+    const auto below = reinterpret_cast<std::uintptr_t>(top) + rows * pitch + at;
+    for (std::size_t r = 0; r < rows; ++r)
+        asm volatile("prefetcht0 %0" : : "m"(*reinterpret_cast<const char*>(below + r * pitch)));
+}
+
 // Vertical pass: `rows` source rows from `top`, `pitch` bytes apart, weighted by `weights` (14-bit, adding
 // up to 1 << 14; the array padded to an even count with a zero). Column k becomes
 // (sum of weight * sample + 64) >> 7: 15 bits, so the horizontal pass fits signed 16-bit products.

@@ -46,6 +46,7 @@ void ScaleColumnsRow_SSE2(const std::uint8_t* top, std::size_t pitch, const std:
     // One pass reads 16 bytes of each row and writes 16 columns. Interleaving two rows' bytes, then
     // widening, gives (row j, row j + 1) pairs of 16 bits in column order for pmaddwd.
     for (std::size_t x = 0; x < width; x += 16) {
+        PrefetchNextWindow(top, pitch, rows, x);
         __m128i s0 = round, s1 = round, s2 = round, s3 = round;
         for (std::size_t j = 0; j < rows; j += 2) {
             const std::uint8_t* row = top + j * pitch + x;
@@ -75,6 +76,7 @@ void ScaleColumnsUvRow_SSE2(const std::uint8_t* top, std::size_t pitch, const st
     const __m128i low = _mm_set1_epi16(0x00ff), round = _mm_set1_epi32(64);
     // One pass reads 16 bytes (8 pairs) of each row and writes 8 U and 8 V columns.
     for (std::size_t x = 0; x < width; x += 8) {
+        PrefetchNextWindow(top, pitch, rows, 2 * x);
         __m128i u0 = round, u1 = round, v0 = round, v1 = round;
         for (std::size_t j = 0; j < rows; j += 2) {
             const std::uint8_t* row = top + j * pitch + 2 * x;
