@@ -317,6 +317,11 @@ ControlObject::IoResult ControlObject::Transfer(bool write, void* data, DWORD si
         return {IoOutcome::Failed, 0};
 
     DWORD bytes = 0;
+    // Done at once (a request written into the pipe's buffer, an answer already there): no wait, which
+    // would cost a call to the system for every sample.
+    if (started)
+        return GetOverlappedResult(pipe, &overlapped, &bytes, FALSE) ? IoResult{IoOutcome::Done, bytes}
+                                                                     : IoResult{IoOutcome::Failed, bytes};
     const auto waited = WaitOrCancel(overlapped.hEvent, MillisecondsUntil(deadline), token);
     if (waited != WAIT_OBJECT_0) {
         CancelIoEx(pipe, &overlapped);
