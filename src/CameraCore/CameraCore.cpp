@@ -520,8 +520,13 @@ CameraCore::Woken CameraCore::SleepUntil(std::int64_t when, HANDLE wake) {
 bool CameraCore::WaitForTurn() {
     auto& d = mDelivery;
     const std::int64_t interval = mFormat.interval;
-    if (d.last == 0)
+    if (d.last == 0) {
         d.due = Now(); // the first sample of a streaming run goes at once
+    } else {
+        // The last sample went out late (the host or the app held it up, by less than an interval):
+        // this one keeps its distance from it rather than catch up with the slots.
+        d.due = std::max(d.due, d.last + interval - interval / 8);
+    }
     const std::int64_t earliest = std::max(d.last + interval - interval / 8, d.due - interval / 8);
     HANDLE published = mFrameClient ? mFrameClient->PublishedEvent() : nullptr;
     // The app's publications since the window opened: a frame published before it waits for the

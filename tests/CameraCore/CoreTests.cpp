@@ -11,6 +11,7 @@
 
 #include <uuids.h>
 
+#include <algorithm>
 #include <functional>
 #include <string_view>
 
@@ -145,6 +146,35 @@ TEST(CameraCore, OnTheTexturePathAnAppThatPausesGivesWayToThePlaceholderAndComes
         EXPECT_EQ(devices.load(), 0) << "a graphics device outlived Stop";
     }
     SetFrameClientDeviceFactory({});
+}
+
+// A host that takes a sample late (its thread held up for 55 ms, past the next slot) does not get the
+// one after it early: that one keeps seven eighths of an interval from the late one instead of catching
+// up with the slots (before, 12 ms after it). A core that finds no app (one outside the user's session
+// launches none) keeps the same schedule with placeholders. The median of three tries stands, so that
+// the test's own thread held up once cannot fail it.
+TEST(CameraCore, ASampleTakenLateDoesNotBringTheNextOneCloser) {
+    constexpr std::int64_t kInterval = 333666; // 100 ns units: 33.4 ms
+    Stream stream(MEDIASUBTYPE_YUY2, kInterval, CameraCore::AppSession::Console);
+    LARGE_INTEGER frequency;
+    QueryPerformanceFrequency(&frequency);
+    const auto nowMs = [&] {
+        LARGE_INTEGER now;
+        QueryPerformanceCounter(&now);
+        return 1000.0 * double(now.QuadPart) / double(frequency.QuadPart);
+    };
+    std::vector<double> gaps;
+    for (int attempt = 0; attempt < 3; ++attempt) {
+        for (int i = 0; i < 3; ++i)
+            stream.Next();
+        Sleep(55);
+        stream.Next(); // its slot has passed: at once
+        const double late = nowMs();
+        stream.Next();
+        gaps.push_back(nowMs() - late);
+    }
+    std::sort(gaps.begin(), gaps.end());
+    EXPECT_GE(gaps[1], 20.0) << gaps[0] << ", " << gaps[1] << ", " << gaps[2] << " ms";
 }
 
 // A core outside every user's session (the platform's camera service) launches no app: it shows the
