@@ -523,6 +523,16 @@ int wmain(int argc, wchar_t** argv) {
             std::printf("run %d: gap between samples, %zu gaps: p1 %.2f ms, median %.2f ms, p99 %.2f ms\n", run + 1,
                         figures.gaps.size(), Percentile(figures.gaps, 0.01), Percentile(figures.gaps, 0.5),
                         Percentile(figures.gaps, 0.99));
+        // A gap under half the shortest interval offered, with the gaps around it: what came before shows
+        // whether a sample was held up on its way (a long gap, then a short one adding up to two intervals).
+        for (std::size_t i = 0; i < figures.gaps.size(); ++i) {
+            if (figures.gaps[i] >= 8.0)
+                continue;
+            std::printf("run %d: short gap %zu:", run + 1, i);
+            for (std::size_t j = i >= 3 ? i - 3 : 0; j < std::min(figures.gaps.size(), i + 4); ++j)
+                std::printf(j == i ? " [%.2f]" : " %.2f", figures.gaps[j]);
+            std::printf(" ms\n");
+        }
         latencies.insert(latencies.end(), figures.latencies.begin(), figures.latencies.end());
         allGaps.insert(allGaps.end(), figures.gaps.begin(), figures.gaps.end());
         rates.push_back(figures.rate);
