@@ -22,30 +22,29 @@ WebcamClient::~WebcamClient() {
     }
 }
 
-template <class Handler>
-auto WebcamClient::Exchange(std::uint32_t command, Handler& handler, DWORD boundMs, const CancellationToken& token)
-    -> decltype(handler(Status{})) {
-    using ResultType = decltype(handler(Status{}));
-    constexpr auto kPerFrame = static_cast<std::uint32_t>(Command::FrameTick);
-
+bool WebcamClient::Request(std::uint32_t command, ULONGLONG deadline, DWORD boundMs, const CancellationToken& token) {
+    // A per-frame request whose answer was never read leaves that answer in the way, too.
+    if (std::exchange(mTickSent, false))
+        mOutOfStep = true;
     // After a failed exchange an answer may still arrive and would be read as this command's.
     if (mOutOfStep)
-        return ResultType{};
-    const ULONGLONG deadline = GetTickCount64() + boundMs;
-
+        return false;
     std::uint32_t code = command;
     const IoResult written = Transfer(true, &code, sizeof(code), deadline, token);
-    if (written.outcome != IoOutcome::Done) {
-        mOutOfStep = true;
-        if (written.outcome == IoOutcome::TimedOut) {
-            auto log = ObtainLog(mLogFactory, "HandleRequest");
-            *log << LogLevel::Error << "ERROR: time-out: command " << command << ": request not taken within "
-                 << boundMs << " ms; later requests on this connection fail" << Log::EndLine;
-        }
-        return ResultType{};
+    if (written.outcome == IoOutcome::Done)
+        return true;
+    mOutOfStep = true;
+    if (written.outcome == IoOutcome::TimedOut) {
+        auto log = ObtainLog(mLogFactory, "HandleRequest");
+        *log << LogLevel::Error << "ERROR: time-out: command " << command << ": request not taken within " << boundMs
+             << " ms; later requests on this connection fail" << Log::EndLine;
     }
+    return false;
+}
 
-    Status status{};
+bool WebcamClient::Answer(std::uint32_t command, ULONGLONG deadline, DWORD boundMs, const CancellationToken& token,
+                          Status& status) {
+    constexpr auto kPerFrame = static_cast<std::uint32_t>(Command::FrameTick);
     const IoResult read = Transfer(false, &status, sizeof(status), deadline, token);
     const bool success = read.outcome == IoOutcome::Done;
     if (!success)
@@ -62,7 +61,16 @@ auto WebcamClient::Exchange(std::uint32_t command, Handler& handler, DWORD bound
                  << static_cast<std::uint32_t>(read.bytes) << Log::EndLine;
         }
     }
-    if (!success)
+    return success;
+}
+
+template <class Handler>
+auto WebcamClient::Exchange(std::uint32_t command, Handler& handler, DWORD boundMs, const CancellationToken& token)
+    -> decltype(handler(Status{})) {
+    using ResultType = decltype(handler(Status{}));
+    const ULONGLONG deadline = GetTickCount64() + boundMs;
+    Status status{};
+    if (!Request(command, deadline, boundMs, token) || !Answer(command, deadline, boundMs, token, status))
         return ResultType{};
     return handler(status);
 }
@@ -120,10 +128,22 @@ bool WebcamClient::PublishAcrossSessions() {
 }
 
 bool WebcamClient::FrameTick(std::chrono::milliseconds bound, CancellationToken token) {
+    return SendFrameTick(bound, token) && FinishFrameTick(token);
+}
+
+bool WebcamClient::SendFrameTick(std::chrono::milliseconds bound, const CancellationToken& token) {
+    mTickBoundMs = static_cast<DWORD>(std::clamp<std::chrono::milliseconds::rep>(bound.count(), 0, 0x7FFFFFFF));
+    mTickDeadline = GetTickCount64() + mTickBoundMs;
+    mTickSent = Request(static_cast<std::uint32_t>(Command::FrameTick), mTickDeadline, mTickBoundMs, token);
+    return mTickSent;
+}
+
+bool WebcamClient::FinishFrameTick(const CancellationToken& token) {
+    if (!std::exchange(mTickSent, false))
+        return false;
     // The answer's flag means nothing to us: any answer in time is a success.
-    FlagHandler handler([](const Status&) { return true; });
-    const auto boundMs = static_cast<DWORD>(std::clamp<std::chrono::milliseconds::rep>(bound.count(), 0, 0x7FFFFFFF));
-    return Exchange(static_cast<std::uint32_t>(Command::FrameTick), handler, boundMs, token);
+    Status status{};
+    return Answer(static_cast<std::uint32_t>(Command::FrameTick), mTickDeadline, mTickBoundMs, token, status);
 }
 
 std::wstring ServerExecutablePath(std::wstring moduleFolder) {

@@ -53,6 +53,11 @@ public:
     // later requests fail at once). Writes no line except the one error line at the time-out.
     bool FrameTick(std::chrono::milliseconds bound = std::chrono::milliseconds(kExchangeTimeoutMs),
                    CancellationToken token = {});
+    // The same in two halves, so that the app answers while the caller copies the frame and the
+    // answer is then read without a wait: SendFrameTick writes the request, FinishFrameTick reads the
+    // answer, both within `bound` from the send. FinishFrameTick is false without a sent request.
+    bool SendFrameTick(std::chrono::milliseconds bound, const CancellationToken& token);
+    bool FinishFrameTick(const CancellationToken& token);
 
     // True while the pipe is open and no exchange on it failed, timed out or was cancelled.
     bool InStep() const noexcept { return PipeOpen() && !mOutOfStep; }
@@ -67,6 +72,15 @@ private:
     template <class Handler>
     auto Exchange(std::uint32_t command, Handler& handler, DWORD boundMs, const CancellationToken& token)
         -> decltype(handler(Status{}));
+    // The exchange's halves, each until the tick count `deadline`; `boundMs` is for the log.
+    bool Request(std::uint32_t command, ULONGLONG deadline, DWORD boundMs, const CancellationToken& token);
+    bool Answer(std::uint32_t command, ULONGLONG deadline, DWORD boundMs, const CancellationToken& token,
+                Status& status);
+
+    // The per-frame request sent and not yet answered, and its bound.
+    bool mTickSent = false;
+    ULONGLONG mTickDeadline = 0;
+    DWORD mTickBoundMs = 0;
 
     LogFactory mLogFactory;
 };

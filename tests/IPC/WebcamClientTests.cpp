@@ -167,6 +167,8 @@ TEST(WebcamClient, EveryRequestGivesItsCodeResultAndLogLineForEveryKindOfAnswer)
     const auto texture = [](WebcamClient& c) { return c.OpenSharedTexture(); };
     const auto tick = [](WebcamClient& c) -> std::uint64_t { return c.FrameTick(); };
     const auto shortTick = [](WebcamClient& c) -> std::uint64_t { return c.FrameTick(std::chrono::milliseconds(100)); };
+    const auto sendTick = [](WebcamClient& c) -> std::uint64_t { return c.SendFrameTick(std::chrono::seconds(2), {}); };
+    const auto finishTick = [](WebcamClient& c) -> std::uint64_t { return c.FinishFrameTick({}); };
     const auto connect = [](WebcamClient& c) -> std::uint64_t { return c.ConnectToServer({}); };
     const auto disconnect = [](WebcamClient& c) -> std::uint64_t { return c.Disconnect(); };
     const Status live{0x1234, 1, 1};
@@ -194,6 +196,10 @@ TEST(WebcamClient, EveryRequestGivesItsCodeResultAndLogLineForEveryKindOfAnswer)
         {texture, 1, Step::Answer, 16, {0x1F4, 0, 1}, 0x1F4, "[OpenSharedTexture] shared_texture, 00000000000001F4"},
         {tick, 2, Step::Answer, 16, {0, 1, 1}, 1, ""}, // the per-frame request writes no line
         {tick, 2, Step::Answer, 16, {0, 0, 1}, 1, ""}, // whatever its flag says
+        // The per-frame request in halves: no answer is read without a request, and a request whose
+        // answer was never read leaves the connection out of step.
+        {finishTick, 0, Step::Answer, 0, {}, 0, ""}, {sendTick, 2, Step::Answer, 16, {0, 1, 1}, 1, ""}, {stop},
+        reconnect[0], reconnect[1],
         {stop, 4, Step::Answer, 16, {0, 0, 0}, 1, "[StopCamera] is_camera_live, 0"},
         // The requests of a camera in another session; an app that predates them answers zeros, and
         // half a size is no size.
