@@ -579,15 +579,20 @@ void CameraCore::LoseSource(Log& log, const char* reason) {
 std::uint64_t CameraCore::FillFromApp(std::uint8_t* buffer, std::uint64_t size, Log& log) {
     using Status = WebcamFrameClient::FillResult::Status;
     auto& d = mDelivery;
-    if (!mWebClient->FrameTick(FrameTickBound(mFormat.interval), mStopToken)) {
+    const auto tickFailed = [&] {
         if (mStopToken.is_canceled())
-            return 0; // the host stops; the release tells the app on a new connection
+            return std::uint64_t{0}; // the host stops; the release tells the app on a new connection
         LoseSource(log, "the app did not answer the per-frame request");
-        return 0;
-    }
+        return std::uint64_t{0};
+    };
+    // The app answers while the frame is copied; its answer is then read without waiting for it.
+    if (!mWebClient->SendFrameTick(FrameTickBound(mFormat.interval), mStopToken))
+        return tickFailed();
     // Taken before the fill, so a frame published during it counts as new at the next sample.
     d.publishedSeen = mFrameClient->Published().value_or(0);
     const auto result = mFrameClient->Fill(buffer, size);
+    if (!mWebClient->FinishFrameTick(mStopToken))
+        return tickFailed();
     const std::int64_t now = Now();
     if (result.status == Status::SourceClosed || result.status == Status::Closed) {
         LoseSource(log, "the app closed its frame channel");
