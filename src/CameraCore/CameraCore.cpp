@@ -507,8 +507,10 @@ CameraCore::Woken CameraCore::SleepUntil(std::int64_t when, HANDLE wake) {
     case WaitResult::Woken:
         break;
     }
-    // Which one: the timer may have fired together with the event.
-    return wake && WaitForSingleObject(wake, 0) == WAIT_OBJECT_0 && Now() < when ? Woken::Event : Woken::Time;
+    // Which one, by the clock rather than by asking the event (a call to the system): a timer that
+    // fired a little early by this clock reads as the event, and the caller then only stops
+    // listening to the event for the rest of the slot.
+    return wake && Now() < when ? Woken::Event : Woken::Time;
 }
 
 // Waits for this sample's slot. Slots are one interval apart, on a schedule that moves towards the
@@ -539,22 +541,24 @@ bool CameraCore::WaitForTurn() {
             windowOpened = count.value_or(d.publishedSeen);
         return count && *count != *windowOpened && *count != d.publishedSeen;
     };
-    bool rearmed = false;
+    bool armed = false;
     for (std::int64_t now = Now(); now < d.due; now = Now()) {
-        if (now >= earliest && fresh())
-            break;
-        // Before the window, only the clock; in it, also the app's next publication.
         const bool inWindow = now >= earliest;
+        if (inWindow) {
+            // The event is still set from the publication the last sample took: reset it as the window
+            // opens, before looking at the count, so a publication from here on sets it again.
+            if (!std::exchange(armed, true) && published && !ResetEvent(published))
+                published = nullptr;
+            if (fresh())
+                break;
+        }
+        // Before the window, only the clock; in it, also the app's next publication.
         const Woken woken = SleepUntil(inWindow || !published ? d.due : earliest, inWindow ? published : nullptr);
         if (woken == Woken::Command)
             return false;
-        // Still set from a publication before the window: reset, it wakes at the next one. One that is
-        // set again without a new frame (not the app's) wakes no more in this slot.
-        if (woken == Woken::Event && !fresh()) {
-            if (rearmed || !ResetEvent(published))
-                published = nullptr;
-            rearmed = true;
-        }
+        // Set without a new frame (not by the app): it wakes no more in this slot.
+        if (woken == Woken::Event && !fresh())
+            published = nullptr;
     }
     const std::int64_t now = Now();
     d.due += interval;
