@@ -24,6 +24,7 @@ HRESULT CAMThread::SendCommand(DWORD command) {
     if (!mThread)
         return E_FAIL;
     mCommand = command;
+    mPending.store(true, std::memory_order_release);
     SetEvent(mRequest.get());
     // A worker that has ended can never answer; waiting for it too keeps the caller from
     // hanging.
@@ -31,6 +32,7 @@ HRESULT CAMThread::SendCommand(DWORD command) {
     const DWORD woke = WaitForMultipleObjects(2, waits, FALSE, INFINITE);
     if (woke == WAIT_OBJECT_0)
         return mReplyValue;
+    mPending.store(false, std::memory_order_relaxed);
     ResetEvent(mRequest.get());
     return E_FAIL;
 }
@@ -54,7 +56,8 @@ DWORD CAMThread::WaitForCommandOr(const HANDLE* others, DWORD count, DWORD milli
 }
 
 bool CAMThread::PeekCommand(DWORD* command) {
-    if (WaitForSingleObject(mRequest.get(), 0) != WAIT_OBJECT_0)
+    // The event decides; the flag only spares the call while nothing was sent.
+    if (!mPending.load(std::memory_order_acquire) || WaitForSingleObject(mRequest.get(), 0) != WAIT_OBJECT_0)
         return false;
     if (command)
         *command = mCommand;
@@ -63,6 +66,7 @@ bool CAMThread::PeekCommand(DWORD* command) {
 
 void CAMThread::ReplyCommand(HRESULT value) {
     mReplyValue = value;
+    mPending.store(false, std::memory_order_relaxed);
     ResetEvent(mRequest.get());
     SetEvent(mReply.get());
 }

@@ -7,6 +7,8 @@
 
 #include <windows.h>
 
+#include <atomic>
+
 class CAMThread {
 public:
     // An event that cannot be created is reported as E_OUTOFMEMORY unless result already
@@ -42,6 +44,9 @@ public:
 
 private:
     Zarvo::UniqueEvent mRequest; // manual-reset
+    // Set before mRequest and cleared with it: a streaming loop that peeks once per sample asks the
+    // system only while a command may be pending.
+    std::atomic<bool> mPending{false};
     Zarvo::UniqueEvent mReply;   // auto-reset
     DWORD mCommand = 0;
     HRESULT mReplyValue = S_OK;
