@@ -544,16 +544,26 @@ int wmain(int argc, wchar_t** argv) {
     }
     if (status == 0) {
         std::printf("summary: %ldx%ld, medians of %d runs: %.2f samples per second, %.2f new pictures per second, "
-                    "shortest gap %.1f ms, %.2f ms CPU per sample, %.1f ms CPU per second, Stop %.2f ms (max %.2f ms)\n",
+                    "shortest gap of all runs %.1f ms, %.2f ms CPU per sample, %.1f ms CPU per second, Stop %.2f ms (max %.2f ms)\n",
                     figures.width, figures.height, options.runs, Median(rates), Median(news),
                     *std::min_element(gaps.begin(), gaps.end()), Median(cpu), Median(cpuSecond), Median(stops),
                     *std::max_element(stops.begin(), stops.end()));
         if (!allGaps.empty())
             std::printf("summary: gap between samples over all runs, %zu gaps: p1 %.2f ms, median %.2f ms, p99 %.2f ms\n",
                         allGaps.size(), Percentile(allGaps, 0.01), Percentile(allGaps, 0.5), Percentile(allGaps, 0.99));
-        if (!latencies.empty())
+        if (!latencies.empty()) {
             std::printf("summary: publication to sample over all runs, %zu frames: median %.2f ms, p99 %.2f ms\n",
                         latencies.size(), Percentile(latencies, 0.5), Percentile(latencies, 0.99));
+            // Where the tail lies: a cluster just past an eighth of an interval is a sample that waited
+            // for its slot, one spread wide is the scheduler.
+            std::size_t counts[11] = {};
+            for (const double latency : latencies)
+                ++counts[std::min<std::size_t>(10, static_cast<std::size_t>(std::max(0.0, latency)))];
+            std::printf("summary: publication to sample by ms:");
+            for (std::size_t i = 0; i < 10; ++i)
+                std::printf(" %zu-%zu:%zu", i, i + 1, counts[i]);
+            std::printf(" 10+:%zu\n", counts[10]);
+        }
     }
     std::fflush(stdout);
     CoUninitialize();
