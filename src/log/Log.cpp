@@ -5,6 +5,7 @@
 #include <windows.h>
 
 #include <algorithm>
+#include <atomic>
 #include <chrono>
 #include <filesystem>
 #include <map>
@@ -25,12 +26,19 @@ namespace detail {
 // The file stops growing at its cap: the line that would pass it is replaced by one last line
 // saying so, and nothing follows. The size and the "full" mark live in a small section named
 // after the path, beside the lock, so that processes sharing the file agree on both.
+//
+// Almost always one process has the file: the lock costs two calls to the system per line, so a
+// process that is alone with the file writes without it. The section counts the processes that
+// opened the file; the one writing alone marks that it does, and an opener that comes meanwhile
+// waits for that line before it goes on, so from then on both take the lock.
 class LogTarget {
 public:
     LogTarget() noexcept = default;
     ~LogTarget() {
-        if (mShared)
+        if (mShared) {
+            std::atomic_ref(mShared->writers).fetch_sub(1);
             UnmapViewOfFile(mShared);
+        }
         if (mSection)
             CloseHandle(mSection);
         if (mFile != INVALID_HANDLE_VALUE)
@@ -67,6 +75,13 @@ public:
         // Without the shared state (or the lock that guards it) the count covers this process only.
         mState = mShared ? mShared : &mLocalState;
         const DWORD waited = mAppendLock ? WaitForSingleObject(mAppendLock, kAppendLockWaitMs) : WAIT_FAILED;
+        if (mShared) {
+            std::atomic_ref(mShared->writers).fetch_add(1);
+            // A process that wrote alone so far finishes its line first; one that died in it (a
+            // line takes microseconds) does not hold us up for long.
+            for (int i = 0; i < 100 && std::atomic_ref(mShared->writingAlone).load() != 0; ++i)
+                Sleep(1);
+        }
         if (!mState->initialized) {
             LARGE_INTEGER size{};
             mState->size = GetFileSizeEx(mFile, &size) ? static_cast<std::uint64_t>(size.QuadPart) : 0;
@@ -85,9 +100,11 @@ public:
         std::lock_guard lock(mMutex); // keeps this process's lines in the order they ended
         if (mFull)
             return; // the per-sample path costs nothing more once the file is full
+        const bool alone = BeginWritingAlone();
         // A writer that stopped while holding the lock must not stop us for good: after a
         // while the line goes out anyway.
-        const DWORD waited = mAppendLock ? WaitForSingleObject(mAppendLock, kAppendLockWaitMs) : WAIT_FAILED;
+        const DWORD waited =
+            mAppendLock && !alone ? WaitForSingleObject(mAppendLock, kAppendLockWaitMs) : WAIT_FAILED;
         SizeState& state = *mState;
         // A line goes out only while the last line still fits behind it, so the file never
         // passes its cap.
@@ -103,9 +120,24 @@ public:
         }
         if (waited == WAIT_OBJECT_0 || waited == WAIT_ABANDONED)
             ReleaseMutex(mAppendLock);
+        if (alone)
+            std::atomic_ref(mShared->writingAlone).store(0);
     }
 
 private:
+    // True when this process is the only one with the file, marked so until the line is written.
+    // Sequentially consistent on both sides: either the opener sees the mark and waits, or this
+    // sees the opener's count and takes the lock.
+    bool BeginWritingAlone() noexcept {
+        if (!mShared || std::atomic_ref(mShared->writers).load() != 1)
+            return false;
+        std::atomic_ref(mShared->writingAlone).store(1);
+        if (std::atomic_ref(mShared->writers).load() == 1)
+            return true;
+        std::atomic_ref(mShared->writingAlone).store(0);
+        return false;
+    }
+
     static constexpr DWORD kAppendLockWaitMs = 2000;
     static constexpr std::uint64_t kMegabyte = 1024 * 1024;
 
@@ -114,6 +146,11 @@ private:
         std::uint64_t size;
         std::uint32_t full;
         std::uint32_t initialized; // a new section is zero: the first opener reads the file's size
+        // Not guarded by the lock: the processes that have the file open (one that died without
+        // closing it stays counted, and the others then keep taking the lock), and the mark of the
+        // only one writing a line without the lock.
+        std::uint32_t writers;
+        std::uint32_t writingAlone;
     };
 
     DWORD Append(std::string_view text) noexcept {
