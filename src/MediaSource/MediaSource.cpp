@@ -180,8 +180,10 @@ private:
     MF_STREAM_STATE mState = MF_STREAM_STATE_STOPPED;
     bool mShutdown = false;
     std::deque<ComPtr<IUnknown>> mRequests; // tokens, null where the host gave none
-    UniqueEvent mRequested{CreateEventW(nullptr, TRUE, FALSE, nullptr)}; // set while requests wait
-    UniqueEvent mStopping{CreateEventW(nullptr, TRUE, FALSE, nullptr)};  // the worker is to end
+    // Set once per request, reset by the worker's wake, which then takes every request waiting.
+    UniqueEvent mRequested{CreateEventW(nullptr, FALSE, FALSE, nullptr)};
+    UniqueEvent mStopping{CreateEventW(nullptr, TRUE, FALSE, nullptr)}; // the worker is to end
+    std::atomic<bool> mStopRequested{false}; // mStopping as the worker reads it between samples
     std::unique_ptr<CameraCore> mCore; // the worker's; Interrupt from any thread
     std::thread mWorker;
 };
@@ -348,6 +350,7 @@ HRESULT MediaStream::Start() {
                 return MF_E_INVALIDMEDIATYPE;
             auto core = std::make_unique<CameraCore>(AppSessionOfThisProcess());
             ResetEvent(mStopping.get());
+            mStopRequested = false;
             mCore = std::move(core);
             mWorker = std::thread([this, format, type] { Deliver(format, type); });
         }
@@ -369,6 +372,7 @@ void MediaStream::Stop(bool announce) {
         announce = announce && wasRunning && !mShutdown;
     }
     if (worker.joinable()) {
+        mStopRequested = true;
         SetEvent(mStopping.get());
         mCore->Interrupt();
         worker.join();
@@ -416,33 +420,31 @@ void MediaStream::Deliver(StreamFormat format, ComPtr<IMFMediaType> type) {
                                                                        : CameraCore::WaitResult::TimedOut;
     });
     std::vector<std::uint8_t> scratch;
-    for (;;) {
-        const HANDLE wake[] = {mStopping.get(), mRequested.get()};
-        if (WaitForMultipleObjects(2, wake, FALSE, INFINITE) != WAIT_OBJECT_0 + 1)
-            break;
-        ComPtr<IUnknown> token;
-        {
-            std::lock_guard lock(mLock);
-            if (mRequests.empty()) {
-                ResetEvent(mRequested.get());
-                continue;
+    const HANDLE wake[] = {mStopping.get(), mRequested.get()};
+    while (WaitForMultipleObjects(2, wake, FALSE, INFINITE) == WAIT_OBJECT_0 + 1) {
+        for (;;) {
+            ComPtr<IUnknown> token;
+            {
+                std::lock_guard lock(mLock);
+                if (mRequests.empty())
+                    break;
+                token.Swap(mRequests.front());
+                mRequests.pop_front();
             }
-            token.Swap(mRequests.front());
-            mRequests.pop_front();
-            if (mRequests.empty())
-                ResetEvent(mRequested.get());
+            ComPtr<IMFSample> sample;
+            const HRESULT hr = MakeSample(core, format, allocator.Get(), token.Get(), scratch, sample);
+            if (mStopRequested)
+                break; // a stop came during the fill: its request goes with the others
+            std::lock_guard lock(mLock);
+            if (mShutdown || mState != MF_STREAM_STATE_RUNNING)
+                continue;
+            if (SUCCEEDED(hr))
+                mEvents->QueueEventParamUnk(MEMediaSample, GUID_NULL, S_OK, sample.Get());
+            else
+                mEvents->QueueEventParamVar(MEError, GUID_NULL, hr, nullptr);
         }
-        ComPtr<IMFSample> sample;
-        const HRESULT hr = MakeSample(core, format, allocator.Get(), token.Get(), scratch, sample);
-        if (WaitForSingleObject(mStopping.get(), 0) == WAIT_OBJECT_0)
-            break; // a stop came during the fill: its request goes with the others
-        std::lock_guard lock(mLock);
-        if (mShutdown || mState != MF_STREAM_STATE_RUNNING)
-            continue;
-        if (SUCCEEDED(hr))
-            mEvents->QueueEventParamUnk(MEMediaSample, GUID_NULL, S_OK, sample.Get());
-        else
-            mEvents->QueueEventParamVar(MEError, GUID_NULL, hr, nullptr);
+        if (mStopRequested)
+            break;
     }
     core.Stop();
     if (allocator)
