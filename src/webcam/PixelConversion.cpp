@@ -3,6 +3,7 @@
 
 #include "webcam/PixelConversionRows.h"
 
+#include <algorithm>
 #include <atomic>
 #include <chrono>
 #include <cstring>
@@ -76,6 +77,44 @@ private:
 };
 
 StoreChoice gSse2Stores, gAvx2Stores;
+// Copies have a choice of their own: no arithmetic to hide the memory's pace behind.
+StoreChoice gCopyStores;
+
+void OrdinaryCopy(std::uint8_t* destination, const std::uint8_t* source, std::size_t bytes) noexcept {
+    std::memcpy(destination, source, bytes);
+}
+
+// `rows` rows of `width` bytes, `pitch` apart in the source and packed in the destination. Calls
+// Copy(destination, source, bytes) once when the rows are contiguous.
+using Copy = void (*)(std::uint8_t*, const std::uint8_t*, std::size_t) noexcept;
+std::uint8_t* CopyRows(std::uint64_t pitch, const std::uint8_t* source, std::uint64_t width, std::uint64_t rows,
+                       std::uint8_t* destination, Copy copy) noexcept {
+    if (pitch == width) {
+        copy(destination, source, width * rows);
+    } else {
+        for (std::uint64_t row = 0; row < rows; ++row)
+            copy(destination + row * width, source + row * pitch, width);
+    }
+    return destination + width * rows;
+}
+
+// Runs copy(streaming) for a frame of `bytes`: ordinary stores below the streaming size or without a
+// choice, otherwise the kind chosen on this machine, timed while the trials last, and fenced.
+template <class CopyFrame>
+void WithChosenStores(StoreChoice* choice, std::uint64_t bytes, CopyFrame copy) noexcept {
+    if (!choice || bytes < kStreamingBytes) {
+        copy(false);
+        return;
+    }
+    bool trial = false;
+    const bool stream = choice->Streaming(trial);
+    const auto start = trial ? std::chrono::steady_clock::now() : std::chrono::steady_clock::time_point{};
+    copy(stream);
+    if (stream)
+        _mm_sfence(); // non-temporal stores are weakly ordered: visible before the frame is handed on
+    if (trial)
+        choice->Report(stream, std::chrono::steady_clock::now() - start, bytes);
+}
 
 template <Yuy2Row Row>
 void Nv12ToYuy2Rows(std::uint64_t pitch, const std::uint8_t* source, std::uint64_t width, std::uint64_t height,
@@ -120,19 +159,21 @@ std::uint64_t Nv12ToYuy2Frame(std::uint64_t pitch, const std::uint8_t* source, s
 // Luma rows straight; the C runtime's copy is already vectorised, so no instruction set does better here.
 std::uint8_t* CopyLuma(std::uint64_t pitch, const std::uint8_t* source, std::uint64_t width,
                        std::uint64_t height, std::uint8_t* destination) noexcept {
-    for (std::uint64_t row = 0; row < height; ++row)
-        std::memcpy(destination + row * width, source + row * pitch, width);
-    return destination + width * height;
+    return CopyRows(pitch, source, width, height, destination, OrdinaryCopy);
 }
 
+// A row copy; large frames may go out with non-temporal stores where the machine copies faster so (the
+// destination is then not read first). Choice is null for the scalar reference.
+template <StoreChoice* Choice>
 std::uint64_t Nv12ToNv12Frame(std::uint64_t pitch, const std::uint8_t* source, std::uint64_t width,
                               std::uint64_t height, std::uint8_t* destination) noexcept {
-    std::uint8_t* uvOut = CopyLuma(pitch, source, width, height, destination);
-    const std::uint64_t uvBytes = 2 * (width / 2);
-    const std::uint8_t* uvPlane = source + pitch * height;
-    for (std::uint64_t j = 0; j < height / 2 && uvBytes != 0; ++j)
-        std::memcpy(uvOut + j * uvBytes, uvPlane + j * pitch, uvBytes);
-    return nv12_frame_bytes(width, height);
+    const std::uint64_t bytes = nv12_frame_bytes(width, height);
+    WithChosenStores(Choice, bytes, [&](bool streaming) {
+        const Copy copy = streaming ? CopyBytes_Stream_SSE2 : OrdinaryCopy;
+        std::uint8_t* uvOut = CopyRows(pitch, source, width, height, destination, copy);
+        CopyRows(pitch, source + pitch * height, 2 * (width / 2), height / 2, uvOut, copy);
+    });
+    return bytes;
 }
 
 template <SplitUvRow Row>
@@ -153,12 +194,12 @@ struct Kernels {
     Kernel iyuv;
 };
 
-constexpr Kernels kScalar{Nv12ToYuy2Frame<Nv12ToYuy2Row_C, Nv12ToYuy2Row_C, nullptr>, Nv12ToNv12Frame,
+constexpr Kernels kScalar{Nv12ToYuy2Frame<Nv12ToYuy2Row_C, Nv12ToYuy2Row_C, nullptr>, Nv12ToNv12Frame<nullptr>,
                           Nv12ToIyuvFrame<SplitUvRow_C>};
 constexpr Kernels kSse2{Nv12ToYuy2Frame<Nv12ToYuy2Row_Any_SSE2, Nv12ToYuy2Row_Stream_SSE2, &gSse2Stores>,
-                        Nv12ToNv12Frame, Nv12ToIyuvFrame<SplitUvRow_Any_SSE2>};
+                        Nv12ToNv12Frame<&gCopyStores>, Nv12ToIyuvFrame<SplitUvRow_Any_SSE2>};
 constexpr Kernels kAvx2{Nv12ToYuy2Frame<Nv12ToYuy2Row_Any_AVX2, Nv12ToYuy2Row_Stream_AVX2, &gAvx2Stores>,
-                        Nv12ToNv12Frame, Nv12ToIyuvFrame<SplitUvRow_Any_AVX2>};
+                        Nv12ToNv12Frame<&gCopyStores>, Nv12ToIyuvFrame<SplitUvRow_Any_AVX2>};
 
 void Cpuid(unsigned leaf, unsigned subleaf, unsigned regs[4]) noexcept {
 #if defined(_MSC_VER)
@@ -258,6 +299,15 @@ Stores ChosenStores(Isa isa) noexcept {
         return gAvx2Stores.Chosen();
     }
     return Stores::Ordinary;
+}
+
+void CopyFrame(std::uint8_t* destination, const std::uint8_t* source, std::uint64_t bytes) noexcept {
+    WithChosenStores(&gCopyStores, bytes,
+                     [&](bool streaming) { (streaming ? CopyBytes_Stream_SSE2 : OrdinaryCopy)(destination, source, bytes); });
+}
+
+Stores ChosenCopyStores() noexcept {
+    return gCopyStores.Chosen();
 }
 
 const char* ProcessorName() noexcept {

@@ -36,6 +36,10 @@ void SplitUvRow_SSE2(const std::uint8_t* uv, std::uint8_t* u, std::uint8_t* v, s
 void SplitUvRow_Any_SSE2(const std::uint8_t* uv, std::uint8_t* u, std::uint8_t* v,
                          std::size_t width) noexcept;
 
+// memcpy's bytes (no overlap, any alignment), with non-temporal stores from the destination's first 16-byte
+// boundary on; the caller fences once after the frame.
+void CopyBytes_Stream_SSE2(std::uint8_t* dst, const std::uint8_t* src, std::size_t bytes) noexcept;
+
 void Nv12ToYuy2Row_AVX2(const std::uint8_t* y, const std::uint8_t* uv, std::uint8_t* dst,
                         std::size_t width) noexcept;
 void Nv12ToYuy2Row_Any_AVX2(const std::uint8_t* y, const std::uint8_t* uv, std::uint8_t* dst,

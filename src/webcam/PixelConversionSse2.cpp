@@ -2,6 +2,7 @@
 #include "webcam/PixelConversionRows.h"
 
 #include <algorithm>
+#include <cstring>
 
 #include <emmintrin.h>
 
@@ -69,6 +70,23 @@ void SplitUvRow_Any_SSE2(const std::uint8_t* uv, std::uint8_t* u, std::uint8_t* 
     const std::size_t vector = width & ~std::size_t{31};
     SplitUvRow_SSE2(uv, u, v, vector);
     SplitUvRow_C(uv + vector, u + vector / 2, v + vector / 2, width - vector);
+}
+
+void CopyBytes_Stream_SSE2(std::uint8_t* dst, const std::uint8_t* src, std::size_t bytes) noexcept {
+    const std::size_t head = std::min<std::size_t>(bytes, (16 - reinterpret_cast<std::uintptr_t>(dst) % 16) % 16);
+    std::memcpy(dst, src, head);
+    dst += head, src += head, bytes -= head;
+    for (; bytes >= 64; bytes -= 64, dst += 64, src += 64) {
+        const __m128i a = _mm_loadu_si128(reinterpret_cast<const __m128i*>(src));
+        const __m128i b = _mm_loadu_si128(reinterpret_cast<const __m128i*>(src + 16));
+        const __m128i c = _mm_loadu_si128(reinterpret_cast<const __m128i*>(src + 32));
+        const __m128i d = _mm_loadu_si128(reinterpret_cast<const __m128i*>(src + 48));
+        _mm_stream_si128(reinterpret_cast<__m128i*>(dst), a);
+        _mm_stream_si128(reinterpret_cast<__m128i*>(dst + 16), b);
+        _mm_stream_si128(reinterpret_cast<__m128i*>(dst + 32), c);
+        _mm_stream_si128(reinterpret_cast<__m128i*>(dst + 48), d);
+    }
+    std::memcpy(dst, src, bytes);
 }
 
 } // namespace Zarvo::PixelKernels

@@ -10,10 +10,14 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <cstdio>
+#include <cstring>
 #include <random>
 #include <string>
 #include <vector>
+
+#include <xmmintrin.h>
 
 namespace {
 
@@ -138,6 +142,9 @@ TEST(PixelConversion, EveryIsaAndTheDispatcherMatchTheLayoutOnRandomImagesWithin
                     geometries.push_back({width, height, pitch, offset});
     for (std::size_t offset : {0, 2, 1})
         geometries.push_back({1280, 720, 1536, offset});
+    // NV12 frames from the streaming size on: the copy's own store trials.
+    geometries.push_back({1920, 1080, 1920, 0});
+    geometries.push_back({1920, 1080, 1984, 1});
     const std::vector<Isa> isas = IsasToCheck(true);
     std::mt19937 random(20261207);
     for (const auto& [width, height, pitch, offset] : geometries) {
@@ -158,9 +165,40 @@ TEST(PixelConversion, EveryIsaAndTheDispatcherMatchTheLayoutOnRandomImagesWithin
         }
     }
     EXPECT_EQ(PixelKernels::ChosenStores(Isa::Scalar), PixelKernels::Stores::Ordinary);
+    EXPECT_NE(PixelKernels::ChosenCopyStores(), PixelKernels::Stores::Undecided);
     for (Isa isa : isas)
         EXPECT_TRUE(isa == Isa::Scalar || PixelKernels::ChosenStores(isa) != PixelKernels::Stores::Undecided)
             << int(isa);
+}
+
+// Each length meets every source and destination alignment up to 15, through the streaming copy and through
+// CopyFrame (whose large copies go often enough for the store trials to take both kinds); a copy ends at a
+// no-access page and leaves the bytes before it.
+TEST(PixelConversion, CopyFrameCopiesEveryByteAtEveryAlignmentWithEitherKindOfStore) {
+    std::mt19937 random(20261210);
+    const std::uint64_t large = (std::uint64_t{3} << 19) + 77;
+    const auto streaming = [](std::uint8_t* d, const std::uint8_t* s, std::uint64_t n) {
+        PixelKernels::CopyBytes_Stream_SSE2(d, s, n);
+        _mm_sfence();
+    };
+    for (int round = 0; round < 32; ++round) {
+        const std::size_t at = round * 7 % 16, to = round % 16;
+        for (std::uint64_t bytes : {std::uint64_t{0}, std::uint64_t{1}, std::uint64_t{15}, std::uint64_t{16},
+                                    std::uint64_t{17}, std::uint64_t{63}, std::uint64_t{64}, std::uint64_t{129},
+                                    large}) {
+            for (auto copy : {+streaming, +[](std::uint8_t* d, const std::uint8_t* s, std::uint64_t n) {
+                                   PixelKernels::CopyFrame(d, s, n);
+                               }}) {
+                Testing::GuardedBytes source(bytes + at), destination(bytes + to);
+                FillRandom(random, source.data, bytes + at);
+                std::memset(destination.data, 0xA5, bytes + to);
+                copy(destination.data + to, source.data + at, bytes);
+                ASSERT_EQ(std::memcmp(destination.data + to, source.data + at, bytes), 0) << bytes << " round " << round;
+                ASSERT_EQ(std::count(destination.data, destination.data + to, 0xA5), static_cast<long>(to)) << bytes;
+            }
+        }
+    }
+    EXPECT_NE(PixelKernels::ChosenCopyStores(), PixelKernels::Stores::Undecided);
 }
 
 // The frames above meet the streaming rows at three alignments only; here every alignment of the
