@@ -53,11 +53,10 @@ enum class Isa { Scalar, Sse2, Avx2 };
 enum class Stores { Undecided, Ordinary, NonTemporal };
 Stores ChosenStores(Isa isa) noexcept;
 
-// Copies `bytes` bytes between buffers that do not overlap, as memcpy does. Frames of 1.5 MiB and more are
-// copied with the store kind that is faster on this machine, chosen as above from the first 16 such copies
-// (the NV12 to NV12 kernels of Sse2 and Avx2 included), and fenced before the return.
+// Copies `bytes` bytes between buffers that do not overlap, as memcpy does. From 1.5 MiB on with
+// non-temporal stores, as the NV12 to NV12 kernels of Sse2 and Avx2 copy such frames, fenced before the
+// return.
 void CopyFrame(std::uint8_t* destination, const std::uint8_t* source, std::uint64_t bytes) noexcept;
-Stores ChosenCopyStores() noexcept;
 
 // The processor's brand string, for benchmark output and logs.
 const char* ProcessorName() noexcept;
@@ -71,7 +70,7 @@ Isa Dispatched() noexcept;
 
 // Each instruction set's kernels directly, for tests and the benchmark; the same contract as the functions
 // above. Null for an instruction set this processor lacks, so nothing can run it by mistake.
-// NV12 to NV12 is a row copy: CopyFrame's for Sse2 and Avx2, the C runtime's for Scalar.
+// NV12 to NV12 is a row copy: CopyFrame's stores for Sse2 and Avx2, the C runtime's copy for Scalar.
 using Kernel = std::uint64_t (*)(std::uint64_t, const std::uint8_t*, std::uint64_t, std::uint64_t,
                                  std::uint8_t*) noexcept;
 Kernel Nv12ToYuy2(Isa isa) noexcept;

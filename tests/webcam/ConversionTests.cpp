@@ -142,7 +142,7 @@ TEST(PixelConversion, EveryIsaAndTheDispatcherMatchTheLayoutOnRandomImagesWithin
                     geometries.push_back({width, height, pitch, offset});
     for (std::size_t offset : {0, 2, 1})
         geometries.push_back({1280, 720, 1536, offset});
-    // NV12 frames from the streaming size on: the copy's own store trials.
+    // NV12 frames from the streaming size on, which are copied with non-temporal stores.
     geometries.push_back({1920, 1080, 1920, 0});
     geometries.push_back({1920, 1080, 1984, 1});
     const std::vector<Isa> isas = IsasToCheck(true);
@@ -165,15 +165,13 @@ TEST(PixelConversion, EveryIsaAndTheDispatcherMatchTheLayoutOnRandomImagesWithin
         }
     }
     EXPECT_EQ(PixelKernels::ChosenStores(Isa::Scalar), PixelKernels::Stores::Ordinary);
-    EXPECT_NE(PixelKernels::ChosenCopyStores(), PixelKernels::Stores::Undecided);
     for (Isa isa : isas)
         EXPECT_TRUE(isa == Isa::Scalar || PixelKernels::ChosenStores(isa) != PixelKernels::Stores::Undecided)
             << int(isa);
 }
 
 // Each length meets every source and destination alignment up to 15, through the streaming copy and through
-// CopyFrame (whose large copies go often enough for the store trials to take both kinds); a copy ends at a
-// no-access page and leaves the bytes before it.
+// CopyFrame; a copy ends at a no-access page and leaves the bytes before it.
 TEST(PixelConversion, CopyFrameCopiesEveryByteAtEveryAlignmentWithEitherKindOfStore) {
     std::mt19937 random(20261210);
     const std::uint64_t large = (std::uint64_t{3} << 19) + 77;
@@ -198,7 +196,6 @@ TEST(PixelConversion, CopyFrameCopiesEveryByteAtEveryAlignmentWithEitherKindOfSt
             }
         }
     }
-    EXPECT_NE(PixelKernels::ChosenCopyStores(), PixelKernels::Stores::Undecided);
 }
 
 // The frames above meet the streaming rows at three alignments only; here every alignment of the
