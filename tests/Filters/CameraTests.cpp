@@ -629,12 +629,18 @@ TEST_F(CameraTest, FormatReadersRacingSetFormatSeeWholeTypes) {
             ++reads;
         }
     });
-    for (int i = 0; i < 300; ++i)
-        ASSERT_EQ(config->SetFormat(&types[i % 2]), S_OK);
+    // The sets begin once the reader reads and go on until both sides have done enough to meet: 300 sets
+    // alone could be over before the reader's thread first ran.
+    while (reads.load() == 0 && torn.load() == 0)
+        std::this_thread::yield();
+    bool set = true;
+    for (int i = 0; set && (i < 300 || (reads.load() < 300 && i < 1000000)); ++i)
+        set = config->SetFormat(&types[i % 2]) == S_OK;
     done = true;
     reader.join();
+    EXPECT_TRUE(set);
     EXPECT_EQ(torn.load(), 0);
-    EXPECT_GT(reads.load(), 0);
+    EXPECT_GE(reads.load(), 300);
 }
 
 // With the server: frames come, a Stop stops the server's camera, and a new Run starts over; the
