@@ -247,7 +247,10 @@ TEST_F(Graph, QueryIdFromReceiveDoesNotDeadlockAStop) {
         sink->Wait([&] { return asked.load() > 0; });
     };
     ASSERT_EQ(sourceFilter->Stop(), S_OK); // a deadlock here ends the program through the watchdog
-    EXPECT_EQ((std::tuple{asked.load(), id}), (std::tuple{1, std::wstring(L"1")}));
+    // The id came while the host held the lock. More samples may follow before the worker sees Stop: it
+    // fills without pacing here, and on a busy machine the host's thread may wait for the processor.
+    EXPECT_GE(asked.load(), 1);
+    EXPECT_EQ(id, L"1");
     sink->onReceive = nullptr, stream->onDeactivate = nullptr;
 }
 
