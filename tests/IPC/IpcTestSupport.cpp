@@ -1,5 +1,6 @@
 #include "IpcTestSupport.h"
 
+#include <cstdio>
 #include <regex>
 #include <sstream>
 
@@ -41,8 +42,11 @@ UniqueHandleNull StartProgram(const std::wstring& path, const std::wstring& argu
     startup.cb = sizeof(startup);
     PROCESS_INFORMATION process{};
     if (!CreateProcessW(path.c_str(), commandLine.data(), nullptr, nullptr, FALSE, 0, nullptr, nullptr,
-                        &startup, &process))
+                        &startup, &process)) {
+        // Says why, for the test that then finds no exit code: a start that fails is rare and not ours.
+        std::fprintf(stderr, "CreateProcessW(%ls) failed: error %lu\n", path.c_str(), GetLastError());
         return UniqueHandleNull();
+    }
     CloseHandle(process.hThread);
     return UniqueHandleNull(process.hProcess);
 }
