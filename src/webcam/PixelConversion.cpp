@@ -150,7 +150,7 @@ std::uint64_t Nv12ToYuy2Frame(std::uint64_t pitch, const std::uint8_t* source, s
     return bytes;
 }
 
-// Luma rows straight; the C runtime's copy is already vectorised, so no instruction set does better here.
+// Luma rows straight, with the C runtime's copy (IYUV's; NV12 to NV12 copies with CopyLarge below).
 std::uint8_t* CopyLuma(std::uint64_t pitch, const std::uint8_t* source, std::uint64_t width,
                        std::uint64_t height, std::uint8_t* destination) noexcept {
     return CopyRows(pitch, source, width, height, destination, OrdinaryCopy);

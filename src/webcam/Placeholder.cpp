@@ -76,7 +76,7 @@ std::uint64_t PlaceholderPicture::CopyInto(std::uint8_t* buffer, std::uint64_t s
     const auto& picture = Picture(reason);
     if (picture.empty() || !buffer || size < picture.size())
         return 0;
-    // The same picture every sample, often a whole 1080p frame: the copy that is fastest on this machine.
+    // The same picture every sample, often a whole 1080p frame: CopyFrame streams it past the caches.
     PixelKernels::CopyFrame(buffer, picture.data(), picture.size());
     return picture.size();
 }
