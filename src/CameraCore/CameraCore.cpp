@@ -531,34 +531,47 @@ bool CameraCore::WaitForTurn() {
     }
     const std::int64_t earliest = std::max(d.last + interval - interval / 8, d.due - interval / 8);
     HANDLE published = mFrameClient ? mFrameClient->PublishedEvent() : nullptr;
-    // The app's publications since the window opened: a frame published before it waits for the
-    // slot, or an app that publishes faster than the host asks would have one ready at every
-    // window's start, and samples would go out early with frames up to an app's interval old.
-    std::optional<std::uint64_t> windowOpened;
-    const auto fresh = [&] {
-        const auto count = mFrameClient ? mFrameClient->Published() : std::nullopt;
-        if (!windowOpened)
-            windowOpened = count.value_or(d.publishedSeen);
-        return count && *count != *windowOpened && *count != d.publishedSeen;
+    // One sleep until the slot, which the app's next publication also ends. One made before the
+    // window only re-arms the event: its frame waits for the slot, or an app that publishes faster
+    // than the host asks would have one ready at every window's start, and samples would go out
+    // early with frames up to an app's interval old. A stream that the app keeps in step (its
+    // publications fall in the window) thus sleeps once per sample.
+    const auto count = [&] {
+        const auto counted = mFrameClient ? mFrameClient->Published() : std::nullopt;
+        return counted.value_or(d.publishedSeen);
+    };
+    std::optional<std::uint64_t> before; // the count as last seen before the window, or as it found it
+    const auto publishedInWindow = [&](std::int64_t now) {
+        const std::uint64_t seen = count();
+        if (now < earliest || !before) {
+            before = seen;
+            return false;
+        }
+        return seen != *before && seen != d.publishedSeen;
     };
     bool armed = false;
     for (std::int64_t now = Now(); now < d.due; now = Now()) {
-        const bool inWindow = now >= earliest;
-        if (inWindow) {
-            // The event is still set from the publication the last sample took: reset it as the window
-            // opens, before looking at the count, so a publication from here on sets it again.
-            if (!std::exchange(armed, true) && published && !ResetEvent(published))
+        if (publishedInWindow(now))
+            break;
+        if (!armed && published) {
+            // Still set from the publication the last sample took, or from the one that woke us:
+            // reset, then look again, so a publication from here on sets it again.
+            armed = true;
+            if (!ResetEvent(published))
                 published = nullptr;
-            if (fresh())
+            else if (publishedInWindow(now))
                 break;
         }
-        // Before the window, only the clock; in it, also the app's next publication.
-        const Woken woken = SleepUntil(inWindow || !published ? d.due : earliest, inWindow ? published : nullptr);
+        const std::uint64_t seen = count();
+        const Woken woken = SleepUntil(d.due, published);
         if (woken == Woken::Command)
             return false;
-        // Set without a new frame (not by the app): it wakes no more in this slot.
-        if (woken == Woken::Event && !fresh())
-            published = nullptr;
+        if (woken == Woken::Event) {
+            armed = false;
+            // Set without a new frame (not by the app): it wakes no more in this slot.
+            if (count() == seen)
+                published = nullptr;
+        }
     }
     const std::int64_t now = Now();
     d.due += interval;
@@ -671,11 +684,14 @@ void CameraCore::Start(const StreamFormat& format, Waiter waiter) {
     mWaiter = std::move(waiter);
     // Slots are kept to a millisecond or so. A high-resolution timer does that alone; an ordinary
     // one (before Windows 10 1803) only with the system timer at 1 ms instead of 15.6 ms, asked for
-    // while this stream runs.
-    mSlotTimer.reset(CreateWaitableTimerExW(nullptr, nullptr, kHighResolutionTimer, TIMER_ALL_ACCESS));
+    // while this stream runs. Manual reset, so that each setting clears a firing that no wait took
+    // (the app's publication ended the sleep first): Wine keeps that of an auto-reset timer through
+    // the next setting, and the next sleep would end at once.
+    constexpr DWORD kManualReset = CREATE_WAITABLE_TIMER_MANUAL_RESET;
+    mSlotTimer.reset(CreateWaitableTimerExW(nullptr, nullptr, kManualReset | kHighResolutionTimer, TIMER_ALL_ACCESS));
     mFineSystemTimer = !mSlotTimer;
     if (mFineSystemTimer) {
-        mSlotTimer.reset(CreateWaitableTimerExW(nullptr, nullptr, 0, TIMER_ALL_ACCESS));
+        mSlotTimer.reset(CreateWaitableTimerExW(nullptr, nullptr, kManualReset, TIMER_ALL_ACCESS));
         timeBeginPeriod(1);
     }
     mDelivery = Delivery{};
