@@ -53,9 +53,14 @@ UniqueHandleNull StartProgram(const std::wstring& path, const std::wstring& argu
 
 std::optional<DWORD> WaitForExit(HANDLE process, DWORD timeoutMs) {
     DWORD code = 0;
-    if (!process || WaitForSingleObject(process, timeoutMs) != WAIT_OBJECT_0 ||
-        !GetExitCodeProcess(process, &code))
+    if (!process)
         return std::nullopt;
+    const DWORD waited = WaitForSingleObject(process, timeoutMs);
+    if (waited != WAIT_OBJECT_0 || !GetExitCodeProcess(process, &code)) {
+        if (waited != WAIT_TIMEOUT) // rare and not ours, as a failed start
+            std::fprintf(stderr, "waiting for a program's exit failed: %lu, error %lu\n", waited, GetLastError());
+        return std::nullopt;
+    }
     return code;
 }
 
