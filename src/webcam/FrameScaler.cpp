@@ -46,6 +46,35 @@ FrameScaler::Taps FrameScaler::AreaTaps(std::uint32_t from, std::uint32_t to) {
     return taps;
 }
 
+FrameScaler::Taps FrameScaler::LinearTaps(std::uint32_t from, std::uint32_t to) {
+    // Output i's centre lies at source position (i + 1/2) * from / to - 1/2, in units of 1 / (2 * to)
+    // source samples (2i + 1) * from - to: between two source samples, each weighted by its nearness.
+    // Before the first sample's centre and past the last one's, the edge sample alone.
+    Taps taps;
+    const std::uint64_t unit = 2 * std::uint64_t{to};
+    for (std::uint64_t i = 0; i < to; ++i) {
+        const std::uint64_t at = (2 * i + 1) * from, edge = to; // at - edge is the position
+        std::uint64_t first = at > edge ? (at - edge) / unit : 0;
+        std::uint64_t fraction = at > edge ? (at - edge) % unit : 0;
+        if (first >= from - 1) {
+            first = from - 1;
+            fraction = 0;
+        }
+        const auto next = static_cast<std::uint16_t>((fraction * kOne + unit / 2) / unit);
+        if (next == 0 || next == kOne) {
+            taps.first.push_back(static_cast<std::uint32_t>(first + (next ? 1 : 0)));
+            taps.count.push_back(1);
+            taps.weights.push_back(static_cast<std::uint16_t>(kOne));
+        } else {
+            taps.first.push_back(static_cast<std::uint32_t>(first));
+            taps.count.push_back(2);
+            taps.weights.push_back(static_cast<std::uint16_t>(kOne - next));
+            taps.weights.push_back(next);
+        }
+    }
+    return taps;
+}
+
 FrameScaler::Vertical FrameScaler::VerticalTaps(const Taps& taps) {
     Vertical vertical;
     vertical.first = taps.first;
@@ -107,12 +136,16 @@ FrameScaler::FrameScaler(std::uint32_t srcWidth, std::uint32_t srcHeight, std::u
     : mLayout(layout), mSrcHeight(srcHeight), mDstWidth(dstWidth), mDstHeight(dstHeight),
       mCrop(CropToFill(srcWidth, srcHeight, dstWidth, dstHeight)), mRows(ScalerKernels::RowsFor(isa)) {
     const bool even = (srcWidth | srcHeight | dstWidth | dstHeight) % 2 == 0;
-    if (!mRows || !even || !dstWidth || !dstHeight || dstWidth > mCrop.width || dstHeight > mCrop.height)
+    if (!mRows || !even || !dstWidth || !dstHeight || mCrop.width < 2 || mCrop.height < 2)
         return;
-    mLumaX = HorizontalTaps(AreaTaps(mCrop.width, dstWidth));
-    mLumaY = VerticalTaps(AreaTaps(mCrop.height, dstHeight));
-    mChromaX = HorizontalTaps(AreaTaps(mCrop.width / 2, dstWidth / 2));
-    mChromaY = VerticalTaps(AreaTaps(mCrop.height / 2, dstHeight / 2));
+    // By area where a side shrinks (or stays), linear where it grows.
+    const auto taps = [](std::uint32_t from, std::uint32_t to) {
+        return to <= from ? AreaTaps(from, to) : LinearTaps(from, to);
+    };
+    mLumaX = HorizontalTaps(taps(mCrop.width, dstWidth));
+    mLumaY = VerticalTaps(taps(mCrop.height, dstHeight));
+    mChromaX = HorizontalTaps(taps(mCrop.width / 2, dstWidth / 2));
+    mChromaY = VerticalTaps(taps(mCrop.height / 2, dstHeight / 2));
     // Zeros past the columns: the padded taps and the windows read them at weight zero.
     mColumns.assign(mCrop.width + mLumaX.taps + 16, 0);
     mColumnsU.assign(mCrop.width / 2 + mChromaX.taps + 16, 0);

@@ -2,8 +2,9 @@
 // Scales the companion's NV12 frames to the size a host asked for and writes them in the host's layout
 // in the same pass: the centre of the picture cropped to the destination's aspect ratio (as camera
 // sensors do: never stretched, no bars), then filtered by area, so each destination pixel is the mean of
-// the source area it covers and fine lines do not alias. Down-scaling only. Plain C++ without Windows
-// headers, like the conversion kernels.
+// the source area it covers and fine lines do not alias. A side that grows (an app that renders smaller
+// than the host asks) is interpolated linearly instead. Plain C++ without Windows headers, like the
+// conversion kernels.
 
 #include "webcam/PixelConversion.h"
 
@@ -29,9 +30,9 @@ enum class ScaledLayout { Yuy2, Nv12, I420 }; // I420 is IYUV's layout too
 
 class FrameScaler {
 public:
-    // Sizes are even and the destination no larger than the crop on either side; a scaler for other
-    // sizes is empty (Valid() false) and Run writes nothing. The instruction set's kernels only change
-    // the speed: every one writes the scalar kernels' bytes. One this processor lacks makes an empty scaler.
+    // Sizes are even; a scaler for other sizes is empty (Valid() false) and Run writes nothing. The
+    // instruction set's kernels only change the speed: every one writes the scalar kernels' bytes. One
+    // this processor lacks makes an empty scaler.
     FrameScaler(std::uint32_t srcWidth, std::uint32_t srcHeight, std::uint32_t dstWidth,
                 std::uint32_t dstHeight, ScaledLayout layout,
                 PixelKernels::Isa isa = PixelKernels::Dispatched());
@@ -51,6 +52,8 @@ public:
         std::vector<std::uint16_t> weights;
     };
     static Taps AreaTaps(std::uint32_t from, std::uint32_t to);
+    // Up-scaling (to > from): the two source samples nearest to each output's centre, by distance.
+    static Taps LinearTaps(std::uint32_t from, std::uint32_t to);
 
 private:
     // The vertical taps as the column kernels take them: output row i reads `count[i]` rows from

@@ -1,5 +1,6 @@
 // The scaled conversion against a model of its own: the centre crop, then each destination sample the
-// exact mean (in doubles) of the source area it covers, in every layout; nothing written past a frame.
+// exact mean (in doubles) of the source area it covers, or interpolated where a side grows, in every
+// layout; nothing written past a frame.
 // Every instruction set's kernels against the scalar ones, byte for byte.
 #include "webcam/FrameScaler.h"
 #include "webcam/FrameScalerRows.h"
@@ -25,19 +26,34 @@ namespace {
 
 using Bytes = std::vector<std::uint8_t>;
 
-// The mean of `plane` (samples `step` apart in rows `pitch` apart) over the area output (x, y) of a
-// crop `cw` x `ch` at (cx, cy) covers when scaled to `w` x `h`.
-double AreaMean(const std::uint8_t* plane, std::size_t pitch, std::size_t step, double cx, double cy, double cw,
-                double ch, std::uint32_t w, std::uint32_t h, std::uint32_t x, std::uint32_t y) {
-    const double x0 = cx + x * cw / w, x1 = cx + (x + 1) * cw / w, y0 = cy + y * ch / h, y1 = cy + (y + 1) * ch / h;
+// Output i's source samples and their weights along one side of `from` samples scaled to `to`: the
+// area it covers when the side shrinks; the two samples nearest to its centre, by distance, when the side
+// grows (the edge sample alone outside the outermost centres).
+std::vector<std::pair<std::size_t, double>> Weights(double from, std::uint32_t to, std::uint32_t i) {
+    std::vector<std::pair<std::size_t, double>> weights;
+    if (to <= from) {
+        const double x0 = i * from / to, x1 = (i + 1) * from / to;
+        for (auto s = static_cast<std::size_t>(x0); s < x1; ++s)
+            weights.emplace_back(s, (std::min<double>(s + 1, x1) - std::max<double>(s, x0)) / (x1 - x0));
+        return weights;
+    }
+    const double at = std::clamp((i + 0.5) * from / to - 0.5, 0.0, from - 1);
+    const auto s = static_cast<std::size_t>(at);
+    weights.emplace_back(s, 1 - (at - s));
+    if (at > s)
+        weights.emplace_back(s + 1, at - s);
+    return weights;
+}
+
+// The model's sample (x, y) of `plane` (samples `step` apart in rows `pitch` apart): a crop `cw` x `ch`
+// at (cx, cy) scaled to `w` x `h`.
+double Model(const std::uint8_t* plane, std::size_t pitch, std::size_t step, std::size_t cx, std::size_t cy,
+             std::uint32_t cw, std::uint32_t ch, std::uint32_t w, std::uint32_t h, std::uint32_t x, std::uint32_t y) {
     double sum = 0;
-    for (auto sy = static_cast<std::size_t>(y0); sy < y1; ++sy)
-        for (auto sx = static_cast<std::size_t>(x0); sx < x1; ++sx) {
-            const double ox = std::min<double>(sx + 1, x1) - std::max<double>(sx, x0);
-            const double oy = std::min<double>(sy + 1, y1) - std::max<double>(sy, y0);
-            sum += ox * oy * plane[sy * pitch + sx * step];
-        }
-    return sum / ((x1 - x0) * (y1 - y0));
+    for (const auto& [sy, wy] : Weights(ch, h, y))
+        for (const auto& [sx, wx] : Weights(cw, w, x))
+            sum += wx * wy * plane[(cy + sy) * pitch + (cx + sx) * step];
+    return sum;
 }
 
 } // namespace
@@ -53,11 +69,14 @@ TEST(FrameScaler, CropsTheCentreToTheDestinationsAspectRatioOnEvenCoordinates) {
 
 // Every destination sample within 1 of the model (the filter keeps 7 more bits between its two passes),
 // in YUY2, NV12 and I420, with a row pitch wider than the picture; the bytes after the frame untouched.
-// Sizes the filter cannot serve (up-scaling, odd sizes) make an empty scaler that writes nothing.
-TEST(FrameScaler, EachSampleIsTheMeanOfTheAreaItCoversInEveryLayout) {
+// Down, up (an app that renders smaller than the host asks), and up one side while down the other.
+// Odd sizes make an empty scaler that writes nothing.
+TEST(FrameScaler, EachSampleIsTheMeanOfTheAreaItCoversOrInterpolatedWhereItGrowsInEveryLayout) {
     std::mt19937 random(7);
     const std::tuple<std::uint32_t, std::uint32_t, std::uint32_t, std::uint32_t> sizes[] = {
-        {64, 36, 32, 24}, {66, 38, 22, 16}, {1280, 720, 848, 480}, {1280, 720, 640, 480}, {96, 54, 94, 52}};
+        {64, 36, 32, 24},     {66, 38, 22, 16},   {1280, 720, 848, 480}, {1280, 720, 640, 480},
+        {96, 54, 94, 52},     {64, 36, 128, 72},  {1280, 720, 1920, 1080}, {64, 36, 96, 72},
+        {20, 12, 58, 34},     {62, 36, 64, 34}};
     for (const auto& [sw, sh, dw, dh] : sizes) {
         const std::size_t pitch = sw + 24;
         Bytes source(pitch * (sh + sh / 2));
@@ -90,20 +109,20 @@ TEST(FrameScaler, EachSampleIsTheMeanOfTheAreaItCoversInEveryLayout) {
             double worst = 0;
             for (std::uint32_t row = 0; row < dh; ++row)
                 for (std::uint32_t x = 0; x < dw; ++x) {
-                    const double model = AreaMean(luma, pitch, 1, crop.x, crop.y, crop.width, crop.height, dw, dh, x, row);
+                    const double model = Model(luma, pitch, 1, crop.x, crop.y, crop.width, crop.height, dw, dh, x, row);
                     worst = std::max(worst, std::abs(model - y(x, row)));
                 }
             for (std::uint32_t row = 0; row < dh / 2; ++row)
                 for (std::uint32_t x = 0; x < dw / 2; ++x)
                     for (int v = 0; v < 2; ++v) {
-                        const double model = AreaMean(chroma + v, pitch, 2, crop.x / 2, crop.y / 2, crop.width / 2,
-                                                      crop.height / 2, dw / 2, dh / 2, x, row);
+                        const double model = Model(chroma + v, pitch, 2, crop.x / 2, crop.y / 2, crop.width / 2,
+                                                   crop.height / 2, dw / 2, dh / 2, x, row);
                         worst = std::max(worst, std::abs(model - uv(x, row, v)));
                     }
             EXPECT_LE(worst, 1.0);
         }
     }
-    for (const auto& [sw, sh, dw, dh] : {std::tuple{64u, 36u, 128u, 72u}, {64u, 36u, 31u, 18u}, {65u, 36u, 32u, 18u}}) {
+    for (const auto& [sw, sh, dw, dh] : {std::tuple{64u, 36u, 31u, 18u}, {65u, 36u, 32u, 18u}, {2u, 200u, 200u, 2u}}) {
         const FrameScaler scaler(sw, sh, dw, dh, ScaledLayout::Nv12);
         Bytes out(16, 0xEE);
         EXPECT_FALSE(scaler.Valid());
@@ -122,11 +141,12 @@ TEST(FrameScaler, EveryIsaWritesTheScalarBytesAndNothingElse) {
                             {1920, 1080, 640, 480},  {1920, 1080, 320, 240}, {1920, 1080, 1920, 1080},
                             {1920, 1080, 848, 480},  {1920, 1080, 176, 144}, {1920, 1080, 2, 2},
                             {1280, 720, 640, 360},   {1920, 1080, 1280, 540}, {1920, 1080, 640, 240},
-                            {1920, 1080, 960, 360},  {1926, 1086, 1284, 724}};
+                            {1920, 1080, 960, 360},  {1926, 1086, 1284, 724}, {1280, 720, 1920, 1080},
+                            {640, 360, 1920, 1080},  {960, 540, 640, 480}};
     std::mt19937 random(11);
     while (sizes.size() < 120) {
         const auto even = [&](std::uint32_t most) { return 2 + 2 * (random() % (most / 2)); };
-        const std::uint32_t sw = even(260), sh = even(160), dw = even(sw), dh = even(sh);
+        const std::uint32_t sw = even(260), sh = even(160), dw = even(2 * sw), dh = even(2 * sh);
         if (FrameScaler(sw, sh, dw, dh, ScaledLayout::I420, PixelKernels::Isa::Scalar).Valid())
             sizes.emplace_back(sw, sh, dw, dh);
     }
