@@ -249,3 +249,49 @@ TEST(CameraCore, OutsideTheUsersSessionItWaitsForTheAppAndReadsTheChannelItMadeF
     stream.Stop();
     EXPECT_EQ(app.Quit(), std::optional<DWORD>(0));
 }
+
+// The camera service's source cannot read the user's settings and offers 1920x1080 first, while the
+// user's app may render 1280x720: the camera scales up from the app's size instead of showing the
+// placeholder and dropping the app every few seconds.
+TEST(CameraCore, AnAppSmallerThanTheStreamIsScaledUpFromItsOwnSize) {
+    const struct {
+        const char* appSize;
+        std::uint32_t appWidth, appHeight, width, height;
+        CameraCore::AppSession session;
+    } cases[] = {{"1280,720", 1280, 720, 1920, 1080, CameraCore::AppSession::Console}};
+    for (const auto& c : cases) {
+        SCOPED_TRACE(std::string(c.appSize) + " to " + std::to_string(c.width) + "x" + std::to_string(c.height) +
+                     (c.session == CameraCore::AppSession::Own ? "" : " from another session"));
+        const std::uint64_t bytes = yuy2_frame_bytes(c.width, c.height);
+        AppDataWithSettings settings(c.appSize);
+        const TestLog filterLog{std::string(kFilterLogName)};
+        ServerProcess app(settings.Path());
+        ASSERT_TRUE(app.WaitUntilLive());
+        Stream stream(MEDIASUBTYPE_YUY2, 333666, c.session, c.width, c.height);
+        stream.buffer.resize(bytes);
+        const FrameScaler scaler(c.appWidth, c.appHeight, c.width, c.height, ScaledLayout::Yuy2);
+        ASSERT_TRUE(scaler.Valid());
+        std::vector<std::uint8_t> nv12(Server::PatternFrameBytes(c.appHeight, c.appWidth)), expected(bytes);
+        int frames = 0, unread = 0, wrong = 0;
+        for (int sample = 0; sample < 300 && frames < 5; ++sample) {
+            const auto [length, digest] = stream.Next();
+            ASSERT_EQ(length, bytes);
+            std::uint64_t number = 0;
+            if (!Server::ReadPatternNumber(stream.buffer.data(), 2, 2 * c.width, c.width, c.height, number,
+                                           c.appWidth, c.appHeight)) {
+                ++unread; // the placeholder, until the chain is up
+                continue;
+            }
+            Server::DrawPatternNV12(c.appWidth, c.appHeight, number, nv12.data(), c.appWidth);
+            scaler.Run(c.appWidth, nv12.data(), expected.data());
+            (Digest(expected, bytes) == digest ? frames : wrong) += 1;
+        }
+        EXPECT_EQ(std::pair(frames, wrong), std::pair(5, 0)) << unread << " samples without the pattern";
+        stream.Stop();
+        const auto lines = filterLog.Lines();
+        EXPECT_EQ(std::count_if(lines.begin(), lines.end(),
+                                [](const std::string& line) { return line.find("source lost") != line.npos; }),
+                  0);
+        EXPECT_EQ(app.Quit(), std::optional<DWORD>(0));
+    }
+}
