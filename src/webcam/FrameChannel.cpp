@@ -479,9 +479,13 @@ std::string Reader::Open(const std::wstring& name, std::uint32_t width, std::uin
                std::to_string(sizeof(ChannelHeader));
     if (h.pixelFormat != kFormatNv12)
         return "pixel format " + Hex(h.pixelFormat) + ", expected NV12 " + Hex(kFormatNv12);
-    if (h.width != width || h.height != height)
+    const bool anySize = width == 0 && height == 0;
+    if (anySize ? !h.width || !h.height || h.width % 2 || h.height % 2 || h.width > kMaxDimension ||
+                      h.height > kMaxDimension
+                : h.width != width || h.height != height)
         return "frames of " + std::to_string(h.width) + "," + std::to_string(h.height) + ", expected " +
-               std::to_string(width) + "," + std::to_string(height);
+               (anySize ? std::string("even sides up to ") + std::to_string(kMaxDimension)
+                        : std::to_string(width) + "," + std::to_string(height));
     if (h.rowPitch < h.width || h.rowPitch > 4 * kMaxDimension)
         return "row pitch " + std::to_string(h.rowPitch) + " for a width of " + std::to_string(h.width);
     if (h.frameBytes != FrameBytes(h.rowPitch, h.height))
@@ -512,6 +516,10 @@ std::string Reader::Open(const std::wstring& name, std::uint32_t width, std::uin
         mapping->publishedEvent.reset();
     mMapping = std::move(mapping);
     return {};
+}
+
+std::pair<std::uint32_t, std::uint32_t> Reader::FrameSize() const noexcept {
+    return mMapping ? std::pair(mMapping->geometry.width, mMapping->geometry.height) : std::pair(0u, 0u);
 }
 
 void* Reader::PublishedEvent() const noexcept {

@@ -30,6 +30,7 @@
 #include <memory>
 #include <string>
 #include <type_traits>
+#include <utility>
 #include <vector>
 
 struct _SECURITY_ATTRIBUTES;
@@ -201,12 +202,15 @@ public:
     Reader(const Reader&) = delete;
     Reader& operator=(const Reader&) = delete;
 
-    // Opens `name` and accepts it only for NV12 frames of exactly `width` x `height` whose slots fit in
-    // the section, and, when `owner` (a SID's bytes) is given, only when that user owns the section.
-    // Empty on success, otherwise what was wrong (the channel stays closed).
+    // Opens `name` and accepts it only for NV12 frames of exactly `width` x `height` (of any even size
+    // up to kMaxDimension when both are 0) whose slots fit in the section, and, when `owner` (a SID's
+    // bytes) is given, only when that user owns the section. Empty on success, otherwise what was wrong
+    // (the channel stays closed).
     std::string Open(const std::wstring& name, std::uint32_t width, std::uint32_t height,
                      const std::vector<std::uint8_t>& owner = {});
     bool IsOpen() const noexcept;
+    // The frames' width and height as the channel was opened; 0, 0 when closed.
+    std::pair<std::uint32_t, std::uint32_t> FrameSize() const noexcept;
     void Close() noexcept;
 
     // Converts the newest complete frame with `kernel` (a convert_format_nv12_* function) straight into

@@ -159,6 +159,20 @@ ErrorRecordPtr WebcamFrameClient::OpenTexture(std::uint64_t handle, Log& log, bo
         return MakeErrorRecord(8, kSourceName, __LINE__);
     log << "CreateSurface2D: client GPU surface: surface_handle, " << handle << Log::EndLine;
 
+    // An NV12 texture of another size: the app's size, which the settings no longer say. The copy
+    // surface and the conversion follow it.
+    if (mGpuSurface->format == HAL::PixelFormat::NV12 && mGpuSurface->width && mGpuSurface->height &&
+        (mGpuSurface->width != width || mGpuSurface->height != height)) {
+        AdoptSourceSize(mGpuSurface->width, mGpuSurface->height, log);
+        mCpuSurface = mDevice->CreateSurface2D("Client CPU Surface", HAL::UsageFlags::CpuRead, HAL::PixelFormat::NV12,
+                                               mGpuSurface->width, mGpuSurface->height, nullptr, 0);
+        if (!mCpuSurface)
+            return MakeErrorRecord(8, kSourceName, __LINE__);
+        log << "CreateSurface2D: client CPU surface: w/h, " << mGpuSurface->width << "," << mGpuSurface->height
+            << Log::EndLine;
+        serves = true;
+        return nullptr;
+    }
     // The whole-resource copy silently does nothing between surfaces that differ.
     if (mGpuSurface->format != HAL::PixelFormat::NV12 || mGpuSurface->width != width ||
         mGpuSurface->height != height) {
@@ -173,8 +187,18 @@ ErrorRecordPtr WebcamFrameClient::OpenTexture(std::uint64_t handle, Log& log, bo
 
 std::string WebcamFrameClient::TryChannel() {
     mNextChannelTry = std::chrono::steady_clock::now() + kChannelRetryInterval;
-    return mChannel.Open(mChannelName, static_cast<std::uint32_t>(SourceWidth()),
-                         static_cast<std::uint32_t>(SourceHeight()), mChannelOwner);
+    // Of any size: the app's frames keep the size it had when its first camera started, which
+    // need not be the one the settings say now (see AdoptSourceSize).
+    return mChannel.Open(mChannelName, 0, 0, mChannelOwner);
+}
+
+void WebcamFrameClient::AdoptSourceSize(std::uint32_t width, std::uint32_t height, Log& log) {
+    if (width == SourceWidth() && height == SourceHeight())
+        return;
+    log << "the app's frames are " << width << "," << height << ", not " << SourceWidth() << ","
+        << SourceHeight() << ": scaled from its size" << Log::EndLine;
+    SetSourceSize(width, height);
+    PrepareConversion();
 }
 
 bool WebcamFrameClient::ChannelOpened(Log& log, const std::string& whyNot, bool needed) {
@@ -231,7 +255,14 @@ std::uint64_t WebcamFrameClient::ConvertInto(std::uint8_t* buffer, std::uint64_t
 WebcamFrameClient::FillResult WebcamFrameClient::FillFromChannel(std::uint8_t* buffer, std::uint64_t size) {
     using Outcome = FrameChannel::Reader::Outcome;
     FillResult result;
-    if (!mChannel.IsOpen() || !mConvert)
+    if (!mChannel.IsOpen())
+        return result;
+    // The conversion reads the channel's frames, so it is made for their size.
+    if (const auto [width, height] = mChannel.FrameSize(); width != SourceWidth() || height != SourceHeight()) {
+        Log log = Log::Get(kFilterLogName, "FillSample");
+        AdoptSourceSize(width, height, log);
+    }
+    if (!mConvert)
         return result;
     buffer = FrameBuffer(buffer, size);
     if (!buffer)

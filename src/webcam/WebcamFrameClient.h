@@ -108,6 +108,8 @@ private:
 
     // Opens the frame channel: empty when it opened, otherwise why not. Says nothing.
     std::string TryChannel();
+    // The app's frames are `width` x `height`: converted from that size from now on (said once).
+    void AdoptSourceSize(std::uint32_t width, std::uint32_t height, Log& log);
     // True when `whyNot` (TryChannel's answer) is empty. A reason not said before is logged, as
     // an Error when the channel is `needed` for the pixels.
     bool ChannelOpened(Log& log, const std::string& whyNot, bool needed);

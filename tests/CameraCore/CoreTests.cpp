@@ -250,15 +250,19 @@ TEST(CameraCore, OutsideTheUsersSessionItWaitsForTheAppAndReadsTheChannelItMadeF
     EXPECT_EQ(app.Quit(), std::optional<DWORD>(0));
 }
 
-// The camera service's source cannot read the user's settings and offers 1920x1080 first, while the
-// user's app may render 1280x720: the camera scales up from the app's size instead of showing the
-// placeholder and dropping the app every few seconds.
-TEST(CameraCore, AnAppSmallerThanTheStreamIsScaledUpFromItsOwnSize) {
+// The app's frames keep the size it had when its first camera started, which need not be the one the
+// stream was made for: the settings changed since (a 1280x720 stream told 1280x720 by the settings
+// while the app renders 1920x1080, and the reverse), or the camera service's source, which cannot read
+// the user's settings, offers 1920x1080 to an app at 1280x720. The camera converts from the app's size,
+// down or up, instead of showing the placeholder and dropping the app every few seconds.
+TEST(CameraCore, AnAppOfAnotherSizeThanTheStreamExpectsIsScaledFromItsOwnSize) {
     const struct {
         const char* appSize;
         std::uint32_t appWidth, appHeight, width, height;
         CameraCore::AppSession session;
-    } cases[] = {{"1280,720", 1280, 720, 1920, 1080, CameraCore::AppSession::Console}};
+    } cases[] = {{"1920,1080", 1920, 1080, 1280, 720, CameraCore::AppSession::Own},
+                 {"1280,720", 1280, 720, 1920, 1080, CameraCore::AppSession::Own},
+                 {"1280,720", 1280, 720, 1920, 1080, CameraCore::AppSession::Console}};
     for (const auto& c : cases) {
         SCOPED_TRACE(std::string(c.appSize) + " to " + std::to_string(c.width) + "x" + std::to_string(c.height) +
                      (c.session == CameraCore::AppSession::Own ? "" : " from another session"));

@@ -9,6 +9,7 @@
 #include "CameraCore/Formats.h"
 #include "Filters/Guids.h"
 #include "server/Pattern.h"
+#include "webcam/FrameChannel.h"
 #include "webcam/PixelConversion.h"
 #include "webcam/Placeholder.h"
 
@@ -822,8 +823,12 @@ TEST_F(CameraTest, AStopDuringAHungPerFrameRequestReturnsAtOnceAndStillStopsTheA
 // each failed connection telling the app to stop its camera.
 TEST_F(CameraTest, AChainThatBringsUpNoFrameSourceKeepsTryingAndStopsTheAppsCameraEachTime) {
     const std::size_t mark = module.LogMark();
-    StreamGraph g(MEDIASUBTYPE_YUY2, k2997); // reads 1280 x 720; the app started next, 1920 x 1080
-    module.SetResolution("1920,1080");
+    StreamGraph g(MEDIASUBTYPE_YUY2, k2997);
+    // The frame channel's name taken first by a section that is no channel: the app does not publish
+    // in it and the camera cannot read it, and the texture serves nothing here.
+    const Zarvo::UniqueHandleNull squatter(
+        CreateFileMappingW(INVALID_HANDLE_VALUE, nullptr, PAGE_READWRITE, 0, 1 << 16, Zarvo::FrameChannel::kSectionName));
+    ASSERT_TRUE(squatter);
     ServerProcess app(module.appData.Path());
     ASSERT_TRUE(g.connected);
     ASSERT_EQ(g.control->Run(), S_OK);
