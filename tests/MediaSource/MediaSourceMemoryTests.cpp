@@ -125,8 +125,9 @@ TEST_F(MemoryTest, HostCallsAnswerOutOfMemoryAtAnyAllocation) {
         const long allocations = gAllocations;
         for (const HRESULT hr : {run.created, run.started, requested})
             EXPECT_TRUE(hr == S_OK || hr == E_OUTOFMEMORY || hr == E_FAIL) << std::hex << hr;
-        if (requested == S_OK)
+        if (requested == S_OK) {
             EXPECT_EQ(Answer(run.stream.Get()).first, MEMediaSample);
+        }
         if (run.source)
             run.source->Shutdown();
         run = {};
