@@ -15,6 +15,7 @@
 #include <deque>
 #include <mutex>
 #include <new>
+#include <system_error>
 #include <thread>
 
 using Microsoft::WRL::ComPtr;
@@ -89,6 +90,26 @@ bool FormatOf(IMFMediaType* type, FrameSize app, StreamFormat& format) {
     return true;
 }
 
+// The same run of the core: a host's new type (or rate) needs a new one.
+bool SameFormat(const StreamFormat& a, const StreamFormat& b) {
+    return a.width == b.width && a.height == b.height && a.subtype == b.subtype && a.interval == b.interval;
+}
+
+// The code for the exception being handled: nothing may unwind into the host.
+HRESULT CurrentExceptionCode() noexcept {
+    try {
+        throw;
+    } catch (const std::bad_alloc&) {
+        return E_OUTOFMEMORY;
+    } catch (const std::system_error& error) {
+        return error.code().category() == std::system_category() && error.code().value()
+                   ? HRESULT_FROM_WIN32(static_cast<unsigned long>(error.code().value()))
+                   : E_UNEXPECTED;
+    } catch (...) {
+        return E_UNEXPECTED;
+    }
+}
+
 // One reference count and the module's count of live objects, for the classes below.
 class RefCounted {
 protected:
@@ -159,13 +180,25 @@ public:
     // and says so with MEStreamStarted; Stop ends it, MEStreamStopped when `announce`.
     HRESULT Start();
     void Stop(bool announce);
+    // What Start would refuse the current type with, S_OK for an offered one.
+    HRESULT CheckCurrentType() const {
+        std::lock_guard lock(mLock);
+        StreamFormat format;
+        ComPtr<IMFMediaType> type;
+        return mShutdown ? MF_E_SHUTDOWN : CurrentType(format, type);
+    }
     void Shutdown();
 
 private:
     ~MediaStream() { Shutdown(); }
     HRESULT CheckShutdown() const { return mShutdown ? MF_E_SHUTDOWN : S_OK; }
     ComPtr<IMFMediaEventQueue> Events() override;
-    void Deliver(StreamFormat format, ComPtr<IMFMediaType> type);
+    // The current type of the stream's descriptor, refused unless it is one of the offered ones.
+    HRESULT CurrentType(StreamFormat& format, ComPtr<IMFMediaType>& type) const;
+    // Ends a worker's run and waits for it; the requests stay queued.
+    void EndWorker(std::thread worker) noexcept;
+    void Deliver(StreamFormat format, ComPtr<IMFMediaType> type) noexcept;
+    void Run(CameraCore& core, const StreamFormat& format, IMFVideoSampleAllocatorEx* allocator);
     HRESULT MakeSample(CameraCore& core, const StreamFormat& format, IMFVideoSampleAllocatorEx* allocator, IUnknown* token,
                        std::vector<std::uint8_t>& scratch, ComPtr<IMFSample>& sample);
 
@@ -184,8 +217,13 @@ private:
     UniqueEvent mRequested{CreateEventW(nullptr, FALSE, FALSE, nullptr)};
     UniqueEvent mStopping{CreateEventW(nullptr, TRUE, FALSE, nullptr)}; // the worker is to end
     std::atomic<bool> mStopRequested{false}; // mStopping as the worker reads it between samples
-    std::unique_ptr<CameraCore> mCore; // the worker's; Interrupt from any thread
+    std::unique_ptr<CameraCore> mCore; // the worker's; Interrupt from any thread once its Start returned
+    // Held by the worker while the core starts: Start replaces what Interrupt cancels, and the two
+    // must not overlap. A stop that waits here finds the worker's wait on mStopping set after it.
+    std::mutex mCoreStarting;
     std::thread mWorker;
+    StreamFormat mRunning;                 // the worker's format
+    std::atomic<bool> mWorkerEnded{false}; // the worker gave up (an error went to the host)
 };
 
 // ---------------------------------------------------------------------------------------------
@@ -297,7 +335,11 @@ HRESULT MediaStream::RequestSample(IUnknown* token) {
         return MF_E_SHUTDOWN;
     if (mState != MF_STREAM_STATE_RUNNING)
         return MF_E_MEDIA_SOURCE_WRONGSTATE;
-    mRequests.emplace_back(token);
+    try {
+        mRequests.emplace_back(token);
+    } catch (...) {
+        return CurrentExceptionCode();
+    }
     SetEvent(mRequested.get());
     return S_OK;
 }
@@ -331,32 +373,81 @@ HRESULT MediaStream::GetStreamState(MF_STREAM_STATE* value) {
     return S_OK;
 }
 
+HRESULT MediaStream::CurrentType(StreamFormat& format, ComPtr<IMFMediaType>& type) const {
+    ComPtr<IMFMediaTypeHandler> handler;
+    DWORD count = 0;
+    HRESULT hr = mDescriptor->GetMediaTypeHandler(&handler);
+    if (SUCCEEDED(hr))
+        hr = handler->GetCurrentMediaType(&type);
+    if (SUCCEEDED(hr))
+        hr = handler->GetMediaTypeCount(&count);
+    if (FAILED(hr))
+        return hr;
+    if (!FormatOf(type.Get(), mApp, format))
+        return MF_E_INVALIDMEDIATYPE;
+    // The handler keeps whatever type a host sets: only the offered subtypes and sizes are made.
+    for (DWORD i = 0; i < count; ++i) {
+        ComPtr<IMFMediaType> offered;
+        StreamFormat candidate;
+        if (SUCCEEDED(handler->GetMediaTypeByIndex(i, &offered)) && FormatOf(offered.Get(), mApp, candidate) &&
+            candidate.width == format.width && candidate.height == format.height && candidate.subtype == format.subtype)
+            return S_OK;
+    }
+    return MF_E_INVALIDMEDIATYPE;
+}
+
 HRESULT MediaStream::Start() {
     std::lock_guard control(mControl);
-    StreamFormat format;
-    {
+    try {
+        StreamFormat format;
+        ComPtr<IMFMediaType> type;
+        std::thread previous;
+        {
+            std::lock_guard lock(mLock);
+            if (mShutdown)
+                return MF_E_SHUTDOWN;
+            if (const HRESULT hr = CurrentType(format, type); FAILED(hr))
+                return hr;
+            // A host may set another type and start again without stopping (Wine's source reader
+            // does): the run in the old type ends first, as a stop would end it.
+            if (mWorker.joinable() && (!SameFormat(format, mRunning) || mWorkerEnded))
+                previous = std::move(mWorker);
+        }
+        EndWorker(std::move(previous));
         std::lock_guard lock(mLock);
         if (mShutdown)
             return MF_E_SHUTDOWN;
         if (!mWorker.joinable()) {
-            ComPtr<IMFMediaTypeHandler> handler;
-            ComPtr<IMFMediaType> type;
-            HRESULT hr = mDescriptor->GetMediaTypeHandler(&handler);
-            if (SUCCEEDED(hr))
-                hr = handler->GetCurrentMediaType(&type);
-            if (FAILED(hr))
-                return hr;
-            if (!FormatOf(type.Get(), mApp, format))
-                return MF_E_INVALIDMEDIATYPE;
             auto core = std::make_unique<CameraCore>(AppSessionOfThisProcess());
             ResetEvent(mStopping.get());
             mStopRequested = false;
+            mWorkerEnded = false;
             mCore = std::move(core);
+            mRunning = format;
             mWorker = std::thread([this, format, type] { Deliver(format, type); });
         }
         mState = MF_STREAM_STATE_RUNNING;
+    } catch (...) {
+        const HRESULT hr = CurrentExceptionCode();
+        std::lock_guard lock(mLock);
+        if (!mWorker.joinable())
+            mState = MF_STREAM_STATE_STOPPED; // the run in the old type may have ended
+        return hr;
     }
     return mEvents->QueueEventParamVar(MEStreamStarted, GUID_NULL, S_OK, nullptr);
+}
+
+void MediaStream::EndWorker(std::thread worker) noexcept {
+    if (!worker.joinable())
+        return;
+    mStopRequested = true;
+    SetEvent(mStopping.get());
+    {
+        std::lock_guard starting(mCoreStarting);
+        mCore->Interrupt();
+    }
+    worker.join();
+    mCore.reset();
 }
 
 void MediaStream::Stop(bool announce) {
@@ -366,17 +457,14 @@ void MediaStream::Stop(bool announce) {
         std::lock_guard lock(mLock);
         const bool wasRunning = mState == MF_STREAM_STATE_RUNNING;
         mState = MF_STREAM_STATE_STOPPED;
-        mRequests.clear(); // a stopped stream drops what was asked of it
-        ResetEvent(mRequested.get());
         worker = std::move(mWorker);
         announce = announce && wasRunning && !mShutdown;
     }
-    if (worker.joinable()) {
-        mStopRequested = true;
-        SetEvent(mStopping.get());
-        mCore->Interrupt();
-        worker.join();
-        mCore.reset();
+    EndWorker(std::move(worker));
+    {
+        std::lock_guard lock(mLock);
+        mRequests.clear(); // a stopped stream drops what was asked of it
+        ResetEvent(mRequested.get());
     }
     if (announce)
         mEvents->QueueEventParamVar(MEStreamStopped, GUID_NULL, S_OK, nullptr);
@@ -399,8 +487,10 @@ void MediaStream::Shutdown() {
     mDescriptor.Reset();
 }
 
-// The worker: one sample per request, each filled by the core at its slot.
-void MediaStream::Deliver(StreamFormat format, ComPtr<IMFMediaType> type) {
+// The worker: one sample per request, each filled by the core at its slot. Nothing unwinds out of
+// the thread (that would end the host's process): a failure goes to the host as MEError and ends
+// the run.
+void MediaStream::Deliver(StreamFormat format, ComPtr<IMFMediaType> type) noexcept {
     const HRESULT com = CoInitializeEx(nullptr, COINIT_MULTITHREADED);
     // The platform's samples, used again once the host lets go of them: a new frame buffer per sample
     // costs its pages afresh each time (over 3 MB at 1920 x 1080).
@@ -409,17 +499,46 @@ void MediaStream::Deliver(StreamFormat format, ComPtr<IMFMediaType> type) {
         FAILED(allocator->InitializeSampleAllocatorEx(2, kPooledSamples, nullptr, type.Get())))
         allocator.Reset();
     CameraCore& core = *mCore;
-    core.Start(format, [this](DWORD milliseconds, const HANDLE* objects, DWORD count) {
-        HANDLE all[MAXIMUM_WAIT_OBJECTS] = {mStopping.get()};
-        count = std::min<DWORD>(count, MAXIMUM_WAIT_OBJECTS - 1);
-        std::copy(objects, objects + count, all + 1);
-        const DWORD woken = WaitForMultipleObjects(count + 1, all, FALSE, milliseconds);
-        if (woken == WAIT_OBJECT_0)
-            return CameraCore::WaitResult::Command;
-        return woken > WAIT_OBJECT_0 && woken <= WAIT_OBJECT_0 + count ? CameraCore::WaitResult::Woken
-                                                                       : CameraCore::WaitResult::TimedOut;
-    });
+    HRESULT failure = S_OK;
+    try {
+        Run(core, format, allocator.Get());
+    } catch (...) {
+        failure = CurrentExceptionCode();
+    }
+    try {
+        core.Stop();
+    } catch (...) {
+        failure = FAILED(failure) ? failure : CurrentExceptionCode();
+    }
+    if (FAILED(failure)) {
+        mWorkerEnded = true;
+        std::lock_guard lock(mLock);
+        if (!mShutdown && !mStopRequested && mState == MF_STREAM_STATE_RUNNING)
+            mEvents->QueueEventParamVar(MEError, GUID_NULL, failure, nullptr);
+    }
+    if (allocator)
+        allocator->UninitializeSampleAllocator();
+    allocator.Reset();
+    if (SUCCEEDED(com))
+        CoUninitialize();
+}
+
+void MediaStream::Run(CameraCore& core, const StreamFormat& format, IMFVideoSampleAllocatorEx* allocator) {
+    {
+        std::lock_guard starting(mCoreStarting);
+        core.Start(format, [this](DWORD milliseconds, const HANDLE* objects, DWORD count) {
+            HANDLE all[MAXIMUM_WAIT_OBJECTS] = {mStopping.get()};
+            count = std::min<DWORD>(count, MAXIMUM_WAIT_OBJECTS - 1);
+            std::copy(objects, objects + count, all + 1);
+            const DWORD woken = WaitForMultipleObjects(count + 1, all, FALSE, milliseconds);
+            if (woken == WAIT_OBJECT_0)
+                return CameraCore::WaitResult::Command;
+            return woken > WAIT_OBJECT_0 && woken <= WAIT_OBJECT_0 + count ? CameraCore::WaitResult::Woken
+                                                                           : CameraCore::WaitResult::TimedOut;
+        });
+    }
     std::vector<std::uint8_t> scratch;
+    // mStopping first: a stop that came while the core started ends the run before any fill.
     const HANDLE wake[] = {mStopping.get(), mRequested.get()};
     while (WaitForMultipleObjects(2, wake, FALSE, INFINITE) == WAIT_OBJECT_0 + 1) {
         for (;;) {
@@ -432,10 +551,22 @@ void MediaStream::Deliver(StreamFormat format, ComPtr<IMFMediaType> type) {
                 mRequests.pop_front();
             }
             ComPtr<IMFSample> sample;
-            const HRESULT hr = MakeSample(core, format, allocator.Get(), token.Get(), scratch, sample);
-            if (mStopRequested)
-                break; // a stop came during the fill: its request goes with the others
+            HRESULT hr = E_UNEXPECTED;
+            try {
+                hr = MakeSample(core, format, allocator, token.Get(), scratch, sample);
+            } catch (...) {
+                // The request goes back for the next run (a stop drops it; a type change serves it).
+                std::lock_guard lock(mLock);
+                mRequests.push_front(std::move(token));
+                throw;
+            }
             std::lock_guard lock(mLock);
+            if (mStopRequested) {
+                // A stop came during the fill: a stop drops the request with the others, a type
+                // change has it served in the new type.
+                mRequests.push_front(std::move(token));
+                break;
+            }
             if (mShutdown || mState != MF_STREAM_STATE_RUNNING)
                 continue;
             if (SUCCEEDED(hr))
@@ -446,12 +577,6 @@ void MediaStream::Deliver(StreamFormat format, ComPtr<IMFMediaType> type) {
         if (mStopRequested)
             break;
     }
-    core.Stop();
-    if (allocator)
-        allocator->UninitializeSampleAllocator();
-    allocator.Reset();
-    if (SUCCEEDED(com))
-        CoUninitialize();
 }
 
 HRESULT MediaStream::MakeSample(CameraCore& core, const StreamFormat& format, IMFVideoSampleAllocatorEx* allocator,
@@ -624,9 +749,12 @@ HRESULT MediaSource::Start(IMFPresentationDescriptor* descriptor, const GUID* ti
         hr = E_INVALIDARG;
     if (SUCCEEDED(hr))
         hr = descriptor->GetStreamDescriptorByIndex(0, &selected, &stream);
+    // The host's choice of type went into the stream's own descriptor (the one it reads types from):
+    // refused before anything is announced.
+    if (SUCCEEDED(hr) && selected)
+        hr = mStream->CheckCurrentType();
     if (FAILED(hr))
         return hr;
-    // The host's choice of type went into the stream's own descriptor (the one it reads types from).
     if (selected) {
         if (mStreamAnnounced)
             hr = mEvents->QueueEventParamUnk(MEUpdatedStream, GUID_NULL, S_OK, static_cast<IMFMediaStream*>(mStream.Get()));
@@ -719,7 +847,12 @@ HRESULT CreateMediaSource(REFIID riid, void** ppv) {
     ComPtr<MediaSource> source = Adopt(new (std::nothrow) MediaSource());
     if (!source)
         return E_OUTOFMEMORY;
-    HRESULT hr = source->Initialize();
+    HRESULT hr = E_UNEXPECTED;
+    try {
+        hr = source->Initialize();
+    } catch (...) {
+        hr = CurrentExceptionCode();
+    }
     if (SUCCEEDED(hr))
         hr = source->QueryInterface(riid, ppv);
     if (FAILED(hr))

@@ -1,5 +1,6 @@
 // The media source module as Media Foundation hosts load it (its class factory, from a folder of its
 // own), driven directly and through the platform's source reader, with and without the reference app.
+#include "MediaSourceTestSupport.h"
 #include "../IPC/IpcTestSupport.h"
 
 #include "MediaSource/MediaSource.h"
@@ -51,80 +52,6 @@ struct Module {
     }
     HMODULE handle = nullptr;
 };
-
-// Media Foundation for the test's lifetime.
-struct MediaPlatform {
-    MediaPlatform() { EXPECT_EQ(MFStartup(MF_VERSION, MFSTARTUP_FULL), S_OK); }
-    ~MediaPlatform() { MFShutdown(); }
-};
-
-// The next event of a generator, or null when none comes within `milliseconds`.
-class EventCallback final : public IMFAsyncCallback {
-public:
-    HRESULT STDMETHODCALLTYPE QueryInterface(REFIID riid, void** ppv) override {
-        if (riid != IID_IUnknown && riid != IID_IMFAsyncCallback)
-            return *ppv = nullptr, E_NOINTERFACE;
-        *ppv = static_cast<IMFAsyncCallback*>(this);
-        AddRef();
-        return S_OK;
-    }
-    ULONG STDMETHODCALLTYPE AddRef() override { return ++mRefs; }
-    ULONG STDMETHODCALLTYPE Release() override {
-        const ULONG refs = --mRefs;
-        if (!refs)
-            delete this;
-        return refs;
-    }
-    HRESULT STDMETHODCALLTYPE GetParameters(DWORD*, DWORD*) override { return E_NOTIMPL; }
-    HRESULT STDMETHODCALLTYPE Invoke(IMFAsyncResult* result) override {
-        mGenerator->EndGetEvent(result, &mEvent);
-        SetEvent(mDone.get());
-        return S_OK;
-    }
-    static ComPtr<IMFMediaEvent> Next(IMFMediaEventGenerator* generator, DWORD milliseconds = 10000) {
-        ComPtr<EventCallback> callback;
-        *callback.GetAddressOf() = new EventCallback; // (MinGW's Attach would add a reference)
-        callback->mGenerator = generator;
-        if (FAILED(generator->BeginGetEvent(callback.Get(), nullptr)) ||
-            WaitForSingleObject(callback->mDone.get(), milliseconds) != WAIT_OBJECT_0)
-            return nullptr;
-        return callback->mEvent;
-    }
-
-private:
-    std::atomic<ULONG> mRefs{1};
-    IMFMediaEventGenerator* mGenerator = nullptr;
-    ComPtr<IMFMediaEvent> mEvent;
-    UniqueEvent mDone{CreateEventW(nullptr, TRUE, FALSE, nullptr)};
-};
-
-MediaEventType TypeOf(const ComPtr<IMFMediaEvent>& event) {
-    MediaEventType type = MEUnknown;
-    if (event)
-        event->GetType(&type);
-    return type;
-}
-
-// The types of the next events of a generator (as many as asked for), and the last event itself.
-std::vector<MediaEventType> NextTypes(IMFMediaEventGenerator* generator, int count, ComPtr<IMFMediaEvent>* last = nullptr) {
-    std::vector<MediaEventType> types;
-    for (int i = 0; i < count; ++i) {
-        auto event = EventCallback::Next(generator);
-        types.push_back(TypeOf(event));
-        if (last)
-            *last = event;
-    }
-    return types;
-}
-
-ComPtr<IMFMediaStream> StreamOf(const ComPtr<IMFMediaEvent>& event) {
-    PROPVARIANT value{};
-    ComPtr<IMFMediaStream> stream;
-    if (event && SUCCEEDED(event->GetValue(&value)) && value.vt == VT_UNKNOWN && value.punkVal)
-        value.punkVal->QueryInterface(IID_PPV_ARGS(&stream));
-    PropVariantClear(&value);
-    return stream;
-}
 
 std::vector<std::uint8_t> BytesOf(IMFSample* sample) {
     ComPtr<IMFMediaBuffer> buffer;
@@ -324,6 +251,71 @@ TEST(MediaSource, StartsStopsAndStartsAgainDeliveringThePlaceholderPerRequest) {
         EXPECT_EQ(NextTypes(source.Get(), 1), std::vector<MediaEventType>{MESourceStopped});
         EXPECT_EQ(NextTypes(stream.Get(), 1), std::vector<MediaEventType>{MEStreamStopped});
         EXPECT_EQ(stream->RequestSample(nullptr), MF_E_MEDIA_SOURCE_WRONGSTATE);
+    }
+    EXPECT_EQ(source->Shutdown(), S_OK);
+}
+
+// A host that sets another type and starts again without stopping gets that type's samples from then
+// on (the run in the old type ends, as a stop would end it); a type the stream does not offer is
+// refused before anything is announced, and the stream goes on in the type it has.
+TEST(MediaSource, StartingAgainInAnotherTypeWhileRunningDeliversThatTypeAndRefusesForeignOnes) {
+    ModuleWithoutApp setup("1280,720");
+    auto source = setup.module.NewSource();
+    ASSERT_TRUE(source);
+    ComPtr<IMFPresentationDescriptor> presentation;
+    ASSERT_EQ(source->CreatePresentationDescriptor(&presentation), S_OK);
+    BOOL selected = FALSE;
+    ComPtr<IMFStreamDescriptor> descriptor;
+    ComPtr<IMFMediaTypeHandler> handler;
+    ASSERT_EQ(presentation->GetStreamDescriptorByIndex(0, &selected, &descriptor), S_OK);
+    ASSERT_EQ(descriptor->GetMediaTypeHandler(&handler), S_OK);
+    const auto foreign = [](const GUID& subtype, FrameSize size) {
+        ComPtr<IMFMediaType> type;
+        MFCreateMediaType(&type);
+        type->SetGUID(MF_MT_MAJOR_TYPE, MFMediaType_Video);
+        type->SetGUID(MF_MT_SUBTYPE, subtype);
+        MFSetAttributeSize(type.Get(), MF_MT_FRAME_SIZE, size.width, size.height);
+        return type;
+    };
+    const struct {
+        const GUID* subtype;
+        FrameSize size;
+        ComPtr<IMFMediaType> refused; // set before the start, which is refused; then the run's type
+    } runs[] = {{&MFVideoFormat_NV12, {1280, 720}, nullptr},
+                {&MFVideoFormat_YUY2, {640, 360}, foreign(MFVideoFormat_NV12, {333, 333})},
+                {&MFVideoFormat_NV12, {640, 360}, foreign(MFVideoFormat_RGB32, {640, 360})},
+                {&MFVideoFormat_YUY2, {1280, 720}, nullptr}};
+    ComPtr<IMFMediaStream> stream;
+    for (const auto& run : runs) {
+        SCOPED_TRACE(testing::Message() << run.size.width << "x" << run.size.height);
+        if (run.refused) {
+            ASSERT_EQ(handler->SetCurrentMediaType(run.refused.Get()), S_OK);
+            EXPECT_EQ(source->Start(presentation.Get(), nullptr, nullptr), MF_E_INVALIDMEDIATYPE);
+            ComPtr<IMFMediaEvent> none;
+            EXPECT_EQ(source->GetEvent(MF_EVENT_FLAG_NO_WAIT, &none), MF_E_NO_EVENTS_AVAILABLE);
+            EXPECT_EQ(stream->GetEvent(MF_EVENT_FLAG_NO_WAIT, &none), MF_E_NO_EVENTS_AVAILABLE);
+        }
+        ASSERT_TRUE(SelectType(presentation.Get(), *run.subtype, run.size));
+        ASSERT_EQ(source->Start(presentation.Get(), nullptr, nullptr), S_OK);
+        ComPtr<IMFMediaEvent> announced;
+        ASSERT_EQ(NextTypes(source.Get(), 1, &announced), std::vector<MediaEventType>{stream ? MEUpdatedStream : MENewStream});
+        ASSERT_TRUE(stream = StreamOf(announced));
+        EXPECT_EQ(NextTypes(source.Get(), 1), std::vector<MediaEventType>{MESourceStarted});
+        EXPECT_EQ(NextTypes(stream.Get(), 1), std::vector<MediaEventType>{MEStreamStarted});
+        const auto placeholders = Placeholders(run.size, *run.subtype);
+        for (int i = 0; i < 2; ++i) {
+            ASSERT_EQ(stream->RequestSample(nullptr), S_OK);
+            ComPtr<IMFMediaEvent> event;
+            ASSERT_EQ(NextTypes(stream.Get(), 1, &event), std::vector<MediaEventType>{MEMediaSample});
+            PROPVARIANT value{};
+            ASSERT_EQ(event->GetValue(&value), S_OK);
+            ComPtr<IMFSample> sample;
+            value.punkVal->QueryInterface(IID_PPV_ARGS(&sample));
+            PropVariantClear(&value);
+            const auto bytes = BytesOf(sample.Get());
+            EXPECT_EQ(bytes.size(), placeholders[0].size());
+            EXPECT_EQ(std::count(placeholders.begin(), placeholders.end(), bytes), 1);
+        }
     }
     EXPECT_EQ(source->Shutdown(), S_OK);
 }
