@@ -126,7 +126,8 @@ HRESULT CSourceStream::StreamingLoop() {
             const HRESULT filled = Guarded([&] { return FillBuffer(sample); });
             // A Stop that ended FillBuffer's wait (it stays pending) ends the run: what was filled
             // meanwhile is not a frame of the stream.
-            if (filled == S_OK && PeekCommand(&command) && command == static_cast<DWORD>(WorkerCommand::Stop)) {
+            if (filled == S_OK && PeekCommand(&command) &&
+                command == static_cast<DWORD>(WorkerCommand::Stop)) {
                 sample->Release();
                 return S_FALSE; // left pending for WorkerMain to answer
             }

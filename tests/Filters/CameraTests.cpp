@@ -277,18 +277,28 @@ struct StreamGraph : Graph {
 // host's Stop does to the stream.
 class SignallingAllocator final : public IMemAllocator {
 public:
-    SignallingAllocator(ComPtr<IMemAllocator> inner, HANDLE decommitted) : mInner(std::move(inner)), mEvent(decommitted) {}
+    SignallingAllocator(ComPtr<IMemAllocator> inner, HANDLE decommitted)
+        : mInner(std::move(inner)), mEvent(decommitted) {}
     STDMETHOD(QueryInterface)(REFIID riid, void** ppv) override {
         const bool known = riid == IID_IUnknown || riid == IID_IMemAllocator;
         return known ? (*ppv = this, AddRef(), S_OK) : (*ppv = nullptr, E_NOINTERFACE);
     }
     STDMETHOD_(ULONG, AddRef)() override { return static_cast<ULONG>(++mRef); }
-    STDMETHOD_(ULONG, Release)() override { const ULONG n = --mRef; return n ? n : (delete this, 0u); }
-    STDMETHOD(SetProperties)(ALLOCATOR_PROPERTIES* want, ALLOCATOR_PROPERTIES* got) override { return mInner->SetProperties(want, got); }
+    STDMETHOD_(ULONG, Release)() override {
+        const ULONG n = --mRef;
+        return n ? n : (delete this, 0u);
+    }
+    STDMETHOD(SetProperties)(ALLOCATOR_PROPERTIES* want, ALLOCATOR_PROPERTIES* got) override {
+        return mInner->SetProperties(want, got);
+    }
     STDMETHOD(GetProperties)(ALLOCATOR_PROPERTIES* got) override { return mInner->GetProperties(got); }
     STDMETHOD(Commit)() override { return mInner->Commit(); }
-    STDMETHOD(Decommit)() override { const HRESULT hr = mInner->Decommit(); return SetEvent(mEvent), hr; }
-    STDMETHOD(GetBuffer)(IMediaSample** sample, REFERENCE_TIME* start, REFERENCE_TIME* stop, DWORD flags) override {
+    STDMETHOD(Decommit)() override {
+        const HRESULT hr = mInner->Decommit();
+        return SetEvent(mEvent), hr;
+    }
+    STDMETHOD(GetBuffer)
+    (IMediaSample** sample, REFERENCE_TIME* start, REFERENCE_TIME* stop, DWORD flags) override {
         return mInner->GetBuffer(sample, start, stop, flags);
     }
     STDMETHOD(ReleaseBuffer)(IMediaSample* sample) override { return mInner->ReleaseBuffer(sample); }
@@ -888,7 +898,8 @@ TEST_F(CameraTest, QueriesFromReceiveDuringAStopAreAnsweredAndTheStreamEndsOnThe
     Zarvo::UniqueHandleNull decommitted(CreateEventW(nullptr, TRUE, FALSE, nullptr)),
         inReceive(CreateEventW(nullptr, TRUE, FALSE, nullptr));
     ComPtr<IMemAllocator> platform;
-    ASSERT_EQ(CoCreateInstance(CLSID_MemoryAllocator, nullptr, CLSCTX_INPROC_SERVER, IID_PPV_ARGS(&platform)), S_OK);
+    ASSERT_EQ(CoCreateInstance(CLSID_MemoryAllocator, nullptr, CLSCTX_INPROC_SERVER, IID_PPV_ARGS(&platform)),
+              S_OK);
     g.sink->ownAllocator = new SignallingAllocator(platform, decommitted.get());
     ASSERT_EQ((std::tuple{g.graph->Disconnect(g.pin.Get()), g.graph->Disconnect(g.sink->Pin()),
                           g.graph->ConnectDirect(g.pin.Get(), g.sink->Pin(), nullptr)}),
@@ -897,34 +908,41 @@ TEST_F(CameraTest, QueriesFromReceiveDuringAStopAreAnsweredAndTheStreamEndsOnThe
     ComPtr<IAMStreamConfig> config;
     ASSERT_EQ(g.pin.As(&config), S_OK);
     const std::pair<const char*, std::function<bool()>> queries[] = {
-        {"GetFormat", [&] {
+        {"GetFormat",
+         [&] {
              AM_MEDIA_TYPE* type = nullptr;
              const bool right = config->GetFormat(&type) == S_OK && adopted == *type;
              return DestroyMediaType(type), right;
          }},
-        {"ConnectionMediaType", [&] {
+        {"ConnectionMediaType",
+         [&] {
              AM_MEDIA_TYPE type{};
              const bool right = g.pin->ConnectionMediaType(&type) == S_OK && adopted == type;
              return ReleaseMediaType(type), right;
          }},
-        {"EnumMediaTypes", [&] {
+        {"EnumMediaTypes",
+         [&] {
              ComPtr<IEnumMediaTypes> types;
              AM_MEDIA_TYPE* type = nullptr;
-             const bool right = g.pin->EnumMediaTypes(&types) == S_OK && types->Next(1, &type, nullptr) == S_OK && adopted == *type;
+             const bool right = g.pin->EnumMediaTypes(&types) == S_OK &&
+                                types->Next(1, &type, nullptr) == S_OK && adopted == *type;
              return DestroyMediaType(type), right;
          }},
-        {"EnumPins", [&] {
+        {"EnumPins",
+         [&] {
              ComPtr<IEnumPins> pins;
              ComPtr<IPin> pin;
              return g.filter->EnumPins(&pins) == S_OK && pins->Next(1, &pin, nullptr) == S_OK && pin == g.pin;
          }},
         {"FindPin", [&] { return FirstPin(g.filter.Get()) == g.pin; }},
-        {"QueryInterface", [&] {
+        {"QueryInterface",
+         [&] {
              ComPtr<IAMStreamConfig> asConfig;
              ComPtr<IKsPropertySet> properties;
              return g.filter.As(&asConfig) == S_OK && g.filter.As(&properties) == S_OK;
          }},
-        {"GetSyncSource", [&] {
+        {"GetSyncSource",
+         [&] {
              ComPtr<IReferenceClock> clock;
              return g.filter->GetSyncSource(&clock) == S_OK && clock;
          }},

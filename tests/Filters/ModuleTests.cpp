@@ -181,10 +181,11 @@ TEST_F(ModuleTest, TheWorkersFirstHookReportsRunningOutOfMemory) {
     ComPtr<IAMStreamConfig> config;
     AM_MEDIA_TYPE* type = nullptr;
     VIDEO_STREAM_CONFIG_CAPS caps{};
-    ASSERT_EQ((std::tuple{DllGetClassObject(CLSID_ZarvoWebcam, IID_PPV_ARGS(&factory)),
-                          factory->CreateInstance(nullptr, IID_PPV_ARGS(&filter)), filter->FindPin(L"1", &pin),
-                          pin.As(&config), config->GetStreamCaps(0, &type, reinterpret_cast<BYTE*>(&caps))}),
-              (std::tuple{S_OK, S_OK, S_OK, S_OK, S_OK}));
+    ASSERT_EQ(
+        (std::tuple{DllGetClassObject(CLSID_ZarvoWebcam, IID_PPV_ARGS(&factory)),
+                    factory->CreateInstance(nullptr, IID_PPV_ARGS(&filter)), filter->FindPin(L"1", &pin),
+                    pin.As(&config), config->GetStreamCaps(0, &type, reinterpret_cast<BYTE*>(&caps))}),
+        (std::tuple{S_OK, S_OK, S_OK, S_OK, S_OK}));
     const HRESULT formatSet = config->SetFormat(type);
     DestroyMediaType(type);
     ASSERT_EQ(formatSet, S_OK);
@@ -196,10 +197,12 @@ TEST_F(ModuleTest, TheWorkersFirstHookReportsRunningOutOfMemory) {
             created = stream->OnThreadCreate();
         } catch (const std::exception& error) {
             tFailOnward = tArmed = false, created = E_UNEXPECTED;
-            ADD_FAILURE() << "allocation " << failAt << " failed and raised out of OnThreadCreate: " << error.what();
+            ADD_FAILURE() << "allocation " << failAt
+                          << " failed and raised out of OnThreadCreate: " << error.what();
         }
         tFailOnward = tArmed = false;
-        ASSERT_EQ((std::tuple{created == S_OK || created == E_OUTOFMEMORY, stream->OnThreadDestroy()}), (std::tuple{true, S_OK}))
+        ASSERT_EQ((std::tuple{created == S_OK || created == E_OUTOFMEMORY, stream->OnThreadDestroy()}),
+                  (std::tuple{true, S_OK}))
             << "failing from allocation " << failAt;
     }
     EXPECT_GT(failAt, 3) << "the sweep saw too few allocations to mean anything";

@@ -241,31 +241,36 @@ TEST_F(Graph, QueriesFromReceiveDoNotDeadlockAStop) {
         return same;
     };
     const std::pair<const char*, std::function<bool()>> queries[] = {
-        {"QueryId", [&] {
+        {"QueryId",
+         [&] {
              LPWSTR text = nullptr;
              const bool right = stream->QueryId(&text) == S_OK && std::wstring(text) == L"1";
              return CoTaskMemFree(text), right;
          }},
-        {"ConnectionMediaType", [&] {
+        {"ConnectionMediaType",
+         [&] {
              AM_MEDIA_TYPE type{};
              const bool right = stream->ConnectionMediaType(&type) == S_OK && mine == type;
              return ReleaseMediaType(type), right;
          }},
-        {"EnumPins", [&] {
+        {"EnumPins",
+         [&] {
              ComPtr<IEnumPins> pins;
-             return sourceFilter->EnumPins(&pins) == S_OK && samePin([&](IPin** pin) { return pins->Next(1, pin, nullptr); });
+             return sourceFilter->EnumPins(&pins) == S_OK &&
+                    samePin([&](IPin** pin) { return pins->Next(1, pin, nullptr); });
          }},
-        {"FindPin", [&] {
-             return samePin([&](IPin** pin) { return sourceFilter->FindPin(L"1", pin); });
-         }},
-        {"GetSyncSource", [&] {
+        {"FindPin", [&] { return samePin([&](IPin** pin) { return sourceFilter->FindPin(L"1", pin); }); }},
+        {"GetSyncSource",
+         [&] {
              ComPtr<IReferenceClock> got;
              return sourceFilter->GetSyncSource(&got) == S_OK && got == clock;
          }},
-        {"EnumMediaTypes", [&] {
+        {"EnumMediaTypes",
+         [&] {
              ComPtr<IEnumMediaTypes> types;
              AM_MEDIA_TYPE* type = nullptr;
-             const bool right = stream->EnumMediaTypes(&types) == S_OK && types->Next(1, &type, nullptr) == S_OK && mine == *type;
+             const bool right = stream->EnumMediaTypes(&types) == S_OK &&
+                                types->Next(1, &type, nullptr) == S_OK && mine == *type;
              return DestroyMediaType(type), right;
          }},
     };
@@ -305,7 +310,8 @@ TEST_F(Graph, ASampleWhoseWaitAStopEndedIsNotDelivered) {
     ASSERT_EQ(sourceFilter->Pause(), S_OK);
     ASSERT_TRUE(stream->Wait([&] { return stream->filled == 1; })); // the worker waits in FillBuffer
     ASSERT_EQ(sourceFilter->Stop(), S_OK);
-    EXPECT_EQ((std::tuple{stream->filled, sink->receiveCalls, sink->endOfStreams, ErrorAborts(), stream->ThreadExists()}),
+    EXPECT_EQ((std::tuple{stream->filled, sink->receiveCalls, sink->endOfStreams, ErrorAborts(),
+                          stream->ThreadExists()}),
               (std::tuple{1, 0, 0, std::vector<LONG_PTR>{}, false}));
 }
 
@@ -316,15 +322,17 @@ TEST_F(Graph, HooksThatThrowFailCleanlyInsteadOfEndingTheProcess) {
     using Case = std::tuple<const char*, HRESULT, int, std::vector<LONG_PTR>>; // hook, Pause, ends, errors
     for (auto& [hook, paused, endOfStreams, errorAborts] :
          {Case{"OnThreadCreate", E_OUTOFMEMORY, 0, {}}, Case{"OnThreadStartPlay", S_OK, 0, {}},
-          Case{"FillBuffer", S_OK, 1, {E_OUTOFMEMORY}}, Case{"OnThreadDestroy", S_OK, 0, {}}, Case{nullptr, S_OK, 0, {}}}) {
+          Case{"FillBuffer", S_OK, 1, {E_OUTOFMEMORY}}, Case{"OnThreadDestroy", S_OK, 0, {}},
+          Case{nullptr, S_OK, 0, {}}}) {
         SCOPED_TRACE(hook ? hook : "none");
         stream->throwIn = hook, sink->endOfStreams = 0, sink->samples.clear();
         ASSERT_EQ(sourceFilter->Pause(), paused);
         if (SUCCEEDED(paused)) // samples flow, or the stream ended
-            ASSERT_TRUE(sink->Wait([&] { return endOfStreams ? sink->endOfStreams > 0 : !sink->samples.empty(); }));
+            ASSERT_TRUE(
+                sink->Wait([&] { return endOfStreams ? sink->endOfStreams > 0 : !sink->samples.empty(); }));
         FILTER_STATE state = State_Running;
-        EXPECT_EQ((std::tuple{sourceFilter->Stop(), sourceFilter->GetState(0, &state), state, stream->ThreadExists(),
-                              sink->endOfStreams, ErrorAborts()}),
+        EXPECT_EQ((std::tuple{sourceFilter->Stop(), sourceFilter->GetState(0, &state), state,
+                              stream->ThreadExists(), sink->endOfStreams, ErrorAborts()}),
                   (std::tuple{S_OK, S_OK, State_Stopped, false, endOfStreams, errorAborts}));
     }
 }

@@ -72,9 +72,9 @@ public:
     long bufferSize = 256;
     int endAfter = -1; // FillBuffer returns endCode for sample endAfter
     HRESULT endCode = S_FALSE, createResult = S_OK; // createResult: what OnThreadCreate answers
-    std::function<void()> onDeactivate; // called in the host's Stop, before the worker is stopped
-    bool waitInFill = false;            // FillBuffer waits for a command that ends the run, then fills
-    const char* throwIn = nullptr;      // the hook (or "FillBuffer") that throws std::bad_alloc
+    std::function<void()> onDeactivate;             // called in the host's Stop, before the worker is stopped
+    bool waitInFill = false;       // FillBuffer waits for a command that ends the run, then fills
+    const char* throwIn = nullptr; // the hook (or "FillBuffer") that throws std::bad_alloc
 
     std::vector<GUID> checked;      // subtypes given to CheckMediaType, in order
     ALLOCATOR_PROPERTIES request{}; // as ChooseBufferSize saw it
