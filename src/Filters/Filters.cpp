@@ -31,6 +31,18 @@ void LogCurrentException(Log& log, int line) noexcept {
     }
 }
 
+// LogCurrentException, then the code for the host: running out of memory is the one a caller can act on.
+HRESULT LogCurrentExceptionResult(Log& log, int line) noexcept {
+    LogCurrentException(log, line);
+    try {
+        throw;
+    } catch (const std::bad_alloc&) {
+        return E_OUTOFMEMORY;
+    } catch (...) {
+        return E_FAIL;
+    }
+}
+
 } // namespace
 
 // ---------------------------------------------------------------------------------------------
@@ -121,23 +133,32 @@ HRESULT STDMETHODCALLTYPE CVCamStream::InnerQueryInterface(REFIID riid, void** p
 
 HRESULT CVCamStream::OnThreadCreate() {
     WriteTimeLine("OnThreadCreate");
-    // I420 is IYUV's layout under another FOURCC.
-    const GUID layout = mDestinationSubtype == Zarvo::kMediaSubtypeI420 ? MEDIASUBTYPE_IYUV : mDestinationSubtype;
-    const Zarvo::StreamFormat format{static_cast<std::uint32_t>(mDestinationWidth),
-                                     static_cast<std::uint32_t>(mDestinationHeight), layout, mFrameInterval,
-                                     static_cast<std::uint32_t>(mOutputWidth), static_cast<std::uint32_t>(mOutputHeight)};
-    // The worker answers Run and Pause while it waits, as its loop does.
-    mCore.Start(format, [this](DWORD milliseconds, const HANDLE* objects, DWORD count) {
-        switch (WaitForStreamCommand(milliseconds, objects, count)) {
-        case StreamWait::Command:
-            return Zarvo::CameraCore::WaitResult::Command;
-        case StreamWait::Woken:
-            return Zarvo::CameraCore::WaitResult::Woken;
-        case StreamWait::TimedOut:
-            break;
-        }
-        return Zarvo::CameraCore::WaitResult::TimedOut;
-    });
+    try {
+        // I420 is IYUV's layout under another FOURCC.
+        const GUID layout =
+            mDestinationSubtype == Zarvo::kMediaSubtypeI420 ? MEDIASUBTYPE_IYUV : mDestinationSubtype;
+        const Zarvo::StreamFormat format{static_cast<std::uint32_t>(mDestinationWidth),
+                                         static_cast<std::uint32_t>(mDestinationHeight),
+                                         layout,
+                                         mFrameInterval,
+                                         static_cast<std::uint32_t>(mOutputWidth),
+                                         static_cast<std::uint32_t>(mOutputHeight)};
+        // The worker answers Run and Pause while it waits, as its loop does.
+        mCore.Start(format, [this](DWORD milliseconds, const HANDLE* objects, DWORD count) {
+            switch (WaitForStreamCommand(milliseconds, objects, count)) {
+            case StreamWait::Command:
+                return Zarvo::CameraCore::WaitResult::Command;
+            case StreamWait::Woken:
+                return Zarvo::CameraCore::WaitResult::Woken;
+            case StreamWait::TimedOut:
+                break;
+            }
+            return Zarvo::CameraCore::WaitResult::TimedOut;
+        });
+    } catch (...) {
+        Log log = Log::Get(kFilterLogName, "OnThreadCreate");
+        return LogCurrentExceptionResult(log, __LINE__);
+    }
     return S_OK;
 }
 
@@ -149,7 +170,12 @@ HRESULT CVCamStream::OnThreadStartPlay() {
 
 HRESULT CVCamStream::OnThreadDestroy() {
     WriteTimeLine("OnThreadDestroy");
-    mCore.Stop();
+    try {
+        mCore.Stop();
+    } catch (...) {
+        Log log = Log::Get(kFilterLogName, "OnThreadDestroy");
+        return LogCurrentExceptionResult(log, __LINE__);
+    }
     return S_OK;
 }
 

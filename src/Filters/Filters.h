@@ -81,7 +81,8 @@ private:
     // The offered list: every offered size in each subtype, in order of preference.
     int OfferedCount() const noexcept;
     CMediaType OfferedType(int index) const;
-    // A copy of the current media type, taken under the state lock (host threads only).
+    // A copy of the current media type, taken under the state lock (which no state change holds
+    // while it waits for the worker, whose downstream may ask for the format).
     CMediaType CurrentType() const;
 
     CVCam* mParent;

@@ -55,7 +55,7 @@ HRESULT CBaseFilter::GetClassID(CLSID* clsid) {
 }
 
 HRESULT CBaseFilter::Stop() {
-    CAutoLock lock(mLock);
+    CAutoLock transition(&mTransitionLock);
     HRESULT result = S_OK;
     if (State() != State_Stopped) {
         // Every pin is told, even after a failure; the first failure is reported.
@@ -70,11 +70,13 @@ HRESULT CBaseFilter::Stop() {
                 result = hr;
         }
     }
+    CAutoLock lock(mLock);
     mState = State_Stopped;
     return result;
 }
 
 HRESULT CBaseFilter::Pause() {
+    CAutoLock transition(&mTransitionLock);
     CAutoLock lock(mLock);
     if (State() == State_Stopped) {
         for (int i = 0; i < PinCount(); ++i) {
@@ -93,6 +95,7 @@ HRESULT CBaseFilter::Pause() {
 }
 
 HRESULT CBaseFilter::Run(REFERENCE_TIME start) {
+    CAutoLock transition(&mTransitionLock);
     CAutoLock lock(mLock);
     {
         CAutoLock clockLock(&mClockLock);

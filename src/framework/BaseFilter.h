@@ -66,6 +66,10 @@ protected:
     REFERENCE_TIME mStreamStart = 0;
     CLSID mClsid;
     CCritSec* mLock;
+    // Held by Stop, Pause and Run for their whole change, before mLock. Stop waits for the workers
+    // without mLock: what runs on them (a downstream Receive) may ask us for things that take it.
+    // No query takes this one.
+    CCritSec mTransitionLock;
     std::wstring mName; // written under mLock; empty when none was given
     IFilterGraph* mGraph = nullptr;         // not referenced: the graph owns us
     // Not referenced, lives as long as the graph; read by the worker thread.

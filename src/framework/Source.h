@@ -18,7 +18,7 @@ public:
     HRESULT AttachStream(CSourceStream* stream);
     HRESULT DetachStream(CSourceStream* stream);
     // Takes only the list's own lock, never the state lock: a pin's QueryId may be called from
-    // a downstream Receive on the worker while a host thread holds the state lock in Stop.
+    // a downstream Receive on the worker at any time.
     int StreamIndex(CSourceStream* stream);
 
     CCritSec* StateLock() noexcept { return &mStateLock; }

@@ -2,6 +2,22 @@
 
 #include "framework/Source.h"
 
+#include <new>
+
+namespace {
+
+// A hook's result, with an exception turned into a code: none may leave the worker thread.
+template <class Hook> HRESULT Guarded(Hook hook) noexcept {
+    try {
+        return hook();
+    } catch (const std::bad_alloc&) {
+        return E_OUTOFMEMORY;
+    } catch (...) {
+        return E_UNEXPECTED;
+    }
+}
+
+} // namespace
 
 CSourceStream::CSourceStream(const wchar_t* objectName, HRESULT* result, CSource* filter,
                              const wchar_t* pinName) noexcept
@@ -40,11 +56,16 @@ HRESULT CSourceStream::Activate() {
 }
 
 HRESULT CSourceStream::Deactivate() {
-    CAutoLock lock(mSourceFilter->StateLock());
-    if (!IsConnected())
-        return S_OK;
-    // Decommitting first makes a worker waiting for a buffer give up and see the command.
-    const HRESULT decommitted = CBaseOutputPin::Deactivate();
+    HRESULT decommitted = S_OK;
+    {
+        CAutoLock lock(mSourceFilter->StateLock());
+        if (!IsConnected())
+            return S_OK;
+        // Decommitting first makes a worker waiting for a buffer give up and see the command.
+        decommitted = CBaseOutputPin::Deactivate();
+    }
+    // The worker is waited for without the state lock: downstream code it is running (a Receive)
+    // may ask this pin or the filter for things that take it.
     if (ThreadExists()) {
         // Even when the decommit failed the worker must end: a stopped filter with a live
         // worker could never start again.
@@ -66,9 +87,9 @@ DWORD CSourceStream::WorkerMain() {
             break;
         ReplyCommand(E_UNEXPECTED);
     }
-    const HRESULT created = OnThreadCreate();
+    const HRESULT created = Guarded([this] { return OnThreadCreate(); });
     if (FAILED(created)) {
-        OnThreadDestroy();
+        Guarded([this] { return OnThreadDestroy(); });
         ReplyCommand(created);
         return 1;
     }
@@ -81,18 +102,18 @@ DWORD CSourceStream::WorkerMain() {
         }
         if (command == WorkerCommand::Pause || command == WorkerCommand::Run) {
             ReplyCommand(S_OK);
-            StreamingLoop();
+            Guarded([this] { return StreamingLoop(); });
         } else if (command == WorkerCommand::Stop) {
             ReplyCommand(S_OK);
         } else {
             ReplyCommand(E_NOTIMPL);
         }
     }
-    return FAILED(OnThreadDestroy()) ? 1 : 0;
+    return FAILED(Guarded([this] { return OnThreadDestroy(); })) ? 1 : 0;
 }
 
 HRESULT CSourceStream::StreamingLoop() {
-    OnThreadStartPlay();
+    Guarded([this] { return OnThreadStartPlay(); });
     for (;;) {
         DWORD command = 0;
         while (!PeekCommand(&command)) {
@@ -102,7 +123,14 @@ HRESULT CSourceStream::StreamingLoop() {
                 Sleep(1);
                 continue;
             }
-            const HRESULT filled = FillBuffer(sample);
+            const HRESULT filled = Guarded([&] { return FillBuffer(sample); });
+            // A Stop that ended FillBuffer's wait (it stays pending) ends the run: what was filled
+            // meanwhile is not a frame of the stream.
+            if (filled == S_OK && PeekCommand(&command) &&
+                command == static_cast<DWORD>(WorkerCommand::Stop)) {
+                sample->Release();
+                return S_FALSE; // left pending for WorkerMain to answer
+            }
             if (filled == S_OK) {
                 const HRESULT delivered = DeliverSample(sample);
                 sample->Release();

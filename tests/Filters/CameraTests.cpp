@@ -8,6 +8,7 @@
 
 #include "CameraCore/Formats.h"
 #include "Filters/Guids.h"
+#include "runtime/Handles.h"
 #include "server/Pattern.h"
 #include "webcam/FrameChannel.h"
 #include "webcam/PixelConversion.h"
@@ -271,6 +272,43 @@ struct StreamGraph : Graph {
 
     Classifier classifier;
     std::atomic<bool> cheap{false}; // digests only, for timing: rendering the pattern takes time
+};
+
+// The platform's allocator, which also sets `decommitted` when asked to decommit: the first thing a
+// host's Stop does to the stream.
+class SignallingAllocator final : public IMemAllocator {
+public:
+    SignallingAllocator(ComPtr<IMemAllocator> inner, HANDLE decommitted)
+        : mInner(std::move(inner)), mEvent(decommitted) {}
+    STDMETHOD(QueryInterface)(REFIID riid, void** ppv) override {
+        const bool known = riid == IID_IUnknown || riid == IID_IMemAllocator;
+        return known ? (*ppv = this, AddRef(), S_OK) : (*ppv = nullptr, E_NOINTERFACE);
+    }
+    STDMETHOD_(ULONG, AddRef)() override { return static_cast<ULONG>(++mRef); }
+    STDMETHOD_(ULONG, Release)() override {
+        const ULONG n = --mRef;
+        return n ? n : (delete this, 0u);
+    }
+    STDMETHOD(SetProperties)(ALLOCATOR_PROPERTIES* want, ALLOCATOR_PROPERTIES* got) override {
+        return mInner->SetProperties(want, got);
+    }
+    STDMETHOD(GetProperties)(ALLOCATOR_PROPERTIES* got) override { return mInner->GetProperties(got); }
+    STDMETHOD(Commit)() override { return mInner->Commit(); }
+    STDMETHOD(Decommit)() override {
+        const HRESULT hr = mInner->Decommit();
+        return SetEvent(mEvent), hr;
+    }
+    STDMETHOD(GetBuffer)
+    (IMediaSample** sample, REFERENCE_TIME* start, REFERENCE_TIME* stop, DWORD flags) override {
+        return mInner->GetBuffer(sample, start, stop, flags);
+    }
+    STDMETHOD(ReleaseBuffer)(IMediaSample* sample) override { return mInner->ReleaseBuffer(sample); }
+
+private:
+    ~SignallingAllocator() = default;
+    ComPtr<IMemAllocator> mInner;
+    HANDLE mEvent;
+    std::atomic<LONG> mRef{0};
 };
 
 void Kill(ServerProcess& app) {
@@ -851,4 +889,104 @@ TEST_F(CameraTest, AChainThatBringsUpNoFrameSourceKeepsTryingAndStopsTheAppsCame
     const auto log = module.LogSince(mark);
     EXPECT_GE(Count(log, "[FillBuffer] source lost: no new frame for 2 s"), 1u);
     EXPECT_EQ(Count(log, "[FillBuffer] placeholder: "), 2u); // Starting, then waiting for the app
+}
+
+// A downstream filter asks the camera for its format, pins and interfaces from Receive while the host
+// stops the graph: each is answered and Stop returns. Stops that come while the worker waits for its
+// next slot end the stream on the app's last frame, not on a placeholder filled after Stop began.
+TEST_F(CameraTest, QueriesFromReceiveDuringAStopAreAnsweredAndTheStreamEndsOnTheAppsLastFrame) {
+    ServerProcess server(module.appData.Path());
+    ASSERT_TRUE(server.WaitUntilLive());
+    StreamGraph g(MEDIASUBTYPE_YUY2, k2997);
+    ASSERT_TRUE(g.connected);
+    // Reconnected through an allocator that tells when Stop has begun.
+    Zarvo::UniqueHandleNull decommitted(CreateEventW(nullptr, TRUE, FALSE, nullptr)),
+        inReceive(CreateEventW(nullptr, TRUE, FALSE, nullptr));
+    ComPtr<IMemAllocator> platform;
+    ASSERT_EQ(CoCreateInstance(CLSID_MemoryAllocator, nullptr, CLSCTX_INPROC_SERVER, IID_PPV_ARGS(&platform)),
+              S_OK);
+    g.sink->ownAllocator = new SignallingAllocator(platform, decommitted.get());
+    ASSERT_EQ((std::tuple{g.graph->Disconnect(g.pin.Get()), g.graph->Disconnect(g.sink->Pin()),
+                          g.graph->ConnectDirect(g.pin.Get(), g.sink->Pin(), nullptr)}),
+              (std::tuple{S_OK, S_OK, S_OK}));
+    const CMediaType adopted = MakeVideoType(MEDIASUBTYPE_YUY2, kWidth, kHeight, k2997);
+    ComPtr<IAMStreamConfig> config;
+    ASSERT_EQ(g.pin.As(&config), S_OK);
+    const std::pair<const char*, std::function<bool()>> queries[] = {
+        {"GetFormat",
+         [&] {
+             AM_MEDIA_TYPE* type = nullptr;
+             const bool right = config->GetFormat(&type) == S_OK && adopted == *type;
+             return DestroyMediaType(type), right;
+         }},
+        {"ConnectionMediaType",
+         [&] {
+             AM_MEDIA_TYPE type{};
+             const bool right = g.pin->ConnectionMediaType(&type) == S_OK && adopted == type;
+             return ReleaseMediaType(type), right;
+         }},
+        {"EnumMediaTypes",
+         [&] {
+             ComPtr<IEnumMediaTypes> types;
+             AM_MEDIA_TYPE* type = nullptr;
+             const bool right = g.pin->EnumMediaTypes(&types) == S_OK &&
+                                types->Next(1, &type, nullptr) == S_OK && adopted == *type;
+             return DestroyMediaType(type), right;
+         }},
+        {"EnumPins",
+         [&] {
+             ComPtr<IEnumPins> pins;
+             ComPtr<IPin> pin;
+             return g.filter->EnumPins(&pins) == S_OK && pins->Next(1, &pin, nullptr) == S_OK && pin == g.pin;
+         }},
+        {"FindPin", [&] { return FirstPin(g.filter.Get()) == g.pin; }},
+        {"QueryInterface",
+         [&] {
+             ComPtr<IAMStreamConfig> asConfig;
+             ComPtr<IKsPropertySet> properties;
+             return g.filter.As(&asConfig) == S_OK && g.filter.As(&properties) == S_OK;
+         }},
+        {"GetSyncSource",
+         [&] {
+             ComPtr<IReferenceClock> clock;
+             return g.filter->GetSyncSource(&clock) == S_OK && clock;
+         }},
+    };
+    std::atomic<bool> armed{false};
+    std::vector<std::string> wrong;
+    bool answered = false, signalled = false;
+    g.sink->onReceive = [&] {
+        if (!armed.exchange(false))
+            return;
+        SetEvent(inReceive.get());
+        const bool stopping = WaitForSingleObject(decommitted.get(), 10000) == WAIT_OBJECT_0;
+        std::vector<std::string> failed;
+        for (const auto& [name, query] : queries)
+            if (!query())
+                failed.push_back(name);
+        g.sink->Update([&] { wrong = failed, answered = true, signalled = stopping; });
+    };
+    ASSERT_EQ(g.control->Run(), S_OK);
+    g.WaitForShown(Shown::Pattern, 0);
+    ResetEvent(decommitted.get());
+    armed = true;
+    ASSERT_EQ(WaitForSingleObject(inReceive.get(), 10000), WAIT_OBJECT_0);
+    ASSERT_EQ(g.control->Stop(), S_OK); // a deadlock here ends the program through the watchdog
+    EXPECT_EQ((std::tuple{answered, signalled, wrong}), (std::tuple{true, true, std::vector<std::string>{}}));
+    g.sink->onReceive = nullptr;
+
+    for (int round = 0; round < 3; ++round) {
+        SCOPED_TRACE(round);
+        const std::size_t from = g.WaitUntil([](auto&) { return true; }).size();
+        ASSERT_EQ(g.control->Run(), S_OK);
+        g.WaitForShown(Shown::Pattern, from, 2);
+        // The sample just went: the worker now waits for the next one's slot.
+        ASSERT_EQ(g.control->Stop(), S_OK);
+        const auto samples = g.WaitUntil([](auto&) { return true; });
+        ASSERT_GT(samples.size(), from);
+        EXPECT_TRUE(g.classifier.Shows(samples.back(), Shown::Pattern));
+        EXPECT_EQ(std::count_if(samples.begin() + std::ptrdiff_t(from), samples.end(),
+                                [&](const auto& s) { return g.classifier.Shows(s, Shown::AppStopped); }),
+                  0);
+    }
 }

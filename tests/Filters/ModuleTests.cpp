@@ -20,9 +20,11 @@
 #include <tuple>
 #include <vector>
 
-// The allocation seam: while armed on a thread, that thread's n-th allocation fails.
+// The allocation seam: while armed on a thread, that thread's n-th allocation fails (and with
+// tFailOnward every one after it too).
 namespace {
 thread_local bool tArmed = false;
+thread_local bool tFailOnward = false;
 thread_local long tCountdown = 0;
 thread_local long tAllocations = 0;
 } // namespace
@@ -35,7 +37,7 @@ thread_local long tAllocations = 0;
 void* operator new(std::size_t size) {
     if (tArmed) {
         ++tAllocations;
-        if (--tCountdown == 0)
+        if (--tCountdown == 0 || (tCountdown < 0 && tFailOnward))
             throw std::bad_alloc();
     }
     if (void* block = std::malloc(size ? size : 1))
@@ -166,6 +168,46 @@ TEST_F(ModuleTest, EveryHostCallSurvivesRunningOutOfMemoryAtAnyAllocation) {
     std::printf("swept %ld allocations\n", failAt - 1);
     while (PendingReleaseTasks() > 0)
         Sleep(1); // none are started without a server; a guard against a changed path
+}
+
+// The worker's first hook with memory running out from each of its allocations on: E_OUTOFMEMORY
+// rather than an exception that would end the host, and OnThreadDestroy after it (as the worker
+// runs it) undoes the rest. From the connection chain's first allocation on the chain cannot be
+// built, starts nothing, and the stream would show the placeholder: the sweep ends there.
+TEST_F(ModuleTest, TheWorkersFirstHookReportsRunningOutOfMemory) {
+    ComPtr<IClassFactory> factory;
+    ComPtr<IBaseFilter> filter;
+    ComPtr<IPin> pin;
+    ComPtr<IAMStreamConfig> config;
+    AM_MEDIA_TYPE* type = nullptr;
+    VIDEO_STREAM_CONFIG_CAPS caps{};
+    ASSERT_EQ(
+        (std::tuple{DllGetClassObject(CLSID_ZarvoWebcam, IID_PPV_ARGS(&factory)),
+                    factory->CreateInstance(nullptr, IID_PPV_ARGS(&filter)), filter->FindPin(L"1", &pin),
+                    pin.As(&config), config->GetStreamCaps(0, &type, reinterpret_cast<BYTE*>(&caps))}),
+        (std::tuple{S_OK, S_OK, S_OK, S_OK, S_OK}));
+    const HRESULT formatSet = config->SetFormat(type);
+    DestroyMediaType(type);
+    ASSERT_EQ(formatSet, S_OK);
+    auto* stream = static_cast<CVCamStream*>(pin.Get());
+    long failAt = 1;
+    for (HRESULT created = E_OUTOFMEMORY; created == E_OUTOFMEMORY && failAt < 10000; ++failAt) {
+        tAllocations = 0, tCountdown = failAt, tFailOnward = tArmed = true;
+        try {
+            created = stream->OnThreadCreate();
+        } catch (const std::exception& error) {
+            tFailOnward = tArmed = false, created = E_UNEXPECTED;
+            ADD_FAILURE() << "allocation " << failAt
+                          << " failed and raised out of OnThreadCreate: " << error.what();
+        }
+        tFailOnward = tArmed = false;
+        ASSERT_EQ((std::tuple{created == S_OK || created == E_OUTOFMEMORY, stream->OnThreadDestroy()}),
+                  (std::tuple{true, S_OK}))
+            << "failing from allocation " << failAt;
+    }
+    EXPECT_GT(failAt, 3) << "the sweep saw too few allocations to mean anything";
+    EXPECT_EQ(PendingReleaseTasks(), 0);
+    std::printf("OnThreadCreate ran out of memory cleanly at %ld allocations\n", failAt - 2);
 }
 
 TEST_F(ModuleTest, RegistryHelpersReportThePlatformsCodesAndDeleteWholeTrees) {

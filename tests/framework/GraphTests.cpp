@@ -225,33 +225,116 @@ TEST_F(Graph, StopIsPromptWhileTheWorkerWaitsForBuffersTheDecommittedAllocatorRe
     EXPECT_LT(stopMs[stopMs.size() / 2], 50u); // ~1 ms expected; only a Stop that waits on something fails
 }
 
-// A downstream filter may ask our pin for its id from Receive while a host thread stops us: the
-// host holds the state lock and waits for the worker, so QueryId must not wait for that lock.
-TEST_F(Graph, QueryIdFromReceiveDoesNotDeadlockAStop) {
+// A downstream filter may ask our pin or filter things from Receive while a host thread stops us
+// and waits for the worker: no such query may wait for what the host holds meanwhile.
+TEST_F(Graph, QueriesFromReceiveDoNotDeadlockAStop) {
     ASSERT_EQ(Connect(mine), S_OK);
-    Zarvo::UniqueHandleNull deactivating(CreateEventW(nullptr, TRUE, FALSE, nullptr));
-    std::atomic<int> asked{0};
-    std::wstring id;
-    sink->onReceive = [&] {
-        if (WaitForSingleObject(deactivating.get(), 0) != WAIT_OBJECT_0 || asked++ != 0)
-            return;
-        LPWSTR text = nullptr;
-        if (stream->QueryId(&text) == S_OK)
-            id = text, CoTaskMemFree(text);
+    ComPtr<IReferenceClock> clock;
+    ASSERT_EQ(CoCreateInstance(CLSID_SystemClock, nullptr, CLSCTX_INPROC_SERVER, IID_PPV_ARGS(&clock)), S_OK);
+    ASSERT_EQ(sourceFilter->SetSyncSource(clock.Get()), S_OK);
+    IPin* const mePin = stream;
+    const auto samePin = [&](auto get) { // get(IPin**): the pin it hands out must be ours
+        IPin* pin = nullptr;
+        const bool same = get(&pin) == S_OK && pin == mePin;
+        if (pin)
+            pin->Release();
+        return same;
     };
+    const std::pair<const char*, std::function<bool()>> queries[] = {
+        {"QueryId",
+         [&] {
+             LPWSTR text = nullptr;
+             const bool right = stream->QueryId(&text) == S_OK && std::wstring(text) == L"1";
+             return CoTaskMemFree(text), right;
+         }},
+        {"ConnectionMediaType",
+         [&] {
+             AM_MEDIA_TYPE type{};
+             const bool right = stream->ConnectionMediaType(&type) == S_OK && mine == type;
+             return ReleaseMediaType(type), right;
+         }},
+        {"EnumPins",
+         [&] {
+             ComPtr<IEnumPins> pins;
+             return sourceFilter->EnumPins(&pins) == S_OK &&
+                    samePin([&](IPin** pin) { return pins->Next(1, pin, nullptr); });
+         }},
+        {"FindPin", [&] { return samePin([&](IPin** pin) { return sourceFilter->FindPin(L"1", pin); }); }},
+        {"GetSyncSource",
+         [&] {
+             ComPtr<IReferenceClock> got;
+             return sourceFilter->GetSyncSource(&got) == S_OK && got == clock;
+         }},
+        {"EnumMediaTypes",
+         [&] {
+             ComPtr<IEnumMediaTypes> types;
+             AM_MEDIA_TYPE* type = nullptr;
+             const bool right = stream->EnumMediaTypes(&types) == S_OK &&
+                                types->Next(1, &type, nullptr) == S_OK && mine == *type;
+             return DestroyMediaType(type), right;
+         }},
+    };
+    for (const auto& [name, query] : queries) {
+        SCOPED_TRACE(name);
+        Zarvo::UniqueHandleNull deactivating(CreateEventW(nullptr, TRUE, FALSE, nullptr));
+        int asked = 0; // the worker's
+        bool right = false, answered = false;
+        sink->onReceive = [&] {
+            if (WaitForSingleObject(deactivating.get(), 0) != WAIT_OBJECT_0 || asked++ != 0)
+                return;
+            const bool result = query();
+            sink->Update([&] { right = result, answered = true; });
+        };
+        ASSERT_EQ(sourceFilter->Pause(), S_OK);
+        ASSERT_TRUE(sink->Wait([&] { return !sink->samples.empty(); }));
+        // With the host in Stop, the next Receive asks before the worker sees Stop.
+        bool waited = false;
+        stream->onDeactivate = [&] {
+            SetEvent(deactivating.get());
+            waited = sink->Wait([&] { return answered; });
+        };
+        ASSERT_EQ(sourceFilter->Stop(), S_OK); // a deadlock here ends the program through the watchdog
+        // More samples may follow before the worker sees Stop: it fills without pacing here, and on a
+        // busy machine the host's thread may wait for the processor.
+        EXPECT_EQ((std::tuple{waited, answered, right}), (std::tuple{true, true, true}));
+        sink->onReceive = nullptr, stream->onDeactivate = nullptr, sink->samples.clear();
+    }
+    sourceFilter->SetSyncSource(nullptr);
+}
+
+// A Stop that ends FillBuffer's wait for its slot: the sample filled meanwhile is not delivered,
+// nor does the stream end with an end-of-stream or an error.
+TEST_F(Graph, ASampleWhoseWaitAStopEndedIsNotDelivered) {
+    ASSERT_EQ(Connect(mine), S_OK);
+    stream->waitInFill = true;
     ASSERT_EQ(sourceFilter->Pause(), S_OK);
-    ASSERT_TRUE(sink->Wait([&] { return !sink->samples.empty(); }));
-    // With the state lock taken, the next Receive asks for the id before the worker sees Stop.
-    stream->onDeactivate = [&] {
-        SetEvent(deactivating.get());
-        sink->Wait([&] { return asked.load() > 0; });
-    };
-    ASSERT_EQ(sourceFilter->Stop(), S_OK); // a deadlock here ends the program through the watchdog
-    // The id came while the host held the lock. More samples may follow before the worker sees Stop: it
-    // fills without pacing here, and on a busy machine the host's thread may wait for the processor.
-    EXPECT_GE(asked.load(), 1);
-    EXPECT_EQ(id, L"1");
-    sink->onReceive = nullptr, stream->onDeactivate = nullptr;
+    ASSERT_TRUE(stream->Wait([&] { return stream->filled == 1; })); // the worker waits in FillBuffer
+    ASSERT_EQ(sourceFilter->Stop(), S_OK);
+    EXPECT_EQ((std::tuple{stream->filled, sink->receiveCalls, sink->endOfStreams, ErrorAborts(),
+                          stream->ThreadExists()}),
+              (std::tuple{1, 0, 0, std::vector<LONG_PTR>{}, false}));
+}
+
+// An exception from the worker's hooks becomes a code: the activation fails with E_OUTOFMEMORY, a
+// sample ends the stream with an error, and the host's process lives on.
+TEST_F(Graph, HooksThatThrowFailCleanlyInsteadOfEndingTheProcess) {
+    ASSERT_EQ(Connect(mine), S_OK);
+    using Case = std::tuple<const char*, HRESULT, int, std::vector<LONG_PTR>>; // hook, Pause, ends, errors
+    for (auto& [hook, paused, endOfStreams, errorAborts] :
+         {Case{"OnThreadCreate", E_OUTOFMEMORY, 0, {}}, Case{"OnThreadStartPlay", S_OK, 0, {}},
+          Case{"FillBuffer", S_OK, 1, {E_OUTOFMEMORY}}, Case{"OnThreadDestroy", S_OK, 0, {}},
+          Case{nullptr, S_OK, 0, {}}}) {
+        SCOPED_TRACE(hook ? hook : "none");
+        stream->throwIn = hook, sink->endOfStreams = 0, sink->samples.clear();
+        ASSERT_EQ(sourceFilter->Pause(), paused);
+        if (SUCCEEDED(paused)) // samples flow, or the stream ended
+            ASSERT_TRUE(
+                sink->Wait([&] { return endOfStreams ? sink->endOfStreams > 0 : !sink->samples.empty(); }));
+        FILTER_STATE state = State_Running;
+        EXPECT_EQ((std::tuple{sourceFilter->Stop(), sourceFilter->GetState(0, &state), state,
+                              stream->ThreadExists(), sink->endOfStreams, ErrorAborts()}),
+                  (std::tuple{S_OK, S_OK, State_Stopped, false, endOfStreams, errorAborts}));
+    }
 }
 
 // A command to a worker that has ended, or to none, fails at once instead of waiting for ever.

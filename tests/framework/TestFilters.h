@@ -16,8 +16,10 @@
 #include <condition_variable>
 #include <functional>
 #include <mutex>
+#include <new>
 #include <optional>
 #include <string>
+#include <string_view>
 #include <vector>
 
 using Microsoft::WRL::ComPtr;
@@ -70,7 +72,9 @@ public:
     long bufferSize = 256;
     int endAfter = -1; // FillBuffer returns endCode for sample endAfter
     HRESULT endCode = S_FALSE, createResult = S_OK; // createResult: what OnThreadCreate answers
-    std::function<void()> onDeactivate; // called under the state lock, before the worker is stopped
+    std::function<void()> onDeactivate;             // called in the host's Stop, before the worker is stopped
+    bool waitInFill = false;       // FillBuffer waits for a command that ends the run, then fills
+    const char* throwIn = nullptr; // the hook (or "FillBuffer") that throws std::bad_alloc
 
     std::vector<GUID> checked;      // subtypes given to CheckMediaType, in order
     ALLOCATOR_PROPERTIES request{}; // as ChooseBufferSize saw it
@@ -103,6 +107,9 @@ public:
     HRESULT FillBuffer(IMediaSample* sample) override {
         int n = 0;
         Update([&] { n = filled++; });
+        Throw("FillBuffer");
+        if (waitInFill)
+            WaitForStreamCommand(INFINITE);
         if (n == endAfter)
             return endCode;
         BYTE* data = nullptr;
@@ -125,6 +132,11 @@ public:
 private:
     void Record(const char* hook) {
         Update([&] { hooks.emplace_back(hook, GetCurrentThreadId()); });
+        Throw(hook);
+    }
+    void Throw(const char* hook) {
+        if (throwIn && std::string_view(throwIn) == hook)
+            throw std::bad_alloc();
     }
 };
 
