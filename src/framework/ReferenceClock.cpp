@@ -2,11 +2,18 @@
 
 #include <mmsystem.h>
 
+#include <algorithm>
 #include <new>
 
 namespace {
 constexpr REFERENCE_TIME kUnitsPerMs = 10000;
-}
+// The longest step back of the timer taken as one (the raw time goes back with it); any other
+// difference between two readings is time gone forward.
+constexpr DWORD kLongestStepBackMs = 1000;
+// The advise thread reads the timer at least this often, also with nothing scheduled, so the
+// gap between two readings stays far below the 2^32 ms after which the timer's value repeats.
+constexpr DWORD kLongestWaitMs = 1u << 30;
+} // namespace
 
 CBaseReferenceClock::CBaseReferenceClock(const wchar_t* name, IUnknown* outer, HRESULT* result,
                                          CAMSchedule* schedule) noexcept
@@ -83,9 +90,12 @@ DWORD CBaseReferenceClock::SystemMilliseconds() { return timeGetTime(); }
 REFERENCE_TIME CBaseReferenceClock::PrivateTime() {
     CAutoLock lock(this);
     const DWORD now = SystemMilliseconds();
-    // Unsigned difference read as signed: the timer's wrap after 2^32 ms is absorbed.
-    const auto delta = static_cast<LONG>(now - mPreviousSystemTime);
-    mPrivateTime += static_cast<REFERENCE_TIME>(delta) * kUnitsPerMs;
+    // Unsigned, so readings up to 49.7 days apart are right across the timer's wrap; read as
+    // signed, a clock left unused for 24.9 days stood still until the timer caught up again.
+    const DWORD back = mPreviousSystemTime - now;
+    const REFERENCE_TIME deltaMs =
+        back <= kLongestStepBackMs ? -REFERENCE_TIME{back} : REFERENCE_TIME{now - mPreviousSystemTime};
+    mPrivateTime += deltaMs * kUnitsPerMs;
     mPreviousSystemTime = now;
     return mPrivateTime;
 }
@@ -184,12 +194,12 @@ DWORD CBaseReferenceClock::AdvisePass() {
 }
 
 DWORD CBaseReferenceClock::AdviseLoop() {
-    DWORD wait = INFINITE;
+    DWORD wait = kLongestWaitMs;
     while (!mAbort) {
         WaitForSingleObject(mSchedule->WakeEvent(), wait);
         if (mAbort)
             break;
-        wait = AdvisePass();
+        wait = (std::min)(AdvisePass(), kLongestWaitMs);
     }
     return 0;
 }

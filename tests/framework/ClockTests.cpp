@@ -126,6 +126,28 @@ TEST(Clock, TimeNeverDecreasesRepeatsWithinAMillisecondAbsorbsTheTimerWrapAndFir
               (std::tuple{S_FALSE, S_OK, S_FALSE})); // fired, pending, unknown
 }
 
+TEST(Clock, ReadingsUpTo49DaysApartAreRightAcrossTheTimerWrapAndAdvisesAfterThemWaitTheRightTime) {
+    // A clock left unused that long, then read: past 2^31 ms, and just short of the 2^32 ms wrap.
+    for (DWORD start : {1000u, 0xFFFF0000u})
+        for (LONGLONG gapMs : {(1LL << 31) + 60000, (1LL << 32) - 60000}) {
+            Signal wake, due;
+            CAMSchedule schedule(wake.h);
+            HRESULT hr = S_OK;
+            auto* manual = new ManualClock(&hr, &schedule);
+            ComPtr<IReferenceClock> clock(manual);
+            ASSERT_EQ(hr, S_OK);
+            manual->StartAt(start);
+            REFERENCE_TIME first = 0, later = 0;
+            clock->GetTime(&first);
+            manual->now = static_cast<DWORD>(start + gapMs);
+            EXPECT_EQ((std::tuple{clock->GetTime(&later), later - first}), (std::tuple{S_OK, gapMs * kMs}))
+                << start << "+" << gapMs;
+            DWORD_PTR cookie = 0;
+            ASSERT_EQ(clock->AdviseTime(later, 1000 * kMs, reinterpret_cast<HEVENT>(due.h), &cookie), S_OK);
+            EXPECT_EQ(manual->AdvisePass(), 1000u) << start << "+" << gapMs;
+        }
+}
+
 TEST(Clock, AdviseRefusesBadTimesAndPeriods) {
     auto clock = NewClock();
     Signal event, semaphore(true);
