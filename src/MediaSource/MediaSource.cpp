@@ -198,7 +198,11 @@ private:
     // Ends a worker's run and waits for it; the requests stay queued.
     void EndWorker(std::thread worker) noexcept;
     void Deliver(StreamFormat format, ComPtr<IMFMediaType> type) noexcept;
-    void Run(CameraCore& core, const StreamFormat& format, IMFVideoSampleAllocatorEx* allocator);
+    void Run(CameraCore& core, StreamFormat format, IMFVideoSampleAllocatorEx* allocator);
+    void StartCore(CameraCore& core, const StreamFormat& format);
+    // The handler's current type when a host set another offered one since `running` without
+    // starting again (Wine's source reader does); false while it is the running one or not offered.
+    bool TypeChanged(const StreamFormat& running, StreamFormat& format, ComPtr<IMFMediaType>& type) const;
     HRESULT MakeSample(CameraCore& core, const StreamFormat& format, IMFVideoSampleAllocatorEx* allocator, IUnknown* token,
                        std::vector<std::uint8_t>& scratch, ComPtr<IMFSample>& sample);
 
@@ -523,20 +527,35 @@ void MediaStream::Deliver(StreamFormat format, ComPtr<IMFMediaType> type) noexce
         CoUninitialize();
 }
 
-void MediaStream::Run(CameraCore& core, const StreamFormat& format, IMFVideoSampleAllocatorEx* allocator) {
-    {
-        std::lock_guard starting(mCoreStarting);
-        core.Start(format, [this](DWORD milliseconds, const HANDLE* objects, DWORD count) {
-            HANDLE all[MAXIMUM_WAIT_OBJECTS] = {mStopping.get()};
-            count = std::min<DWORD>(count, MAXIMUM_WAIT_OBJECTS - 1);
-            std::copy(objects, objects + count, all + 1);
-            const DWORD woken = WaitForMultipleObjects(count + 1, all, FALSE, milliseconds);
-            if (woken == WAIT_OBJECT_0)
-                return CameraCore::WaitResult::Command;
-            return woken > WAIT_OBJECT_0 && woken <= WAIT_OBJECT_0 + count ? CameraCore::WaitResult::Woken
-                                                                           : CameraCore::WaitResult::TimedOut;
-        });
-    }
+bool MediaStream::TypeChanged(const StreamFormat& running, StreamFormat& format,
+                              ComPtr<IMFMediaType>& type) const {
+    std::lock_guard lock(mLock);
+    ComPtr<IMFMediaTypeHandler> handler;
+    ComPtr<IMFMediaType> current;
+    // The common case first, without going through the offered types: still the running one.
+    if (mShutdown || FAILED(mDescriptor->GetMediaTypeHandler(&handler)) ||
+        FAILED(handler->GetCurrentMediaType(&current)) || !FormatOf(current.Get(), mApp, format) ||
+        SameFormat(format, running))
+        return false;
+    return SUCCEEDED(CurrentType(format, type));
+}
+
+void MediaStream::StartCore(CameraCore& core, const StreamFormat& format) {
+    std::lock_guard starting(mCoreStarting);
+    core.Start(format, [this](DWORD milliseconds, const HANDLE* objects, DWORD count) {
+        HANDLE all[MAXIMUM_WAIT_OBJECTS] = {mStopping.get()};
+        count = std::min<DWORD>(count, MAXIMUM_WAIT_OBJECTS - 1);
+        std::copy(objects, objects + count, all + 1);
+        const DWORD woken = WaitForMultipleObjects(count + 1, all, FALSE, milliseconds);
+        if (woken == WAIT_OBJECT_0)
+            return CameraCore::WaitResult::Command;
+        return woken > WAIT_OBJECT_0 && woken <= WAIT_OBJECT_0 + count ? CameraCore::WaitResult::Woken
+                                                                       : CameraCore::WaitResult::TimedOut;
+    });
+}
+
+void MediaStream::Run(CameraCore& core, StreamFormat format, IMFVideoSampleAllocatorEx* allocator) {
+    StartCore(core, format);
     std::vector<std::uint8_t> scratch;
     // mStopping first: a stop that came while the core started ends the run before any fill.
     const HANDLE wake[] = {mStopping.get(), mRequested.get()};
@@ -553,6 +572,24 @@ void MediaStream::Run(CameraCore& core, const StreamFormat& format, IMFVideoSamp
             ComPtr<IMFSample> sample;
             HRESULT hr = E_UNEXPECTED;
             try {
+                // A new type without a new start: the run goes on in it from this request on. A stop
+                // meanwhile finds the core's waits ended by mStopping, as at the run's first start.
+                StreamFormat changed;
+                ComPtr<IMFMediaType> type;
+                if (TypeChanged(format, changed, type)) {
+                    core.Stop();
+                    StartCore(core, changed);
+                    format = changed;
+                    {
+                        std::lock_guard lock(mLock);
+                        mRunning = format;
+                    }
+                    // The pool's samples are of the old size; without a pool each sample is made anew.
+                    if (allocator && (FAILED(allocator->UninitializeSampleAllocator()) ||
+                                      FAILED(allocator->InitializeSampleAllocatorEx(2, kPooledSamples,
+                                                                                    nullptr, type.Get()))))
+                        allocator->UninitializeSampleAllocator();
+                }
                 hr = MakeSample(core, format, allocator, token.Get(), scratch, sample);
             } catch (...) {
                 // The request goes back for the next run (a stop drops it; a type change serves it).

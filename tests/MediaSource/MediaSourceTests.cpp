@@ -315,9 +315,54 @@ TEST(MediaSource, StartingAgainInAnotherTypeWhileRunningDeliversThatTypeAndRefus
             const auto bytes = BytesOf(sample.Get());
             EXPECT_EQ(bytes.size(), placeholders[0].size());
             EXPECT_EQ(std::count(placeholders.begin(), placeholders.end(), bytes), 1);
+            // A type that is not offered, set while running without a start, changes nothing.
+            ASSERT_EQ(handler->SetCurrentMediaType(foreign(MFVideoFormat_NV12, {333, 333}).Get()), S_OK);
         }
     }
     EXPECT_EQ(source->Shutdown(), S_OK);
+}
+
+// Wine's source reader takes a new type while streaming by setting it on the stream's handler
+// only, without starting the source again: what it reads afterwards is of the new type all the same.
+TEST(MediaSource, SourceReaderChangingTheTypeWhileStreamingReadsTheNewType) {
+    ModuleWithoutApp setup("1280,720");
+    auto source = setup.module.NewSource();
+    ASSERT_TRUE(source);
+    ComPtr<IMFSourceReader> reader;
+    ASSERT_EQ(MFCreateSourceReaderFromMediaSource(source.Get(), nullptr, &reader), S_OK);
+    const Watchdog watchdog("reading through a type change", 120000);
+    const struct {
+        const GUID* subtype;
+        FrameSize size;
+    } runs[] = {{&MFVideoFormat_NV12, {1280, 720}},
+                {&MFVideoFormat_YUY2, {640, 360}},
+                {&MFVideoFormat_NV12, {320, 240}}};
+    constexpr DWORD kVideo = MF_SOURCE_READER_FIRST_VIDEO_STREAM;
+    for (const auto& run : runs) {
+        SCOPED_TRACE(testing::Message() << run.size.width << "x" << run.size.height);
+        ComPtr<IMFMediaType> wanted;
+        for (DWORD i = 0; !wanted; ++i) {
+            ComPtr<IMFMediaType> type;
+            GUID offered{};
+            UINT32 width = 0, height = 0;
+            ASSERT_EQ(reader->GetNativeMediaType(kVideo, i, &type), S_OK);
+            type->GetGUID(MF_MT_SUBTYPE, &offered);
+            MFGetAttributeSize(type.Get(), MF_MT_FRAME_SIZE, &width, &height);
+            if (offered == *run.subtype && FrameSize{width, height} == run.size)
+                wanted = type;
+        }
+        ASSERT_EQ(reader->SetCurrentMediaType(kVideo, nullptr, wanted.Get()), S_OK);
+        const auto placeholders = Placeholders(run.size, *run.subtype);
+        for (int i = 0; i < 3; ++i) {
+            DWORD flags = 0;
+            LONGLONG time = 0;
+            ComPtr<IMFSample> sample;
+            ASSERT_EQ(reader->ReadSample(kVideo, 0, nullptr, &flags, &time, &sample), S_OK);
+            const auto bytes = BytesOf(sample.Get());
+            EXPECT_EQ(bytes.size(), placeholders[0].size()) << "sample " << i;
+            EXPECT_EQ(std::count(placeholders.begin(), placeholders.end(), bytes), 1) << "sample " << i;
+        }
+    }
 }
 
 // Shutdown from another thread while the host keeps requesting samples: no crash, every later call of
