@@ -211,7 +211,9 @@ private:
     std::mutex mControl;
     // The state below; never held while waiting for the worker.
     mutable std::mutex mLock;
-    ComPtr<MediaSource> mSource; // until Shutdown: the source and its streams hold each other till then
+    // No reference: a host may release the source without Shutdown, and the source's own references
+    // to the stream would keep both alive for good. Cleared under mLock before the source goes.
+    MediaSource* mSource = nullptr;
     ComPtr<IMFStreamDescriptor> mDescriptor;
     ComPtr<IMFMediaEventQueue> mEvents;
     MF_STREAM_STATE mState = MF_STREAM_STATE_STOPPED;
@@ -236,6 +238,14 @@ private:
 class MediaSource final : public EventGenerator<IMFMediaSourceEx>, public IMFGetService, public IKsControl, RefCounted {
 public:
     HRESULT Initialize();
+    // A reference for the stream's GetMediaSource, unless the last one already went: the source is
+    // then on its way out (its destructor waits for the stream's lock) and must not come back.
+    bool AddRefUnlessReleased() noexcept {
+        ULONG refs = mRefs.load();
+        while (refs != 0 && !mRefs.compare_exchange_weak(refs, refs + 1)) {
+        }
+        return refs != 0;
+    }
 
     // IUnknown
     HRESULT STDMETHODCALLTYPE QueryInterface(REFIID riid, void** ppv) override;
@@ -261,7 +271,14 @@ public:
     HRESULT STDMETHODCALLTYPE KsEvent(PKSEVENT, ULONG, void*, ULONG, ULONG*) override { return Unsupported(); }
 
 private:
-    ~MediaSource() = default;
+    // Released without Shutdown (a host may leave it out): the stream's run ends as Shutdown ends it,
+    // and the stream, which a host may hold longer, no longer leads back here.
+    ~MediaSource() {
+        if (mStream)
+            mStream->Shutdown();
+        if (mEvents)
+            mEvents->Shutdown();
+    }
     HRESULT CheckShutdown() const { return mShutdown ? MF_E_SHUTDOWN : S_OK; }
     HRESULT Unsupported() const {
         std::lock_guard lock(mLock);
@@ -316,11 +333,11 @@ ComPtr<IMFMediaEventQueue> MediaStream::Events() {
 HRESULT MediaStream::GetMediaSource(IMFMediaSource** source) {
     if (!source)
         return E_POINTER;
+    *source = nullptr;
     std::lock_guard lock(mLock);
-    if (mShutdown)
+    if (mShutdown || !mSource || !mSource->AddRefUnlessReleased())
         return MF_E_SHUTDOWN;
-    *source = static_cast<IMFMediaSource*>(mSource.Get());
-    (*source)->AddRef();
+    *source = static_cast<IMFMediaSource*>(mSource);
     return S_OK;
 }
 
@@ -481,13 +498,12 @@ void MediaStream::Shutdown() {
         if (mShutdown)
             return;
         mShutdown = true;
+        mSource = nullptr;
     }
     Stop(false);
-    ComPtr<MediaSource> source;
     std::lock_guard lock(mLock);
     if (mEvents)
         mEvents->Shutdown();
-    source.Swap(mSource); // released after the lock
     mDescriptor.Reset();
 }
 
@@ -836,7 +852,7 @@ HRESULT MediaSource::Shutdown() {
         if (mEvents)
             mEvents->Shutdown();
     }
-    // Outside the lock: the stream's worker ends first, and the stream lets go of this source.
+    // Outside the lock: the stream's worker ends first.
     if (stream)
         stream->Shutdown();
     return S_OK;
@@ -893,7 +909,7 @@ HRESULT CreateMediaSource(REFIID riid, void** ppv) {
     if (SUCCEEDED(hr))
         hr = source->QueryInterface(riid, ppv);
     if (FAILED(hr))
-        source->Shutdown(); // the stream holds the source until then
+        source->Shutdown();
     return hr;
 }
 

@@ -446,6 +446,84 @@ TEST(MediaSource, ShutdownFromAnotherThreadWhileSamplesAreRequested) {
     EXPECT_EQ(module.CanUnloadNow(), S_OK);
 }
 
+// A host that lets go of the source without Shutdown (a source reader told to leave that to the app,
+// the camera service reading types) ends the stream's run with it, whichever goes last: a stream held
+// longer answers MF_E_SHUTDOWN, for its source too, and a host thread asking the stream for its source
+// while the last reference goes never brings it back. Each time the module may go afterwards.
+TEST(MediaSource, ReleasedWithoutShutdownEndsTheStreamAndLetsTheModuleGo) {
+    ModuleWithoutApp setup("640,480");
+    const Module& module = setup.module;
+    const Watchdog watchdog("releasing sources without Shutdown", 55000);
+    const auto started = [&module](ComPtr<IMFMediaSource>& source, ComPtr<IMFMediaStream>& stream) {
+        ComPtr<IMFPresentationDescriptor> presentation;
+        ASSERT_TRUE(source = module.NewSource());
+        ASSERT_EQ(source->CreatePresentationDescriptor(&presentation), S_OK);
+        ASSERT_EQ(source->Start(presentation.Get(), nullptr, nullptr), S_OK);
+        ComPtr<IMFMediaEvent> announced;
+        NextTypes(source.Get(), 1, &announced);
+        ASSERT_TRUE(stream = StreamOf(announced));
+        ASSERT_EQ(stream->RequestSample(nullptr), S_OK);
+        ASSERT_EQ(NextTypes(stream.Get(), 2), (std::vector<MediaEventType>{MEStreamStarted, MEMediaSample}));
+    };
+    const auto unloads = [&module] {
+        const auto deadline = Clock::now() + std::chrono::seconds(10);
+        while (module.CanUnloadNow() != S_OK && Clock::now() < deadline)
+            Sleep(10); // nothing signals the end of the core's background work
+        return module.CanUnloadNow();
+    };
+
+    for (const bool streamLast : {false, true}) {
+        SCOPED_TRACE(streamLast ? "stream released last" : "source released last");
+        ComPtr<IMFMediaSource> source, parent;
+        ComPtr<IMFMediaStream> stream;
+        ASSERT_NO_FATAL_FAILURE(started(source, stream));
+        ASSERT_EQ(stream->GetMediaSource(&parent), S_OK);
+        EXPECT_EQ(parent.Get(), source.Get());
+        parent.Reset();
+        ASSERT_EQ(stream->RequestSample(nullptr), S_OK); // still being filled as the source goes
+        if (streamLast) {
+            source.Reset();
+            ComPtr<IMFStreamDescriptor> descriptor;
+            ComPtr<IMFMediaEvent> event;
+            EXPECT_EQ(stream->GetMediaSource(&parent), MF_E_SHUTDOWN);
+            EXPECT_FALSE(parent);
+            EXPECT_EQ(stream->RequestSample(nullptr), MF_E_SHUTDOWN);
+            EXPECT_EQ(stream->GetStreamDescriptor(&descriptor), MF_E_SHUTDOWN);
+            EXPECT_EQ(stream->GetEvent(MF_EVENT_FLAG_NO_WAIT, &event), MF_E_SHUTDOWN);
+        }
+        stream.Reset();
+        source.Reset();
+        EXPECT_EQ(unloads(), S_OK);
+    }
+
+    for (int round = 0; round < 10; ++round) {
+        SCOPED_TRACE(round);
+        ComPtr<IMFMediaSource> source;
+        ComPtr<IMFMediaStream> stream;
+        ASSERT_NO_FATAL_FAILURE(started(source, stream));
+        std::atomic<int> asked{0};
+        std::atomic<bool> refused{false};
+        HRESULT last = S_OK;
+        std::thread host([&] {
+            const auto giveUp = Clock::now() + std::chrono::seconds(2);
+            ComPtr<IMFMediaSource> parent;
+            while ((last = stream->GetMediaSource(&parent)) == S_OK && Clock::now() < giveUp) {
+                parent.Reset();
+                ++asked;
+            }
+            refused = true;
+        });
+        while (asked < 50 && !refused)
+            SwitchToThread();
+        source.Reset();
+        host.join();
+        EXPECT_EQ(last, MF_E_SHUTDOWN);
+        EXPECT_GE(asked, 50);
+        stream.Reset();
+        EXPECT_EQ(unloads(), S_OK);
+    }
+}
+
 // Registration as a COM class of this module (both threading models), and its removal. Publishing as
 // a camera where the platform has no virtual cameras (here) logs one line and is no failure.
 TEST(MediaSource, RegistersItsClassAndPublishesOnlyWhereThePlatformCan) {
