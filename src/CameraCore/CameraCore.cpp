@@ -376,7 +376,10 @@ void CameraCore::PrepareInternal() {
                                 frameClient->SetDestinationSize(width, height, subtype);
                                 frameClient->Initialize(sharedTexture); // failures show in the samples
                             } catch (...) {
-                                chain->EndGraphics(nullptr); // what was made went with the unwinding
+                                // What was made goes here, before the step's end is told: a stop
+                                // waits for that, and must find no device left to tear down.
+                                frameClient.reset();
+                                chain->EndGraphics(nullptr);
                                 throw;
                             }
                             chain->EndGraphics(std::move(frameClient));

@@ -152,6 +152,41 @@ TEST(CameraCore, OnTheTexturePathAnAppThatPausesGivesWayToThePlaceholderAndComes
     SetFrameClientDeviceFactory({});
 }
 
+// A chain step whose frame client made its graphics device and then ran out of memory lets go of the
+// device before it tells its end: the host's Stop, which waits for that, finds nothing left to tear
+// down. Before, the device went as the exception left the step, on the pool thread, after Stop had
+// returned (the double's release takes 300 ms, so that order shows every time).
+TEST(CameraCore, AStepThatFailsAfterMakingItsDeviceLetsItGoBeforeStopReturns) {
+    struct Shared { // kept by the double's release too, which may come late
+        DeviceRecord record{.cpuCreateThrows = true};
+        std::atomic<int> alive{0};
+        UniqueEvent made{CreateEventW(nullptr, TRUE, FALSE, nullptr)};
+    };
+    const auto shared = std::make_shared<Shared>();
+    SetFrameClientDeviceFactory([shared] {
+        ++shared->alive;
+        SetEvent(shared->made.get());
+        return std::shared_ptr<HAL::IGraphicsDevice>(new FakeDevice(shared->record, kWidth, kHeight),
+                                                     [shared](HAL::IGraphicsDevice* device) {
+                                                         Sleep(300);
+                                                         delete device;
+                                                         --shared->alive;
+                                                     });
+    });
+    AppDataWithSettings settings("1280,720");
+    ServerProcess app(settings.Path());
+    ASSERT_TRUE(app.WaitUntilLive());
+    {
+        Stream stream(MEDIASUBTYPE_YUY2);
+        for (int sample = 0; sample < 600 && WaitForSingleObject(shared->made.get(), 0) != WAIT_OBJECT_0; ++sample)
+            stream.Next(); // the chain runs beside the samples
+        ASSERT_EQ(WaitForSingleObject(shared->made.get(), 0), WAIT_OBJECT_0);
+        stream.Stop();
+        EXPECT_EQ(shared->alive.load(), 0);
+    }
+    SetFrameClientDeviceFactory({});
+}
+
 // A host that takes a sample late (its thread held up for 55 ms, past the next slot) does not get the
 // one after it early: that one keeps seven eighths of an interval from the late one instead of catching
 // up with the slots (before, 12 ms after it). A core that finds no app (one outside the user's session

@@ -7,6 +7,7 @@
 #include <array>
 #include <cstdint>
 #include <memory>
+#include <new>
 #include <optional>
 #include <string>
 #include <vector>
@@ -38,6 +39,7 @@ struct DeviceRecord {
     U lastLockMode = 0, pitch = 0, gpuWidth = 0; // 0: the surface's width
     std::uint64_t openedHandle = 0;
     bool noDevice = false, cpuCreateFails = false, gpuOpenFails = false, lockFails = false;
+    bool cpuCreateThrows = false; // as the real device's allocations when memory runs out
     std::array<int, 4> Counts() const { return {int(openedHandle == 0x1234), copies, locks, unlocks}; }
 };
 
@@ -57,6 +59,8 @@ struct FakeDevice final : IGraphicsDevice, IGraphicsQueue, std::enable_shared_fr
     ~FakeDevice() override { record.destroyed += "device;"; }
 
     PS CreateSurface2D(S name, UsageFlags usage, PixelFormat format, U w, U h, const void*, U) override {
+        if (record.cpuCreateThrows)
+            throw std::bad_alloc();
         const bool fails = record.cpuCreateFails || usage != UsageFlags::CpuRead;
         return fails ? nullptr : Make(std::move(name), format, w, h, false);
     }
