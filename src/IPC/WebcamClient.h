@@ -76,6 +76,11 @@ private:
     bool Request(std::uint32_t command, ULONGLONG deadline, DWORD boundMs, const CancellationToken& token);
     bool Answer(std::uint32_t command, ULONGLONG deadline, DWORD boundMs, const CancellationToken& token,
                 Status& status);
+    // The pipe is a stream of bytes: a read ends with what has come, which may be the first piece of
+    // an answer written in pieces. The pieces already there complete the record after its first
+    // `have` bytes, without a wait; the bytes of the record now read. What has not come reads as
+    // zeros, and the next request other than the per-frame one finds it.
+    DWORD WholeAnswer(Status& status, DWORD have, ULONGLONG deadline);
 
     // The per-frame request sent and not yet answered, and its bound.
     bool mTickSent = false;
