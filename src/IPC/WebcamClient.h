@@ -59,11 +59,13 @@ public:
     bool SendFrameTick(std::chrono::milliseconds bound, const CancellationToken& token);
     bool FinishFrameTick(const CancellationToken& token);
 
-    // True while the pipe is open and no exchange on it failed, timed out or was cancelled.
+    // True while the pipe is open and no exchange on it failed, timed out or was cancelled, nor
+    // met bytes of an earlier answer still in the pipe.
     bool InStep() const noexcept { return PipeOpen() && !mOutOfStep; }
 
     // Sends one command and hands the answer to the handler. 0 or false when the write or the
-    // read fails or times out; the handler is then not called.
+    // read fails or times out, or bytes of an earlier answer wait in the pipe; the handler is
+    // then not called.
     std::uint64_t HandleRequest(std::uint32_t command, HandleHandler handler);
     bool HandleRequest(std::uint32_t command, FlagHandler handler);
 
