@@ -297,6 +297,13 @@ bool ControlObject::Disconnect() {
     return true;
 }
 
+DWORD ControlObject::BytesWaiting() const noexcept {
+    DWORD available = 0;
+    if (!mCommandPipe || !PeekNamedPipe(mCommandPipe.get(), nullptr, 0, nullptr, &available, nullptr))
+        return 0;
+    return available;
+}
+
 ControlObject::IoResult ControlObject::Transfer(bool write, void* data, DWORD size, ULONGLONG deadline,
                                                 const CancellationToken& token) noexcept {
     if (!mCommandPipe)

@@ -107,10 +107,14 @@ protected:
     // finished before this returns, so the buffer is free again.
     IoResult Transfer(bool write, void* data, DWORD size, ULONGLONG deadline,
                       const CancellationToken& token) noexcept;
+    // The bytes that have come on the pipe and are not read yet, without waiting; 0 also when the
+    // pipe cannot be asked (a broken one: the next transfer tells).
+    DWORD BytesWaiting() const noexcept;
 
-    // Set when an exchange failed, timed out or was cancelled: an answer may still be on its
-    // way and would be taken for the answer to the next command, so no further exchange is
-    // attempted on this connection. Cleared when the pipe is closed.
+    // Set when an exchange failed, timed out or was cancelled, or bytes of an earlier answer were
+    // found waiting: an answer may still be on its way and would be taken for the answer to the
+    // next command, so no further exchange is attempted on this connection. Cleared when the pipe
+    // is closed.
     bool mOutOfStep = false;
 
     bool PipeOpen() const noexcept { return static_cast<bool>(mCommandPipe); }

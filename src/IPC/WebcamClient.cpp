@@ -10,6 +10,12 @@
 
 namespace Zarvo::IPC {
 
+namespace {
+
+constexpr auto kPerFrame = static_cast<std::uint32_t>(Command::FrameTick);
+
+} // namespace
+
 WebcamClient::WebcamClient(LogFactory factory, PipeIdentityLookup lookup)
     : ControlObject(factory, std::move(lookup)), mLogFactory(std::move(factory)) {
     ObtainLog(mLogFactory, "WebcamClient");
@@ -29,6 +35,19 @@ bool WebcamClient::Request(std::uint32_t command, ULONGLONG deadline, DWORD boun
     // After a failed exchange an answer may still arrive and would be read as this command's.
     if (mOutOfStep)
         return false;
+    // Bytes already waiting belong to an earlier answer (one longer than the record, or the tail of
+    // one that came after the record was read) and would be read as this command's. Not looked for
+    // before the per-frame request, which runs once per sample: the next other request finds them.
+    if (command != kPerFrame) {
+        if (const DWORD left = BytesWaiting()) {
+            mOutOfStep = true;
+            auto log = ObtainLog(mLogFactory, "HandleRequest");
+            *log << LogLevel::Error << "ERROR: command " << command << ": " << static_cast<std::uint32_t>(left)
+                 << " bytes of an earlier answer still in the pipe; later requests on this connection fail"
+                 << Log::EndLine;
+            return false;
+        }
+    }
     std::uint32_t code = command;
     const IoResult written = Transfer(true, &code, sizeof(code), deadline, token);
     if (written.outcome == IoOutcome::Done)
@@ -44,14 +63,19 @@ bool WebcamClient::Request(std::uint32_t command, ULONGLONG deadline, DWORD boun
 
 bool WebcamClient::Answer(std::uint32_t command, ULONGLONG deadline, DWORD boundMs, const CancellationToken& token,
                           Status& status) {
-    constexpr auto kPerFrame = static_cast<std::uint32_t>(Command::FrameTick);
-    const IoResult read = Transfer(false, &status, sizeof(status), deadline, token);
+    IoResult read = Transfer(false, &status, sizeof(status), deadline, token);
     const bool success = read.outcome == IoOutcome::Done;
     if (!success)
         mOutOfStep = true;
 
-    if (command != kPerFrame || read.outcome == IoOutcome::TimedOut) {
-        auto log = ObtainLog(mLogFactory, "HandleRequest");
+    // Obtained between the first read and the look for the rest: the tests' log factory can deliver
+    // a piece of the answer at exactly that point.
+    std::shared_ptr<Log> log;
+    if (command != kPerFrame || read.outcome == IoOutcome::TimedOut)
+        log = ObtainLog(mLogFactory, "HandleRequest");
+    if (success)
+        read.bytes = WholeAnswer(status, read.bytes, deadline);
+    if (log) {
         if (read.outcome == IoOutcome::TimedOut) {
             *log << LogLevel::Error << "ERROR: time-out: command " << command << ": no answer within " << boundMs
                  << " ms; later requests on this connection fail" << Log::EndLine;
@@ -62,6 +86,22 @@ bool WebcamClient::Answer(std::uint32_t command, ULONGLONG deadline, DWORD bound
         }
     }
     return success;
+}
+
+DWORD WebcamClient::WholeAnswer(Status& status, DWORD have, ULONGLONG deadline) {
+    auto* record = reinterpret_cast<BYTE*>(&status);
+    while (have < sizeof(status)) {
+        const DWORD waiting = std::min<DWORD>(BytesWaiting(), sizeof(status) - have);
+        if (waiting == 0)
+            break;
+        // The bytes are there, so the read takes no wait. No cancellation either: the answer is in
+        // hand, and its tail left behind would only fail the next request.
+        const IoResult more = Transfer(false, record + have, waiting, deadline, CancellationToken::none());
+        if (more.outcome != IoOutcome::Done || more.bytes == 0)
+            break;
+        have += more.bytes;
+    }
+    return have;
 }
 
 template <class Handler>

@@ -59,11 +59,13 @@ public:
     bool SendFrameTick(std::chrono::milliseconds bound, const CancellationToken& token);
     bool FinishFrameTick(const CancellationToken& token);
 
-    // True while the pipe is open and no exchange on it failed, timed out or was cancelled.
+    // True while the pipe is open and no exchange on it failed, timed out or was cancelled, nor
+    // met bytes of an earlier answer still in the pipe.
     bool InStep() const noexcept { return PipeOpen() && !mOutOfStep; }
 
     // Sends one command and hands the answer to the handler. 0 or false when the write or the
-    // read fails or times out; the handler is then not called.
+    // read fails or times out, or bytes of an earlier answer wait in the pipe; the handler is
+    // then not called.
     std::uint64_t HandleRequest(std::uint32_t command, HandleHandler handler);
     bool HandleRequest(std::uint32_t command, FlagHandler handler);
 
@@ -76,6 +78,11 @@ private:
     bool Request(std::uint32_t command, ULONGLONG deadline, DWORD boundMs, const CancellationToken& token);
     bool Answer(std::uint32_t command, ULONGLONG deadline, DWORD boundMs, const CancellationToken& token,
                 Status& status);
+    // The pipe is a stream of bytes: a read ends with what has come, which may be the first piece of
+    // an answer written in pieces. The pieces already there complete the record after its first
+    // `have` bytes, without a wait; the bytes of the record now read. What has not come reads as
+    // zeros, and the next request other than the per-frame one finds it.
+    DWORD WholeAnswer(Status& status, DWORD have, ULONGLONG deadline);
 
     // The per-frame request sent and not yet answered, and its bound.
     bool mTickSent = false;

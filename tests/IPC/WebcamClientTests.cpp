@@ -18,10 +18,18 @@ using namespace ::testing;
 using Lines = std::vector<std::string>;
 
 // One call of the table: what it sends (0: nothing may reach the server), how the server
-// answers (the first `bytes` of `answer`), what the client makes of it, and a text one of its
-// log lines holds (null: not checked; "": the call logs nothing at all).
+// answers (the first `bytes` of `answer`, and past 16 bytes `answer` again), what the client
+// makes of it, and a text one of its log lines holds (null: not checked; "": the call logs nothing
+// at all). An answer in two writes has `first` bytes in the first.
 struct Step {
-    enum Reply { Answer, AnswerThenClose, AnswerLate, AnswerAfterShortBound };
+    enum Reply {
+        Answer,
+        AnswerThenClose,
+        AnswerLate,
+        AnswerAfterShortBound,
+        AnswerInTwo,     // the second write when the client looks for the rest (tailWanted)
+        AnswerInTwoLate, // the second write when `late` is set, after the call
+    };
     std::function<std::uint64_t(WebcamClient&)> call;
     std::uint32_t command = 0;
     Reply reply = Answer;
@@ -29,6 +37,7 @@ struct Step {
     Status answer{};
     std::uint64_t result = 0;
     const char* line = nullptr;
+    DWORD first = 0;
 };
 
 // The control pipe with `instances` instances and the app's security (the owner is this user, as
@@ -76,6 +85,8 @@ public:
     UniqueEvent late{CreateEventW(nullptr, FALSE, FALSE, nullptr)};  // set: a late answer may go
     UniqueEvent closed{CreateEventW(nullptr, TRUE, FALSE, nullptr)}; // set by the server's disconnects
     UniqueEvent received{CreateEventW(nullptr, TRUE, FALSE, nullptr)}; // set by each command that arrives
+    UniqueEvent tailWanted{CreateEventW(nullptr, FALSE, FALSE, nullptr)};  // set: the second write may go
+    UniqueEvent tailWritten{CreateEventW(nullptr, FALSE, FALSE, nullptr)}; // set by each second write
     // The impersonation level the first client's request offered; read after Stop.
     std::optional<SECURITY_IMPERSONATION_LEVEL> offered;
 
@@ -126,9 +137,16 @@ private:
                 if ((step.reply == Step::AnswerLate || step.reply == Step::AnswerAfterShortBound) &&
                     !Wait(late.get()))
                     return;
-                Status answer = step.answer;
-                if (step.bytes > 0)
-                    Io(true, &answer, step.bytes);
+                Status answer[2] = {step.answer, step.answer};
+                const DWORD first = step.first ? step.first : step.bytes;
+                if (first > 0)
+                    Io(true, answer, first);
+                if (first < step.bytes) {
+                    if (!Wait(step.reply == Step::AnswerInTwoLate ? late.get() : tailWanted.get()))
+                        return;
+                    Io(true, reinterpret_cast<BYTE*>(answer) + first, step.bytes - first);
+                    SetEvent(tailWritten.get());
+                }
                 // Disconnecting discards what the client has not read yet; the flush returns once it has.
                 if (step.reply == Step::AnswerThenClose) {
                     if (step.bytes > 0)
@@ -248,6 +266,79 @@ TEST(WebcamClient, EveryRequestGivesItsCodeResultAndLogLineForEveryKindOfAnswer)
         // The next step must meet the broken connection, not race the server's disconnect.
         EXPECT_TRUE(step.reply != Step::AnswerThenClose ||
                     WaitForSingleObject(server.closed.get(), 10000) == WAIT_OBJECT_0);
+        Lines lines = log.Lines();
+        lines.erase(lines.begin(), lines.begin() + long(mark));
+        if (step.line) {
+            EXPECT_THAT(lines, *step.line ? Matcher<const Lines&>(Contains(HasSubstr(step.line)).Times(1))
+                                          : Matcher<const Lines&>(IsEmpty()));
+        }
+        if (step.command != 0)
+            sent.push_back(step.command);
+    }
+    EXPECT_EQ(server.Stop(), sent);
+}
+
+// The pipe is a stream of bytes, so an answer written in pieces, or longer than the record, does not
+// end where the client's read does. Pieces already there make the record whole; bytes still waiting
+// before a request other than the per-frame one belong to an earlier answer and would be read as
+// this request's, so it fails and the connection is out of step.
+TEST(WebcamClient, AnAnswerInPiecesIsReadWholeAndBytesOfAnEarlierAnswerPutTheConnectionOutOfStep) {
+    const auto start = [](WebcamClient& c) -> std::uint64_t { return c.StartCamera(); };
+    const auto texture = [](WebcamClient& c) { return c.OpenSharedTexture(); };
+    const auto tick = [](WebcamClient& c) -> std::uint64_t { return c.FrameTick(); };
+    const auto inStep = [](WebcamClient& c) -> std::uint64_t { return c.InStep(); };
+    const auto connect = [](WebcamClient& c) -> std::uint64_t { return c.ConnectToServer({}); };
+    const auto disconnect = [](WebcamClient& c) -> std::uint64_t { return c.Disconnect(); };
+    const Status live{0x1122334455667788, 1, 1};
+    const Step reconnect[] = {{disconnect, 0, Step::Answer, 0, {}, 1}, {connect, 0, Step::Answer, 0, {}, 1}};
+    // clang-format off
+    const std::vector<Step> steps = {
+        {connect, 0, Step::Answer, 0, {}, 1},
+        {start, 3, Step::Answer, 16, live, 1, "[HandleRequest] command/success/bytes_read, 3,1,16"},
+        // The rest already there when the client looks: one record, every byte in its place.
+        {texture, 1, Step::AnswerInTwo, 16, live, 0x1122334455667788, "[HandleRequest] command/success/bytes_read, 1,1,16", 5},
+        {start, 3, Step::AnswerInTwo, 16, live, 1, "bytes_read, 3,1,16", 12},
+        // Nothing after a short answer: zeros, and the connection goes on.
+        {start, 3, Step::Answer, 8, live, 0, "bytes_read, 3,1,8"}, {inStep, 0, Step::Answer, 0, {}, 1},
+        {texture, 1, Step::Answer, 16, live, 0x1122334455667788, "bytes_read, 1,1,16"},
+        // The rest comes after the client looked: zeros for that request, and the next one fails.
+        {start, 3, Step::AnswerInTwoLate, 16, live, 0, "bytes_read, 3,1,8", 8},
+        {texture, 0, Step::Answer, 0, {}, 0, "[HandleRequest] ERROR: command 1: 8 bytes of an earlier answer still in the pipe; later requests on this connection fail"},
+        {inStep, 0, Step::Answer, 0, {}, 0}, {start}, reconnect[0], reconnect[1], {inStep, 0, Step::Answer, 0, {}, 1},
+        // Bytes past the record, after any request.
+        {start, 3, Step::Answer, 20, live, 1, "bytes_read, 3,1,16"},
+        {texture, 0, Step::Answer, 0, {}, 0, "ERROR: command 1: 4 bytes of an earlier answer still in the pipe"},
+        {inStep, 0, Step::Answer, 0, {}, 0}, reconnect[0], reconnect[1],
+        {tick, 2, Step::Answer, 32, live, 1, ""},
+        {start, 0, Step::Answer, 0, {}, 0, "ERROR: command 3: 16 bytes of an earlier answer still in the pipe"},
+        {inStep, 0, Step::Answer, 0, {}, 0},
+    };
+    // clang-format on
+    TestLog log;
+    ScriptedServer server(steps);
+    bool restOnLook = false;
+    // The client obtains its request log between its first read and its look for the rest: the app
+    // writes the rest then.
+    WebcamClient client([&, logs = log.Factory()](std::string tag) {
+        if (restOnLook && std::string_view(tag) == "HandleRequest") {
+            restOnLook = false;
+            SetEvent(server.tailWanted.get());
+            EXPECT_EQ(WaitForSingleObject(server.tailWritten.get(), 10000), WAIT_OBJECT_0);
+        }
+        return logs(std::move(tag));
+    });
+    std::vector<std::uint32_t> sent;
+    for (std::size_t i = 0; i < steps.size(); ++i) {
+        SCOPED_TRACE("step " + std::to_string(i));
+        const Step& step = steps[i];
+        const std::size_t mark = log.Lines().size();
+        restOnLook = step.reply == Step::AnswerInTwo;
+        EXPECT_EQ(step.call(client), step.result);
+        EXPECT_FALSE(restOnLook) << "the rest was never asked for";
+        if (step.reply == Step::AnswerInTwoLate) { // the rest is there before the next request
+            SetEvent(server.late.get());
+            EXPECT_EQ(WaitForSingleObject(server.tailWritten.get(), 10000), WAIT_OBJECT_0);
+        }
         Lines lines = log.Lines();
         lines.erase(lines.begin(), lines.begin() + long(mark));
         if (step.line) {
