@@ -289,7 +289,10 @@ void SetFrameClientDeviceFactory(WebcamFrameClient::DeviceFactory factory) {
 void CameraCore::PrepareInternal() {
     Log log = Log::Get(kFilterLogName, "PrepareInternal");
     log << "ENTER" << Log::EndLine;
-    Tasks::task<std::shared_ptr<IPC::WebcamClient>> first;
+    // Each step's task, so that a failure while building can wait for every one already queued.
+    Tasks::task<std::shared_ptr<IPC::WebcamClient>> first, second;
+    Tasks::task<std::uint64_t> third;
+    Tasks::task<void> last;
     std::shared_ptr<ConnectionChainState> chain;
     Tasks::cancellation_token_source source;
     try {
@@ -329,75 +332,89 @@ void CameraCore::PrepareInternal() {
             chain->webClient = client;
             return client;
         });
-        auto last = first
-                        .then([chain, giveUpIfCancelled](std::shared_ptr<IPC::WebcamClient> client) {
-                            Log step = Log::Get(kFilterLogName, "Prepare/StartCamera");
-                            step << " " << Log::EndLine;
-                            giveUpIfCancelled();
-                            const bool live = client->StartCamera();
-                            {
-                                std::lock_guard lock(chain->mutex);
-                                chain->cameraLive = live;
-                            }
-                            step << "webcamClient: Camera Started" << Log::EndLine;
-                            return client;
-                        })
-                        .then([chain, console, giveUpIfCancelled](std::shared_ptr<IPC::WebcamClient> client) {
-                            if (console)
-                                return HostChannelFor(*client, *chain);
-                            Log::Get(kFilterLogName, "Prepare/OpenSharedTexture") << " " << Log::EndLine;
-                            giveUpIfCancelled();
-                            return client->OpenSharedTexture();
-                        })
-                        .then([chain, width, height, subtype, sourceWidth, sourceHeight, console,
-                               giveUpIfCancelled](std::uint64_t sharedTexture) {
-                            Log::Get(kFilterLogName, "Prepare/WebcamFrameClient") << " " << Log::EndLine;
-                            giveUpIfCancelled();
-                            // A stream that stopped waits for this step rather than leave a graphics
-                            // device behind; one that stops before it begins makes none.
-                            if (!chain->BeginGraphics())
-                                Tasks::cancel_current_task();
-                            std::shared_ptr<WebcamFrameClient> frameClient;
-                            try {
-                                std::lock_guard lock(chain->mutex);
-                                if (console) {
-                                    // The channel this camera made, if it could: its owner is this
-                                    // camera's account. No graphics device is made.
-                                    frameClient = MakeHostedFrameClient(chain->webClient->AcceptedServerSession(),
-                                                                        std::move(chain->hosted));
-                                    frameClient->SetSourceSize(chain->appWidth, chain->appHeight);
-                                } else {
-                                    frameClient = MakeFrameClient();
-                                    frameClient->SetSourceSize(sourceWidth, sourceHeight);
-                                    // Frames only from the app the pipe accepted.
-                                    if (chain->webClient)
-                                        frameClient->SetChannelOwner(chain->webClient->AcceptedServerUser());
-                                }
-                                frameClient->SetDestinationSize(width, height, subtype);
-                                frameClient->Initialize(sharedTexture); // failures show in the samples
-                            } catch (...) {
-                                // What was made goes here, before the step's end is told: a stop
-                                // waits for that, and must find no device left to tear down.
-                                frameClient.reset();
-                                chain->EndGraphics(nullptr);
-                                throw;
-                            }
-                            chain->EndGraphics(std::move(frameClient));
-                        });
+        second = first.then([chain, giveUpIfCancelled](std::shared_ptr<IPC::WebcamClient> client) {
+            Log step = Log::Get(kFilterLogName, "Prepare/StartCamera");
+            step << " " << Log::EndLine;
+            giveUpIfCancelled();
+            const bool live = client->StartCamera();
+            {
+                std::lock_guard lock(chain->mutex);
+                chain->cameraLive = live;
+            }
+            step << "webcamClient: Camera Started" << Log::EndLine;
+            return client;
+        });
+        third = second.then([chain, console, giveUpIfCancelled](std::shared_ptr<IPC::WebcamClient> client) {
+            if (console)
+                return HostChannelFor(*client, *chain);
+            Log::Get(kFilterLogName, "Prepare/OpenSharedTexture") << " " << Log::EndLine;
+            giveUpIfCancelled();
+            return client->OpenSharedTexture();
+        });
+        last = third.then([chain, width, height, subtype, sourceWidth, sourceHeight, console,
+                           giveUpIfCancelled](std::uint64_t sharedTexture) {
+            Log::Get(kFilterLogName, "Prepare/WebcamFrameClient") << " " << Log::EndLine;
+            giveUpIfCancelled();
+            // A stream that stopped waits for this step rather than leave a graphics
+            // device behind; one that stops before it begins makes none.
+            if (!chain->BeginGraphics())
+                Tasks::cancel_current_task();
+            std::shared_ptr<WebcamFrameClient> frameClient;
+            try {
+                std::lock_guard lock(chain->mutex);
+                if (console) {
+                    // The channel this camera made, if it could: its owner is this
+                    // camera's account. No graphics device is made.
+                    frameClient = MakeHostedFrameClient(chain->webClient->AcceptedServerSession(),
+                                                        std::move(chain->hosted));
+                    frameClient->SetSourceSize(chain->appWidth, chain->appHeight);
+                } else {
+                    frameClient = MakeFrameClient();
+                    frameClient->SetSourceSize(sourceWidth, sourceHeight);
+                    // Frames only from the app the pipe accepted.
+                    if (chain->webClient)
+                        frameClient->SetChannelOwner(chain->webClient->AcceptedServerUser());
+                }
+                frameClient->SetDestinationSize(width, height, subtype);
+                frameClient->Initialize(sharedTexture); // failures show in the samples
+            } catch (...) {
+                // What was made goes here, before the step's end is told: a stop
+                // waits for that, and must find no device left to tear down.
+                frameClient.reset();
+                chain->EndGraphics(nullptr);
+                throw;
+            }
+            chain->EndGraphics(std::move(frameClient));
+        });
         mCancellationSource = source;
         mFrameClientTask = std::move(last);
         mChain = std::move(chain);
     } catch (...) {
-        // Out of memory while building: a step that started already must not run on unobserved.
+        // Out of memory while building. The steps queued so far would run on: one still using the
+        // connection (StartCamera) beside the release below, which tells the app to stop its camera
+        // on that connection, would use the pipe from two threads, and its StartCamera could reach
+        // the app after the StopCamera. So each ends first: it gives up at its next look at the
+        // cancel, or finishes its exchange within that exchange's own bound; none waits for this
+        // thread or for anything it holds.
         LogCurrentException(log, __LINE__);
         source.cancel();
-        try {
-            first.wait();
-        } catch (...) {
-        }
+        const auto waitFor = [](const auto& step) {
+            try {
+                step.wait(); // one never made raises invalid_operation
+            } catch (...) {
+            }
+        };
+        waitFor(first);
+        waitFor(second);
+        waitFor(third);
+        waitFor(last);
         if (chain) {
-            chain->CloseGraphics();
-            StartReleaseTask(nullptr, chain, {});
+            chain->CloseGraphics(); // a frame client the last step made goes here, on this thread
+            std::shared_ptr<IPC::WebcamClient> web;
+            std::shared_ptr<WebcamFrameClient> none;
+            bool live = false;
+            chain->Take(web, none, live);
+            StartReleaseTask(std::move(web));
         }
         mDelivery.retryAt = Now() + kRetryPause;
     }

@@ -23,6 +23,28 @@ std::shared_ptr<HAL::IGraphicsDevice> MakeDirect3D11Device() {
     return std::make_shared<HAL::Direct3D11::GraphicsDevice>(HAL::Direct3D11::kAnyAdapter);
 }
 
+// A surface locked for the CPU, unlocked again on every way out of the scope: one left locked would
+// fail every later lock, and the texture would show nothing until the stream gives the app up.
+class ScopedSurfaceLock {
+public:
+    ScopedSurfaceLock(HAL::IGraphicsQueue& queue, std::shared_ptr<HAL::Surface> surface, std::uint32_t mode)
+        : mQueue(queue), mSurface(std::move(surface)), mLocked(mQueue.Lock(mSurface, mode, 0)) {}
+    ~ScopedSurfaceLock() {
+        if (mLocked)
+            mQueue.Unlock(mSurface, 0);
+    }
+    ScopedSurfaceLock(const ScopedSurfaceLock&) = delete;
+    ScopedSurfaceLock& operator=(const ScopedSurfaceLock&) = delete;
+
+    // Null when nothing was mapped.
+    const HAL::LockedResource* get() const noexcept { return mLocked.get(); }
+
+private:
+    HAL::IGraphicsQueue& mQueue;
+    const std::shared_ptr<HAL::Surface> mSurface;
+    const std::shared_ptr<HAL::LockedResource> mLocked;
+};
+
 } // namespace
 
 WebcamFrameClient::WebcamFrameClient() : WebcamFrameClient(MakeDirect3D11Device) {}
@@ -350,10 +372,9 @@ WebcamFrameClient::FillResult WebcamFrameClient::FillFromTexture(std::uint8_t* b
     }
     if (mGpuSurface)
         queue->CopySurface(mGpuSurface, mCpuSurface);
-    if (auto locked = queue->Lock(mCpuSurface, HAL::LockRead, 0)) {
-        if ((result.length = ConvertInto(buffer, size, *locked)) != 0)
+    if (const ScopedSurfaceLock locked(*queue, mCpuSurface, HAL::LockRead); locked.get()) {
+        if ((result.length = ConvertInto(buffer, size, *locked.get())) != 0)
             result.status = FillResult::Status::Frame;
-        queue->Unlock(mCpuSurface, 0);
     }
     if (result.status == FillResult::Status::Frame && newest.outcome == Outcome::Frame) {
         result.numbered = true;

@@ -54,9 +54,10 @@ TEST(GraphicsQueue, LockMapTypeFollowsTheModeAndOnlyReallyMappedMemoryBecomesARe
     // What a driver may leave behind in the out-record when a DO_NOT_WAIT map maps nothing.
     std::uint8_t memory[16] = {};
     const D3D11_MAPPED_SUBRESOURCE stale{memory, 64, 4096};
-    EXPECT_FALSE(GraphicsQueue::RecordOfMap(DXGI_ERROR_WAS_STILL_DRAWING, stale));
-    EXPECT_FALSE(GraphicsQueue::RecordOfMap(S_OK, D3D11_MAPPED_SUBRESOURCE{}));
-    auto record = GraphicsQueue::RecordOfMap(S_OK, stale);
+    const auto blank = [] { return std::make_shared<LockedResource>(); };
+    EXPECT_FALSE(GraphicsQueue::RecordOfMap(DXGI_ERROR_WAS_STILL_DRAWING, stale, blank()));
+    EXPECT_FALSE(GraphicsQueue::RecordOfMap(S_OK, D3D11_MAPPED_SUBRESOURCE{}, blank()));
+    auto record = GraphicsQueue::RecordOfMap(S_OK, stale, blank());
     ASSERT_TRUE(record);
     EXPECT_TRUE(record->data == memory && record->rowPitch == 64u && record->depthPitch == 4096u);
 }

@@ -3,6 +3,7 @@
 #include "AV_HAL/Direct3D11/VideoProcessor.h"
 #include "log/Exceptions.h"
 #include "log/Log.h"
+#include "support/AllocationSeam.h"
 #include "support/TempFolder.h"
 
 #include <d3d11_1.h>
@@ -202,6 +203,34 @@ TEST_F(RealDevice, SurfacesAreMadeAsAskedOrNotAtAllCarryKnownBytesAndLeaveNoRefe
         // Ours is the last reference: every texture, view, context and manager reference went back.
         EXPECT_EQ(d3d.Detach()->Release(), 0u);
     }
+}
+
+// Running out of memory at any allocation of a lock leaves the surface as the lock found it: the
+// next lock maps it and reads its bytes. Before, the record was made after the map, and a failure
+// there left the surface mapped with nothing to unlock it by, so every later lock of it failed.
+TEST_F(RealDevice, ALockThatRunsOutOfMemoryLeavesTheSurfaceUnlocked) {
+    const auto bytes = Rows(5);
+    const auto cpu = R8(*mDevice, UsageFlags::CpuRead, &bytes);
+    ASSERT_TRUE(cpu);
+    long failures = 0;
+    for (long nth = 1; nth < 100; ++nth) {
+        SCOPED_TRACE(nth);
+        bool failed = false;
+        {
+            Testing::FailingAllocation failing(nth);
+            try {
+                if (mQueue->Lock(cpu, LockRead, 0))
+                    mQueue->Unlock(cpu, 0);
+            } catch (const std::bad_alloc&) {
+            }
+            failed = failing.Disarm();
+        }
+        ExpectRows(*mQueue, cpu, bytes);
+        if (!failed)
+            break;
+        ++failures;
+    }
+    EXPECT_GT(failures, 0) << "no allocation of the lock failed";
 }
 
 TEST_F(RealDevice, VideoProcessorWithoutVideoDeviceIsErrorFourteen) {

@@ -4,7 +4,11 @@
 #include "../IPC/IpcTestSupport.h"
 #include "../webcam/FakeDevice.h"
 
+#include "support/AllocationSeam.h"
+
 #include "CameraCore/CameraCore.h"
+#include "IPC/ObjectSecurity.h"
+#include "IPC/Status.h"
 #include "server/Pattern.h"
 #include "webcam/FrameScaler.h"
 #include "webcam/PixelConversion.h"
@@ -13,7 +17,11 @@
 
 #include <algorithm>
 #include <functional>
+#include <mutex>
+#include <optional>
 #include <string_view>
+#include <thread>
+#include <utility>
 
 using namespace Zarvo;
 using namespace Zarvo::Testing;
@@ -184,6 +192,171 @@ TEST(CameraCore, AStepThatFailsAfterMakingItsDeviceLetsItGoBeforeStopReturns) {
         stream.Stop();
         EXPECT_EQ(shared->alive.load(), 0);
     }
+    SetFrameClientDeviceFactory({});
+}
+
+namespace {
+
+// The app's end of the control pipe, scripted, on its only instance: it answers every request at
+// once, except StartCamera, whose answer it holds for 300 ms, noting whether another request came
+// on the connection meanwhile. The server-live event is set while it serves, so no app is launched.
+class HoldingApp {
+public:
+    HoldingApp() {
+        auto security = IPC::ObjectSecurity::ForCurrentUser();
+        if (security)
+            mPipe.reset(CreateNamedPipeW(IPC::kControlPipeName, PIPE_ACCESS_DUPLEX | FILE_FLAG_OVERLAPPED,
+                                         PIPE_TYPE_BYTE | PIPE_READMODE_BYTE | PIPE_WAIT, 1, 4096, 4096, 0,
+                                         security->Attributes()));
+        SetEvent(mLive.get());
+        mThread = std::thread([this] { Run(); });
+    }
+    ~HoldingApp() {
+        ResetEvent(mLive.get());
+        SetEvent(mStop.get());
+        mThread.join();
+    }
+    bool Serves() const { return static_cast<bool>(mPipe); }
+    // What came since the last call: "c" for a connection, each request's command, "!" where a
+    // request had come while StartCamera's answer was held, "|" for the end of a connection.
+    std::string Take() {
+        std::lock_guard lock(mMutex);
+        return std::exchange(mSeen, {});
+    }
+    UniqueEvent startReceived{CreateEventW(nullptr, TRUE, FALSE, nullptr)};
+    UniqueEvent startAnswered{CreateEventW(nullptr, TRUE, FALSE, nullptr)};
+    UniqueEvent quiet{CreateEventW(nullptr, TRUE, TRUE, nullptr)}; // set while no connection is open
+
+private:
+    void Note(const std::string& what) {
+        std::lock_guard lock(mMutex);
+        mSeen += what;
+    }
+    // Ends an overlapped operation that `started`: the bytes it moved, or nullopt when it failed or
+    // the app is stopping.
+    std::optional<DWORD> Finish(BOOL started, OVERLAPPED& overlapped) {
+        if (!started && GetLastError() != ERROR_IO_PENDING)
+            return std::nullopt;
+        const HANDLE events[2] = {overlapped.hEvent, mStop.get()};
+        if (WaitForMultipleObjects(2, events, FALSE, INFINITE) != WAIT_OBJECT_0)
+            CancelIoEx(mPipe.get(), &overlapped);
+        DWORD done = 0;
+        return GetOverlappedResult(mPipe.get(), &overlapped, &done, TRUE) ? std::optional(done) : std::nullopt;
+    }
+    bool Connect() {
+        OVERLAPPED overlapped{};
+        overlapped.hEvent = mIo.get();
+        const BOOL started = ConnectNamedPipe(mPipe.get(), &overlapped);
+        return (!started && GetLastError() == ERROR_PIPE_CONNECTED) || Finish(started, overlapped);
+    }
+    // A write or a read; the bytes moved.
+    DWORD Io(bool write, void* data, DWORD size) {
+        OVERLAPPED overlapped{};
+        overlapped.hEvent = mIo.get();
+        const BOOL started = write ? WriteFile(mPipe.get(), data, size, nullptr, &overlapped)
+                                   : ReadFile(mPipe.get(), data, size, nullptr, &overlapped);
+        return Finish(started, overlapped).value_or(0);
+    }
+    void Run() {
+        while (mPipe && WaitForSingleObject(mStop.get(), 0) == WAIT_TIMEOUT) {
+            if (!Connect()) {
+                DisconnectNamedPipe(mPipe.get()); // a client that came and went before the connect
+                continue;
+            }
+            ResetEvent(quiet.get());
+            Note("c");
+            for (std::uint32_t command = 0; Io(false, &command, sizeof(command)) == sizeof(command);) {
+                Note(std::to_string(command));
+                IPC::Status answer{};
+                if (command == static_cast<std::uint32_t>(IPC::Command::StartCamera)) {
+                    SetEvent(startReceived.get());
+                    WaitForSingleObject(mStop.get(), 300);
+                    DWORD waiting = 0;
+                    if (PeekNamedPipe(mPipe.get(), nullptr, 0, nullptr, &waiting, nullptr) && waiting)
+                        Note("!");
+                    answer.is_camera_live = 1;
+                    SetEvent(startAnswered.get()); // before the write, after which the camera may go on at once
+                }
+                Io(true, &answer, sizeof(answer));
+            }
+            DisconnectNamedPipe(mPipe.get());
+            Note("|");
+            SetEvent(quiet.get());
+        }
+    }
+
+    UniqueFile mPipe;
+    UniqueEvent mLive = OpenServerLiveEvent();
+    UniqueEvent mStop{CreateEventW(nullptr, TRUE, FALSE, nullptr)}, mIo{CreateEventW(nullptr, TRUE, FALSE, nullptr)};
+    std::mutex mMutex;
+    std::string mSeen; // guarded by mMutex
+    std::thread mThread;
+};
+
+} // namespace
+
+// Running out of memory at any allocation of Start, while the connection chain is being built, leaves
+// no step of that chain running once Start has returned, and the app is told to stop its camera only
+// after its StartCamera was answered, on a connection no other thread uses. Before, only the first
+// step was waited for: a later one that was already running (StartCamera, held here by the app) went
+// on beside the release, which sent StopCamera on the same pipe before StartCamera's answer came.
+TEST(CameraCore, RunningOutOfMemoryWhileBuildingTheChainLeavesNoStepRunningBesideTheRelease) {
+    SetFrameClientDeviceFactory([]() -> std::shared_ptr<HAL::IGraphicsDevice> {
+        throw ServiceUnavailableException(L"no device in this test");
+    });
+    HoldingApp app;
+    ASSERT_TRUE(app.Serves());
+    // Once the chain's third step exists (the task library counts the states alive), the second is
+    // queued: the failure waits until its StartCamera reached the app, so the release meets it there.
+    struct Failure {
+        HoldingApp& app;
+        bool raced = false; // it came while StartCamera was under way
+    };
+    const auto waitForStartCamera = [](void* context) {
+        auto& failure = *static_cast<Failure*>(context);
+        failure.raced = Tasks::detail::LiveStateCount() >= 3 &&
+                        WaitForSingleObject(failure.app.startReceived.get(), 5000) == WAIT_OBJECT_0;
+    };
+    const CameraCore::Waiter waiter = [](DWORD, const HANDLE*, DWORD) { return CameraCore::WaitResult::Command; };
+    int raced = 0;
+    for (long nth = 1;; ++nth) {
+        ASSERT_TRUE(Tasks::detail::WaitForNoLiveStates(10000)) << "a chain of the last round still runs";
+        ResetEvent(app.startReceived.get());
+        ResetEvent(app.startAnswered.get());
+        Failure failure{app};
+        bool failed = false, answered = false;
+        {
+            CameraCore core;
+            {
+                FailingAllocation failing(nth, waitForStartCamera, &failure);
+                try {
+                    core.Start({kWidth, kHeight, MEDIASUBTYPE_YUY2}, waiter);
+                } catch (const std::bad_alloc&) {
+                }
+                failed = failing.Disarm();
+            }
+            answered = WaitForSingleObject(app.startAnswered.get(), 0) == WAIT_OBJECT_0;
+            core.Stop();
+        }
+        for (int i = 0; i < 1000 && PendingReleaseTasks() > 0; ++i)
+            Sleep(10); // the release tasks give no signal of their end
+        ASSERT_EQ(PendingReleaseTasks(), 0);
+        // Every connection made an exchange, so the app has seen each one that came.
+        ASSERT_EQ(WaitForSingleObject(app.quiet.get(), 10000), WAIT_OBJECT_0);
+        const std::string seen = app.Take();
+        SCOPED_TRACE("allocation " + std::to_string(nth) + ": the app saw " + seen);
+        EXPECT_EQ(seen.find('!'), std::string::npos) << "a request came while StartCamera was held";
+        if (seen.find('3') != std::string::npos) {
+            EXPECT_NE(seen.find('4', seen.rfind('3')), std::string::npos) << "the app's camera was left on";
+        }
+        if (failure.raced) {
+            ++raced;
+            EXPECT_TRUE(answered) << "a step of the chain still ran when Start returned";
+        }
+        if (!failed)
+            break; // Start ran to its end: each of its allocations has failed once
+    }
+    EXPECT_GT(raced, 0) << "no failure came while StartCamera was under way";
     SetFrameClientDeviceFactory({});
 }
 

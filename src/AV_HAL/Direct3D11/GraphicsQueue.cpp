@@ -428,26 +428,28 @@ std::shared_ptr<LockedResource> GraphicsQueue::Lock(std::shared_ptr<Surface> sur
         return nullptr;
     const D3D11_MAP type = MapTypeFor(modeFlags, surface->usage);
     const UINT flags = (modeFlags & LockDoNotWait) ? D3D11_MAP_FLAG_DO_NOT_WAIT : 0;
+    // Made before the map: memory running out between the map and the record would leave the
+    // surface mapped with nothing to unlock it by, and every later lock of it would fail.
+    auto record = std::make_shared<LockedResource>();
     D3D11_MAPPED_SUBRESOURCE mapped{};
     HRESULT hr;
     {
         auto context = Locked();
         hr = context->Map(texture.Get(), subresource, type, flags, &mapped);
     }
-    return RecordOfMap(hr, mapped);
+    return RecordOfMap(hr, mapped, std::move(record));
 }
 
-std::shared_ptr<LockedResource> GraphicsQueue::RecordOfMap(HRESULT result,
-                                                           const D3D11_MAPPED_SUBRESOURCE& mapped) {
+std::shared_ptr<LockedResource> GraphicsQueue::RecordOfMap(HRESULT result, const D3D11_MAPPED_SUBRESOURCE& mapped,
+                                                           std::shared_ptr<LockedResource> record) noexcept {
     // Busy with DO_NOT_WAIT maps nothing, whatever the out-record holds: report it as empty,
     // never as a record whose pointer was not mapped.
-    if (FAILED(result) || result == DXGI_ERROR_WAS_STILL_DRAWING || !mapped.pData)
+    if (FAILED(result) || result == DXGI_ERROR_WAS_STILL_DRAWING || !mapped.pData || !record)
         return nullptr;
-    auto locked = std::make_shared<LockedResource>();
-    locked->data = mapped.pData;
-    locked->rowPitch = mapped.RowPitch;
-    locked->depthPitch = mapped.DepthPitch;
-    return locked;
+    record->data = mapped.pData;
+    record->rowPitch = mapped.RowPitch;
+    record->depthPitch = mapped.DepthPitch;
+    return record;
 }
 
 void GraphicsQueue::Unlock(std::shared_ptr<Surface> surface, std::uint32_t subresource) {

@@ -80,9 +80,10 @@ public:
 
     // The map type Lock uses for `modeFlags` on a surface of `usage`.
     static D3D11_MAP MapTypeFor(std::uint32_t modeFlags, UsageFlags usage) noexcept;
-    // What Lock hands out for the result of Map: empty unless memory was really mapped.
-    static std::shared_ptr<LockedResource> RecordOfMap(HRESULT result,
-                                                       const D3D11_MAPPED_SUBRESOURCE& mapped);
+    // What Lock hands out for the result of Map: `record`, filled in, when memory was really mapped;
+    // otherwise empty. Allocates nothing, so nothing fails once memory is mapped.
+    static std::shared_ptr<LockedResource> RecordOfMap(HRESULT result, const D3D11_MAPPED_SUBRESOURCE& mapped,
+                                                       std::shared_ptr<LockedResource> record) noexcept;
 
 private:
     using BindBuffers = void (STDMETHODCALLTYPE ID3D11DeviceContext::*)(UINT, UINT, ID3D11Buffer* const*);
