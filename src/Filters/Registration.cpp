@@ -38,17 +38,29 @@ HRESULT Register(const wchar_t* path) {
         hr = CoCreateInstance(CLSID_FilterMapper2, nullptr, CLSCTX_INPROC_SERVER, IID_PPV_ARGS(&mapper));
     if (SUCCEEDED(hr))
         hr = RegisterDevice(mapper.Get());
+    // A failed registration leaves nothing: a class without its device is of no use, and a device
+    // entry (even a partly written one) without its class is listed by hosts that cannot create it.
+    if (FAILED(hr)) {
+        if (mapper)
+            mapper->UnregisterFilter(&CLSID_VideoInputDeviceCategory, nullptr, CLSID_ZarvoWebcam);
+        UnregisterComServer(CLSID_ZarvoWebcam);
+    }
     return hr;
 }
 
 HRESULT Unregister() {
     Microsoft::WRL::ComPtr<IFilterMapper2> mapper;
-    HRESULT hr = CoCreateInstance(CLSID_FilterMapper2, nullptr, CLSCTX_INPROC_SERVER, IID_PPV_ARGS(&mapper));
-    if (SUCCEEDED(hr))
-        hr = mapper->UnregisterFilter(&CLSID_VideoInputDeviceCategory, nullptr, CLSID_ZarvoWebcam);
-    if (SUCCEEDED(hr))
-        hr = UnregisterComServer(CLSID_ZarvoWebcam);
-    return hr;
+    HRESULT device =
+        CoCreateInstance(CLSID_FilterMapper2, nullptr, CLSCTX_INPROC_SERVER, IID_PPV_ARGS(&mapper));
+    if (SUCCEEDED(device)) {
+        device = mapper->UnregisterFilter(&CLSID_VideoInputDeviceCategory, nullptr, CLSID_ZarvoWebcam);
+        // Already gone (removed by hand, or never written by a registration that failed): done.
+        if (device == FromWin32(ERROR_FILE_NOT_FOUND))
+            device = S_OK;
+    }
+    // The class key goes whatever became of the device entry, or it would stay for good.
+    const HRESULT classKey = UnregisterComServer(CLSID_ZarvoWebcam);
+    return FAILED(device) ? device : classKey;
 }
 
 } // namespace

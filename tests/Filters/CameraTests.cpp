@@ -5,6 +5,7 @@
 
 #include "../IPC/IpcTestSupport.h"
 #include "../framework/TestFilters.h"
+#include "../support/RegistryAccess.h"
 
 #include "CameraCore/Formats.h"
 #include "Filters/Guids.h"
@@ -780,6 +781,31 @@ TEST_F(CameraTest, RegistersTheModulesOwnFileFromAnyFolder) {
         for (std::wstring at = folder; at.size() > base.Path().size(); at.resize(at.find_last_of(L'\\')))
             RemoveDirectoryW((prefix + at).c_str());
     }
+}
+
+// Unregistering removes the class key also where the device entry is already gone (removed by
+// hand, or never written), and says S_OK; a registration whose device step fails leaves nothing.
+TEST_F(CameraTest, UnregistersWithoutTheDeviceEntryAndAFailedRegistrationLeavesNothing) {
+    ASSERT_EQ(module.registerServer(), S_OK);
+    ASSERT_EQ(RegDeleteTreeW(HKEY_CLASSES_ROOT, kDeviceKey.c_str()), ERROR_SUCCESS);
+    EXPECT_EQ((std::tuple{module.unregisterServer(), KeyExists(kClassKey), module.unregisterServer()}),
+              (std::tuple{S_OK, false, S_OK}));
+
+    // The filter mapper's class closed to everybody for a moment: the device step cannot start.
+    wchar_t mapper[39] = {};
+    StringFromGUID2(CLSID_FilterMapper2, mapper, 39);
+    const std::wstring mapperServer = L"CLSID\\" + std::wstring(mapper) + L"\\InprocServer32";
+    HRESULT refused = S_OK;
+    bool classLeft = true, deviceLeft = true;
+    {
+        const LockedKey locked(HKEY_CLASSES_ROOT, mapperServer);
+        ASSERT_EQ(locked.Result(), ERROR_SUCCESS);
+        refused = module.registerServer();
+        classLeft = KeyExists(kClassKey), deviceLeft = KeyExists(kDeviceKey);
+    }
+    EXPECT_EQ((std::tuple{FAILED(refused), classLeft, deviceLeft}), (std::tuple{true, false, false}))
+        << std::hex << refused;
+    EXPECT_EQ(module.unregisterServer(), S_OK);
 }
 
 // One sample per interval of the adopted type, never two in one slot, while the
