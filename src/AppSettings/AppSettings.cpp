@@ -63,26 +63,38 @@ Result<std::wstring> LongPathFolder(const std::wstring& fileName) {
     return longName.substr(0, longName.find_last_of(L'\\') + 1);
 }
 
+std::uint32_t GetModuleFilePath(HMODULE module, std::wstring& path) {
+    // A name that fills the buffer may have been cut (and, on some systems, left without its
+    // terminator): try a larger one. No name is longer than the system's 32767 characters.
+    path.assign(1024, L'\0');
+    for (;;) {
+        const DWORD length = GetModuleFileNameW(module, path.data(), static_cast<DWORD>(path.size()));
+        if (length == 0) {
+            const DWORD error = GetLastError();
+            path.clear();
+            return error != ERROR_SUCCESS ? error : ERROR_GEN_FAILURE;
+        }
+        if (length < path.size()) {
+            path.resize(length);
+            return ERROR_SUCCESS;
+        }
+        if (path.size() >= 32768) {
+            path.clear();
+            return ERROR_FILENAME_EXCED_RANGE;
+        }
+        path.resize(path.size() * 2);
+    }
+}
+
 Result<std::wstring> GetModuleFolder() {
     HMODULE module = nullptr;
     if (!GetModuleHandleExW(GET_MODULE_HANDLE_EX_FLAG_FROM_ADDRESS | GET_MODULE_HANDLE_EX_FLAG_UNCHANGED_REFCOUNT,
                             reinterpret_cast<LPCWSTR>(&GetModuleFolder), &module))
         return FolderError(__LINE__);
 
-    // A name that fills the buffer may have been cut: try a larger one.
-    std::wstring fileName(1024, L'\0');
-    for (;;) {
-        const DWORD length = GetModuleFileNameW(module, fileName.data(), static_cast<DWORD>(fileName.size()));
-        if (length == 0)
-            return FolderError(__LINE__);
-        if (length < fileName.size()) {
-            fileName.resize(length);
-            break;
-        }
-        if (fileName.size() >= 32768)
-            return FolderError(__LINE__);
-        fileName.resize(fileName.size() * 2);
-    }
+    std::wstring fileName;
+    if (GetModuleFilePath(module, fileName) != ERROR_SUCCESS)
+        return FolderError(__LINE__);
     return LongPathFolder(fileName);
 }
 

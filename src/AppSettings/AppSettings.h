@@ -3,6 +3,8 @@
 
 #include "AppSettings/ErrorRecord.h"
 
+#include <windows.h>
+
 #include <cstdint>
 #include <string>
 
@@ -15,6 +17,10 @@ inline constexpr std::uint32_t kSettingsFolderError = 2;
 // application-data known folder when the variable is not set.
 Result<std::wstring> GetAppDataFolder();
 
+// The full name of a loaded module's file (null: the process's program), however long, into
+// `path`. ERROR_SUCCESS, or the system's code and an empty path when the name cannot be read.
+// Throws std::bad_alloc when memory runs out.
+std::uint32_t GetModuleFilePath(HMODULE module, std::wstring& path);
 // The folder holding this component's own file, in long form, ending with a backslash.
 Result<std::wstring> GetModuleFolder();
 // The folder of a file in long-path form, ending with a backslash, for a name of any length.

@@ -67,8 +67,7 @@ HRESULT RegisterComServer(const CLSID& clsid, const wchar_t* description, const 
 
 HRESULT UnregisterComServer(const CLSID& clsid) {
     const ClassKeyPath path(clsid);
-    DeleteKeyTree(HKEY_CLASSES_ROOT, path.c_str());
-    return S_OK;
+    return DeleteKeyTree(HKEY_CLASSES_ROOT, path.c_str());
 }
 
 HRESULT DeleteKeyTree(HKEY parent, const wchar_t* name) {
@@ -76,8 +75,8 @@ HRESULT DeleteKeyTree(HKEY parent, const wchar_t* name) {
         return E_FAIL;
     {
         RegistryKey key;
-        if (RegOpenKeyExW(parent, name, 0, MAXIMUM_ALLOWED, key.put()) != ERROR_SUCCESS)
-            return S_OK; // nothing to delete
+        if (const LONG rc = RegOpenKeyExW(parent, name, 0, MAXIMUM_ALLOWED, key.put()); rc != ERROR_SUCCESS)
+            return rc == ERROR_FILE_NOT_FOUND ? S_OK : FromWin32(rc); // not there: nothing to delete
         wchar_t child[MAX_PATH];
         wchar_t previous[MAX_PATH] = {};
         for (;;) {
@@ -92,7 +91,8 @@ HRESULT DeleteKeyTree(HKEY parent, const wchar_t* name) {
             std::copy(child, child + length + 1, previous);
         }
     }
-    RegDeleteKeyW(parent, name);
-    return S_OK;
+    // A child that stayed keeps this key too: its code tells of the whole tree.
+    const LONG rc = RegDeleteKeyW(parent, name);
+    return rc == ERROR_SUCCESS || rc == ERROR_FILE_NOT_FOUND ? S_OK : FromWin32(rc);
 }
 

@@ -5,6 +5,7 @@
 
 #include "../IPC/IpcTestSupport.h"
 #include "../framework/TestFilters.h"
+#include "../support/RegistryAccess.h"
 
 #include "CameraCore/Formats.h"
 #include "Filters/Guids.h"
@@ -38,6 +39,9 @@ constexpr LONG kWidth = 1280, kHeight = 720;
 constexpr DWORD kYuy2Frame = kWidth * kHeight * 2, kPlanarFrame = kWidth * kHeight * 3 / 2;
 constexpr REFERENCE_TIME k2997 = 333666, k15 = 666666;
 const std::wstring kClsidText = L"{7C3E9A41-5B2D-4E8F-A6C1-2D94B7E05F13}";
+// The camera's class key and its entry among the video input devices, under HKEY_CLASSES_ROOT.
+const std::wstring kClassKey = L"CLSID\\" + kClsidText,
+                   kDeviceKey = L"CLSID\\{860BB310-5D01-11D0-BD3B-00A0C911CE86}\\Instance\\" + kClsidText;
 
 bool Contains(const Lines& lines, const std::string& line) {
     return std::find(lines.begin(), lines.end(), line) != lines.end();
@@ -716,8 +720,7 @@ TEST_F(CameraTest, StopAndRunAgainConnectsAndDeliversAgain) {
 // The class and the device entry, once however often registered (the e2e scripts list the device);
 // both go again on unregistering.
 TEST_F(CameraTest, RegistersAsAVideoInputDeviceAndUnregistersCleanly) {
-    const std::wstring key = L"CLSID\\" + kClsidText,
-                       device = L"CLSID\\{860BB310-5D01-11D0-BD3B-00A0C911CE86}\\Instance\\" + kClsidText;
+    const std::wstring &key = kClassKey, &device = kDeviceKey;
     wchar_t path[MAX_PATH] = {};
     GetModuleFileNameW(module.handle, path, MAX_PATH);
     ASSERT_EQ((std::tuple{module.registerServer(), module.registerServer()}), (std::tuple{S_OK, S_OK}));
@@ -730,6 +733,79 @@ TEST_F(CameraTest, RegistersAsAVideoInputDeviceAndUnregistersCleanly) {
                           RegOpenKeyExW(HKEY_CLASSES_ROOT, key.c_str(), 0, KEY_READ, &gone)}),
               (std::tuple{S_OK, LONG(ERROR_FILE_NOT_FOUND), LONG(ERROR_FILE_NOT_FOUND)}));
     EXPECT_EQ(module.canUnloadNow(), S_OK);
+}
+
+bool KeyExists(const std::wstring& path) {
+    HKEY key = nullptr;
+    const bool found = RegOpenKeyExW(HKEY_CLASSES_ROOT, path.c_str(), 0, KEY_READ, &key) == ERROR_SUCCESS;
+    if (found)
+        RegCloseKey(key);
+    return found;
+}
+
+// The registered server is the module's own file wherever it lies: in a folder whose name the
+// ANSI code page cannot spell (Cyrillic, Greek and Chinese letters) and deeper than MAX_PATH. A
+// registration that cannot name it writes nothing.
+TEST_F(CameraTest, RegistersTheModulesOwnFileFromAnyFolder) {
+    TempFolder base;
+    const std::wstring prefix = L"\\\\?\\", letters = base / L"Камера Ζ 相机";
+    std::wstring deep = base / L"deep";
+    for (wchar_t part = L'a'; deep.size() <= MAX_PATH; ++part)
+        deep += L"\\" + std::wstring(48, part);
+    for (const std::wstring& folder : {letters, deep}) {
+        SCOPED_TRACE(folder.size());
+        for (std::size_t at = base.Path().size(); at != std::wstring::npos; at = folder.find(L'\\', at + 1))
+            CreateDirectoryW((prefix + folder.substr(0, folder.find(L'\\', at + 1))).c_str(), nullptr);
+        const std::wstring file = folder + L"\\ZarvoWebcam.dll";
+        ASSERT_TRUE(CopyFileW((ProgramFolder() + L"ZarvoWebcam.dll").c_str(), (prefix + file).c_str(), FALSE))
+            << GetLastError();
+        const HMODULE copy = LoadLibraryW((prefix + file).c_str());
+        ASSERT_TRUE(copy && copy != module.handle) << "the copy did not load: " << GetLastError();
+        const auto registerCopy = ExportFn(reinterpret_cast<void*>(GetProcAddress(copy, "DllRegisterServer")));
+        const auto unregisterCopy = ExportFn(reinterpret_cast<void*>(GetProcAddress(copy, "DllUnregisterServer")));
+
+        const HRESULT registered = registerCopy();
+        std::wstring server = RegistryText(kClassKey + L"\\InprocServer32");
+        if (registered == S_OK) {
+            if (server.starts_with(prefix))
+                server.erase(0, prefix.size());
+            EXPECT_EQ(_wcsicmp(server.c_str(), file.c_str()), 0) << "registered " << ::testing::PrintToString(server);
+            EXPECT_NE(GetFileAttributesW((prefix + server).c_str()), INVALID_FILE_ATTRIBUTES);
+        } else {
+            EXPECT_TRUE(FAILED(registered));
+            EXPECT_EQ((std::tuple{KeyExists(kClassKey), KeyExists(kDeviceKey)}), (std::tuple{false, false}));
+        }
+        EXPECT_EQ(unregisterCopy(), S_OK);
+        FreeLibrary(copy);
+        DeleteFileW((prefix + file).c_str());
+        for (std::wstring at = folder; at.size() > base.Path().size(); at.resize(at.find_last_of(L'\\')))
+            RemoveDirectoryW((prefix + at).c_str());
+    }
+}
+
+// Unregistering removes the class key also where the device entry is already gone (removed by
+// hand, or never written), and says S_OK; a registration whose device step fails leaves nothing.
+TEST_F(CameraTest, UnregistersWithoutTheDeviceEntryAndAFailedRegistrationLeavesNothing) {
+    ASSERT_EQ(module.registerServer(), S_OK);
+    ASSERT_EQ(RegDeleteTreeW(HKEY_CLASSES_ROOT, kDeviceKey.c_str()), ERROR_SUCCESS);
+    EXPECT_EQ((std::tuple{module.unregisterServer(), KeyExists(kClassKey), module.unregisterServer()}),
+              (std::tuple{S_OK, false, S_OK}));
+
+    // The filter mapper's class closed to everybody for a moment: the device step cannot start.
+    wchar_t mapper[39] = {};
+    StringFromGUID2(CLSID_FilterMapper2, mapper, 39);
+    const std::wstring mapperServer = L"CLSID\\" + std::wstring(mapper) + L"\\InprocServer32";
+    HRESULT refused = S_OK;
+    bool classLeft = true, deviceLeft = true;
+    {
+        const LockedKey locked(HKEY_CLASSES_ROOT, mapperServer);
+        ASSERT_EQ(locked.Result(), ERROR_SUCCESS);
+        refused = module.registerServer();
+        classLeft = KeyExists(kClassKey), deviceLeft = KeyExists(kDeviceKey);
+    }
+    EXPECT_EQ((std::tuple{FAILED(refused), classLeft, deviceLeft}), (std::tuple{true, false, false}))
+        << std::hex << refused;
+    EXPECT_EQ(module.unregisterServer(), S_OK);
 }
 
 // One sample per interval of the adopted type, never two in one slot, while the

@@ -1,6 +1,7 @@
 // The camera's classes linked in directly: out-of-memory at every allocation of every host call,
 // and the registry helpers of the registration.
 
+#include "../support/RegistryAccess.h"
 #include "../support/TempFolder.h"
 #include "../framework/TestFilters.h"
 
@@ -235,6 +236,22 @@ TEST_F(ModuleTest, RegistryHelpersReportThePlatformsCodesAndDeleteWholeTrees) {
                           DeleteKeyTree(HKEY_CURRENT_USER, nullptr), UnregisterComServer(kTestClass),
                           RegOpenKeyExW(HKEY_CLASSES_ROOT, kTestClassKey.c_str(), 0, KEY_READ, &gone)}),
               (std::tuple{S_OK, LONG(ERROR_FILE_NOT_FOUND), S_OK, E_FAIL, E_FAIL, S_OK, LONG(ERROR_FILE_NOT_FOUND)}));
+
+    // A child that refuses to show its own children keeps the tree, and the caller hears why.
+    HKEY key = nullptr;
+    ASSERT_EQ(RegCreateKeyW(HKEY_CURRENT_USER, (root + L"\\locked\\inner").c_str(), &key), ERROR_SUCCESS);
+    RegCloseKey(key);
+    HRESULT kept = S_OK;
+    LONG stayed = ERROR_FILE_NOT_FOUND;
+    {
+        const Zarvo::Testing::LockedKey locked(HKEY_CURRENT_USER, root + L"\\locked");
+        ASSERT_EQ(locked.Result(), ERROR_SUCCESS);
+        kept = DeleteKeyTree(HKEY_CURRENT_USER, root.c_str());
+        if ((stayed = RegOpenKeyExW(HKEY_CURRENT_USER, root.c_str(), 0, KEY_READ, &key)) == ERROR_SUCCESS)
+            RegCloseKey(key);
+    }
+    EXPECT_EQ((std::tuple{kept, stayed, DeleteKeyTree(HKEY_CURRENT_USER, root.c_str())}),
+              (std::tuple{HRESULT(0x80070005), LONG(ERROR_SUCCESS), S_OK}));
 }
 
 // A type without a block (or none at all) is refused without being read.

@@ -18,7 +18,7 @@ mkdir -p "$prefix"
 [ -f "$prefix/system.reg" ] || run wineboot -i
 module="Z:${camera//\//\\}"
 # A registration left by an interrupted run must not leak into this one (with none left, the
-# unregistration reports the missing device entry: not an error here).
+# unregistration has nothing to remove: not an error here).
 timeout -k 5 120 wine regsvr32 /s /u "$module" >>"$log" 2>&1 || true
 run wine regsvr32 /s "$module"
 # The hives reach the disk when the prefix's wineserver ends.
