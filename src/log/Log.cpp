@@ -5,7 +5,6 @@
 #include <windows.h>
 
 #include <algorithm>
-#include <atomic>
 #include <chrono>
 #include <filesystem>
 #include <map>
@@ -17,141 +16,91 @@ namespace Zarvo {
 
 namespace detail {
 
-// A log file opened for appending data only, so that every write goes to the end of the file.
-// Hosts that start within the same second share the file name; a system-wide lock named after
-// the path makes each line one indivisible append among all of them (Wine, unlike Windows, does
-// not keep appends of two processes apart by itself). Without a file the target discards
-// everything.
+// A log file of this process alone, opened for appending data only. Each process makes a new file
+// (see Open), so no line ever waits for another process, and the size, the cap and the one last
+// line are all counted here. Without a file the target discards everything.
 //
 // The file stops growing at its cap: the line that would pass it is replaced by one last line
-// saying so, and nothing follows. The size and the "full" mark live in a small section named
-// after the path, beside the lock, so that processes sharing the file agree on both.
-//
-// Almost always one process has the file: the lock costs two calls to the system per line, so a
-// process that is alone with the file writes without it. The section counts the processes that
-// opened the file; the one writing alone marks that it does, and an opener that comes meanwhile
-// waits for that line before it goes on, so from then on both take the lock.
+// saying so, and nothing follows.
 class LogTarget {
 public:
     LogTarget() noexcept = default;
     ~LogTarget() {
-        if (mShared) {
-            std::atomic_ref(mShared->writers).fetch_sub(1);
-            UnmapViewOfFile(mShared);
-        }
-        if (mSection)
-            CloseHandle(mSection);
         if (mFile != INVALID_HANDLE_VALUE)
             CloseHandle(mFile);
-        if (mAppendLock)
-            CloseHandle(mAppendLock);
     }
     LogTarget(const LogTarget&) = delete;
     LogTarget& operator=(const LogTarget&) = delete;
 
-    // Created if missing, never truncated; other processes may read and append too. Deliberately
-    // not shared for deletion: the pruning of old logs (DeleteOldLogFiles) in any process then
-    // fails with a sharing violation on a file that is still open here, and leaves it alone.
+    // Always a new file: `path`, or when that is taken (a host that started within the same second
+    // has it), the same name with "_<process id>" and then "_<n>" before the extension. Shared for
+    // reading only, so no other writer can join it. Deliberately not shared for deletion either:
+    // the pruning of old logs (DeleteOldLogFiles) in any process then fails with a sharing violation
+    // on a file that is still open here, and leaves it alone.
     bool Open(const std::wstring& path, std::uint64_t maxBytes) {
         if (mFile != INVALID_HANDLE_VALUE)
             return true;
         std::string lastLine = "[Log] logging stopped: the file is full (";
         lastLine += maxBytes % kMegabyte == 0 ? std::to_string(maxBytes / kMegabyte) + " MB)\r\n"
-                                               : std::to_string(maxBytes) + " bytes)\r\n";
-        mFile = CreateFileW(path.c_str(), FILE_APPEND_DATA | FILE_READ_ATTRIBUTES | SYNCHRONIZE,
-                            FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr, OPEN_ALWAYS, FILE_ATTRIBUTE_NORMAL,
-                            nullptr);
-        if (mFile == INVALID_HANDLE_VALUE)
-            return false;
-        mLastLine = std::move(lastLine);
-        mMaxBytes = maxBytes;
-        mAppendLock = CreateMutexW(nullptr, FALSE, ObjectName(L"Local\\ZarvoLogAppend-", path).text);
-        if (mAppendLock) {
-            mSection = CreateFileMappingW(INVALID_HANDLE_VALUE, nullptr, PAGE_READWRITE, 0, sizeof(SizeState),
-                                          ObjectName(L"Local\\ZarvoLogSize-", path).text);
-            if (mSection)
-                mShared = static_cast<SizeState*>(MapViewOfFile(mSection, FILE_MAP_WRITE, 0, 0, sizeof(SizeState)));
+                                              : std::to_string(maxBytes) + " bytes)\r\n";
+        for (int attempt = 0; attempt < kNameAttempts; ++attempt) {
+            std::wstring candidate = CandidatePath(path, attempt);
+            mFile = CreateFileW(candidate.c_str(), FILE_APPEND_DATA | SYNCHRONIZE, FILE_SHARE_READ, nullptr,
+                                CREATE_NEW, FILE_ATTRIBUTE_NORMAL, nullptr);
+            if (mFile != INVALID_HANDLE_VALUE) {
+                mPath = std::move(candidate);
+                mLastLine = std::move(lastLine);
+                mMaxBytes = maxBytes;
+                return true;
+            }
+            // Taken, or being deleted: the next name. Anything else (no folder) fails every name.
+            const DWORD error = GetLastError();
+            if (error != ERROR_FILE_EXISTS && error != ERROR_ALREADY_EXISTS && error != ERROR_ACCESS_DENIED &&
+                error != ERROR_SHARING_VIOLATION)
+                return false;
         }
-        // Without the shared state (or the lock that guards it) the count covers this process only.
-        mState = mShared ? mShared : &mLocalState;
-        const DWORD waited = mAppendLock ? WaitForSingleObject(mAppendLock, kAppendLockWaitMs) : WAIT_FAILED;
-        if (mShared) {
-            std::atomic_ref(mShared->writers).fetch_add(1);
-            // A process that wrote alone so far finishes its line first; one that died in it (a
-            // line takes microseconds) does not hold us up for long.
-            for (int i = 0; i < 100 && std::atomic_ref(mShared->writingAlone).load() != 0; ++i)
-                Sleep(1);
-        }
-        if (!mState->initialized) {
-            LARGE_INTEGER size{};
-            mState->size = GetFileSizeEx(mFile, &size) ? static_cast<std::uint64_t>(size.QuadPart) : 0;
-            mState->initialized = 1;
-        }
-        if (waited == WAIT_OBJECT_0 || waited == WAIT_ABANDONED)
-            ReleaseMutex(mAppendLock);
-        return true;
+        return false;
     }
+
+    const std::wstring& Path() const noexcept { return mPath; }
 
     // One write per line; a failed write drops its line only. Nothing is buffered here, so
     // there is nothing to flush.
     void Write(std::string_view line) noexcept {
         if (mFile == INVALID_HANDLE_VALUE || line.empty())
             return;
-        std::lock_guard lock(mMutex); // keeps this process's lines in the order they ended
+        std::lock_guard lock(mMutex); // keeps the lines in the order they ended, and the count right
         if (mFull)
             return; // the per-sample path costs nothing more once the file is full
-        const bool alone = BeginWritingAlone();
-        // A writer that stopped while holding the lock must not stop us for good: after a
-        // while the line goes out anyway.
-        const DWORD waited =
-            mAppendLock && !alone ? WaitForSingleObject(mAppendLock, kAppendLockWaitMs) : WAIT_FAILED;
-        SizeState& state = *mState;
         // A line goes out only while the last line still fits behind it, so the file never
         // passes its cap.
-        if (state.full) {
-            mFull = true;
-        } else if (state.size + line.size() + mLastLine.size() <= mMaxBytes) {
-            state.size += Append(line);
-        } else {
-            state.full = 1;
-            mFull = true;
-            if (state.size + mLastLine.size() <= mMaxBytes)
-                state.size += Append(mLastLine);
+        if (mSize + line.size() + mLastLine.size() <= mMaxBytes) {
+            mSize += Append(line);
+            return;
         }
-        if (waited == WAIT_OBJECT_0 || waited == WAIT_ABANDONED)
-            ReleaseMutex(mAppendLock);
-        if (alone)
-            std::atomic_ref(mShared->writingAlone).store(0);
+        mFull = true;
+        if (mSize + mLastLine.size() <= mMaxBytes)
+            mSize += Append(mLastLine);
     }
 
 private:
-    // True when this process is the only one with the file, marked so until the line is written.
-    // Sequentially consistent on both sides: either the opener sees the mark and waits, or this
-    // sees the opener's count and takes the lock.
-    bool BeginWritingAlone() noexcept {
-        if (!mShared || std::atomic_ref(mShared->writers).load() != 1)
-            return false;
-        std::atomic_ref(mShared->writingAlone).store(1);
-        if (std::atomic_ref(mShared->writers).load() == 1)
-            return true;
-        std::atomic_ref(mShared->writingAlone).store(0);
-        return false;
-    }
-
-    static constexpr DWORD kAppendLockWaitMs = 2000;
+    static constexpr int kNameAttempts = 8;
     static constexpr std::uint64_t kMegabyte = 1024 * 1024;
 
-    // Guarded by the append lock (and mMutex within a process).
-    struct SizeState {
-        std::uint64_t size;
-        std::uint32_t full;
-        std::uint32_t initialized; // a new section is zero: the first opener reads the file's size
-        // Not guarded by the lock: the processes that have the file open (one that died without
-        // closing it stays counted, and the others then keep taking the lock), and the mark of the
-        // only one writing a line without the lock.
-        std::uint32_t writers;
-        std::uint32_t writingAlone;
-    };
+    // `path` itself first, then with "_<process id>" and then "_<process id>_<n>" before the
+    // extension of the file name (or at its end when it has none).
+    static std::wstring CandidatePath(const std::wstring& path, int attempt) {
+        if (attempt == 0)
+            return path;
+        const auto nameStart = path.find_last_of(L"\\/");
+        auto dot = path.rfind(L'.');
+        if (dot == std::wstring::npos || (nameStart != std::wstring::npos && dot < nameStart))
+            dot = path.size();
+        std::wstring suffix = L"_" + std::to_wstring(GetCurrentProcessId());
+        if (attempt > 1)
+            suffix += L"_" + std::to_wstring(attempt);
+        return path.substr(0, dot) + suffix + path.substr(dot);
+    }
 
     DWORD Append(std::string_view text) noexcept {
         DWORD written = 0;
@@ -159,36 +108,13 @@ private:
         return written;
     }
 
-    struct ObjectNameText {
-        wchar_t text[64];
-    };
-    // The same for every process that names the file alike (case does not matter to the file
-    // system), without allocating.
-    static ObjectNameText ObjectName(const wchar_t* prefix, const std::wstring& path) noexcept {
-        std::uint64_t hash = 14695981039346656037ull; // FNV-1a
-        for (const wchar_t ch : path) {
-            hash ^= static_cast<std::uint16_t>(ch < L'a' || ch > L'z' ? ch : ch - L'a' + L'A');
-            hash *= 1099511628211ull;
-        }
-        ObjectNameText name{};
-        std::size_t at = std::char_traits<wchar_t>::length(prefix);
-        std::char_traits<wchar_t>::copy(name.text, prefix, at);
-        for (int shift = 60; shift >= 0; shift -= 4)
-            name.text[at++] = L"0123456789ABCDEF"[(hash >> shift) & 0xF];
-        name.text[at] = L'\0';
-        return name;
-    }
-
     std::mutex mMutex;
     HANDLE mFile = INVALID_HANDLE_VALUE;
-    HANDLE mAppendLock = nullptr; // null when it could not be made: in-process order only
-    HANDLE mSection = nullptr;
-    SizeState* mShared = nullptr;
-    SizeState mLocalState{};
-    SizeState* mState = &mLocalState; // mShared when there is one
+    std::wstring mPath;
     std::uint64_t mMaxBytes = 0;
     std::string mLastLine;
-    bool mFull = false; // guarded by mMutex; set once this process has seen the file full
+    std::uint64_t mSize = 0; // guarded by mMutex
+    bool mFull = false;      // guarded by mMutex
 };
 
 } // namespace detail
@@ -209,18 +135,21 @@ public:
         return registry;
     }
 
-    bool Open(std::string_view name, const std::wstring& path, std::int32_t threshold, std::uint64_t maxBytes) {
+    bool Open(std::string_view name, const std::wstring& path, std::int32_t threshold, std::uint64_t maxBytes,
+              std::wstring* openedPath) {
         std::unique_lock lock(mMutex);
         auto found = mChannels.find(name);
         if (found == mChannels.end())
             found = mChannels.emplace(std::string(name), std::make_unique<Channel>()).first;
         Channel& channel = *found->second;
-        // Appended, never truncated: see LogTarget.
+        // A new file of this process's own: see LogTarget.
         if (!channel.target.Open(path, maxBytes)) {
             mChannels.erase(found);
             return false;
         }
         channel.threshold = threshold;
+        if (openedPath)
+            *openedPath = channel.target.Path();
         return true;
     }
 
@@ -273,9 +202,9 @@ Log::Log(Log&& other) noexcept
 Log::~Log() = default;
 
 bool Log::Open(std::string_view name, const std::wstring& path, std::int32_t threshold,
-               std::uint64_t maxFileBytes) noexcept {
+               std::uint64_t maxFileBytes, std::wstring* openedPath) noexcept {
     try {
-        return Registry::Instance().Open(name, path, threshold, maxFileBytes);
+        return Registry::Instance().Open(name, path, threshold, maxFileBytes, openedPath);
     } catch (...) {
         return false;
     }
@@ -358,39 +287,58 @@ void DeleteOldLogFiles(const std::wstring& current, const std::wstring& prefix, 
         const std::wstring folder = cut == std::wstring::npos ? std::wstring(L".") : current.substr(0, cut);
         const std::wstring currentName = cut == std::wstring::npos ? current : current.substr(cut + 1);
         const std::wstring head = prefix + L"_webcam_";
-        // Exactly <prefix>_webcam_YYYYmmdd_HHMMSS.log: nothing else in the folder is ours to delete.
-        const auto isLogName = [&](const std::wstring& name) {
+        // Exactly <prefix>_webcam_YYYYmmdd_HHMMSS[_<digits>[_<digits>]].log (the suffixes of a name
+        // that was taken, see Log::Open): nothing else in the folder is ours to delete.
+        const auto isLogName = [&](std::wstring_view name) {
             constexpr std::wstring_view kStamp = L"00000000_000000", kExtension = L".log";
-            if (name.size() != head.size() + kStamp.size() + kExtension.size() || name.compare(0, head.size(), head) ||
-                name.compare(head.size() + kStamp.size(), kExtension.size(), kExtension))
+            if (name.size() < head.size() + kStamp.size() + kExtension.size() || !name.starts_with(head) ||
+                !name.ends_with(kExtension))
                 return false;
-            for (std::size_t i = 0; i < kStamp.size(); ++i) {
-                const wchar_t ch = name[head.size() + i];
-                if (kStamp[i] == L'_' ? ch != L'_' : ch < L'0' || ch > L'9')
+            name = name.substr(head.size(), name.size() - head.size() - kExtension.size());
+            for (std::size_t i = 0; i < kStamp.size(); ++i)
+                if (kStamp[i] == L'_' ? name[i] != L'_' : name[i] < L'0' || name[i] > L'9')
                     return false;
+            name.remove_prefix(kStamp.size());
+            for (int suffixes = 0; !name.empty(); ++suffixes) {
+                std::size_t digits = 1;
+                while (digits < name.size() && name[digits] >= L'0' && name[digits] <= L'9')
+                    ++digits;
+                if (suffixes == 2 || name[0] != L'_' || digits == 1 || digits > 11)
+                    return false;
+                name.remove_prefix(digits);
             }
             return true;
         };
-        std::vector<std::wstring> names;
+        struct Candidate {
+            std::uint64_t created;
+            std::wstring name;
+        };
+        std::vector<Candidate> logs;
         WIN32_FIND_DATAW found{};
-        const HANDLE search = FindFirstFileExW((folder + L"\\" + head + L"*").c_str(), FindExInfoBasic, &found,
-                                               FindExSearchNameMatch, nullptr, 0);
+        const HANDLE search = FindFirstFileExW((folder + L"\\" + head + L"*").c_str(), FindExInfoBasic,
+                                               &found, FindExSearchNameMatch, nullptr, 0);
         if (search == INVALID_HANDLE_VALUE)
             return;
         do {
             const std::wstring name = found.cFileName;
-            if (!(found.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY) && isLogName(name) && name != currentName)
-                names.push_back(name);
+            if (!(found.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY) && isLogName(name) &&
+                name != currentName)
+                logs.push_back({(std::uint64_t{found.ftCreationTime.dwHighDateTime} << 32) |
+                                    found.ftCreationTime.dwLowDateTime,
+                                name});
         } while (FindNextFileW(search, &found));
         FindClose(search);
-        if (names.size() <= keep)
+        if (logs.size() <= keep)
             return;
-        // The names are the start times, the same to every process: newest first.
-        std::sort(names.begin(), names.end(), std::greater<>());
+        // Newest first by creation time: the names carry local time, which runs back at the autumn
+        // clock change or with a new time zone. Within one tick the later name counts as newer.
+        std::sort(logs.begin(), logs.end(), [](const Candidate& a, const Candidate& b) {
+            return a.created != b.created ? a.created > b.created : a.name > b.name;
+        });
         // A file that another host still writes fails with a sharing violation (see LogTarget::Open)
         // and stays; one that a concurrent pruner removed first is gone already. Either way: next.
-        for (auto name = names.begin() + static_cast<std::ptrdiff_t>(keep); name != names.end(); ++name)
-            DeleteFileW((folder + L"\\" + *name).c_str());
+        for (auto log = logs.begin() + static_cast<std::ptrdiff_t>(keep); log != logs.end(); ++log)
+            DeleteFileW((folder + L"\\" + log->name).c_str());
     } catch (...) {
     }
 }
@@ -400,8 +348,9 @@ void InitializeLogging(const std::wstring& folder, const std::wstring& prefix) n
         return;
     try {
         const std::wstring timestamp = MakeTimestamp();
-        const std::wstring path = MakeLogFilePath(folder, prefix, timestamp);
-        if (!Log::Open(kFilterLogName, path, 0))
+        std::wstring path;
+        if (!Log::Open(kFilterLogName, MakeLogFilePath(folder, prefix, timestamp), 0, Log::kMaxFileBytes,
+                       &path))
             return;
         // Only once our own file is open, so that no other pruner can take it.
         DeleteOldLogFiles(path, prefix);

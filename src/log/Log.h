@@ -41,13 +41,16 @@ public:
     // A file stops growing at this size: see Open.
     static constexpr std::uint64_t kMaxFileBytes = 10ull * 1024 * 1024;
 
-    // Registers `name` as a log written to the file at `path`. Once a name has an open file,
-    // further calls keep that file (and its cap), record the new threshold and return true.
-    // The file never grows past `maxFileBytes`: the line that would pass it is replaced by one
-    // last line, "[Log] logging stopped: the file is full (10 MB)" (the cap in bytes when it is
-    // not a whole number of MB), and nothing more is written to it, by any process.
+    // Registers `name` as a log written to a new file at `path`. A process never shares a file,
+    // and never writes into one that is there already: when `path` exists (a host that started
+    // within the same second made it), the file is `path` with "_<process id>", then
+    // "_<process id>_<n>", before the extension. `openedPath`, when given, receives the path used.
+    // Once a name has an open file, further calls keep that file (and its cap), record the new
+    // threshold and return true. The file never grows past `maxFileBytes`: the line that would pass
+    // it is replaced by one last line, "[Log] logging stopped: the file is full (10 MB)" (the cap in
+    // bytes when it is not a whole number of MB), and nothing more is written to it.
     static bool Open(std::string_view name, const std::wstring& path, std::int32_t threshold,
-                     std::uint64_t maxFileBytes = kMaxFileBytes) noexcept;
+                     std::uint64_t maxFileBytes = kMaxFileBytes, std::wstring* openedPath = nullptr) noexcept;
 
     // A Log for `name` with a copy of the tag (cut to kMaxTagLength characters). Does no file
     // I/O and allocates nothing, so no caller can be made to throw by asking for a Log.
@@ -126,14 +129,16 @@ std::wstring MakeLogFilePath(const std::wstring& folder, const std::wstring& pre
 // How many earlier logs of a prefix DeleteOldLogFiles keeps beside the one just opened.
 inline constexpr std::size_t kKeptLogFiles = 20;
 
-// Deletes the files <prefix>_webcam_YYYYmmdd_HHMMSS.log in the folder of `current` beyond the
-// `keep` newest by name (their start time); `current`, the file just opened, is never counted
-// nor deleted, so keep + 1 logs remain. Files that some process still has open for writing are
-// skipped, as is everything else in the folder. Call it once `current` is open. Never raises.
+// Deletes the files <prefix>_webcam_YYYYmmdd_HHMMSS.log (also with the suffixes of Log::Open) in
+// the folder of `current` beyond the `keep` newest by creation time (the later name first within
+// one time); `current`, the file just opened, is never counted nor deleted, so keep + 1 logs
+// remain. Files that some process still has open for writing are skipped, as is everything else
+// in the folder. Call it once `current` is open. Never raises.
 void DeleteOldLogFiles(const std::wstring& current, const std::wstring& prefix,
                        std::size_t keep = kKeptLogFiles) noexcept;
 
-// Opens kFilterLogName in a new file under `folder`, deletes the older files of the prefix
+// Opens kFilterLogName in a new file under `folder` (MakeLogFilePath, suffixed as Log::Open says
+// when another host of the same second has the name), deletes the older files of the prefix
 // (DeleteOldLogFiles) and writes the time line of the "vcam" tag. Any failure leaves logging
 // off; nothing is raised. An empty folder means there is no settings folder: logging stays off
 // rather than writing relative to the host's folder.

@@ -7,7 +7,10 @@
 
 #include <windows.h>
 
+#include <atomic>
+#include <chrono>
 #include <cstdint>
+#include <functional>
 #include <limits>
 #include <map>
 #include <regex>
@@ -39,7 +42,7 @@ TEST(Text, FormatHex64IsSixteenUpperCaseDigitsAndToUtf8EncodesEachUnitOnItsOwn) 
 
 TEST(Log, LinesAreAppendedByteForByteErrorsFlushAndUnopenedNamesDiscardEverything) {
     TempFolder folder;
-    const auto name = UniqueName(), second = UniqueName(), errors = UniqueName(), failed = UniqueName();
+    const auto name = UniqueName(), errors = UniqueName(), failed = UniqueName();
     ASSERT_TRUE(Log::Open(name, folder / L"lines.log", 0));
     {
         Log log = Log::Get(name, "Tag");
@@ -48,12 +51,32 @@ TEST(Log, LinesAreAppendedByteForByteErrorsFlushAndUnopenedNamesDiscardEverythin
         log << Log::EndLine; // nothing inserted: nothing written
         log << "never ended";
     }
-    // Two hosts starting within the same second open the same file: neither wipes the other's lines.
-    ASSERT_TRUE(Log::Open(second, folder / L"lines.log", 0));
-    Log::Get(second, "B") << "two" << Log::EndLine;
+    // A second opener of a taken name (a host that started within the same second) writes a file
+    // of its own, named after its process, then with a count; neither touches the other's lines.
+    const std::wstring pid = std::to_wstring(GetCurrentProcessId());
+    CreateDirectoryW((folder / L"a.b").c_str(), nullptr);
+    const struct {
+        std::wstring asked, opened;
+    } openers[] = {
+        {L"lines.log", L"lines_" + pid + L".log"},
+        {L"lines.log", L"lines_" + pid + L"_2.log"},
+        {L"a.b\\plain", L"a.b\\plain"},
+        {L"a.b\\plain", L"a.b\\plain_" + pid},
+    };
+    for (const auto& opener : openers) {
+        const std::string other = UniqueName();
+        std::wstring opened;
+        ASSERT_TRUE(Log::Open(other, folder / opener.asked, 0, Log::kMaxFileBytes, &opened));
+        EXPECT_EQ(opened, folder / opener.opened);
+        Log::Get(other, "B") << ToUtf8(opener.opened) << Log::EndLine;
+        EXPECT_EQ(ReadFileBytes(opened), "[B] " + ToUtf8(opener.opened) + "\r\n");
+    }
+    std::wstring kept; // a name keeps its file
+    ASSERT_TRUE(Log::Open(name, folder / L"other.log", 0, Log::kMaxFileBytes, &kept));
+    EXPECT_EQ(kept, folder / L"lines.log");
     Log::Get(name, "Tag") << "three" << Log::EndLine;
     EXPECT_EQ(ReadFileBytes(folder / L"lines.log"),
-              "[Tag] text 42,-7,18446744073709551615,-9223372036854775808,10c\r\n[B] two\r\n[Tag] three\r\n");
+              "[Tag] text 42,-7,18446744073709551615,-9223372036854775808,10c\r\n[Tag] three\r\n");
 
     // Above the threshold only Error lines pass; each is flushed and the level returns to Info.
     ASSERT_TRUE(Log::Open(errors, folder / L"errors.log", 3));
@@ -166,11 +189,13 @@ TEST(Log, AFileAtItsCapGetsExactlyOneLastLineAlsoWithThreadsWritingAtOnce) {
         ASSERT_TRUE(Log::Open(name, file, 0, c.cap));
         for (int i = 0; i < 5; ++i)
             Log::Get(name, "T") << "0123456789" << Log::EndLine;
-        // A second opener of the full file (another host of the same second) adds nothing either,
-        // even with a larger cap of its own.
-        ASSERT_TRUE(Log::Open(again, file, 0));
+        // A second opener of the name (another host of the same second) writes to a file of its
+        // own, with its own cap, and adds nothing to the full one.
+        std::wstring second;
+        ASSERT_TRUE(Log::Open(again, file, 0, Log::kMaxFileBytes, &second));
         Log::Get(again, "T") << "0123456789" << Log::EndLine;
         EXPECT_EQ(ReadFileBytes(file), c.expected) << c.cap;
+        EXPECT_EQ(ReadFileBytes(second), line) << c.cap;
     }
 
     // Eight threads at once: the lines stop at one point, followed by one last line.
@@ -203,22 +228,68 @@ TEST(Log, AFileAtItsCapGetsExactlyOneLastLineAlsoWithThreadsWritingAtOnce) {
     EXPECT_TRUE(bigText.ends_with("xx\r\n" + bigLast));
 }
 
-// The logs of the filter's prefix the two tests below start from: one a second, oldest first.
+// The logs of the filter's prefix the tests below start from, one a minute by name, oldest first.
+// Some carry the suffixes of a name that was taken (see Log::Open).
 constexpr int kOldLogs = 40;
 std::wstring OldLogName(int i) {
-    return L"zvfilter_webcam_20200101_0000" + std::wstring(i < 10 ? L"0" : L"") + std::to_wstring(i) + L".log";
+    const wchar_t* suffix = i % 10 != 7 ? L"" : i % 20 == 7 ? L"_4242" : L"_4242_2";
+    return L"zvfilter_webcam_20200101_00" + std::wstring(i < 10 ? L"0" : L"") + std::to_wstring(i) + L"00" +
+           suffix + L".log";
 }
 // Names that only look alike, and a folder with a log's name: never deleted.
 const std::vector<std::wstring> kLookalikes = {
-    L"zvserver_webcam_20200101_000000.log",     L"zvfilter_webcam_20200101_000000.log.bak",
-    L"zvfilter_webcam_notes.log",               L"zvfilter_webcam_2020-101_000000.log",
-    L"zvfilter2_webcam_20200101_000000.log",    L"zvfilter_webcam_20190101_000000.txt",
+    L"zvserver_webcam_20200101_000000.log",
+    L"zvfilter_webcam_20200101_000000.log.bak",
+    L"zvfilter_webcam_notes.log",
+    L"zvfilter_webcam_2020-101_000000.log",
+    L"zvfilter2_webcam_20200101_000000.log",
+    L"zvfilter_webcam_20190101_000000.txt",
+    L"zvfilter_webcam_20200101_000000_.log",
+    L"zvfilter_webcam_20200101_000000_12x.log",
+    L"zvfilter_webcam_20200101_000000_1_2_3.log",
+    L"zvfilter_webcam_20200101_000000_12345678901.log",
     L"zvfilter_webcam_20190101_000000.log\\x"}; // a file inside the folder-shaped one
 
-void MakeOldLogs(const std::wstring& logs) {
-    std::filesystem::create_directories(std::filesystem::path(logs + L"\\zvfilter_webcam_20190101_000000.log"));
-    for (int i = 0; i < kOldLogs; ++i)
-        Testing::WriteFileBytes(logs + L"\\" + OldLogName(i), "old " + std::to_string(i) + "\r\n");
+// What old log `i` holds, also when a Log still has it open (as another host's would be).
+std::string OldLogText(int i) {
+    return "[W] old " + std::to_string(i) + "\r\n";
+}
+
+// Sets the creation time of old log `i` to 2020-01-01 plus `minute` minutes. Wine reports the
+// earlier of the last write and the last change as the creation time (it keeps none of its own),
+// so the last write time is set too.
+void SetCreated(const std::wstring& logs, int i, int minute) {
+    const HANDLE file = CreateFileW((logs + L"\\" + OldLogName(i)).c_str(), FILE_WRITE_ATTRIBUTES,
+                                    FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr,
+                                    OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr);
+    ASSERT_NE(file, INVALID_HANDLE_VALUE) << ToUtf8(OldLogName(i));
+    SYSTEMTIME day{2020, 1, 0, 1, 0, 0, 0, 0};
+    FILETIME time{};
+    SystemTimeToFileTime(&day, &time);
+    const std::uint64_t ticks =
+        ((std::uint64_t{time.dwHighDateTime} << 32) | time.dwLowDateTime) + minute * 600'000'000ull;
+    time = {static_cast<DWORD>(ticks), static_cast<DWORD>(ticks >> 32)};
+    EXPECT_TRUE(SetFileTime(file, &time, nullptr, &time));
+    CloseHandle(file);
+}
+
+// The old logs, log `i` created at minute `minuteOf(i)` (its place by name unless given); those in
+// `writing` are still open in a Log of the name given there.
+void MakeOldLogs(
+    const std::wstring& logs, const std::map<int, std::string>& writing = {},
+    const std::function<int(int)>& minuteOf = [](int i) { return i; }) {
+    std::filesystem::create_directories(
+        std::filesystem::path(logs + L"\\zvfilter_webcam_20190101_000000.log"));
+    for (int i = 0; i < kOldLogs; ++i) {
+        const std::wstring path = logs + L"\\" + OldLogName(i);
+        if (const auto open = writing.find(i); open != writing.end()) {
+            ASSERT_TRUE(Log::Open(open->second, path, 0));
+            Log::Get(open->second, "W") << "old " << i << Log::EndLine;
+        } else {
+            Testing::WriteFileBytes(path, OldLogText(i));
+        }
+        SetCreated(logs, i, minuteOf(i));
+    }
     for (const auto& name : kLookalikes)
         Testing::WriteFileBytes(logs + L"\\" + name, "keep");
 }
@@ -235,25 +306,57 @@ std::set<std::wstring> LogsLeft(const std::wstring& logs) {
     return left;
 }
 
+std::set<std::wstring> OldLogNames(std::initializer_list<int> indexes, int from = kOldLogs,
+                                   int to = kOldLogs) {
+    std::set<std::wstring> names;
+    for (const int i : indexes)
+        names.insert(OldLogName(i));
+    for (int i = from; i < to; ++i)
+        names.insert(OldLogName(i));
+    return names;
+}
+
 TEST(Log, DeleteOldLogFilesKeepsTheCurrentFileAndTheTwentyNewestOfItsPrefixOnly) {
     TempFolder folder;
     const std::wstring logs = folder.Path();
-    MakeOldLogs(logs);
-    // The current file sorts among the oldest (the clock went back), and another old one is still
+    // The current file is among the oldest (the clock went back), and another old one is still
     // being written: both stay, with their handles still writing into the folder.
     const auto current = UniqueName(), writing = UniqueName();
-    ASSERT_TRUE(Log::Open(current, logs + L"\\" + OldLogName(5), 0));
-    ASSERT_TRUE(Log::Open(writing, logs + L"\\" + OldLogName(2), 0));
+    MakeOldLogs(logs, {{5, current}, {2, writing}});
     DeleteOldLogFiles(logs + L"\\" + OldLogName(5), L"zvfilter");
-    std::set<std::wstring> expected = {OldLogName(2), OldLogName(5)};
-    for (int i = kOldLogs - 20; i < kOldLogs; ++i)
-        expected.insert(OldLogName(i));
-    EXPECT_EQ(LogsLeft(logs), expected);
+    EXPECT_EQ(LogsLeft(logs), OldLogNames({2, 5}, kOldLogs - 20));
 
     DeleteOldLogFiles(logs + L"\\" + OldLogName(5), L"zvfilter", 1);
-    EXPECT_EQ(LogsLeft(logs), (std::set<std::wstring>{OldLogName(2), OldLogName(5), OldLogName(kOldLogs - 1)}));
+    EXPECT_EQ(LogsLeft(logs), OldLogNames({2, 5, kOldLogs - 1}));
     Log::Get(writing, "W") << "still here" << Log::EndLine;
-    EXPECT_EQ(ReadFileBytes(logs + L"\\" + OldLogName(2)), "old 2\r\n[W] still here\r\n");
+    EXPECT_EQ(ReadFileBytes(logs + L"\\" + OldLogName(2)), OldLogText(2) + "[W] still here\r\n");
+}
+
+// Names carry local time, which runs back at the autumn clock change or with a new time zone:
+// the newest logs are those created last, whatever their names say.
+TEST(Log, DeleteOldLogFilesKeepsTheNewestByCreationTimeAndByNameOnlyWithinOneTime) {
+    const struct {
+        const char* order;
+        std::function<int(int)> minuteOf;
+        std::set<std::wstring> kept;
+    } cases[] = {
+        {"names opposite to the times", [](int i) { return kOldLogs - i; }, OldLogNames({}, 0, 20)},
+        // Logs 19 and 20 were created at the same time: the later name is the newer.
+        {"two at one time", [](int i) { return i == 20 ? kOldLogs - 19 : kOldLogs - i; },
+         OldLogNames({20}, 0, 19)},
+        {"the oldest name the newest", [](int i) { return i == 0 ? 1000 : i; }, OldLogNames({0}, 21)},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.order);
+        TempFolder folder;
+        const std::wstring current = folder / L"zvfilter_webcam_20200101_000000_1.log";
+        Testing::WriteFileBytes(current, "current");
+        MakeOldLogs(folder.Path(), {}, c.minuteOf);
+        DeleteOldLogFiles(current, L"zvfilter");
+        std::set<std::wstring> expected = c.kept;
+        expected.insert(L"zvfilter_webcam_20200101_000000_1.log");
+        EXPECT_EQ(LogsLeft(folder.Path()), expected);
+    }
 }
 
 constexpr int kThreads = 4, kChildLines = 2000;
@@ -264,17 +367,20 @@ std::wstring Environment(const wchar_t* name) {
     return std::wstring(value, length < MAX_PATH ? length : 0);
 }
 
-// One of the two writers of the tests below, started as a program of its own: it opens its log
-// (a given file, or a new one in a settings folder as a camera host does) at the moment the
-// parent says, then its threads write at once.
+// One of the writers of the tests below, started as a program of its own: it opens its log (a
+// given file, or a new one in a settings folder as a camera host does) at the moment the parent
+// says, then its threads write at once: kChildLines each, or until the parent says stop, telling
+// the parent of each line.
 TEST(Log, DISABLED_AppendingChildProcess) {
-    const std::wstring file = Environment(L"ZARVO_LOG_CHILD_FILE"), settings = Environment(L"ZARVO_LOG_CHILD_SETTINGS"),
+    const std::wstring file = Environment(L"ZARVO_LOG_CHILD_FILE"),
+                       settings = Environment(L"ZARVO_LOG_CHILD_SETTINGS"),
                        tag = Environment(L"ZARVO_LOG_CHILD_TAG"), id = Environment(L"ZARVO_LOG_CHILD_ID"),
                        cap = Environment(L"ZARVO_LOG_CHILD_CAP");
     ASSERT_TRUE(!tag.empty() && !id.empty() && !cap.empty() && file.empty() != settings.empty());
     const HANDLE go = OpenEventW(SYNCHRONIZE, FALSE, (L"ZarvoLogStart-" + id).c_str()),
+                 stop = OpenEventW(SYNCHRONIZE, FALSE, (L"ZarvoLogStop-" + id).c_str()),
                  up = OpenSemaphoreW(SEMAPHORE_MODIFY_STATE, FALSE, (L"ZarvoLogReady-" + id).c_str());
-    ASSERT_TRUE(go && up && ReleaseSemaphore(up, 1, nullptr));
+    ASSERT_TRUE(go && stop && up && ReleaseSemaphore(up, 1, nullptr));
     ASSERT_EQ(WaitForSingleObject(go, 60000), WAIT_OBJECT_0);
     std::string name = "child";
     if (settings.empty()) {
@@ -283,116 +389,225 @@ TEST(Log, DISABLED_AppendingChildProcess) {
         InitializeLogging(settings, L"zvfilter");
         name = kFilterLogName;
     }
+    const bool untilStopped = !Environment(L"ZARVO_LOG_CHILD_UNTIL_STOPPED").empty();
     std::vector<std::thread> threads;
     for (int t = 0; t < kThreads; ++t)
-        threads.emplace_back(WriteNumberedLines, name, ToUtf8(tag) + std::to_string(t), kChildLines);
+        threads.emplace_back([&, writer = ToUtf8(tag) + std::to_string(t)] {
+            if (!untilStopped)
+                return WriteNumberedLines(name, writer, kChildLines);
+            Log log = Log::Get(name, writer);
+            for (int i = 0; WaitForSingleObject(stop, 0) == WAIT_TIMEOUT; ++i) {
+                log << "line " << i << kPadding << Log::EndLine;
+                ReleaseSemaphore(up, 1, nullptr); // fails harmlessly while the parent is behind
+            }
+        });
     for (auto& thread : threads)
         thread.join();
-    CloseHandle(go), CloseHandle(up);
+    CloseHandle(go), CloseHandle(stop), CloseHandle(up);
 }
 
-// Starts the two children "A" and "B", lets them open their logs at the same moment and waits
-// for both to end well; a child that hangs is ended after a minute and fails the test.
-void RunTwoChildren(const std::wstring& file, const std::wstring& settings, std::uint64_t cap) {
-    static int run = 0;
-    const std::wstring id = std::to_wstring(GetCurrentProcessId()) + L"-" + std::to_wstring(++run);
-    const HANDLE go = CreateEventW(nullptr, TRUE, FALSE, (L"ZarvoLogStart-" + id).c_str());
-    const HANDLE up = CreateSemaphoreW(nullptr, 0, 2, (L"ZarvoLogReady-" + id).c_str());
-    ASSERT_TRUE(go && up);
-    wchar_t self[MAX_PATH] = {};
-    GetModuleFileNameW(nullptr, self, MAX_PATH);
-    SetEnvironmentVariableW(L"ZARVO_LOG_CHILD_FILE", file.empty() ? nullptr : file.c_str());
-    SetEnvironmentVariableW(L"ZARVO_LOG_CHILD_SETTINGS", settings.empty() ? nullptr : settings.c_str());
-    SetEnvironmentVariableW(L"ZARVO_LOG_CHILD_ID", id.c_str());
-    SetEnvironmentVariableW(L"ZARVO_LOG_CHILD_CAP", std::to_wstring(cap).c_str());
-    std::vector<PROCESS_INFORMATION> children;
-    for (const wchar_t* tag : {L"A", L"B"}) {
-        SetEnvironmentVariableW(L"ZARVO_LOG_CHILD_TAG", tag);
-        std::wstring command =
-            L"\"" + std::wstring(self) +
-            L"\" --gtest_also_run_disabled_tests --gtest_filter=Log.DISABLED_AppendingChildProcess";
-        STARTUPINFOW startup{};
-        startup.cb = sizeof(startup);
-        PROCESS_INFORMATION child{};
-        if (CreateProcessW(nullptr, command.data(), nullptr, nullptr, FALSE, 0, nullptr, nullptr, &startup, &child))
-            children.push_back(child);
+// Writer processes (DISABLED_AppendingChildProcess), one per tag. Each is up once the object is
+// made; a child that hangs is ended after a minute and fails the test.
+class Children {
+public:
+    Children(const std::wstring& file, const std::wstring& settings, std::uint64_t cap,
+             std::initializer_list<const wchar_t*> tags, bool untilStopped = false) {
+        static int run = 0;
+        const std::wstring id = std::to_wstring(GetCurrentProcessId()) + L"-" + std::to_wstring(++run);
+        mGo = CreateEventW(nullptr, TRUE, FALSE, (L"ZarvoLogStart-" + id).c_str());
+        mStop = CreateEventW(nullptr, TRUE, FALSE, (L"ZarvoLogStop-" + id).c_str());
+        mUp = CreateSemaphoreW(nullptr, 0, 64, (L"ZarvoLogReady-" + id).c_str());
+        EXPECT_TRUE(mGo && mStop && mUp);
+        wchar_t self[MAX_PATH] = {};
+        GetModuleFileNameW(nullptr, self, MAX_PATH);
+        SetEnvironmentVariableW(L"ZARVO_LOG_CHILD_FILE", file.empty() ? nullptr : file.c_str());
+        SetEnvironmentVariableW(L"ZARVO_LOG_CHILD_SETTINGS", settings.empty() ? nullptr : settings.c_str());
+        SetEnvironmentVariableW(L"ZARVO_LOG_CHILD_ID", id.c_str());
+        SetEnvironmentVariableW(L"ZARVO_LOG_CHILD_CAP", std::to_wstring(cap).c_str());
+        SetEnvironmentVariableW(L"ZARVO_LOG_CHILD_UNTIL_STOPPED", untilStopped ? L"1" : nullptr);
+        for (const wchar_t* tag : tags) {
+            SetEnvironmentVariableW(L"ZARVO_LOG_CHILD_TAG", tag);
+            std::wstring command =
+                L"\"" + std::wstring(self) +
+                L"\" --gtest_also_run_disabled_tests --gtest_filter=Log.DISABLED_AppendingChildProcess";
+            STARTUPINFOW startup{};
+            startup.cb = sizeof(startup);
+            PROCESS_INFORMATION child{};
+            if (CreateProcessW(nullptr, command.data(), nullptr, nullptr, FALSE, 0, nullptr, nullptr,
+                               &startup, &child))
+                mChildren.push_back(child);
+        }
+        EXPECT_EQ(mChildren.size(), tags.size());
+        EXPECT_TRUE(WaitUp()) << "a child did not come up";
+    }
+    ~Children() {
+        SetEvent(mGo), SetEvent(mStop);
+        for (const auto& child : mChildren) {
+            DWORD code = 1;
+            if (WaitForSingleObject(child.hProcess, 60000) != WAIT_OBJECT_0) {
+                ADD_FAILURE() << "a child hung";
+                TerminateProcess(child.hProcess, 1);
+                WaitForSingleObject(child.hProcess, 10000);
+            }
+            EXPECT_TRUE(GetExitCodeProcess(child.hProcess, &code) && code == 0);
+            CloseHandle(child.hProcess), CloseHandle(child.hThread);
+        }
+        CloseHandle(mGo), CloseHandle(mStop), CloseHandle(mUp);
+    }
+    Children(const Children&) = delete;
+    Children& operator=(const Children&) = delete;
+
+    // All open their logs and write from here on, at the same time.
+    void Go() { SetEvent(mGo); }
+    // Until each child has said so once more (or a minute has passed); what they said before
+    // counts with `fresh` only.
+    bool WaitUp(bool fresh = false) {
+        while (fresh && WaitForSingleObject(mUp, 0) == WAIT_OBJECT_0) {
+        }
+        int up = 0;
+        while (up < static_cast<int>(mChildren.size()) && WaitForSingleObject(mUp, 60000) == WAIT_OBJECT_0)
+            ++up;
+        return up == static_cast<int>(mChildren.size());
+    }
+    HANDLE Process(std::size_t i) const { return mChildren.at(i).hProcess; }
+
+private:
+    HANDLE mGo = nullptr, mStop = nullptr, mUp = nullptr;
+    std::vector<PROCESS_INFORMATION> mChildren;
+};
+
+// The files in `folder` whose names start with `head`, by name.
+std::map<std::wstring, std::string> FilesStartingWith(const std::wstring& folder, const std::wstring& head) {
+    std::map<std::wstring, std::string> files;
+    for (const auto& entry : std::filesystem::directory_iterator(std::filesystem::path(folder)))
+        if (entry.path().filename().wstring().starts_with(head))
+            files[entry.path().filename().wstring()] = ReadFileBytes(entry.path().wstring());
+    return files;
+}
+
+// The numbered lines of each file come from one child's threads only, whole and in order, and
+// when `complete`, all of them. (Under a cap the threads that started late may have had no room.)
+void ExpectOneChildPerFile(const std::map<std::wstring, std::string>& files, const std::string& lastLine,
+                           bool complete) {
+    std::set<char> children;
+    for (const auto& [file, text] : files) {
+        const auto counts = CountWriterLines(text, lastLine);
+        EXPECT_FALSE(counts.empty()) << ToUtf8(file);
+        if (complete) {
+            EXPECT_EQ(counts.size(), std::size_t{kThreads}) << ToUtf8(file);
+        }
+        for (const auto& [writer, count] : counts) {
+            EXPECT_EQ(writer[0], counts.begin()->first[0]) << ToUtf8(file) << " has two children's lines";
+            children.insert(writer[0]);
+            if (complete) {
+                EXPECT_EQ(count, kChildLines) << writer;
+            }
+        }
     }
     EXPECT_EQ(children.size(), 2u);
-    int ready = 0;
-    while (ready < static_cast<int>(children.size()) && WaitForSingleObject(up, 60000) == WAIT_OBJECT_0)
-        ++ready;
-    EXPECT_EQ(ready, 2) << "a child did not come up";
-    SetEvent(go); // both open and write from here on, at the same time
-    for (const auto& child : children) {
-        DWORD code = 1;
-        if (WaitForSingleObject(child.hProcess, 60000) != WAIT_OBJECT_0) {
-            ADD_FAILURE() << "a child hung";
-            TerminateProcess(child.hProcess, 1);
-            WaitForSingleObject(child.hProcess, 10000);
-        }
-        EXPECT_TRUE(GetExitCodeProcess(child.hProcess, &code) && code == 0);
-        CloseHandle(child.hProcess), CloseHandle(child.hThread);
-    }
-    CloseHandle(go), CloseHandle(up);
 }
 
-// Two processes of several threads each appending to one file at the same moment: every line of
-// every thread arrives whole and in its order; with a cap, all stop at one point below it,
-// followed by exactly one last line.
-TEST(Log, TwoProcessesAndTheirThreadsAppendingAtOnceLoseAndCutNoLineAndStopTogetherAtTheCap) {
+// Two processes opening one log name at the same moment (hosts that start within the same second),
+// several threads each: each writes a file of its own, the second named after its process, and
+// every line of every thread arrives whole and in its order; with a cap, each file stops below it
+// with exactly one last line.
+TEST(Log, TwoProcessesOpeningOneNameAtOnceWriteAFileEachAndLoseNoLine) {
     TempFolder folder;
     for (const std::uint64_t cap : {Log::kMaxFileBytes, std::uint64_t{64 * 1024}}) {
-        const std::wstring file = folder / (L"shared-" + std::to_wstring(cap) + L".log");
-        RunTwoChildren(file, {}, cap);
-        const std::string text = ReadFileBytes(file);
-        if (cap == Log::kMaxFileBytes) {
-            const auto counts = CountWriterLines(text);
-            EXPECT_EQ(counts.size(), 2u * kThreads);
-            for (const auto& [writer, count] : counts)
-                EXPECT_EQ(count, kChildLines) << writer;
-        } else {
-            CountWriterLines(text, LastLine(cap));
+        SCOPED_TRACE(cap);
+        const std::wstring head = L"shared-" + std::to_wstring(cap);
+        {
+            Children children(folder / (head + L".log"), {}, cap, {L"A", L"B"});
+            children.Go();
+        }
+        const auto files = FilesStartingWith(folder.Path(), head);
+        ASSERT_EQ(files.size(), 2u);
+        EXPECT_TRUE(files.contains(head + L".log"));
+        EXPECT_TRUE(std::regex_match(std::prev(files.end())->first, std::wregex(head + L"_\\d+\\.log")));
+        ExpectOneChildPerFile(files, cap == Log::kMaxFileBytes ? std::string() : LastLine(cap),
+                              cap == Log::kMaxFileBytes);
+        for (const auto& [file, text] : files) {
             EXPECT_LE(text.size(), cap);
-            EXPECT_GT(text.size() + 64, cap) << "stopped long before the cap";
+            if (cap != Log::kMaxFileBytes) {
+                EXPECT_GT(text.size() + 64, cap) << "stopped long before the cap";
+            }
         }
     }
+}
+
+// A host's thread never waits for another process to write a line: here another process of the
+// same log name is frozen (as a debugger does) while its threads write, again and again.
+TEST(Log, ALineNeverWaitsForAnotherProcessOfTheSameNameFrozenWhileItWrites) {
+    using Suspend = LONG(WINAPI*)(HANDLE);
+    const HMODULE ntdll = GetModuleHandleW(L"ntdll.dll");
+    const auto suspend =
+        reinterpret_cast<Suspend>(reinterpret_cast<void (*)()>(GetProcAddress(ntdll, "NtSuspendProcess")));
+    const auto resume =
+        reinterpret_cast<Suspend>(reinterpret_cast<void (*)()>(GetProcAddress(ntdll, "NtResumeProcess")));
+    ASSERT_TRUE(suspend && resume);
+    TempFolder folder;
+    const std::wstring file = folder / L"frozen.log";
+    const auto name = UniqueName();
+    ASSERT_TRUE(Log::Open(name, file, 0));
+    // Only a line that the frozen process was in the middle of holds a shared lock, so it is frozen
+    // many times, each time while it writes.
+    constexpr int kRounds = 300, kLinesPerRound = 5;
+    double slowestMs = 0;
+    {
+        Children child(file, {}, Log::kMaxFileBytes, {L"A"}, true);
+        child.Go();
+        for (int round = 0; round < kRounds && slowestMs < 1000; ++round) {
+            WriteNumberedLines(name, "P" + std::to_string(round), kLinesPerRound - 1);
+            ASSERT_TRUE(child.WaitUp(true)) << "the child does not write";
+            ASSERT_EQ(suspend(child.Process(0)), 0);
+            const auto start = std::chrono::steady_clock::now();
+            Log::Get(name, "F" + std::to_string(round)) << "line 0" << kPadding << Log::EndLine;
+            const std::chrono::duration<double, std::milli> took = std::chrono::steady_clock::now() - start;
+            ASSERT_EQ(resume(child.Process(0)), 0);
+            slowestMs = std::max(slowestMs, took.count());
+        }
+    }
+    EXPECT_LT(slowestMs, 1000) << "a line waited for the frozen process";
+    // Every line of ours is in our file; the child wrote a file of its own.
+    const auto files = FilesStartingWith(folder.Path(), L"frozen");
+    ASSERT_EQ(files.size(), 2u);
+    const auto ours = CountWriterLines(files.at(L"frozen.log"));
+    EXPECT_EQ(ours.size(), 2u * kRounds);
+    for (const auto& [writer, count] : ours)
+        EXPECT_EQ(count, writer[0] == 'P' ? kLinesPerRound - 1 : 1) << writer;
 }
 
 // Two camera hosts starting at once in a folder of 40 older logs, three of which other hosts
-// still write: each keeps its own file and the 20 newest others, so the newest 21 remain, plus
-// the three still open (and the lookalikes, untouched). No line of either host is lost.
+// still write: each writes a file of its own (also when both started within the same second) and
+// keeps it and the 20 newest others, so the newest 21 remain, plus the three still open (and the
+// lookalikes, untouched). No line of either host is lost.
 TEST(Log, TwoHostsOpeningLogsAtOnceKeepTheNewestAndDeleteNoFileStillBeingWritten) {
     TempFolder folder;
     const std::wstring settings = folder / L"settings", logs = settings + L"\\Logs";
-    MakeOldLogs(logs);
-    std::map<int, std::string> writing;
-    for (const int i : {0, 10, 19}) {
-        writing[i] = UniqueName();
-        ASSERT_TRUE(Log::Open(writing[i], logs + L"\\" + OldLogName(i), 0));
+    const std::map<int, std::string> writing = {{0, UniqueName()}, {10, UniqueName()}, {19, UniqueName()}};
+    MakeOldLogs(logs, writing);
+    {
+        Children hosts({}, settings, Log::kMaxFileBytes, {L"A", L"B"});
+        hosts.Go();
     }
-    RunTwoChildren({}, settings, Log::kMaxFileBytes);
-
-    std::set<std::wstring> left = LogsLeft(logs), hosts;
-    std::string hostLines;
+    std::set<std::wstring> left = LogsLeft(logs);
+    std::map<std::wstring, std::string> hosts;
     for (const auto& name : left)
-        if (!name.starts_with(L"zvfilter_webcam_2020")) {
-            hosts.insert(name);
-            hostLines += ReadFileBytes(logs + L"\\" + name);
-        }
-    // One file per host, or one shared when both started within the same second.
-    ASSERT_TRUE(hosts.size() == 1 || hosts.size() == 2) << hosts.size();
-    const auto counts = CountWriterLines(hostLines);
-    EXPECT_EQ(counts.size(), 2u * kThreads);
-    for (const auto& [writer, count] : counts)
-        EXPECT_EQ(count, kChildLines) << writer;
+        if (!name.starts_with(L"zvfilter_webcam_2020"))
+            hosts[name] = ReadFileBytes(logs + L"\\" + name);
+    ASSERT_EQ(hosts.size(), 2u);
+    for (const auto& [name, text] : hosts)
+        EXPECT_TRUE(std::regex_match(name, std::wregex(L"zvfilter_webcam_\\d{8}_\\d{6}(_\\d+)?\\.log")))
+            << ToUtf8(name);
+    ExpectOneChildPerFile(hosts, {}, true);
 
-    std::set<std::wstring> expected = hosts;
-    for (int i = kOldLogs - static_cast<int>(kKeptLogFiles + 1 - hosts.size()); i < kOldLogs; ++i)
-        expected.insert(OldLogName(i));
+    std::set<std::wstring> expected = OldLogNames({}, kOldLogs - static_cast<int>(kKeptLogFiles - 1));
+    for (const auto& [name, text] : hosts)
+        expected.insert(name);
     for (const auto& [i, name] : writing) {
         expected.insert(OldLogName(i));
         Log::Get(name, "W") << "still here" << Log::EndLine;
-        EXPECT_EQ(ReadFileBytes(logs + L"\\" + OldLogName(i)), "old " + std::to_string(i) + "\r\n[W] still here\r\n");
+        EXPECT_EQ(ReadFileBytes(logs + L"\\" + OldLogName(i)), OldLogText(i) + "[W] still here\r\n");
     }
     EXPECT_EQ(left, expected);
 }

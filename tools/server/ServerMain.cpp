@@ -168,8 +168,9 @@ std::wstring OpenServerLog() {
     if (settings.SettingsFolder().empty())
         return {};
     try {
-        const std::wstring path = MakeLogFilePath(settings.SettingsFolder(), L"zvserver", MakeTimestamp());
-        if (!Log::Open(Server::kServerLogName, path, 0))
+        const std::wstring asked = MakeLogFilePath(settings.SettingsFolder(), L"zvserver", MakeTimestamp());
+        std::wstring path; // another with the same name is taken: see Log::Open
+        if (!Log::Open(Server::kServerLogName, asked, 0, Log::kMaxFileBytes, &path))
             return {};
         DeleteOldLogFiles(path, L"zvserver");
         return path;
