@@ -40,6 +40,19 @@ struct Step {
     DWORD first = 0;
 };
 
+// After a step's call: its log line (the lines from `mark` on), and its command among those the
+// server must have seen.
+void CheckStep(const Step& step, TestLog& log, std::size_t mark, std::vector<std::uint32_t>& sent) {
+    Lines lines = log.Lines();
+    lines.erase(lines.begin(), lines.begin() + long(mark));
+    if (step.line) {
+        EXPECT_THAT(lines, *step.line ? Matcher<const Lines&>(Contains(HasSubstr(step.line)).Times(1))
+                                      : Matcher<const Lines&>(IsEmpty()));
+    }
+    if (step.command != 0)
+        sent.push_back(step.command);
+}
+
 // The control pipe with `instances` instances and the app's security (the owner is this user, as
 // the client demands); its first instance.
 UniqueFile CreateControlPipe(DWORD instances) {
@@ -266,14 +279,7 @@ TEST(WebcamClient, EveryRequestGivesItsCodeResultAndLogLineForEveryKindOfAnswer)
         // The next step must meet the broken connection, not race the server's disconnect.
         EXPECT_TRUE(step.reply != Step::AnswerThenClose ||
                     WaitForSingleObject(server.closed.get(), 10000) == WAIT_OBJECT_0);
-        Lines lines = log.Lines();
-        lines.erase(lines.begin(), lines.begin() + long(mark));
-        if (step.line) {
-            EXPECT_THAT(lines, *step.line ? Matcher<const Lines&>(Contains(HasSubstr(step.line)).Times(1))
-                                          : Matcher<const Lines&>(IsEmpty()));
-        }
-        if (step.command != 0)
-            sent.push_back(step.command);
+        CheckStep(step, log, mark, sent);
     }
     EXPECT_EQ(server.Stop(), sent);
 }
@@ -339,14 +345,7 @@ TEST(WebcamClient, AnAnswerInPiecesIsReadWholeAndBytesOfAnEarlierAnswerPutTheCon
             SetEvent(server.late.get());
             EXPECT_EQ(WaitForSingleObject(server.tailWritten.get(), 10000), WAIT_OBJECT_0);
         }
-        Lines lines = log.Lines();
-        lines.erase(lines.begin(), lines.begin() + long(mark));
-        if (step.line) {
-            EXPECT_THAT(lines, *step.line ? Matcher<const Lines&>(Contains(HasSubstr(step.line)).Times(1))
-                                          : Matcher<const Lines&>(IsEmpty()));
-        }
-        if (step.command != 0)
-            sent.push_back(step.command);
+        CheckStep(step, log, mark, sent);
     }
     EXPECT_EQ(server.Stop(), sent);
 }
