@@ -196,6 +196,12 @@ std::shared_ptr<WebcamFrameClient> MakeHostedFrameClient(DWORD session,
 // told on a new one, found within this bound or not at all.
 constexpr DWORD kReconnectBoundMs = 2000;
 
+// The host's Stop tells the app itself when nothing else needs the connection: a host may end its
+// process right after, before a release task queued on a busy pool has run. An app answers within a
+// few ms, and a loaded machine has been seen to hold it up for some hundred; half a second is still
+// no hang to the host. An app that has not answered by then hears it from the release task.
+constexpr DWORD kStopOnHostThreadMs = 500;
+
 // Connects `client` again within `boundMs`: false when no pipe could be opened in that time.
 bool ReconnectWithin(IPC::WebcamClient& client, DWORD boundMs) {
     client.Disconnect();
@@ -263,6 +269,23 @@ std::shared_ptr<UniqueEvent> StartReleaseTask(std::shared_ptr<IPC::WebcamClient>
         return nullptr;
     }
     return appDone;
+}
+
+// Tells the app on `web`, a connection in step that no other thread uses, to stop its camera within
+// `boundMs`, then disconnects. False when the exchange failed or ran out of time: the connection is
+// then out of step, and a new one is needed to tell the app.
+bool StopAppsCameraWithin(IPC::WebcamClient& web, DWORD boundMs) {
+    Log log = Log::Get(kFilterLogName, "ReleaseInternal");
+    // An app that serves has its event set; no wait for one that is going away.
+    if (!web.CheckForServer({}, 0))
+        return true;
+    log << "WebcamClient: Found Server" << Log::EndLine;
+    if (!web.StopCamera(boundMs))
+        return web.InStep(); // in step: the app answered that its camera runs on
+    log << "WebcamClient: Camera Stopped" << Log::EndLine;
+    if (web.Disconnect())
+        log << "WebcamClient: Server Disconnected" << Log::EndLine;
+    return true;
 }
 
 // A host often ends its process right after its Stop: give the release task a moment to tell the
@@ -454,7 +477,12 @@ void CameraCore::ReleaseInternal() {
                 if (made)
                     web = std::move(made);
             }
-            WaitBrieflyFor(StartReleaseTask(std::move(web)));
+            // No thread but this one uses the connection now. One out of step needs a new
+            // connection, which the release task makes.
+            if (web && web->InStep() && StopAppsCameraWithin(*web, kStopOnHostThreadMs))
+                web.reset();
+            else
+                WaitBrieflyFor(StartReleaseTask(std::move(web)));
         }
     } catch (...) {
         LogCurrentException(log, __LINE__);
