@@ -109,8 +109,9 @@ struct ConnectionChainState {
     std::shared_ptr<FrameChannel::HostedChannel> hosted;
     std::uint32_t appWidth = 0;
     std::uint32_t appHeight = 0;
-    bool closed = false;   // guarded by mutex; set by CloseGraphics: step 4 brings up nothing more
-    bool building = false; // guarded by mutex; step 4 is making the frame client (a graphics device)
+    bool closed = false;    // guarded by mutex; set by CloseGraphics: step 4 brings up nothing more
+    bool building = false;  // guarded by mutex; step 4 is making the frame client (a graphics device)
+    bool abandoned = false; // guarded by mutex; CloseGraphics gave up waiting: step 4 releases what it made
 
     // Step 4's entry: false once the stream closed the chain's graphics side.
     bool BeginGraphics() {
@@ -118,21 +119,28 @@ struct ConnectionChainState {
         building = !closed;
         return building;
     }
-    // Step 4's exit, with what it made (null when it failed).
+    // Step 4's exit, with what it made (null when it failed). What no one will take any more goes
+    // here, on the step's thread.
     void EndGraphics(std::shared_ptr<WebcamFrameClient> made) {
         {
             std::lock_guard lock(mutex);
-            frameClient = std::move(made);
             building = false;
+            if (!abandoned)
+                frameClient = std::move(made);
         }
         graphicsDone.notify_all();
+        made.reset();
     }
-    // Lets no further graphics object be made, waits for one being made, and hands over the frame
-    // client, so the caller releases it on its own thread.
-    std::shared_ptr<WebcamFrameClient> CloseGraphics() {
+    // Lets no further graphics object be made, waits up to `bound` for one being made, and hands
+    // over the frame client, so the caller releases it on its own thread. Null when the time ran
+    // out: step 4 then releases what it makes itself.
+    std::shared_ptr<WebcamFrameClient> CloseGraphics(std::chrono::milliseconds bound) {
         std::unique_lock lock(mutex);
         closed = true;
-        graphicsDone.wait(lock, [this] { return !building; });
+        if (!graphicsDone.wait_for(lock, bound, [this] { return !building; })) {
+            abandoned = true;
+            return nullptr;
+        }
         return std::move(frameClient);
     }
 
@@ -201,6 +209,11 @@ constexpr DWORD kReconnectBoundMs = 2000;
 // few ms, and a loaded machine has been seen to hold it up for some hundred; half a second is still
 // no hang to the host. An app that has not answered by then hears it from the release task.
 constexpr DWORD kStopOnHostThreadMs = 500;
+
+// How long the host's Stop waits for a graphics device being made. Making one takes tens of ms, a few
+// hundred while the driver first loads; one still being made after a second is stuck in a broken
+// driver. The step then releases the device itself, once it has one.
+constexpr std::chrono::milliseconds kGraphicsCloseBound{1000};
 
 // Connects `client` again within `boundMs`: false when no pipe could be opened in that time.
 bool ReconnectWithin(IPC::WebcamClient& client, DWORD boundMs) {
@@ -378,25 +391,35 @@ void CameraCore::PrepareInternal() {
                            giveUpIfCancelled](std::uint64_t sharedTexture) {
             Log::Get(kFilterLogName, "Prepare/WebcamFrameClient") << " " << Log::EndLine;
             giveUpIfCancelled();
-            // A stream that stopped waits for this step rather than leave a graphics
-            // device behind; one that stops before it begins makes none.
+            // A stream that stopped waits for this step (for a while) rather than leave a
+            // graphics device behind; one that stops before it begins makes none.
             if (!chain->BeginGraphics())
                 Tasks::cancel_current_task();
             std::shared_ptr<WebcamFrameClient> frameClient;
             try {
-                std::lock_guard lock(chain->mutex);
+                // Taken under the lock, which the device's making must not hold: the stream's
+                // Stop waits for it only so long.
+                std::shared_ptr<IPC::WebcamClient> web;
+                std::shared_ptr<FrameChannel::HostedChannel> hosted;
+                std::uint32_t appWidth = 0, appHeight = 0;
+                {
+                    std::lock_guard lock(chain->mutex);
+                    web = chain->webClient;
+                    hosted = std::move(chain->hosted);
+                    appWidth = chain->appWidth;
+                    appHeight = chain->appHeight;
+                }
                 if (console) {
                     // The channel this camera made, if it could: its owner is this
                     // camera's account. No graphics device is made.
-                    frameClient = MakeHostedFrameClient(chain->webClient->AcceptedServerSession(),
-                                                        std::move(chain->hosted));
-                    frameClient->SetSourceSize(chain->appWidth, chain->appHeight);
+                    frameClient = MakeHostedFrameClient(web->AcceptedServerSession(), std::move(hosted));
+                    frameClient->SetSourceSize(appWidth, appHeight);
                 } else {
                     frameClient = MakeFrameClient();
                     frameClient->SetSourceSize(sourceWidth, sourceHeight);
                     // Frames only from the app the pipe accepted.
-                    if (chain->webClient)
-                        frameClient->SetChannelOwner(chain->webClient->AcceptedServerUser());
+                    if (web)
+                        frameClient->SetChannelOwner(web->AcceptedServerUser());
                 }
                 frameClient->SetDestinationSize(width, height, subtype);
                 frameClient->Initialize(sharedTexture); // failures show in the samples
@@ -432,7 +455,8 @@ void CameraCore::PrepareInternal() {
         waitFor(third);
         waitFor(last);
         if (chain) {
-            chain->CloseGraphics(); // a frame client the last step made goes here, on this thread
+            // A frame client the last step made goes here, on this thread.
+            chain->CloseGraphics(kGraphicsCloseBound);
             std::shared_ptr<IPC::WebcamClient> web;
             std::shared_ptr<WebcamFrameClient> none;
             bool live = false;
@@ -454,9 +478,10 @@ void CameraCore::ReleaseInternal() {
         mCancellationSource.cancel();
         // The graphics device goes here, on the thread the host's Stop waits for: a host may end
         // its process right after, and a device torn down on another thread as the process goes
-        // can take the host with it. A chain making one is waited for; it makes none afterwards.
+        // can take the host with it. A chain making one is waited for, within a bound (a broken
+        // driver can take seconds or hang); it makes none afterwards.
         if (chain) {
-            if (auto made = chain->CloseGraphics())
+            if (auto made = chain->CloseGraphics(kGraphicsCloseBound))
                 frames = std::move(made);
         }
         frames.reset();

@@ -466,6 +466,61 @@ TEST(CameraCore, StopTellsTheAppItselfWhileThePoolIsBusyAndWaitsForNoAppLong) {
     SetFrameClientDeviceFactory({});
 }
 
+// A graphics device that takes long to make (a broken driver can take seconds, or hang) holds the
+// host's Stop up for a second at most: before, Stop waited until the device was made. The device made
+// afterwards is released by the chain's step, and no release task is left.
+TEST(CameraCore, AStopWaitsASecondAtMostForADeviceBeingMadeAndTheDeviceMadeLaterIsReleased) {
+    struct Shared { // kept by the factory and the device's release, which come after the test's Stop
+        DeviceRecord record;
+        std::atomic<int> made{0}, alive{0};
+        UniqueEvent entered{CreateEventW(nullptr, TRUE, FALSE, nullptr)};
+        UniqueEvent release{CreateEventW(nullptr, TRUE, FALSE, nullptr)};
+    };
+    const auto shared = std::make_shared<Shared>();
+    SetFrameClientDeviceFactory([shared] {
+        SetEvent(shared->entered.get());
+        WaitForSingleObject(shared->release.get(), INFINITE);
+        ++shared->made;
+        ++shared->alive;
+        return std::shared_ptr<IGraphicsDevice>(new FakeDevice(shared->record, kWidth, kHeight),
+                                                [shared](IGraphicsDevice* device) {
+                                                    delete device;
+                                                    --shared->alive;
+                                                });
+    });
+    struct ReleaseAtEnd { // the device is made at the latest when the test ends, whatever failed
+        Shared& shared;
+        ~ReleaseAtEnd() { SetEvent(shared.release.get()); }
+    } releaseAtEnd{*shared};
+    HoldingApp app(IPC::Command::StartCamera, 0);
+    ASSERT_TRUE(app.Serves());
+    {
+        Stream stream(MEDIASUBTYPE_YUY2);
+        ASSERT_EQ(WaitForSingleObject(shared->entered.get(), 20000), WAIT_OBJECT_0)
+            << "no device was asked for";
+        const UniqueEvent stopped{CreateEventW(nullptr, TRUE, FALSE, nullptr)};
+        std::thread watchdog([&] { // a Stop that waits for the device gets it after 10 s
+            if (WaitForSingleObject(stopped.get(), 10000) != WAIT_OBJECT_0)
+                SetEvent(shared->release.get());
+        });
+        const auto start = Clock::now();
+        stream.Stop();
+        const double took = SecondsSince(start);
+        SetEvent(stopped.get());
+        watchdog.join();
+        EXPECT_LT(took, 1.5);
+        EXPECT_GE(took, 0.95);
+        EXPECT_EQ(shared->made.load(), 0) << "Stop waited for the device";
+        SetEvent(shared->release.get());
+    }
+    ASSERT_TRUE(NoReleaseTaskWithin(10000));
+    EXPECT_EQ(std::pair(shared->made.load(), shared->alive.load()), std::pair(1, 0));
+    ASSERT_EQ(WaitForSingleObject(app.quiet.get(), 10000), WAIT_OBJECT_0);
+    const std::string seen = app.Take();
+    EXPECT_EQ(seen.substr(seen.size() - 2), "4|") << "the app was not told: " << seen;
+    SetFrameClientDeviceFactory({});
+}
+
 // A host that takes a sample late (its thread held up for 55 ms, past the next slot) does not get the
 // one after it early: that one keeps seven eighths of an interval from the late one instead of catching
 // up with the slots (before, 12 ms after it). A core that finds no app (one outside the user's session
