@@ -5,6 +5,7 @@
 
 #include "../IPC/IpcTestSupport.h"
 #include "../framework/TestFilters.h"
+#include "../support/ModuleCopies.h"
 #include "../support/RegistryAccess.h"
 
 #include "CameraCore/Formats.h"
@@ -318,13 +319,6 @@ private:
 void Kill(ServerProcess& app) {
     TerminateProcess(app.Handle(), 9);
     WaitForSingleObject(app.Handle(), 10000);
-}
-
-std::wstring RegistryText(const std::wstring& key, const wchar_t* value = nullptr) {
-    wchar_t text[512] = {};
-    DWORD bytes = sizeof(text);
-    const LONG read = RegGetValueW(HKEY_CLASSES_ROOT, key.c_str(), value, RRF_RT_REG_SZ, nullptr, text, &bytes);
-    return read == ERROR_SUCCESS ? text : L"<missing>";
 }
 
 // An outer unknown for aggregation: counts the references the inner object passes on.
@@ -747,40 +741,25 @@ bool KeyExists(const std::wstring& path) {
 // ANSI code page cannot spell (Cyrillic, Greek and Chinese letters) and deeper than MAX_PATH. A
 // registration that cannot name it writes nothing.
 TEST_F(CameraTest, RegistersTheModulesOwnFileFromAnyFolder) {
-    TempFolder base;
-    const std::wstring prefix = L"\\\\?\\", letters = base / L"Камера Ζ 相机";
-    std::wstring deep = base / L"deep";
-    for (wchar_t part = L'a'; deep.size() <= MAX_PATH; ++part)
-        deep += L"\\" + std::wstring(48, part);
-    for (const std::wstring& folder : {letters, deep}) {
-        SCOPED_TRACE(folder.size());
-        for (std::size_t at = base.Path().size(); at != std::wstring::npos; at = folder.find(L'\\', at + 1))
-            CreateDirectoryW((prefix + folder.substr(0, folder.find(L'\\', at + 1))).c_str(), nullptr);
-        const std::wstring file = folder + L"\\ZarvoWebcam.dll";
-        ASSERT_TRUE(CopyFileW((ProgramFolder() + L"ZarvoWebcam.dll").c_str(), (prefix + file).c_str(), FALSE))
-            << GetLastError();
-        const HMODULE copy = LoadLibraryW((prefix + file).c_str());
-        ASSERT_TRUE(copy && copy != module.handle) << "the copy did not load: " << GetLastError();
+    const auto check = [&](const std::wstring& file, HMODULE copy) {
+        ASSERT_NE(copy, module.handle);
         const auto registerCopy = ExportFn(reinterpret_cast<void*>(GetProcAddress(copy, "DllRegisterServer")));
         const auto unregisterCopy = ExportFn(reinterpret_cast<void*>(GetProcAddress(copy, "DllUnregisterServer")));
 
         const HRESULT registered = registerCopy();
         std::wstring server = RegistryText(kClassKey + L"\\InprocServer32");
         if (registered == S_OK) {
-            if (server.starts_with(prefix))
-                server.erase(0, prefix.size());
+            if (server.starts_with(kLongPathPrefix))
+                server.erase(0, kLongPathPrefix.size());
             EXPECT_EQ(_wcsicmp(server.c_str(), file.c_str()), 0) << "registered " << ::testing::PrintToString(server);
-            EXPECT_NE(GetFileAttributesW((prefix + server).c_str()), INVALID_FILE_ATTRIBUTES);
+            EXPECT_NE(GetFileAttributesW((kLongPathPrefix + server).c_str()), INVALID_FILE_ATTRIBUTES);
         } else {
             EXPECT_TRUE(FAILED(registered));
             EXPECT_EQ((std::tuple{KeyExists(kClassKey), KeyExists(kDeviceKey)}), (std::tuple{false, false}));
         }
         EXPECT_EQ(unregisterCopy(), S_OK);
-        FreeLibrary(copy);
-        DeleteFileW((prefix + file).c_str());
-        for (std::wstring at = folder; at.size() > base.Path().size(); at.resize(at.find_last_of(L'\\')))
-            RemoveDirectoryW((prefix + at).c_str());
-    }
+    };
+    ForEachCopyInAwkwardFolders(ProgramFolder() + L"ZarvoWebcam.dll", check);
 }
 
 // Unregistering removes the class key also where the device entry is already gone (removed by
