@@ -109,8 +109,9 @@ struct ConnectionChainState {
     std::shared_ptr<FrameChannel::HostedChannel> hosted;
     std::uint32_t appWidth = 0;
     std::uint32_t appHeight = 0;
-    bool closed = false;   // guarded by mutex; set by CloseGraphics: step 4 brings up nothing more
-    bool building = false; // guarded by mutex; step 4 is making the frame client (a graphics device)
+    bool closed = false;    // guarded by mutex; set by CloseGraphics: step 4 brings up nothing more
+    bool building = false;  // guarded by mutex; step 4 is making the frame client (a graphics device)
+    bool abandoned = false; // guarded by mutex; CloseGraphics gave up waiting: step 4 releases what it made
 
     // Step 4's entry: false once the stream closed the chain's graphics side.
     bool BeginGraphics() {
@@ -118,21 +119,28 @@ struct ConnectionChainState {
         building = !closed;
         return building;
     }
-    // Step 4's exit, with what it made (null when it failed).
+    // Step 4's exit, with what it made (null when it failed). What no one will take any more goes
+    // here, on the step's thread.
     void EndGraphics(std::shared_ptr<WebcamFrameClient> made) {
         {
             std::lock_guard lock(mutex);
-            frameClient = std::move(made);
             building = false;
+            if (!abandoned)
+                frameClient = std::move(made);
         }
         graphicsDone.notify_all();
+        made.reset();
     }
-    // Lets no further graphics object be made, waits for one being made, and hands over the frame
-    // client, so the caller releases it on its own thread.
-    std::shared_ptr<WebcamFrameClient> CloseGraphics() {
+    // Lets no further graphics object be made, waits up to `bound` for one being made, and hands
+    // over the frame client, so the caller releases it on its own thread. Null when the time ran
+    // out: step 4 then releases what it makes itself.
+    std::shared_ptr<WebcamFrameClient> CloseGraphics(std::chrono::milliseconds bound) {
         std::unique_lock lock(mutex);
         closed = true;
-        graphicsDone.wait(lock, [this] { return !building; });
+        if (!graphicsDone.wait_for(lock, bound, [this] { return !building; })) {
+            abandoned = true;
+            return nullptr;
+        }
         return std::move(frameClient);
     }
 
@@ -195,6 +203,17 @@ std::shared_ptr<WebcamFrameClient> MakeHostedFrameClient(DWORD session,
 // A per-frame request cut short by the host's Stop leaves its connection out of step: the app is
 // told on a new one, found within this bound or not at all.
 constexpr DWORD kReconnectBoundMs = 2000;
+
+// The host's Stop tells the app itself when nothing else needs the connection: a host may end its
+// process right after, before a release task queued on a busy pool has run. An app answers within a
+// few ms, and a loaded machine has been seen to hold it up for some hundred; half a second is still
+// no hang to the host. An app that has not answered by then hears it from the release task.
+constexpr DWORD kStopOnHostThreadMs = 500;
+
+// How long the host's Stop waits for a graphics device being made. Making one takes tens of ms, a few
+// hundred while the driver first loads; one still being made after a second is stuck in a broken
+// driver. The step then releases the device itself, once it has one.
+constexpr std::chrono::milliseconds kGraphicsCloseBound{1000};
 
 // Connects `client` again within `boundMs`: false when no pipe could be opened in that time.
 bool ReconnectWithin(IPC::WebcamClient& client, DWORD boundMs) {
@@ -263,6 +282,23 @@ std::shared_ptr<UniqueEvent> StartReleaseTask(std::shared_ptr<IPC::WebcamClient>
         return nullptr;
     }
     return appDone;
+}
+
+// Tells the app on `web`, a connection in step that no other thread uses, to stop its camera within
+// `boundMs`, then disconnects. False when the exchange failed or ran out of time: the connection is
+// then out of step, and a new one is needed to tell the app.
+bool StopAppsCameraWithin(IPC::WebcamClient& web, DWORD boundMs) {
+    Log log = Log::Get(kFilterLogName, "ReleaseInternal");
+    // An app that serves has its event set; no wait for one that is going away.
+    if (!web.CheckForServer({}, 0))
+        return true;
+    log << "WebcamClient: Found Server" << Log::EndLine;
+    if (!web.StopCamera(boundMs))
+        return web.InStep(); // in step: the app answered that its camera runs on
+    log << "WebcamClient: Camera Stopped" << Log::EndLine;
+    if (web.Disconnect())
+        log << "WebcamClient: Server Disconnected" << Log::EndLine;
+    return true;
 }
 
 // A host often ends its process right after its Stop: give the release task a moment to tell the
@@ -355,25 +391,35 @@ void CameraCore::PrepareInternal() {
                            giveUpIfCancelled](std::uint64_t sharedTexture) {
             Log::Get(kFilterLogName, "Prepare/WebcamFrameClient") << " " << Log::EndLine;
             giveUpIfCancelled();
-            // A stream that stopped waits for this step rather than leave a graphics
-            // device behind; one that stops before it begins makes none.
+            // A stream that stopped waits for this step (for a while) rather than leave a
+            // graphics device behind; one that stops before it begins makes none.
             if (!chain->BeginGraphics())
                 Tasks::cancel_current_task();
             std::shared_ptr<WebcamFrameClient> frameClient;
             try {
-                std::lock_guard lock(chain->mutex);
+                // Taken under the lock, which the device's making must not hold: the stream's
+                // Stop waits for it only so long.
+                std::shared_ptr<IPC::WebcamClient> web;
+                std::shared_ptr<FrameChannel::HostedChannel> hosted;
+                std::uint32_t appWidth = 0, appHeight = 0;
+                {
+                    std::lock_guard lock(chain->mutex);
+                    web = chain->webClient;
+                    hosted = std::move(chain->hosted);
+                    appWidth = chain->appWidth;
+                    appHeight = chain->appHeight;
+                }
                 if (console) {
                     // The channel this camera made, if it could: its owner is this
                     // camera's account. No graphics device is made.
-                    frameClient = MakeHostedFrameClient(chain->webClient->AcceptedServerSession(),
-                                                        std::move(chain->hosted));
-                    frameClient->SetSourceSize(chain->appWidth, chain->appHeight);
+                    frameClient = MakeHostedFrameClient(web->AcceptedServerSession(), std::move(hosted));
+                    frameClient->SetSourceSize(appWidth, appHeight);
                 } else {
                     frameClient = MakeFrameClient();
                     frameClient->SetSourceSize(sourceWidth, sourceHeight);
                     // Frames only from the app the pipe accepted.
-                    if (chain->webClient)
-                        frameClient->SetChannelOwner(chain->webClient->AcceptedServerUser());
+                    if (web)
+                        frameClient->SetChannelOwner(web->AcceptedServerUser());
                 }
                 frameClient->SetDestinationSize(width, height, subtype);
                 frameClient->Initialize(sharedTexture); // failures show in the samples
@@ -409,7 +455,8 @@ void CameraCore::PrepareInternal() {
         waitFor(third);
         waitFor(last);
         if (chain) {
-            chain->CloseGraphics(); // a frame client the last step made goes here, on this thread
+            // A frame client the last step made goes here, on this thread.
+            chain->CloseGraphics(kGraphicsCloseBound);
             std::shared_ptr<IPC::WebcamClient> web;
             std::shared_ptr<WebcamFrameClient> none;
             bool live = false;
@@ -431,9 +478,10 @@ void CameraCore::ReleaseInternal() {
         mCancellationSource.cancel();
         // The graphics device goes here, on the thread the host's Stop waits for: a host may end
         // its process right after, and a device torn down on another thread as the process goes
-        // can take the host with it. A chain making one is waited for; it makes none afterwards.
+        // can take the host with it. A chain making one is waited for, within a bound (a broken
+        // driver can take seconds or hang); it makes none afterwards.
         if (chain) {
-            if (auto made = chain->CloseGraphics())
+            if (auto made = chain->CloseGraphics(kGraphicsCloseBound))
                 frames = std::move(made);
         }
         frames.reset();
@@ -454,7 +502,12 @@ void CameraCore::ReleaseInternal() {
                 if (made)
                     web = std::move(made);
             }
-            WaitBrieflyFor(StartReleaseTask(std::move(web)));
+            // No thread but this one uses the connection now. One out of step needs a new
+            // connection, which the release task makes.
+            if (web && web->InStep() && StopAppsCameraWithin(*web, kStopOnHostThreadMs))
+                web.reset();
+            else
+                WaitBrieflyFor(StartReleaseTask(std::move(web)));
         }
     } catch (...) {
         LogCurrentException(log, __LINE__);

@@ -197,13 +197,13 @@ ControlObject::~ControlObject() {
 
 std::shared_ptr<Log> ControlObject::Obtain(const char* tag) const { return ObtainLog(mLogFactory, tag); }
 
-bool ControlObject::CheckForServer(CancellationToken token) {
+bool ControlObject::CheckForServer(CancellationToken token, DWORD waitMs) {
     auto log = Obtain("CheckForServer");
     if (!mTrustedName.empty()) {
         *log << "the app's event is out of reach: the pipe is " << (mCommandPipe ? "open" : "closed") << Log::EndLine;
         return static_cast<bool>(mCommandPipe);
     }
-    const auto result = WaitOrCancel(mServerLiveEvent.get(), kServerEventWaitMs, token);
+    const auto result = WaitOrCancel(mServerLiveEvent.get(), waitMs, token);
     if (!result) {
         *log << "WaitForSingleObject: canceled" << Log::EndLine;
         return false;

@@ -70,9 +70,9 @@ public:
     ControlObject(const ControlObject&) = delete;
     ControlObject& operator=(const ControlObject&) = delete;
 
-    // True when the server-live event is set within 500 ms; false at once when the token is
-    // cancelled. For the console user's app: true while the pipe is open.
-    bool CheckForServer(CancellationToken token = {});
+    // True when the server-live event is set within `waitMs` (500 ms by default); false at once when
+    // the token is cancelled. For the console user's app: true while the pipe is open.
+    bool CheckForServer(CancellationToken token = {}, DWORD waitMs = kServerEventWaitMs);
     // True when the control pipe is open on return.
     bool ConnectToServer(CancellationToken token);
     // Retries until the pipe opens, an unexpected open error occurs or the token is cancelled.

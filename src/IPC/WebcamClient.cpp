@@ -143,13 +143,15 @@ bool WebcamClient::StartCamera(CancellationToken token) {
     return Exchange(static_cast<std::uint32_t>(Command::StartCamera), handler, kExchangeTimeoutMs, token);
 }
 
-bool WebcamClient::StopCamera() {
+bool WebcamClient::StopCamera(DWORD boundMs) {
     auto log = ObtainLog(mLogFactory, "StopCamera");
-    return HandleRequest(static_cast<std::uint32_t>(Command::StopCamera), FlagHandler([this](const Status& status) {
-                             auto handlerLog = ObtainLog(mLogFactory, "StopCamera");
-                             *handlerLog << "is_camera_live, " << status.is_camera_live << Log::EndLine;
-                             return status.is_camera_live == 0;
-                         }));
+    FlagHandler handler([this](const Status& status) {
+        auto handlerLog = ObtainLog(mLogFactory, "StopCamera");
+        *handlerLog << "is_camera_live, " << status.is_camera_live << Log::EndLine;
+        return status.is_camera_live == 0;
+    });
+    return Exchange(static_cast<std::uint32_t>(Command::StopCamera), handler, boundMs,
+                    CancellationToken::none());
 }
 
 WebcamClient::Size WebcamClient::FrameSize() {

@@ -37,8 +37,8 @@ public:
     // True when the server answers that its camera is live; false when the exchange fails or
     // the token is cancelled.
     bool StartCamera(CancellationToken token = {});
-    // True when the server answers that its camera is no longer live.
-    bool StopCamera();
+    // True when the server answers within `boundMs` that its camera is no longer live.
+    bool StopCamera(DWORD boundMs = kExchangeTimeoutMs);
     // The app's frame size; 0,0 when the exchange fails or the app does not know the request.
     struct Size {
         std::uint32_t width = 0;

@@ -10,6 +10,8 @@
 #include <windows.h>
 
 #include <atomic>
+#include <new>
+#include <string>
 
 using namespace Zarvo::MediaFoundation;
 
@@ -72,11 +74,15 @@ STDAPI DllCanUnloadNow() {
 }
 
 STDAPI DllRegisterServer() {
-    wchar_t path[MAX_PATH] = {};
-    const DWORD length = GetModuleFileNameW(gModule, path, MAX_PATH);
-    if (length == 0 || length == MAX_PATH)
-        return HRESULT_FROM_WIN32(length ? ERROR_INSUFFICIENT_BUFFER : GetLastError());
-    return RegisterComServer(kClsidMediaSource, kCameraName, path, L"Both", L"InprocServer32");
+    // The whole name, however long: hosts find the class at the file it names.
+    std::wstring path;
+    try {
+        if (const DWORD error = Zarvo::GetModuleFilePath(gModule, path); error != ERROR_SUCCESS)
+            return HRESULT_FROM_WIN32(error);
+    } catch (const std::bad_alloc&) {
+        return E_OUTOFMEMORY;
+    }
+    return RegisterComServer(kClsidMediaSource, kCameraName, path.c_str(), L"Both", L"InprocServer32");
 }
 
 STDAPI DllUnregisterServer() { return UnregisterComServer(kClsidMediaSource); }

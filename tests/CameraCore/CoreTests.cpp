@@ -16,6 +16,7 @@
 #include <uuids.h>
 
 #include <algorithm>
+#include <atomic>
 #include <functional>
 #include <mutex>
 #include <optional>
@@ -198,11 +199,13 @@ TEST(CameraCore, AStepThatFailsAfterMakingItsDeviceLetsItGoBeforeStopReturns) {
 namespace {
 
 // The app's end of the control pipe, scripted, on its only instance: it answers every request at
-// once, except StartCamera, whose answer it holds for 300 ms, noting whether another request came
-// on the connection meanwhile. The server-live event is set while it serves, so no app is launched.
+// once, except one command (StartCamera unless told otherwise), whose answer it holds for `holdMs`
+// (INFINITE: until the app ends), noting whether another request came on the connection meanwhile.
+// The server-live event is set while it serves, so no app is launched.
 class HoldingApp {
 public:
-    HoldingApp() {
+    explicit HoldingApp(IPC::Command held = IPC::Command::StartCamera, DWORD holdMs = 300)
+        : mHeld(static_cast<std::uint32_t>(held)), mHoldMs(holdMs) {
         auto security = IPC::ObjectSecurity::ForCurrentUser();
         if (security)
             mPipe.reset(CreateNamedPipeW(IPC::kControlPipeName, PIPE_ACCESS_DUPLEX | FILE_FLAG_OVERLAPPED,
@@ -218,13 +221,13 @@ public:
     }
     bool Serves() const { return static_cast<bool>(mPipe); }
     // What came since the last call: "c" for a connection, each request's command, "!" where a
-    // request had come while StartCamera's answer was held, "|" for the end of a connection.
+    // request had come while the held answer was, "|" for the end of a connection.
     std::string Take() {
         std::lock_guard lock(mMutex);
         return std::exchange(mSeen, {});
     }
-    UniqueEvent startReceived{CreateEventW(nullptr, TRUE, FALSE, nullptr)};
-    UniqueEvent startAnswered{CreateEventW(nullptr, TRUE, FALSE, nullptr)};
+    UniqueEvent heldReceived{CreateEventW(nullptr, TRUE, FALSE, nullptr)};
+    UniqueEvent heldAnswered{CreateEventW(nullptr, TRUE, FALSE, nullptr)};
     UniqueEvent quiet{CreateEventW(nullptr, TRUE, TRUE, nullptr)}; // set while no connection is open
 
 private:
@@ -268,14 +271,15 @@ private:
             for (std::uint32_t command = 0; Io(false, &command, sizeof(command)) == sizeof(command);) {
                 Note(std::to_string(command));
                 IPC::Status answer{};
-                if (command == static_cast<std::uint32_t>(IPC::Command::StartCamera)) {
-                    SetEvent(startReceived.get());
-                    WaitForSingleObject(mStop.get(), 300);
+                answer.is_camera_live = command == static_cast<std::uint32_t>(IPC::Command::StartCamera);
+                if (command == mHeld) {
+                    SetEvent(heldReceived.get());
+                    WaitForSingleObject(mStop.get(), mHoldMs);
                     DWORD waiting = 0;
                     if (PeekNamedPipe(mPipe.get(), nullptr, 0, nullptr, &waiting, nullptr) && waiting)
                         Note("!");
-                    answer.is_camera_live = 1;
-                    SetEvent(startAnswered.get()); // before the write, after which the camera may go on at once
+                    // Before the write, after which the camera may go on at once.
+                    SetEvent(heldAnswered.get());
                 }
                 Io(true, &answer, sizeof(answer));
             }
@@ -285,6 +289,8 @@ private:
         }
     }
 
+    const std::uint32_t mHeld;
+    const DWORD mHoldMs;
     UniqueFile mPipe;
     UniqueEvent mLive = OpenServerLiveEvent();
     UniqueEvent mStop{CreateEventW(nullptr, TRUE, FALSE, nullptr)}, mIo{CreateEventW(nullptr, TRUE, FALSE, nullptr)};
@@ -315,14 +321,14 @@ TEST(CameraCore, RunningOutOfMemoryWhileBuildingTheChainLeavesNoStepRunningBesid
     const auto waitForStartCamera = [](void* context) {
         auto& failure = *static_cast<Failure*>(context);
         failure.raced = Tasks::detail::LiveStateCount() >= 3 &&
-                        WaitForSingleObject(failure.app.startReceived.get(), 5000) == WAIT_OBJECT_0;
+                        WaitForSingleObject(failure.app.heldReceived.get(), 5000) == WAIT_OBJECT_0;
     };
     const CameraCore::Waiter waiter = [](DWORD, const HANDLE*, DWORD) { return CameraCore::WaitResult::Command; };
     int raced = 0;
     for (long nth = 1;; ++nth) {
         ASSERT_TRUE(Tasks::detail::WaitForNoLiveStates(10000)) << "a chain of the last round still runs";
-        ResetEvent(app.startReceived.get());
-        ResetEvent(app.startAnswered.get());
+        ResetEvent(app.heldReceived.get());
+        ResetEvent(app.heldAnswered.get());
         Failure failure{app};
         bool failed = false, answered = false;
         {
@@ -335,7 +341,7 @@ TEST(CameraCore, RunningOutOfMemoryWhileBuildingTheChainLeavesNoStepRunningBesid
                 }
                 failed = failing.Disarm();
             }
-            answered = WaitForSingleObject(app.startAnswered.get(), 0) == WAIT_OBJECT_0;
+            answered = WaitForSingleObject(app.heldAnswered.get(), 0) == WAIT_OBJECT_0;
             core.Stop();
         }
         for (int i = 0; i < 1000 && PendingReleaseTasks() > 0; ++i)
@@ -357,6 +363,162 @@ TEST(CameraCore, RunningOutOfMemoryWhileBuildingTheChainLeavesNoStepRunningBesid
             break; // Start ran to its end: each of its allocations has failed once
     }
     EXPECT_GT(raced, 0) << "no failure came while StartCamera was under way";
+    SetFrameClientDeviceFactory({});
+}
+
+namespace {
+
+// Every thread the process's default pool will run at once, held until Release: work queued meanwhile
+// waits, as a release task does on a loaded machine. The pool starts a thread for work that finds all
+// of them busy, up to its cap (500 in Wine), which is taken as reached when a callback queued does not
+// start within two seconds.
+class BusyPool {
+public:
+    BusyPool() {
+        while (TrySubmitThreadpoolCallback(&Hold, this, nullptr)) {
+            ++mQueued;
+            if (WaitForSingleObject(mStarted.get(), 2000) != WAIT_OBJECT_0)
+                break;
+        }
+    }
+    ~BusyPool() {
+        Release();
+        WaitForSingleObject(mEnded.get(), INFINITE); // each callback uses this object until its last step
+    }
+    // True while the last callback queued waits for a thread.
+    bool Full() const { return mRunning.load() < mQueued; }
+    void Release() { SetEvent(mRelease.get()); }
+
+private:
+    static void CALLBACK Hold(PTP_CALLBACK_INSTANCE, void* context) {
+        auto& pool = *static_cast<BusyPool*>(context);
+        ++pool.mRunning;
+        SetEvent(pool.mStarted.get());
+        WaitForSingleObject(pool.mRelease.get(), INFINITE);
+        if (++pool.mDone == pool.mQueued)
+            SetEvent(pool.mEnded.get());
+    }
+
+    long mQueued = 0; // written before Release only
+    std::atomic<long> mRunning{0}, mDone{0};
+    UniqueEvent mStarted{CreateEventW(nullptr, FALSE, FALSE, nullptr)};
+    UniqueEvent mRelease{CreateEventW(nullptr, TRUE, FALSE, nullptr)};
+    UniqueEvent mEnded{CreateEventW(nullptr, TRUE, FALSE, nullptr)};
+};
+
+// The release tasks give no signal of their end: polled, for up to `milliseconds`.
+bool NoReleaseTaskWithin(DWORD milliseconds) {
+    for (const ULONGLONG end = GetTickCount64() + milliseconds; PendingReleaseTasks() > 0; Sleep(10))
+        if (GetTickCount64() > end)
+            return false;
+    return true;
+}
+
+std::shared_ptr<IGraphicsDevice> NewFakeDevice(DeviceRecord& record) {
+    return std::make_shared<FakeDevice>(record, kWidth, kHeight);
+}
+
+} // namespace
+
+// The host's Stop tells the app to stop its camera itself when the chain is done and the connection in
+// step: a host may end its process right after, and a release task waits for a thread of the pool
+// (before, Stop gave it 20 ms, and under load the app only saw the pipe close). With every thread of
+// the pool held, the app has had StopCamera when Stop returns. An app that never answers holds Stop up
+// for half a second only, and the release task tries again on a new connection once the pool is free.
+TEST(CameraCore, StopTellsTheAppItselfWhileThePoolIsBusyAndWaitsForNoAppLong) {
+    DeviceRecord record;
+    SetFrameClientDeviceFactory([&] { return NewFakeDevice(record); });
+    for (const bool answers : {true, false}) {
+        SCOPED_TRACE(answers ? "an app that answers" : "an app that never answers StopCamera");
+        HoldingApp app(answers ? IPC::Command::StartCamera : IPC::Command::StopCamera,
+                       answers ? 0 : INFINITE);
+        ASSERT_TRUE(app.Serves());
+        std::string seen;
+        {
+            Stream stream(MEDIASUBTYPE_YUY2);
+            // Streaming from the app: it has answered a per-frame request.
+            for (int sample = 0; sample < 600 && seen.find('2') == seen.npos; ++sample, seen += app.Take())
+                stream.Next();
+            ASSERT_NE(seen.find('2'), seen.npos) << "the chain did not come up: " << seen;
+            BusyPool busy;
+            const auto start = Clock::now();
+            stream.Stop();
+            const double took = SecondsSince(start);
+            seen += app.Take();
+            EXPECT_TRUE(busy.Full()) << "a thread of the pool was free: the test shows nothing";
+            if (answers) {
+                EXPECT_EQ(seen.substr(seen.rfind('2') + 1, 1), "4")
+                    << "the app had not heard of the stop: " << seen;
+            } else {
+                // Half a second for the answer, then the release task's turn; the exchange's usual
+                // bound, 2 s, would show as more. The rest is room for a loaded machine.
+                EXPECT_EQ(PendingReleaseTasks(), 1);
+                EXPECT_GE(took, 0.45);
+                EXPECT_LT(took, 1.9);
+            }
+        }
+        ASSERT_TRUE(NoReleaseTaskWithin(10000));
+        if (answers) {
+            ASSERT_EQ(WaitForSingleObject(app.quiet.get(), 10000), WAIT_OBJECT_0);
+            seen += app.Take();
+            EXPECT_EQ(seen.substr(seen.rfind('2') + 1), "4|") << seen;
+        }
+    }
+    SetFrameClientDeviceFactory({});
+}
+
+// A graphics device that takes long to make (a broken driver can take seconds, or hang) holds the
+// host's Stop up for a second at most: before, Stop waited until the device was made. The device made
+// afterwards is released by the chain's step, and no release task is left.
+TEST(CameraCore, AStopWaitsASecondAtMostForADeviceBeingMadeAndTheDeviceMadeLaterIsReleased) {
+    struct Shared { // kept by the factory and the device's release, which come after the test's Stop
+        DeviceRecord record;
+        std::atomic<int> made{0}, alive{0};
+        UniqueEvent entered{CreateEventW(nullptr, TRUE, FALSE, nullptr)};
+        UniqueEvent release{CreateEventW(nullptr, TRUE, FALSE, nullptr)};
+    };
+    const auto shared = std::make_shared<Shared>();
+    SetFrameClientDeviceFactory([shared] {
+        SetEvent(shared->entered.get());
+        WaitForSingleObject(shared->release.get(), INFINITE);
+        ++shared->made;
+        ++shared->alive;
+        return std::shared_ptr<IGraphicsDevice>(new FakeDevice(shared->record, kWidth, kHeight),
+                                                [shared](IGraphicsDevice* device) {
+                                                    delete device;
+                                                    --shared->alive;
+                                                });
+    });
+    struct ReleaseAtEnd { // the device is made at the latest when the test ends, whatever failed
+        Shared& shared;
+        ~ReleaseAtEnd() { SetEvent(shared.release.get()); }
+    } releaseAtEnd{*shared};
+    HoldingApp app(IPC::Command::StartCamera, 0);
+    ASSERT_TRUE(app.Serves());
+    {
+        Stream stream(MEDIASUBTYPE_YUY2);
+        ASSERT_EQ(WaitForSingleObject(shared->entered.get(), 20000), WAIT_OBJECT_0)
+            << "no device was asked for";
+        const UniqueEvent stopped{CreateEventW(nullptr, TRUE, FALSE, nullptr)};
+        std::thread watchdog([&] { // a Stop that waits for the device gets it after 10 s
+            if (WaitForSingleObject(stopped.get(), 10000) != WAIT_OBJECT_0)
+                SetEvent(shared->release.get());
+        });
+        const auto start = Clock::now();
+        stream.Stop();
+        const double took = SecondsSince(start);
+        SetEvent(stopped.get());
+        watchdog.join();
+        EXPECT_LT(took, 5.0); // the bound is 1 s; waiting for the device shows as 10 s (the watchdog)
+        EXPECT_GE(took, 0.95);
+        EXPECT_EQ(shared->made.load(), 0) << "Stop waited for the device";
+        SetEvent(shared->release.get());
+    }
+    ASSERT_TRUE(NoReleaseTaskWithin(10000));
+    EXPECT_EQ(std::pair(shared->made.load(), shared->alive.load()), std::pair(1, 0));
+    ASSERT_EQ(WaitForSingleObject(app.quiet.get(), 10000), WAIT_OBJECT_0);
+    const std::string seen = app.Take();
+    EXPECT_EQ(seen.substr(seen.size() - 2), "4|") << "the app was not told: " << seen;
     SetFrameClientDeviceFactory({});
 }
 

@@ -194,7 +194,8 @@ TEST(WebcamClient, EveryRequestGivesItsCodeResultAndLogLineForEveryKindOfAnswer)
         EXPECT_THAT(DaclOf(event.get()), UserAndSystem(ProcessUserSid(), EVENT_ALL_ACCESS));
     }
     const auto start = [](WebcamClient& c) -> std::uint64_t { return c.StartCamera(); };
-    const auto stop = &WebcamClient::StopCamera;
+    const auto stop = [](WebcamClient& c) -> std::uint64_t { return c.StopCamera(); };
+    const auto shortStop = [](WebcamClient& c) -> std::uint64_t { return c.StopCamera(100); };
     const auto texture = [](WebcamClient& c) { return c.OpenSharedTexture(); };
     const auto tick = [](WebcamClient& c) -> std::uint64_t { return c.FrameTick(); };
     const auto shortTick = [](WebcamClient& c) -> std::uint64_t { return c.FrameTick(std::chrono::milliseconds(100)); };
@@ -255,6 +256,9 @@ TEST(WebcamClient, EveryRequestGivesItsCodeResultAndLogLineForEveryKindOfAnswer)
         // A per-frame request that times out does log, once; with its own bound, or the common one.
         {shortTick, 2, Step::AnswerAfterShortBound, 16, live, 0, "[HandleRequest] ERROR: time-out: command 2: no answer within 100 ms; later requests on this connection fail"},
         {shortTick, 0, Step::Answer, 0, {}, 0, ""}, {start}, reconnect[0], reconnect[1],
+        // StopCamera with a bound of its own, as a host's Stop sends it.
+        {shortStop, 4, Step::AnswerAfterShortBound, 16, live, 0, "[HandleRequest] ERROR: time-out: command 4: no answer within 100 ms; later requests on this connection fail"},
+        {start}, reconnect[0], reconnect[1],
         {tick, 2, Step::AnswerLate, 16, live, 0, "ERROR: time-out: command 2: no answer within 2000 ms"},
     };
     // clang-format on

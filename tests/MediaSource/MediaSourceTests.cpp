@@ -1,7 +1,9 @@
 // The media source module as Media Foundation hosts load it (its class factory, from a folder of its
 // own), driven directly and through the platform's source reader, with and without the reference app.
-#include "MediaSourceTestSupport.h"
 #include "../IPC/IpcTestSupport.h"
+#include "../support/ModuleCopies.h"
+#include "../support/RegistryAccess.h"
+#include "MediaSourceTestSupport.h"
 
 #include "MediaSource/MediaSource.h"
 #include "MediaSource/PlatformExtras.h"
@@ -559,6 +561,29 @@ TEST(MediaSource, RegistersItsClassAndPublishesOnlyWhereThePlatformCan) {
             if (line.find("Media Foundation apps cannot use the camera") != std::string::npos)
                 lines.push_back(line);
     EXPECT_EQ(lines.size(), 2u) << "one line per call";
+}
+
+// The registered server is the module's own file wherever it lies: in a folder whose name the ANSI
+// code page cannot spell, and deeper than MAX_PATH, where the registration refused before.
+TEST(MediaSource, RegistersTheModulesOwnFileFromAnyFolder) {
+    wchar_t clsid[39] = {};
+    StringFromGUID2(kClsidMediaSource, clsid, 39);
+    const std::wstring key = std::wstring(L"CLSID\\") + clsid + L"\\InprocServer32";
+    const auto check = [&](const std::wstring& file, HMODULE copy) {
+        const auto call = [copy](const char* name) {
+            return reinterpret_cast<HRESULT(STDAPICALLTYPE*)()>(
+                reinterpret_cast<void (*)()>(GetProcAddress(copy, name)))();
+        };
+        ASSERT_EQ(call("DllRegisterServer"), S_OK);
+        std::wstring server = RegistryText(key);
+        if (server.starts_with(kLongPathPrefix))
+            server.erase(0, kLongPathPrefix.size());
+        EXPECT_EQ(_wcsicmp(server.c_str(), file.c_str()), 0)
+            << "registered " << ::testing::PrintToString(server);
+        EXPECT_EQ(call("DllUnregisterServer"), S_OK);
+        EXPECT_EQ(RegistryText(key), L"<missing>");
+    };
+    ForEachCopyInAwkwardFolders(ProgramFolder() + L"ZarvoMediaSource.dll", check);
 }
 
 // Through the platform's source reader with the reference app: every frame after the leading

@@ -21,7 +21,7 @@ filter_log=$(e2e_new_logs zvfilter | tail -n 1)
 server_log=$(e2e_new_logs zvserver)
 [ "$(wc -l <<<"$server_log")" -eq 1 ] && [ -n "$server_log" ] || e2e_fail "expected one server log, got [$server_log]"
 
-# The release task runs after the host's stop: the server's disconnect is its last step.
+# The host's stop tells the server (or a release task after it): the server's disconnect is the last step.
 deadline=$((SECONDS + 20))
 until grep -q 'client 1: disconnected' "$server_log"; do
   [ "$SECONDS" -lt "$deadline" ] || e2e_fail "the camera did not disconnect: $(cat "$server_log")"
@@ -32,7 +32,7 @@ e2e_expect_in_order "$filter_log" '[PrepareInternal] ENTER' '[PrepareInternal] E
   '[Prepare/ConnectToServer]  ' '[Prepare/ConnectToServer] webcamClient: Server Connected' \
   '[Prepare/StartCamera] webcamClient: Camera Started' '[Prepare/OpenSharedTexture]  ' \
   '[Prepare/WebcamFrameClient]  '
-# The stop's time line, then the release task's three steps.
+# The stop's time line, then the three steps of telling the server.
 release=$(tr -d '\r' <"$filter_log" | grep -n -m 1 '^\[ReleaseInternal\] [0-9]\{8\}_[0-9]\{6\}$' | cut -d: -f1 || true)
 [ -n "$release" ] || e2e_fail "no ReleaseInternal time line"
 tail -n +"$release" "$filter_log" >"$e2e_work/after-release.log"

@@ -1,12 +1,29 @@
 #pragma once
-// Registry keys that refuse access, to make the platform's own calls fail for real.
+// Registry values read back, and keys that refuse access, to make the platform's own calls fail for real.
 
 #include <windows.h>
 
+#include <cwchar>
 #include <string>
 #include <vector>
 
 namespace Zarvo::Testing {
+
+// A text value of a key under HKEY_CLASSES_ROOT (null: the key's default value), however long;
+// "<missing>" when there is none.
+inline std::wstring RegistryText(const std::wstring& key, const wchar_t* value = nullptr) {
+    DWORD bytes = 0;
+    if (RegGetValueW(HKEY_CLASSES_ROOT, key.c_str(), value, RRF_RT_REG_SZ, nullptr, nullptr, &bytes) !=
+        ERROR_SUCCESS)
+        return L"<missing>";
+    std::wstring text(bytes / sizeof(wchar_t) + 1, L'\0');
+    bytes = static_cast<DWORD>(text.size() * sizeof(wchar_t));
+    if (RegGetValueW(HKEY_CLASSES_ROOT, key.c_str(), value, RRF_RT_REG_SZ, nullptr, text.data(), &bytes) !=
+        ERROR_SUCCESS)
+        return L"<missing>";
+    text.resize(wcsnlen(text.c_str(), text.size()));
+    return text;
+}
 
 // Denies everybody every access to a registry key while it lives, then puts the key's own access
 // list back (through a handle opened before: the key's owner may always change the list).
