@@ -25,15 +25,13 @@ namespace Zarvo {
 namespace PixelKernels {
 namespace {
 
-// From this output size on, a frame goes out with non-temporal stores. Its destination is written whole and
+// From kStreamingBytes of output on, a frame goes out with non-temporal stores. Its destination is written whole and
 // never read back here, and the app's frame it comes from is no longer in the cache when the camera reads
 // it: ordinary stores then pay a read-for-ownership of every destination line and evict the source. Timed
 // alone, ordinary stores can look faster (an AMD EPYC machine: 0.47-0.86x for streaming), as part of their
 // cost comes later in evictions and write-backs; in a streaming host there they cost 16-17 ms of CPU per
 // second at 1920x1080, 29.97 fps, against 13 with streaming. Smaller frames take ordinary stores, which
 // leave them in cache for the host.
-constexpr std::uint64_t kStreamingBytes = std::uint64_t{3} << 19; // 1.5 MiB
-
 void OrdinaryCopy(std::uint8_t* destination, const std::uint8_t* source, std::size_t bytes) noexcept {
     std::memcpy(destination, source, bytes);
 }

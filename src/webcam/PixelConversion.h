@@ -46,6 +46,9 @@ namespace PixelKernels {
 
 enum class Isa { Scalar, Sse2, Avx2 };
 
+// From this output size on, the Sse2 and Avx2 kernels write frames with non-temporal stores.
+constexpr std::uint64_t kStreamingBytes = std::uint64_t{3} << 19; // 1.5 MiB
+
 // Copies `bytes` bytes between buffers that do not overlap, as memcpy does. From 1.5 MiB on with
 // non-temporal stores, as the NV12 to NV12 kernels of Sse2 and Avx2 copy such frames, fenced before the
 // return.
