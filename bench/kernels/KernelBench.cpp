@@ -341,15 +341,11 @@ void PrintRatios(const RatioReporter& reporter, const std::vector<std::unique_pt
         const auto it = reporter.times.find(Name(what.c_str(), frame));
         return it == reporter.times.end() ? 0.0 : it->second;
     };
-    const PixelKernels::Stores stores = PixelKernels::ChosenStores(PixelKernels::Dispatched());
     std::printf(
         "\nProcessor: %s\nMedian CPU time per frame; ratio = time of the other / time of dispatched (above 1: "
-        "dispatched is faster). Dispatched instruction set: %s; stores it chose for frames of 1.5 MiB and "
-        "more: %s\n",
-        PixelKernels::ProcessorName(), IsaName(PixelKernels::Dispatched()),
-        stores == PixelKernels::Stores::NonTemporal ? "non-temporal"
-        : stores == PixelKernels::Stores::Ordinary  ? "ordinary"
-                                                    : "not decided (too few large frames ran)");
+        "dispatched is faster). Dispatched instruction set: %s; frames of 1.5 MiB and more go out with "
+        "non-temporal stores\n",
+        PixelKernels::ProcessorName(), IsaName(PixelKernels::Dispatched()));
     const char* const others[] = {"libyuv_I420ToYUY2",
                                   "libyuv_SplitUVPlane_I420ToYUY2",
                                   "memcpy",

@@ -4,6 +4,8 @@
 
 #include <algorithm>
 
+#include <xmmintrin.h>
+
 namespace Zarvo {
 
 CropRect CropToFill(std::uint32_t srcWidth, std::uint32_t srcHeight, std::uint32_t dstWidth,
@@ -178,6 +180,8 @@ std::uint64_t FrameScaler::Run(std::uint64_t pitch, const std::uint8_t* source, 
     };
     const ScalerKernels::RowTaps lumaX = view(mLumaX), chromaX = view(mChromaX);
     std::uint8_t* chromaOut = destination + w * h;
+    const bool streaming = mLayout == ScaledLayout::Yuy2 && std::uint64_t{w} * h * 2 >= PixelKernels::kStreamingBytes;
+    const PixelKernels::Yuy2Row yuy2 = streaming ? rows.yuy2Stream : rows.yuy2;
     // A chroma row, then the two luma rows it serves: the rows of work stay in the cache.
     for (std::size_t j = 0; j < ch; ++j) {
         rows.columnsUv(chroma + mChromaY.first[j] * pitch, step, mChromaY.weights.data() + mChromaY.at[j],
@@ -200,9 +204,11 @@ std::uint64_t FrameScaler::Run(std::uint64_t pitch, const std::uint8_t* source, 
             }
             // YUY2: Y0 U Y1 V; chroma row j serves output rows 2j and 2j + 1.
             rows.filter(mColumns.data(), lumaX, mRowY.data(), 0, w);
-            rows.yuy2(mRowY.data(), mRowUv.data(), destination + row * w * 2, w);
+            yuy2(mRowY.data(), mRowUv.data(), destination + row * w * 2, w);
         }
     }
+    if (streaming)
+        _mm_sfence(); // non-temporal stores are weakly ordered: visible before the frame is handed on
     return mLayout == ScaledLayout::Yuy2 ? std::uint64_t{w} * h * 2 : std::uint64_t{w} * h * 3 / 2;
 }
 
@@ -241,11 +247,13 @@ ExactRatio ExactRatioOf(const std::int32_t* first, const std::int16_t* weights, 
 
 const Rows* RowsFor(PixelKernels::Isa isa) noexcept {
     static constexpr Rows kScalar{ScaleColumnsRow_C, ScaleColumnsUvRow_C, FilterRow_C, MergeUvRow_C,
-                                  PixelKernels::Nv12ToYuy2Row_C};
+                                  PixelKernels::Nv12ToYuy2Row_C, PixelKernels::Nv12ToYuy2Row_C};
     static constexpr Rows kSse2{ScaleColumnsRow_Any_SSE2, ScaleColumnsUvRow_Any_SSE2, FilterRow_Any_SSE2,
-                                MergeUvRow_Any_SSE2, PixelKernels::Nv12ToYuy2Row_Any_SSE2};
+                                MergeUvRow_Any_SSE2, PixelKernels::Nv12ToYuy2Row_Any_SSE2,
+                                PixelKernels::Nv12ToYuy2Row_Stream_SSE2};
     static constexpr Rows kAvx2{ScaleColumnsRow_Any_AVX2, ScaleColumnsUvRow_Any_AVX2, FilterRow_Any_AVX2,
-                                MergeUvRow_Any_AVX2, PixelKernels::Nv12ToYuy2Row_Any_AVX2};
+                                MergeUvRow_Any_AVX2, PixelKernels::Nv12ToYuy2Row_Any_AVX2,
+                                PixelKernels::Nv12ToYuy2Row_Stream_AVX2};
     if (!PixelKernels::IsSupported(isa))
         return nullptr;
     switch (isa) {

@@ -109,13 +109,14 @@ void MergeUvRow_Any_AVX2(const std::uint8_t* u, const std::uint8_t* v, std::uint
                          std::size_t width) noexcept;
 
 // One instruction set's rows; YUY2 is packed from a luma row and a merged chroma row by the conversion
-// kernels' row.
+// kernels' rows, with non-temporal stores into frames of PixelKernels::kStreamingBytes and more.
 struct Rows {
     ColumnsRow columns;
     ColumnsUvRow columnsUv;
     FilterRow filter;
     MergeUvRow mergeUv;
     PixelKernels::Yuy2Row yuy2;
+    PixelKernels::Yuy2Row yuy2Stream;
 };
 // Null for an instruction set this processor lacks.
 const Rows* RowsFor(PixelKernels::Isa isa) noexcept;

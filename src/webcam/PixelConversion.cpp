@@ -4,8 +4,6 @@
 #include "webcam/PixelConversionRows.h"
 
 #include <algorithm>
-#include <atomic>
-#include <chrono>
 #include <cstring>
 #include <initializer_list>
 
@@ -27,57 +25,13 @@ namespace Zarvo {
 namespace PixelKernels {
 namespace {
 
-// From this output size on, a frame may go out with non-temporal stores. Whether they pay depends on the
-// machine: once input and output outgrow a core's cache, ordinary stores pay a read-for-ownership of every
-// destination line and evict the source, which streaming skips (about 1.2-1.3x faster on some Intel
-// machines at 1280x720 and 1920x1080), while on current AMD EPYC machines streaming lost at every size
-// (0.47-0.86x). So the frames themselves decide, below. Smaller frames always take ordinary stores, which
-// also leave them in cache for the host.
-constexpr std::uint64_t kStreamingBytes = std::uint64_t{3} << 19; // 1.5 MiB
-
-// The store kind of one instruction set, chosen on this machine from its first large frames: they take
-// turns in runs of four and time themselves, and after kTrialFrames the kind with the lower
-// best time per byte stays. The best of several is little disturbed by other work on the machine, and
-// the trials convert real frames, so choosing costs nothing.
-class StoreChoice {
-public:
-    static constexpr int kTrialFrames = 16;
-
-    Stores Chosen() const noexcept { return static_cast<Stores>(mChosen.load(std::memory_order_acquire)); }
-
-    // The kind for the next large frame; `trial` says whether to time it and Report the time.
-    bool Streaming(bool& trial) noexcept {
-        const auto chosen = Chosen();
-        if (chosen != Stores::Undecided)
-            return trial = false, chosen == Stores::NonTemporal;
-        const int number = mTrials.fetch_add(1, std::memory_order_relaxed);
-        trial = number < kTrialFrames;
-        // Trials all handed out but not all reported yet (other threads): ordinary stores meanwhile.
-        // Runs of four of a kind rather than alternating frames: each kind leaves the destination in a
-        // cache state that favours the other, so only the later frames of a run show a kind's own pace.
-        return trial && number / 4 % 2 == 1;
-    }
-
-    void Report(bool streaming, std::chrono::nanoseconds elapsed, std::uint64_t bytes) noexcept {
-        // Picoseconds per byte; a frame is at least 1.5 MiB, so this keeps three digits or more.
-        const auto cost = static_cast<std::uint64_t>(elapsed.count()) * 1000 / bytes;
-        auto& best = mBest[streaming ? 1 : 0];
-        for (auto seen = best.load(); cost < seen && !best.compare_exchange_weak(seen, cost);) {
-        }
-        if (mReported.fetch_add(1, std::memory_order_acq_rel) + 1 == kTrialFrames)
-            mChosen.store(static_cast<int>(mBest[1].load() < mBest[0].load() ? Stores::NonTemporal
-                                                                                 : Stores::Ordinary),
-                          std::memory_order_release);
-    }
-
-private:
-    std::atomic<int> mTrials{0}, mReported{0};
-    std::atomic<std::uint64_t> mBest[2]{UINT64_MAX, UINT64_MAX}; // ordinary, non-temporal
-    std::atomic<int> mChosen{static_cast<int>(Stores::Undecided)};
-};
-
-StoreChoice gSse2Stores, gAvx2Stores;
-
+// From kStreamingBytes of output on, a frame goes out with non-temporal stores. Its destination is written whole and
+// never read back here, and the app's frame it comes from is no longer in the cache when the camera reads
+// it: ordinary stores then pay a read-for-ownership of every destination line and evict the source. Timed
+// alone, ordinary stores can look faster (an AMD EPYC machine: 0.47-0.86x for streaming), as part of their
+// cost comes later in evictions and write-backs; in a streaming host there they cost 16-17 ms of CPU per
+// second at 1920x1080, 29.97 fps, against 13 with streaming. Smaller frames take ordinary stores, which
+// leave them in cache for the host.
 void OrdinaryCopy(std::uint8_t* destination, const std::uint8_t* source, std::size_t bytes) noexcept {
     std::memcpy(destination, source, bytes);
 }
@@ -96,11 +50,8 @@ std::uint8_t* CopyRows(std::uint64_t pitch, const std::uint8_t* source, std::uin
     return destination + width * rows;
 }
 
-// A copy of a large frame goes out with non-temporal stores, without trials: its destination is written
-// whole and never read back here. Timed alone, ordinary stores can look faster, as part of their cost
-// comes later (evictions, write-backs): trials chose them for the media source's 1080p NV12 frames on an
-// Intel machine, where streaming cut the host's CPU from 21.6-24.0 to 17.4-17.9 ms per second. Fenced
-// before the return.
+// A copy of a large frame goes out with non-temporal stores (on an Intel machine, streaming cut the media
+// source's host from 21.6-24.0 to 17.4-17.9 ms of CPU per second at 1080p NV12). Fenced before the return.
 void CopyLarge(std::uint64_t bytes, const auto& copyWith) noexcept {
     if (bytes < kStreamingBytes) {
         copyWith(OrdinaryCopy);
@@ -123,29 +74,18 @@ void Nv12ToYuy2Rows(std::uint64_t pitch, const std::uint8_t* source, std::uint64
     }
 }
 
-// Sources before destinations; the walkers only drop what the contract leaves unwritten. Choice is null
-// where there is only one kind of store.
-template <Yuy2Row Cached, Yuy2Row Streaming, StoreChoice* Choice>
+// Sources before destinations; the walkers only drop what the contract leaves unwritten. Streaming is
+// Cached where there is only one kind of store.
+template <Yuy2Row Cached, Yuy2Row Streaming>
 std::uint64_t Nv12ToYuy2Frame(std::uint64_t pitch, const std::uint8_t* source, std::uint64_t width,
                               std::uint64_t height, std::uint8_t* destination) noexcept {
     const std::uint64_t bytes = yuy2_frame_bytes(width, height);
-    if constexpr (Choice == nullptr) {
-        Nv12ToYuy2Rows<Cached>(pitch, source, width, height, destination);
-    } else if (bytes < kStreamingBytes) {
+    if (Streaming == Cached || bytes < kStreamingBytes) {
         Nv12ToYuy2Rows<Cached>(pitch, source, width, height, destination);
     } else {
-        bool trial = false;
-        const bool stream = Choice->Streaming(trial);
-        const auto start = trial ? std::chrono::steady_clock::now() : std::chrono::steady_clock::time_point{};
-        if (stream) {
-            Nv12ToYuy2Rows<Streaming>(pitch, source, width, height, destination);
-            // Non-temporal stores are weakly ordered: make them visible before the caller hands the frame on.
-            _mm_sfence();
-        } else {
-            Nv12ToYuy2Rows<Cached>(pitch, source, width, height, destination);
-        }
-        if (trial)
-            Choice->Report(stream, std::chrono::steady_clock::now() - start, bytes);
+        Nv12ToYuy2Rows<Streaming>(pitch, source, width, height, destination);
+        // Non-temporal stores are weakly ordered: make them visible before the caller hands the frame on.
+        _mm_sfence();
     }
     return bytes;
 }
@@ -190,11 +130,11 @@ struct Kernels {
     Kernel iyuv;
 };
 
-constexpr Kernels kScalar{Nv12ToYuy2Frame<Nv12ToYuy2Row_C, Nv12ToYuy2Row_C, nullptr>, Nv12ToNv12Frame<false>,
+constexpr Kernels kScalar{Nv12ToYuy2Frame<Nv12ToYuy2Row_C, Nv12ToYuy2Row_C>, Nv12ToNv12Frame<false>,
                           Nv12ToIyuvFrame<SplitUvRow_C>};
-constexpr Kernels kSse2{Nv12ToYuy2Frame<Nv12ToYuy2Row_Any_SSE2, Nv12ToYuy2Row_Stream_SSE2, &gSse2Stores>,
+constexpr Kernels kSse2{Nv12ToYuy2Frame<Nv12ToYuy2Row_Any_SSE2, Nv12ToYuy2Row_Stream_SSE2>,
                         Nv12ToNv12Frame<true>, Nv12ToIyuvFrame<SplitUvRow_Any_SSE2>};
-constexpr Kernels kAvx2{Nv12ToYuy2Frame<Nv12ToYuy2Row_Any_AVX2, Nv12ToYuy2Row_Stream_AVX2, &gAvx2Stores>,
+constexpr Kernels kAvx2{Nv12ToYuy2Frame<Nv12ToYuy2Row_Any_AVX2, Nv12ToYuy2Row_Stream_AVX2>,
                         Nv12ToNv12Frame<true>, Nv12ToIyuvFrame<SplitUvRow_Any_AVX2>};
 
 void Cpuid(unsigned leaf, unsigned subleaf, unsigned regs[4]) noexcept {
@@ -283,18 +223,6 @@ bool IsSupported(Isa isa) noexcept {
 
 Isa Dispatched() noexcept {
     return Resolved().isa;
-}
-
-Stores ChosenStores(Isa isa) noexcept {
-    switch (isa) {
-    case Isa::Scalar:
-        return Stores::Ordinary;
-    case Isa::Sse2:
-        return gSse2Stores.Chosen();
-    case Isa::Avx2:
-        return gAvx2Stores.Chosen();
-    }
-    return Stores::Ordinary;
 }
 
 void CopyFrame(std::uint8_t* destination, const std::uint8_t* source, std::uint64_t bytes) noexcept {

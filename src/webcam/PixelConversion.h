@@ -15,9 +15,8 @@ namespace Zarvo {
 // Into packed YUY2: `height` rows of exactly 2 * width bytes, each pixel pair Y0 U Y1 V. Source row pair j,
 // column pair i: U = uv[j][2i], V = uv[j][2i+1], shared by output rows 2j and 2j+1. Odd width: the last two
 // bytes of each output row stay unwritten. Odd height: the last output row stays unwritten. Height below 2:
-// nothing is written. Returns width * height * 2 in every case. Frames of 1.5 MiB and more may be written
-// with non-temporal stores (fenced before the return) where those are faster on this machine: see
-// PixelKernels::ChosenStores.
+// nothing is written. Returns width * height * 2 in every case. Frames of 1.5 MiB and more are written with
+// non-temporal stores by the Sse2 and Avx2 kernels, fenced before the return.
 std::uint64_t convert_format_nv12_yuy2(std::uint64_t pitch, const std::uint8_t* source, std::uint64_t width,
                                        std::uint64_t height, std::uint8_t* destination) noexcept;
 
@@ -47,11 +46,8 @@ namespace PixelKernels {
 
 enum class Isa { Scalar, Sse2, Avx2 };
 
-// How an instruction set's NV12 to YUY2 kernel writes frames of 1.5 MiB and more. The first 16 such frames
-// take both kinds in turns and are timed; the faster kind is kept from then on (Undecided until then).
-// The bytes written are the same either way.
-enum class Stores { Undecided, Ordinary, NonTemporal };
-Stores ChosenStores(Isa isa) noexcept;
+// From this output size on, the Sse2 and Avx2 kernels write frames with non-temporal stores.
+constexpr std::uint64_t kStreamingBytes = std::uint64_t{3} << 19; // 1.5 MiB
 
 // Copies `bytes` bytes between buffers that do not overlap, as memcpy does. From 1.5 MiB on with
 // non-temporal stores, as the NV12 to NV12 kernels of Sse2 and Avx2 copy such frames, fenced before the
