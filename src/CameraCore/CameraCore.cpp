@@ -211,9 +211,11 @@ constexpr DWORD kReconnectBoundMs = 2000;
 constexpr DWORD kStopOnHostThreadMs = 500;
 
 // How long the host's Stop waits for a graphics device being made. Making one takes tens of ms, a few
-// hundred while the driver first loads; one still being made after a second is stuck in a broken
-// driver. The step then releases the device itself, once it has one.
-constexpr std::chrono::milliseconds kGraphicsCloseBound{1000};
+// hundred while the driver first loads, more on a loaded machine; one still being made after three
+// seconds is stuck in a broken driver. The step then releases the device itself, once it has one. The
+// bound is generous because that release runs on a pool thread: a host that ends its process while a
+// device is made or torn down on another thread can die with it (seen under Wine).
+constexpr std::chrono::milliseconds kGraphicsCloseBound{3000};
 
 // Connects `client` again within `boundMs`: false when no pipe could be opened in that time.
 bool ReconnectWithin(IPC::WebcamClient& client, DWORD boundMs) {

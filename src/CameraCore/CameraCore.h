@@ -64,7 +64,7 @@ public:
     // Any thread: cuts short what would hold up the host's stop (a per-frame request in flight).
     void Interrupt() noexcept;
     // The run ends, on the thread of Start. No graphics object of the run is alive or being torn
-    // down once this returns, unless one was still being made after a second (the chain releases it
+    // down once this returns, unless one was still being made after three seconds (the chain releases it
     // once made). The app is told to stop its camera here, within half a second, when the
     // connection is in step and no chain runs; otherwise in the background.
     void Stop();

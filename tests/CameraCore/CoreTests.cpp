@@ -468,9 +468,9 @@ TEST(CameraCore, StopTellsTheAppItselfWhileThePoolIsBusyAndWaitsForNoAppLong) {
 }
 
 // A graphics device that takes long to make (a broken driver can take seconds, or hang) holds the
-// host's Stop up for a second at most: before, Stop waited until the device was made. The device made
+// host's Stop up for three seconds at most: before, Stop waited until the device was made. The device made
 // afterwards is released by the chain's step, and no release task is left.
-TEST(CameraCore, AStopWaitsASecondAtMostForADeviceBeingMadeAndTheDeviceMadeLaterIsReleased) {
+TEST(CameraCore, AStopWaitsBoundedlyForADeviceBeingMadeAndTheDeviceMadeLaterIsReleased) {
     struct Shared { // kept by the factory and the device's release, which come after the test's Stop
         DeviceRecord record;
         std::atomic<int> made{0}, alive{0};
@@ -509,8 +509,8 @@ TEST(CameraCore, AStopWaitsASecondAtMostForADeviceBeingMadeAndTheDeviceMadeLater
         const double took = SecondsSince(start);
         SetEvent(stopped.get());
         watchdog.join();
-        EXPECT_LT(took, 5.0); // the bound is 1 s; waiting for the device shows as 10 s (the watchdog)
-        EXPECT_GE(took, 0.95);
+        EXPECT_LT(took, 8.0); // the bound is 3 s; waiting for the device shows as 10 s (the watchdog)
+        EXPECT_GE(took, 2.95);
         EXPECT_EQ(shared->made.load(), 0) << "Stop waited for the device";
         SetEvent(shared->release.get());
     }

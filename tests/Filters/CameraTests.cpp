@@ -39,10 +39,10 @@ using ExportFn = HRESULT(STDAPICALLTYPE*)();
 constexpr LONG kWidth = 1280, kHeight = 720;
 constexpr DWORD kYuy2Frame = kWidth * kHeight * 2, kPlanarFrame = kWidth * kHeight * 3 / 2;
 constexpr REFERENCE_TIME k2997 = 333666, k15 = 666666;
-// What a Stop with the app connected may take by design: a second for a graphics device being made,
+// What a Stop with the app connected may take by design: 3 s for a graphics device being made,
 // half a second for the app's answer to StopCamera. Unloaded it takes some ms (the camera bench); a
 // Stop that waits for something without a bound exceeds this.
-constexpr double kStopBound = 2.0;
+constexpr double kStopBound = 4.0;
 const std::wstring kClsidText = L"{7C3E9A41-5B2D-4E8F-A6C1-2D94B7E05F13}";
 // The camera's class key and its entry among the video input devices, under HKEY_CLASSES_ROOT.
 const std::wstring kClassKey = L"CLSID\\" + kClsidText,
