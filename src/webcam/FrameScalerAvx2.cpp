@@ -288,6 +288,7 @@ void FilterExact(const std::uint16_t* columns, const RowTaps& taps, std::uint8_t
                 weights);
         };
         __m256i sums[4];
+#pragma GCC unroll 4
         for (std::size_t q = 0; q < 4; ++q) {
             const __m256i sum = Taps == 2 ? lanes(4 * q) : _mm256_hadd_epi32(lanes(4 * q), lanes(4 * q + 2));
             sums[q] = _mm256_srai_epi32(_mm256_add_epi32(sum, round), 21);
