@@ -298,6 +298,33 @@ void FilterExact(const std::uint16_t* columns, const RowTaps& taps, std::uint8_t
     }
 }
 
+// 32 outputs of 2 taps at a time, 8 per vector: one load of 16 columns from `Lead` columns before the first
+// output's, whose low lane holds the first 4 outputs' columns and whose high lane the next 4's (3:2 reads 12
+// columns for 8 outputs, so it starts 2 before: the column rows hold 8 readable entries before their first).
+// The shuffle makes the pairs (none where the columns already are the pairs); the packs interleave the
+// vectors' lanes in groups of 4 outputs, which the last permute puts in order. One load replaces the load and
+// lane insert a vector took, which share the shuffle units with the packs.
+template <std::size_t Columns, std::size_t Lead, bool Shuffle>
+void FilterExactPairs(const std::uint16_t* columns, const RowTaps& taps, std::uint8_t* out, std::size_t begin,
+                      std::size_t end, __m256i shuffle, __m256i weights) noexcept {
+    const __m256i round = _mm256_set1_epi32(1 << 20), order = _mm256_setr_epi32(0, 4, 1, 5, 2, 6, 3, 7);
+    // One pass reads 4 vectors of columns (48 for 3:2, 64 for 2:1) and writes 32 bytes.
+    for (std::size_t i = begin; i < end; i += 32) {
+        const std::uint16_t* from = columns + taps.first[i] - Lead;
+        __m256i sums[4];
+#pragma GCC unroll 4
+        for (std::size_t q = 0; q < 4; ++q) {
+            __m256i pairs = Load(from + q * Columns);
+            if constexpr (Shuffle)
+                pairs = _mm256_shuffle_epi8(pairs, shuffle);
+            sums[q] = _mm256_srai_epi32(_mm256_add_epi32(_mm256_madd_epi16(pairs, weights), round), 21);
+        }
+        const __m256i bytes = _mm256_packus_epi16(_mm256_packs_epi32(sums[0], sums[1]),
+                                                  _mm256_packs_epi32(sums[2], sums[3]));
+        Store(out + i, _mm256_permutevar8x32_epi32(bytes, order));
+    }
+}
+
 // The vector part of a row of an exact ratio: a multiple of 32 outputs from `begin`; the rest is left.
 std::size_t FilterExactRow(const std::uint16_t* columns, const RowTaps& taps, std::uint8_t* out,
                            std::size_t begin, std::size_t end) noexcept {
@@ -306,10 +333,12 @@ std::size_t FilterExactRow(const std::uint16_t* columns, const RowTaps& taps, st
         return begin;
     switch (taps.exact) {
     case ExactRatio::ThreeToTwo:
-        // Columns 0 1 | 1 2 | 3 4 | 4 5 at (10923, 5461) and (5461, 10923) in turn.
-        FilterExact<2, 3>(columns, taps, out, begin, vector,
-                       _mm256_broadcastsi128_si256(_mm_setr_epi8(0, 1, 2, 3, 2, 3, 4, 5, 6, 7, 8, 9, 8, 9, 10, 11)),
-                       _mm256_set1_epi64x(0x2aab'1555'1555'2aabLL));
+        // Columns 0 1 | 1 2 | 3 4 | 4 5 at (10923, 5461) and (5461, 10923) in turn, from column 2 of the low
+        // lane and column 0 of the high one.
+        FilterExactPairs<12, 2, true>(columns, taps, out, begin, vector,
+                                      _mm256_setr_epi8(4, 5, 6, 7, 6, 7, 8, 9, 10, 11, 12, 13, 12, 13, 14, 15, 0, 1,
+                                                       2, 3, 2, 3, 4, 5, 6, 7, 8, 9, 8, 9, 10, 11),
+                                      _mm256_set1_epi64x(0x2aab'1555'1555'2aabLL));
         return vector;
     case ExactRatio::ThreeToOne:
         // Columns 0 1 | 2 - | 3 4 | 5 - at (5462, 5461) and (5461, 0), "-" being zero.
@@ -320,9 +349,8 @@ std::size_t FilterExactRow(const std::uint16_t* columns, const RowTaps& taps, st
         return vector;
     case ExactRatio::TwoToOne:
         // Columns as they lie, in pairs at (8192, 8192).
-        FilterExact<2, 4>(columns, taps, out, begin, vector,
-                       _mm256_broadcastsi128_si256(_mm_setr_epi8(0, 1, 2, 3, 4, 5, 6, 7, 8, 9, 10, 11, 12, 13, 14, 15)),
-                       _mm256_set1_epi16(8192));
+        FilterExactPairs<16, 0, false>(columns, taps, out, begin, vector, _mm256_setzero_si256(),
+                                       _mm256_set1_epi16(8192));
         return vector;
     case ExactRatio::None:
         break;

@@ -41,7 +41,7 @@ using ColumnsUvRow = void (*)(const std::uint8_t* top, std::size_t pitch, const 
 
 // Horizontal pass weights of one dimension, padded so every output has `taps` of them (2, 4 or a multiple
 // of 8; zero past its own): output i is (sum of weights[i * taps + t] * columns[first[i] + t] + 2^20) >> 21.
-// The column rows hold `taps` + 16 readable entries past the last column.
+// The column rows hold `taps` + 16 readable entries past the last column and 8 before the first.
 // Where taps <= 8 and each vector's taps lie within 17 columns, `windows` lets AVX2 pick them with lane
 // permutes instead of a load per output: a vector of 8 32-bit lanes holds 16 / taps outputs, pair p of
 // output k in lane k * taps / 2 + p, whose weights are those 8 pairs of `weights` as they lie. Per vector,

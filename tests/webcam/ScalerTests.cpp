@@ -237,14 +237,15 @@ TEST(FrameScaler, ExactRatioKernelsGiveTheScalarSumsAtTheirBounds) {
             EXPECT_EQ(ExactRatioOf(first.data(), weights.data(), ratio.taps, outputs), ExactRatio::None);
             weights.back() = static_cast<std::int16_t>(weights.back() - 1);
             for (const auto& pattern : patterns) {
-                std::vector<std::uint16_t> columns(outputs * ratio.from / 2 + ratio.taps + 16);
+                // The readable entries the kernels may take before the first column and past the last.
+                std::vector<std::uint16_t> columns(8 + outputs * ratio.from / 2 + ratio.taps + 16);
                 for (std::size_t i = 0; i < columns.size(); ++i) {
                     const unsigned sample = pattern(i); // 255 << 7 at most, as the vertical pass gives
                     columns[i] = static_cast<std::uint16_t>(sample == 255 ? 255 << 7 : sample << 7 | sample % 128);
                 }
                 Bytes expected(outputs), actual(outputs);
-                FilterRow_C(columns.data(), taps, expected.data(), 0, outputs);
-                FilterRow_Any_AVX2(columns.data(), taps, actual.data(), 0, outputs);
+                FilterRow_C(columns.data() + 8, taps, expected.data(), 0, outputs);
+                FilterRow_Any_AVX2(columns.data() + 8, taps, actual.data(), 0, outputs);
                 ASSERT_EQ(actual, expected) << outputs << " outputs, ratio " << int(ratio.ratio);
             }
         }
