@@ -183,6 +183,7 @@ std::uint64_t FrameScaler::Run(std::uint64_t pitch, const std::uint8_t* source, 
     std::uint8_t* chromaOut = destination + w * h;
     const bool streaming = mLayout == ScaledLayout::Yuy2 && std::uint64_t{w} * h * 2 >= PixelKernels::kStreamingBytes;
     const PixelKernels::Yuy2Row yuy2 = streaming ? rows.yuy2Stream : rows.yuy2;
+    const ScalerKernels::FilterYuy2Row filterYuy2 = streaming ? rows.filterYuy2Stream : rows.filterYuy2;
     // A chroma row, then the two luma rows it serves: the rows of work stay in the cache.
     for (std::size_t j = 0; j < ch; ++j) {
         rows.columnsUv(chroma + mChromaY.first[j] * pitch, step, mChromaY.weights.data() + mChromaY.at[j],
@@ -205,6 +206,11 @@ std::uint64_t FrameScaler::Run(std::uint64_t pitch, const std::uint8_t* source, 
                 continue;
             }
             // YUY2: Y0 U Y1 V; chroma row j serves output rows 2j and 2j + 1.
+            if (filterYuy2) {
+                filterYuy2(mColumns.data() + kColumnsLead, lumaX, mRowUv.data(), mRowY.data(),
+                           destination + row * w * 2, w);
+                continue;
+            }
             rows.filter(mColumns.data() + kColumnsLead, lumaX, mRowY.data(), 0, w);
             yuy2(mRowY.data(), mRowUv.data(), destination + row * w * 2, w);
         }
@@ -255,7 +261,8 @@ const Rows* RowsFor(PixelKernels::Isa isa) noexcept {
                                 PixelKernels::Nv12ToYuy2Row_Stream_SSE2};
     static constexpr Rows kAvx2{ScaleColumnsRow_Any_AVX2, ScaleColumnsUvRow_Any_AVX2, FilterRow_Any_AVX2,
                                 MergeUvRow_Any_AVX2, PixelKernels::Nv12ToYuy2Row_Any_AVX2,
-                                PixelKernels::Nv12ToYuy2Row_Stream_AVX2};
+                                PixelKernels::Nv12ToYuy2Row_Stream_AVX2, FilterYuy2Row_AVX2,
+                                FilterYuy2Row_Stream_AVX2};
     if (!PixelKernels::IsSupported(isa))
         return nullptr;
     switch (isa) {

@@ -301,14 +301,14 @@ void FilterExact(const std::uint16_t* columns, const RowTaps& taps, std::uint8_t
 // 32 outputs of 2 taps at a time, 8 per vector: one load of 16 columns from `Lead` columns before the first
 // output's, whose low lane holds the first 4 outputs' columns and whose high lane the next 4's (3:2 reads 12
 // columns for 8 outputs, so it starts 2 before: the column rows hold 8 readable entries before their first).
-// The shuffle makes the pairs (none where the columns already are the pairs); the packs interleave the
-// vectors' lanes in groups of 4 outputs, which the last permute puts in order. One load replaces the load and
-// lane insert a vector took, which share the shuffle units with the packs.
-template <std::size_t Columns, std::size_t Lead, bool Shuffle>
-void FilterExactPairs(const std::uint16_t* columns, const RowTaps& taps, std::uint8_t* out, std::size_t begin,
-                      std::size_t end, __m256i shuffle, __m256i weights) noexcept {
-    const __m256i round = _mm256_set1_epi32(1 << 20), order = _mm256_setr_epi32(0, 4, 1, 5, 2, 6, 3, 7);
-    // One pass reads 4 vectors of columns (48 for 3:2, 64 for 2:1) and writes 32 bytes.
+// The shuffle makes the pairs (none where the columns already are the pairs). One load replaces the load and
+// lane insert a vector took, which share the shuffle units with the packs. The packs leave the outputs in
+// groups of 4 as 0 2 4 6 | 1 3 5 7, which `put` takes with the 32 bytes' place.
+template <std::size_t Columns, std::size_t Lead, bool Shuffle, typename Put>
+void FilterExactPairs(const std::uint16_t* columns, const RowTaps& taps, std::size_t begin, std::size_t end,
+                      __m256i shuffle, __m256i weights, Put put) noexcept {
+    const __m256i round = _mm256_set1_epi32(1 << 20);
+    // One pass reads 4 vectors of columns (48 for 3:2, 64 for 2:1) and makes 32 bytes.
     for (std::size_t i = begin; i < end; i += 32) {
         const std::uint16_t* from = columns + taps.first[i] - Lead;
         __m256i sums[4];
@@ -319,10 +319,29 @@ void FilterExactPairs(const std::uint16_t* columns, const RowTaps& taps, std::ui
                 pairs = _mm256_shuffle_epi8(pairs, shuffle);
             sums[q] = _mm256_srai_epi32(_mm256_add_epi32(_mm256_madd_epi16(pairs, weights), round), 21);
         }
-        const __m256i bytes = _mm256_packus_epi16(_mm256_packs_epi32(sums[0], sums[1]),
-                                                  _mm256_packs_epi32(sums[2], sums[3]));
-        Store(out + i, _mm256_permutevar8x32_epi32(bytes, order));
+        put(i, _mm256_packus_epi16(_mm256_packs_epi32(sums[0], sums[1]), _mm256_packs_epi32(sums[2], sums[3])));
     }
+}
+
+// The 2-tap exact ratios' pairs: 3:2 takes columns 0 1 | 1 2 | 3 4 | 4 5 at (10923, 5461) and (5461, 10923)
+// in turn, from column 2 of the low lane and column 0 of the high one; 2:1 the columns as they lie, in pairs
+// at (8192, 8192). False for the other ratios.
+template <typename Put>
+bool FilterExactPairsRow(const std::uint16_t* columns, const RowTaps& taps, std::size_t begin, std::size_t end,
+                         Put put) noexcept {
+    if (taps.exact == ExactRatio::ThreeToTwo) {
+        FilterExactPairs<12, 2, true>(columns, taps, begin, end,
+                                      _mm256_setr_epi8(4, 5, 6, 7, 6, 7, 8, 9, 10, 11, 12, 13, 12, 13, 14, 15, 0, 1,
+                                                       2, 3, 2, 3, 4, 5, 6, 7, 8, 9, 8, 9, 10, 11),
+                                      _mm256_set1_epi64x(0x2aab'1555'1555'2aabLL), put);
+        return true;
+    }
+    if (taps.exact == ExactRatio::TwoToOne) {
+        FilterExactPairs<16, 0, false>(columns, taps, begin, end, _mm256_setzero_si256(), _mm256_set1_epi16(8192),
+                                       put);
+        return true;
+    }
+    return false;
 }
 
 // The vector part of a row of an exact ratio: a multiple of 32 outputs from `begin`; the rest is left.
@@ -333,12 +352,11 @@ std::size_t FilterExactRow(const std::uint16_t* columns, const RowTaps& taps, st
         return begin;
     switch (taps.exact) {
     case ExactRatio::ThreeToTwo:
-        // Columns 0 1 | 1 2 | 3 4 | 4 5 at (10923, 5461) and (5461, 10923) in turn, from column 2 of the low
-        // lane and column 0 of the high one.
-        FilterExactPairs<12, 2, true>(columns, taps, out, begin, vector,
-                                      _mm256_setr_epi8(4, 5, 6, 7, 6, 7, 8, 9, 10, 11, 12, 13, 12, 13, 14, 15, 0, 1,
-                                                       2, 3, 2, 3, 4, 5, 6, 7, 8, 9, 8, 9, 10, 11),
-                                      _mm256_set1_epi64x(0x2aab'1555'1555'2aabLL));
+    case ExactRatio::TwoToOne:
+        // The groups of 4 put in order.
+        FilterExactPairsRow(columns, taps, begin, vector, [out](std::size_t i, __m256i bytes) {
+            Store(out + i, _mm256_permutevar8x32_epi32(bytes, _mm256_setr_epi32(0, 4, 1, 5, 2, 6, 3, 7)));
+        });
         return vector;
     case ExactRatio::ThreeToOne:
         // Columns 0 1 | 2 - | 3 4 | 5 - at (5462, 5461) and (5461, 0), "-" being zero.
@@ -346,11 +364,6 @@ std::size_t FilterExactRow(const std::uint16_t* columns, const RowTaps& taps, st
                        _mm256_broadcastsi128_si256(
                            _mm_setr_epi8(0, 1, 2, 3, 4, 5, -1, -1, 6, 7, 8, 9, 10, 11, -1, -1)),
                        _mm256_set1_epi64x(0x0000'1555'1555'1556LL));
-        return vector;
-    case ExactRatio::TwoToOne:
-        // Columns as they lie, in pairs at (8192, 8192).
-        FilterExactPairs<16, 0, false>(columns, taps, out, begin, vector, _mm256_setzero_si256(),
-                                       _mm256_set1_epi16(8192));
         return vector;
     case ExactRatio::None:
         break;
@@ -393,6 +406,48 @@ void MergeUvRow_Any_AVX2(const std::uint8_t* u, const std::uint8_t* v, std::uint
         Store(uv + 2 * x + 32, _mm256_unpackhi_epi8(us, vs));
     }
     MergeUvRow_C(u + vector, v + vector, uv + 2 * vector, width - vector);
+}
+
+namespace {
+
+// YUY2 straight from the filter where the taps are a 2-tap exact ratio: the groups of 4 outputs put as
+// 0-7 16-23 | 8-15 24-31, which interleave per lane with the chroma row's bytes in the same order. The rest
+// of the row, and other taps, go through `luma`.
+template <bool Stream>
+void FilterYuy2(const std::uint16_t* columns, const RowTaps& taps, const std::uint8_t* uv, std::uint8_t* luma,
+                std::uint8_t* dst, std::size_t width) noexcept {
+    // Non-temporal stores need 32-byte aligned addresses: other rows take ordinary ones.
+    const bool stream = Stream && reinterpret_cast<std::uintptr_t>(dst) % 32 == 0;
+    const std::size_t vector = width & ~std::size_t{31};
+    const auto put = [uv, dst, stream](std::size_t i, __m256i bytes) {
+        const __m256i y = _mm256_permutevar8x32_epi32(bytes, _mm256_setr_epi32(0, 4, 2, 6, 1, 5, 3, 7));
+        const __m256i chroma = _mm256_permute4x64_epi64(Load(uv + i), 0xd8);
+        const __m256i low = _mm256_unpacklo_epi8(y, chroma), high = _mm256_unpackhi_epi8(y, chroma);
+        auto* at = reinterpret_cast<__m256i*>(dst + 2 * i);
+        if (stream) {
+            _mm256_stream_si256(at, low);
+            _mm256_stream_si256(at + 1, high);
+        } else {
+            _mm256_storeu_si256(at, low);
+            _mm256_storeu_si256(at + 1, high);
+        }
+    };
+    const std::size_t done = FilterExactPairsRow(columns, taps, 0, vector, put) ? vector : 0;
+    FilterRow_Any_AVX2(columns, taps, luma, done, width);
+    const PixelKernels::Yuy2Row yuy2 = Stream ? PixelKernels::Nv12ToYuy2Row_Stream_AVX2 : PixelKernels::Nv12ToYuy2Row_Any_AVX2;
+    yuy2(luma + done, uv + done, dst + 2 * done, width - done);
+}
+
+} // namespace
+
+void FilterYuy2Row_AVX2(const std::uint16_t* columns, const RowTaps& taps, const std::uint8_t* uv,
+                        std::uint8_t* luma, std::uint8_t* dst, std::size_t width) noexcept {
+    FilterYuy2<false>(columns, taps, uv, luma, dst, width);
+}
+
+void FilterYuy2Row_Stream_AVX2(const std::uint16_t* columns, const RowTaps& taps, const std::uint8_t* uv,
+                               std::uint8_t* luma, std::uint8_t* dst, std::size_t width) noexcept {
+    FilterYuy2<true>(columns, taps, uv, luma, dst, width);
 }
 
 } // namespace Zarvo::ScalerKernels

@@ -64,6 +64,11 @@ ExactRatio ExactRatioOf(const std::int32_t* first, const std::int16_t* weights, 
 using FilterRow = void (*)(const std::uint16_t* columns, const RowTaps& taps, std::uint8_t* out,
                            std::size_t begin, std::size_t end) noexcept;
 
+// A YUY2 row from a luma column row filtered by `taps` and a merged chroma row `uv` (`width` bytes, as the
+// luma row): the kernel may filter the luma into `luma` (`width` bytes) first, or write it straight.
+using FilterYuy2Row = void (*)(const std::uint16_t* columns, const RowTaps& taps, const std::uint8_t* uv,
+                               std::uint8_t* luma, std::uint8_t* dst, std::size_t width) noexcept;
+
 // NV12's chroma row from the two planes' rows: u[0] v[0] u[1] v[1] ...; `width` pairs.
 using MergeUvRow = void (*)(const std::uint8_t* u, const std::uint8_t* v, std::uint8_t* uv,
                             std::size_t width) noexcept;
@@ -107,9 +112,15 @@ void FilterRow_Any_AVX2(const std::uint16_t* columns, const RowTaps& taps, std::
                         std::size_t begin, std::size_t end) noexcept;
 void MergeUvRow_Any_AVX2(const std::uint8_t* u, const std::uint8_t* v, std::uint8_t* uv,
                          std::size_t width) noexcept;
+// Any width; the second with non-temporal stores where the destination row is 32-byte aligned.
+void FilterYuy2Row_AVX2(const std::uint16_t* columns, const RowTaps& taps, const std::uint8_t* uv,
+                        std::uint8_t* luma, std::uint8_t* dst, std::size_t width) noexcept;
+void FilterYuy2Row_Stream_AVX2(const std::uint16_t* columns, const RowTaps& taps, const std::uint8_t* uv,
+                               std::uint8_t* luma, std::uint8_t* dst, std::size_t width) noexcept;
 
 // One instruction set's rows; YUY2 is packed from a luma row and a merged chroma row by the conversion
-// kernels' rows, with non-temporal stores into frames of PixelKernels::kStreamingBytes and more.
+// kernels' rows, or filtered and packed at once where `filterYuy2` is set, with non-temporal stores into
+// frames of PixelKernels::kStreamingBytes and more.
 struct Rows {
     ColumnsRow columns;
     ColumnsUvRow columnsUv;
@@ -117,6 +128,8 @@ struct Rows {
     MergeUvRow mergeUv;
     PixelKernels::Yuy2Row yuy2;
     PixelKernels::Yuy2Row yuy2Stream;
+    FilterYuy2Row filterYuy2 = nullptr;
+    FilterYuy2Row filterYuy2Stream = nullptr;
 };
 // Null for an instruction set this processor lacks.
 const Rows* RowsFor(PixelKernels::Isa isa) noexcept;

@@ -162,21 +162,28 @@ TEST(FrameScaler, EveryIsaWritesTheScalarBytesAndNothingElse) {
         for (std::size_t i = 0; i < bytes; ++i)
             source.data[i] = static_cast<std::uint8_t>(random());
         const std::uint8_t* frame = source.data + 1;
-        for (const auto layout : {ScaledLayout::Yuy2, ScaledLayout::Nv12, ScaledLayout::I420}) {
-            const std::size_t size = layout == ScaledLayout::Yuy2 ? dw * dh * 2 : dw * dh * 3 / 2;
-            const auto run = [&](PixelKernels::Isa isa) {
-                Bytes out(kGuard + size + kGuard, 0xEE);
-                const FrameScaler scaler(sw, sh, dw, dh, layout, isa);
-                EXPECT_EQ(scaler.Run(pitch, frame, out.data() + kGuard), size);
-                return out;
-            };
-            const Bytes expected = run(PixelKernels::Isa::Scalar);
-            ASSERT_EQ(Bytes(expected.begin(), expected.begin() + kGuard), Bytes(kGuard, 0xEE));
-            ASSERT_EQ(Bytes(expected.end() - kGuard, expected.end()), Bytes(kGuard, 0xEE));
-            for (const auto isa : isas)
-                ASSERT_EQ(run(isa), expected) << sw << "x" << sh << " to " << dw << "x" << dh << ", layout "
-                                              << int(layout) << ", isa " << int(isa);
-        }
+        // Large YUY2 frames go out with non-temporal stores into the rows that are 32-byte aligned: the
+        // destination at an aligned start as well.
+        for (const auto layout : {ScaledLayout::Yuy2, ScaledLayout::Nv12, ScaledLayout::I420})
+            for (const std::size_t misalignment : {std::size_t{1}, std::size_t{0}}) {
+                const std::size_t size = layout == ScaledLayout::Yuy2 ? dw * dh * 2 : dw * dh * 3 / 2;
+                const auto run = [&](PixelKernels::Isa isa) {
+                    Bytes out(32 + kGuard + size + kGuard, 0xEE);
+                    const auto address = reinterpret_cast<std::uintptr_t>(out.data()) + kGuard;
+                    const std::size_t at = kGuard + (32 - address % 32) % 32 + misalignment;
+                    const FrameScaler scaler(sw, sh, dw, dh, layout, isa);
+                    EXPECT_EQ(scaler.Run(pitch, frame, out.data() + at), size);
+                    return Bytes(out.begin() + static_cast<std::ptrdiff_t>(at - kGuard),
+                                 out.begin() + static_cast<std::ptrdiff_t>(at + size + kGuard));
+                };
+                const Bytes expected = run(PixelKernels::Isa::Scalar);
+                ASSERT_EQ(Bytes(expected.begin(), expected.begin() + kGuard), Bytes(kGuard, 0xEE));
+                ASSERT_EQ(Bytes(expected.end() - kGuard, expected.end()), Bytes(kGuard, 0xEE));
+                for (const auto isa : isas)
+                    ASSERT_EQ(run(isa), expected) << sw << "x" << sh << " to " << dw << "x" << dh << ", layout "
+                                                  << int(layout) << ", isa " << int(isa) << ", misaligned by "
+                                                  << misalignment;
+            }
     }
 }
 
