@@ -131,7 +131,7 @@ TEST(FrameScaler, EachSampleIsTheMeanOfTheAreaItCoversOrInterpolatedWhereItGrows
 }
 
 // The camera's own sizes from the app's 1920x1080 (3:2, 3:1, 2:1, 4:3 crops, the whole frame, odd ratios),
-// then random size pairs, so output widths meet every vector tail and the taps every padded count. Each
+// the exact ratios at widths with vector tails, then random size pairs, so output widths meet every vector tail and the taps every padded count. Each
 // from a source that ends at a no-access page, one byte past an aligned start with an odd pitch, into a
 // destination one byte past an aligned start between guard bytes: every instruction set writes the
 // scalar kernels' bytes, and nothing else.
@@ -142,7 +142,8 @@ TEST(FrameScaler, EveryIsaWritesTheScalarBytesAndNothingElse) {
                             {1920, 1080, 848, 480},  {1920, 1080, 176, 144}, {1920, 1080, 2, 2},
                             {1280, 720, 640, 360},   {1920, 1080, 1280, 540}, {1920, 1080, 640, 240},
                             {1920, 1080, 960, 360},  {1926, 1086, 1284, 724}, {1280, 720, 1920, 1080},
-                            {640, 360, 1920, 1080},  {960, 540, 640, 480}};
+                            {640, 360, 1920, 1080},  {960, 540, 640, 480},   {1926, 1086, 642, 362},
+                            {2000, 1124, 1000, 562}};
     std::mt19937 random(11);
     while (sizes.size() < 120) {
         const auto even = [&](std::uint32_t most) { return 2 + 2 * (random() % (most / 2)); };
