@@ -335,7 +335,7 @@ void FilterExactThirds(const std::uint16_t* columns, const RowTaps& taps, std::s
 // The vector part, `begin` to `end` (a multiple of 32 outputs apart), of a row of an exact ratio, handed to
 // `put` 32 bytes at a time: 3:2 takes columns 0 1 | 1 2 | 3 4 | 4 5 at (10923, 5461) and (5461, 10923) in turn,
 // from column 2 of the low lane and column 0 of the high one; 2:1 the columns as they lie, in pairs at
-// (8192, 8192). False for taps of no exact ratio.
+// (8192, 8192); 3:1 as FilterExactThirds says. False for taps of no exact ratio.
 template <typename Put>
 bool FilterExactVectors(const std::uint16_t* columns, const RowTaps& taps, std::size_t begin, std::size_t end,
                         Put put) noexcept {
