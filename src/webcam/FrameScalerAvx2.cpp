@@ -419,7 +419,7 @@ template <bool Stream>
 void FilterYuy2(const std::uint16_t* columns, const RowTaps& taps, const std::uint8_t* uv, std::uint8_t* luma,
                 std::uint8_t* dst, std::size_t width) noexcept {
     // Non-temporal stores need 32-byte aligned addresses: other rows take ordinary ones.
-    const bool stream = Stream && reinterpret_cast<std::uintptr_t>(dst) % 32 == 0;
+    const bool stream = reinterpret_cast<std::uintptr_t>(dst) % 32 == 0 && Stream;
     const std::size_t vector = width & ~std::size_t{31};
     const auto put = [uv, dst, stream]<Order Kind>(std::size_t i, __m256i bytes, OrderTag<Kind>) {
         const __m256i y = Kind == Order::Grouped
