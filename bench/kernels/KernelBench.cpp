@@ -254,10 +254,14 @@ void RegisterScaled(const Frame& f, Scaled& s, std::vector<std::unique_ptr<Frame
         toI420();
         scale(s.out.get());
     });
-    // YUY2 from a fresh frame each time: ours dispatched, libyuv's chain.
-    scalers.push_back(std::make_unique<FrameScaler>(sw, sh, w, h, ScaledLayout::Yuy2, PixelKernels::Dispatched()));
-    const FrameScaler* scaler = scalers.back().get();
-    add("yuy2_zarvo_fresh", yuy2, [&fresh, &s, scaler, sw] { scaler->Run(sw, fresh.Take(), s.out.get()); });
+    // From a fresh frame each time: ours dispatched (YUY2 and I420), libyuv's chain.
+    for (const auto& [layout, name, bytes] :
+         {std::tuple{ScaledLayout::Yuy2, "yuy2", yuy2}, std::tuple{ScaledLayout::I420, "i420", planar}}) {
+        scalers.push_back(std::make_unique<FrameScaler>(sw, sh, w, h, layout, PixelKernels::Dispatched()));
+        const FrameScaler* scaler = scalers.back().get();
+        add(std::string(name) + "_zarvo_fresh", bytes,
+            [&fresh, &s, scaler, sw] { scaler->Run(sw, fresh.Take(), s.out.get()); });
+    }
     add("yuy2_libyuv_chain_fresh", yuy2, [&fresh, toI420From, scale, toYuy2, &s] {
         toI420From(fresh.Take());
         scale(s.i420.get());

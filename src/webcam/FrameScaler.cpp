@@ -148,10 +148,11 @@ FrameScaler::FrameScaler(std::uint32_t srcWidth, std::uint32_t srcHeight, std::u
     mLumaY = VerticalTaps(taps(mCrop.height, dstHeight));
     mChromaX = HorizontalTaps(taps(mCrop.width / 2, dstWidth / 2));
     mChromaY = VerticalTaps(taps(mCrop.height / 2, dstHeight / 2));
-    // Zeros past the columns: the padded taps and the windows read them at weight zero.
-    mColumns.assign(mCrop.width + mLumaX.taps + 16, 0);
-    mColumnsU.assign(mCrop.width / 2 + mChromaX.taps + 16, 0);
-    mColumnsV.assign(mCrop.width / 2 + mChromaX.taps + 16, 0);
+    // Zeros past the columns: the padded taps and the windows read them at weight zero. The row kernels
+    // read up to 8 entries before the first column too: 16 of them keep the columns' alignment.
+    mColumns.assign(kColumnsLead + mCrop.width + mLumaX.taps + 16, 0);
+    mColumnsU.assign(kColumnsLead + mCrop.width / 2 + mChromaX.taps + 16, 0);
+    mColumnsV.assign(kColumnsLead + mCrop.width / 2 + mChromaX.taps + 16, 0);
     if (layout != ScaledLayout::I420) {
         mRowU.resize(dstWidth / 2);
         mRowV.resize(dstWidth / 2);
@@ -182,28 +183,35 @@ std::uint64_t FrameScaler::Run(std::uint64_t pitch, const std::uint8_t* source, 
     std::uint8_t* chromaOut = destination + w * h;
     const bool streaming = mLayout == ScaledLayout::Yuy2 && std::uint64_t{w} * h * 2 >= PixelKernels::kStreamingBytes;
     const PixelKernels::Yuy2Row yuy2 = streaming ? rows.yuy2Stream : rows.yuy2;
+    const ScalerKernels::FilterYuy2Row filterYuy2 = streaming ? rows.filterYuy2Stream : rows.filterYuy2;
     // A chroma row, then the two luma rows it serves: the rows of work stay in the cache.
     for (std::size_t j = 0; j < ch; ++j) {
         rows.columnsUv(chroma + mChromaY.first[j] * pitch, step, mChromaY.weights.data() + mChromaY.at[j],
-                       mChromaY.count[j], mColumnsU.data(), mColumnsV.data(), mCrop.width / 2);
+                       mChromaY.count[j], mColumnsU.data() + kColumnsLead,
+                       mColumnsV.data() + kColumnsLead, mCrop.width / 2);
         const bool planar = mLayout == ScaledLayout::I420;
         std::uint8_t* u = planar ? chromaOut + j * cw : mRowU.data();
         std::uint8_t* v = planar ? chromaOut + cw * ch + j * cw : mRowV.data();
-        rows.filter(mColumnsU.data(), chromaX, u, 0, cw);
-        rows.filter(mColumnsV.data(), chromaX, v, 0, cw);
+        rows.filter(mColumnsU.data() + kColumnsLead, chromaX, u, 0, cw);
+        rows.filter(mColumnsV.data() + kColumnsLead, chromaX, v, 0, cw);
         if (mLayout == ScaledLayout::Nv12)
             rows.mergeUv(u, v, chromaOut + j * w, cw);
         else if (mLayout == ScaledLayout::Yuy2)
             rows.mergeUv(u, v, mRowUv.data(), cw);
         for (std::size_t row = 2 * j; row < 2 * j + 2; ++row) {
             rows.columns(luma + mLumaY.first[row] * pitch, step, mLumaY.weights.data() + mLumaY.at[row],
-                         mLumaY.count[row], mColumns.data(), mCrop.width);
+                         mLumaY.count[row], mColumns.data() + kColumnsLead, mCrop.width);
             if (mLayout != ScaledLayout::Yuy2) {
-                rows.filter(mColumns.data(), lumaX, destination + row * w, 0, w);
+                rows.filter(mColumns.data() + kColumnsLead, lumaX, destination + row * w, 0, w);
                 continue;
             }
             // YUY2: Y0 U Y1 V; chroma row j serves output rows 2j and 2j + 1.
-            rows.filter(mColumns.data(), lumaX, mRowY.data(), 0, w);
+            if (filterYuy2) {
+                filterYuy2(mColumns.data() + kColumnsLead, lumaX, mRowUv.data(), mRowY.data(),
+                           destination + row * w * 2, w);
+                continue;
+            }
+            rows.filter(mColumns.data() + kColumnsLead, lumaX, mRowY.data(), 0, w);
             yuy2(mRowY.data(), mRowUv.data(), destination + row * w * 2, w);
         }
     }
@@ -253,7 +261,8 @@ const Rows* RowsFor(PixelKernels::Isa isa) noexcept {
                                 PixelKernels::Nv12ToYuy2Row_Stream_SSE2};
     static constexpr Rows kAvx2{ScaleColumnsRow_Any_AVX2, ScaleColumnsUvRow_Any_AVX2, FilterRow_Any_AVX2,
                                 MergeUvRow_Any_AVX2, PixelKernels::Nv12ToYuy2Row_Any_AVX2,
-                                PixelKernels::Nv12ToYuy2Row_Stream_AVX2};
+                                PixelKernels::Nv12ToYuy2Row_Stream_AVX2, FilterYuy2Row_AVX2,
+                                FilterYuy2Row_Stream_AVX2};
     if (!PixelKernels::IsSupported(isa))
         return nullptr;
     switch (isa) {

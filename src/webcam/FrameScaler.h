@@ -83,6 +83,7 @@ private:
     Horizontal mLumaX, mChromaX;
     // One row of work: vertically filtered luma and chroma columns (with room for the horizontal taps'
     // padding), filtered chroma rows before they are interleaved, and YUY2's luma and chroma rows.
+    static constexpr std::size_t kColumnsLead = 16;
     mutable std::vector<std::uint16_t> mColumns, mColumnsU, mColumnsV;
     mutable std::vector<std::uint8_t> mRowU, mRowV, mRowUv, mRowY;
 };

@@ -3,6 +3,7 @@
 #include "webcam/FrameScalerRows.h"
 
 #include <cstring>
+#include <type_traits>
 
 #include <immintrin.h>
 
@@ -269,32 +270,93 @@ void FilterWindows(const std::uint16_t* columns, const RowTaps& taps, std::uint8
     }
 }
 
-// 32 outputs of an exact ratio at a time. Each 128-bit lane takes 8 columns from the first of its outputs on
-// and shuffles them into the pairs the constant weights multiply: 4 outputs of 2 taps, or 2 of 4 taps added
-// up by the horizontal add. The low lanes hold outputs 0-15 and the high lanes 16-31, so the per-lane packs
-// leave the bytes in order. Every two outputs start `PairStep` columns on, so one look-up of the table serves
-// a pass.
-template <std::size_t Taps, std::size_t PairStep>
-void FilterExact(const std::uint16_t* columns, const RowTaps& taps, std::uint8_t* out, std::size_t begin,
-                 std::size_t end, __m256i shuffle, __m256i weights) noexcept {
+// How the exact kernels hand `put` 32 bytes: in order, or as the 2-tap packs leave them, in groups of 4
+// outputs as 0 2 4 6 | 1 3 5 7.
+enum class Order { InOrder, Grouped };
+template <Order Kind>
+using OrderTag = std::integral_constant<Order, Kind>;
+
+// 32 outputs of 2 taps at a time, 8 per vector: one load of 16 columns from `Lead` columns before the first
+// output's, whose low lane holds the first 4 outputs' columns and whose high lane the next 4's (3:2 reads 12
+// columns for 8 outputs, so it starts 2 before: the column rows hold 8 readable entries before their first).
+// The shuffle makes the pairs (none where the columns already are the pairs). One load replaces the load and
+// lane insert a vector would take, which share the shuffle units with the packs.
+template <std::size_t Columns, std::size_t Lead, bool Shuffle, typename Put>
+void FilterExactPairs(const std::uint16_t* columns, const RowTaps& taps, std::size_t begin, std::size_t end,
+                      __m256i shuffle, __m256i weights, Put put) noexcept {
     const __m256i round = _mm256_set1_epi32(1 << 20);
+    // One pass reads 4 vectors of columns (48 for 3:2, 64 for 2:1) and makes 32 bytes.
     for (std::size_t i = begin; i < end; i += 32) {
-        const std::uint16_t* from = columns + taps.first[i];
-        const auto lanes = [&](std::size_t o) {
-            const __m256i low = _mm256_castsi128_si256(Load128(from + o / 2 * PairStep));
-            return _mm256_madd_epi16(
-                _mm256_shuffle_epi8(_mm256_inserti128_si256(low, Load128(from + (o + 16) / 2 * PairStep), 1),
-                                    shuffle),
-                weights);
+        const std::uint16_t* from = columns + taps.first[i] - Lead;
+        __m256i sums[4];
+#pragma GCC unroll 4
+        for (std::size_t q = 0; q < 4; ++q) {
+            __m256i pairs = Load(from + q * Columns);
+            if constexpr (Shuffle)
+                pairs = _mm256_shuffle_epi8(pairs, shuffle);
+            sums[q] = _mm256_srai_epi32(_mm256_add_epi32(_mm256_madd_epi16(pairs, weights), round), 21);
+        }
+        put(i, _mm256_packus_epi16(_mm256_packs_epi32(sums[0], sums[1]), _mm256_packs_epi32(sums[2], sums[3])),
+            OrderTag<Order::Grouped>{});
+    }
+}
+
+// 3:1, 32 outputs at a time, 4 per vector: as above, one load from 2 columns before the first output's gives
+// the first 2 outputs' 6 columns in the low lane and the next 2's in the high one, shuffled to 0 1 2 - | 3 4 5 -
+// ("-" zero) at (5462, 5461, 5461, 0). The horizontal adds of vectors k and k + 1 leave outputs 0 1 4 5 | 2 3 6
+// 7 of their 8, so the packs leave quadwords of outputs 0 1 4 5 8 9 12 13, 16 17 ..., 2 3 6 7 ..., 18 19 ...:
+// the quadword permute and the word shuffle put them in order.
+template <typename Put>
+void FilterExactThirds(const std::uint16_t* columns, const RowTaps& taps, std::size_t begin, std::size_t end,
+                       Put put) noexcept {
+    const __m256i round = _mm256_set1_epi32(1 << 20), weights = _mm256_set1_epi64x(0x0000'1555'1555'1556LL);
+    const __m256i shuffle = _mm256_setr_epi8(4, 5, 6, 7, 8, 9, -1, -1, 10, 11, 12, 13, 14, 15, -1, -1, 0, 1, 2, 3,
+                                             4, 5, -1, -1, 6, 7, 8, 9, 10, 11, -1, -1);
+    const __m256i words = _mm256_broadcastsi128_si256(
+        _mm_setr_epi8(0, 1, 8, 9, 2, 3, 10, 11, 4, 5, 12, 13, 6, 7, 14, 15));
+    // One pass reads 8 vectors of columns (96) and makes 32 bytes.
+    for (std::size_t i = begin; i < end; i += 32) {
+        const std::uint16_t* from = columns + taps.first[i] - 2;
+        const auto vector = [&](std::size_t k) {
+            return _mm256_madd_epi16(_mm256_shuffle_epi8(Load(from + 12 * k), shuffle), weights);
         };
         __m256i sums[4];
+#pragma GCC unroll 4
         for (std::size_t q = 0; q < 4; ++q) {
-            const __m256i sum = Taps == 2 ? lanes(4 * q) : _mm256_hadd_epi32(lanes(4 * q), lanes(4 * q + 2));
+            const __m256i sum = _mm256_hadd_epi32(vector(2 * q), vector(2 * q + 1));
             sums[q] = _mm256_srai_epi32(_mm256_add_epi32(sum, round), 21);
         }
-        Store(out + i, _mm256_packus_epi16(_mm256_packs_epi32(sums[0], sums[1]),
-                                           _mm256_packs_epi32(sums[2], sums[3])));
+        const __m256i bytes = _mm256_packus_epi16(_mm256_packs_epi32(sums[0], sums[1]),
+                                                  _mm256_packs_epi32(sums[2], sums[3]));
+        put(i, _mm256_shuffle_epi8(_mm256_permute4x64_epi64(bytes, 0xd8), words), OrderTag<Order::InOrder>{});
     }
+}
+
+// The vector part, `begin` to `end` (a multiple of 32 outputs apart), of a row of an exact ratio, handed to
+// `put` 32 bytes at a time: 3:2 takes columns 0 1 | 1 2 | 3 4 | 4 5 at (10923, 5461) and (5461, 10923) in turn,
+// from column 2 of the low lane and column 0 of the high one; 2:1 the columns as they lie, in pairs at
+// (8192, 8192); 3:1 as FilterExactThirds says. False for taps of no exact ratio.
+template <typename Put>
+bool FilterExactVectors(const std::uint16_t* columns, const RowTaps& taps, std::size_t begin, std::size_t end,
+                        Put put) noexcept {
+    switch (taps.exact) {
+    case ExactRatio::ThreeToTwo:
+        FilterExactPairs<12, 2, true>(columns, taps, begin, end,
+                                      _mm256_setr_epi8(4, 5, 6, 7, 6, 7, 8, 9, 10, 11, 12, 13, 12, 13, 14, 15, 0, 1,
+                                                       2, 3, 2, 3, 4, 5, 6, 7, 8, 9, 8, 9, 10, 11),
+                                      _mm256_set1_epi64x(0x2aab'1555'1555'2aabLL), put);
+        return true;
+    case ExactRatio::TwoToOne:
+        FilterExactPairs<16, 0, false>(columns, taps, begin, end, _mm256_setzero_si256(), _mm256_set1_epi16(8192),
+                                       put);
+        return true;
+    case ExactRatio::ThreeToOne:
+        FilterExactThirds(columns, taps, begin, end, put);
+        return true;
+    case ExactRatio::None:
+        break;
+    }
+    return false;
 }
 
 // The vector part of a row of an exact ratio: a multiple of 32 outputs from `begin`; the rest is left.
@@ -303,30 +365,12 @@ std::size_t FilterExactRow(const std::uint16_t* columns, const RowTaps& taps, st
     const std::size_t vector = begin + ((end - begin) & ~std::size_t{31});
     if (begin % 2) // the patterns start at an even output
         return begin;
-    switch (taps.exact) {
-    case ExactRatio::ThreeToTwo:
-        // Columns 0 1 | 1 2 | 3 4 | 4 5 at (10923, 5461) and (5461, 10923) in turn.
-        FilterExact<2, 3>(columns, taps, out, begin, vector,
-                       _mm256_broadcastsi128_si256(_mm_setr_epi8(0, 1, 2, 3, 2, 3, 4, 5, 6, 7, 8, 9, 8, 9, 10, 11)),
-                       _mm256_set1_epi64x(0x2aab'1555'1555'2aabLL));
-        return vector;
-    case ExactRatio::ThreeToOne:
-        // Columns 0 1 | 2 - | 3 4 | 5 - at (5462, 5461) and (5461, 0), "-" being zero.
-        FilterExact<4, 6>(columns, taps, out, begin, vector,
-                       _mm256_broadcastsi128_si256(
-                           _mm_setr_epi8(0, 1, 2, 3, 4, 5, -1, -1, 6, 7, 8, 9, 10, 11, -1, -1)),
-                       _mm256_set1_epi64x(0x0000'1555'1555'1556LL));
-        return vector;
-    case ExactRatio::TwoToOne:
-        // Columns as they lie, in pairs at (8192, 8192).
-        FilterExact<2, 4>(columns, taps, out, begin, vector,
-                       _mm256_broadcastsi128_si256(_mm_setr_epi8(0, 1, 2, 3, 4, 5, 6, 7, 8, 9, 10, 11, 12, 13, 14, 15)),
-                       _mm256_set1_epi16(8192));
-        return vector;
-    case ExactRatio::None:
-        break;
-    }
-    return begin;
+    const auto put = [out]<Order Kind>(std::size_t i, __m256i bytes, OrderTag<Kind>) {
+        if constexpr (Kind == Order::Grouped)
+            bytes = _mm256_permutevar8x32_epi32(bytes, _mm256_setr_epi32(0, 4, 1, 5, 2, 6, 3, 7));
+        Store(out + i, bytes);
+    };
+    return FilterExactVectors(columns, taps, begin, vector, put) ? vector : begin;
 }
 
 } // namespace
@@ -364,6 +408,50 @@ void MergeUvRow_Any_AVX2(const std::uint8_t* u, const std::uint8_t* v, std::uint
         Store(uv + 2 * x + 32, _mm256_unpackhi_epi8(us, vs));
     }
     MergeUvRow_C(u + vector, v + vector, uv + 2 * vector, width - vector);
+}
+
+namespace {
+
+// YUY2 straight from the filter where the taps are an exact ratio: the luma bytes put as 0-7 16-23 | 8-15
+// 24-31, which interleave per lane with the chroma row's bytes in the same order. The rest of the row, and
+// other taps, go through `luma`.
+template <bool Stream>
+void FilterYuy2(const std::uint16_t* columns, const RowTaps& taps, const std::uint8_t* uv, std::uint8_t* luma,
+                std::uint8_t* dst, std::size_t width) noexcept {
+    // Non-temporal stores need 32-byte aligned addresses: other rows take ordinary ones.
+    const bool stream = reinterpret_cast<std::uintptr_t>(dst) % 32 == 0 && Stream;
+    const std::size_t vector = width & ~std::size_t{31};
+    const auto put = [uv, dst, stream]<Order Kind>(std::size_t i, __m256i bytes, OrderTag<Kind>) {
+        const __m256i y = Kind == Order::Grouped
+                              ? _mm256_permutevar8x32_epi32(bytes, _mm256_setr_epi32(0, 4, 2, 6, 1, 5, 3, 7))
+                              : _mm256_permute4x64_epi64(bytes, 0xd8);
+        const __m256i chroma = _mm256_permute4x64_epi64(Load(uv + i), 0xd8);
+        const __m256i low = _mm256_unpacklo_epi8(y, chroma), high = _mm256_unpackhi_epi8(y, chroma);
+        auto* at = reinterpret_cast<__m256i*>(dst + 2 * i);
+        if (stream) {
+            _mm256_stream_si256(at, low);
+            _mm256_stream_si256(at + 1, high);
+        } else {
+            _mm256_storeu_si256(at, low);
+            _mm256_storeu_si256(at + 1, high);
+        }
+    };
+    const std::size_t done = FilterExactVectors(columns, taps, 0, vector, put) ? vector : 0;
+    FilterRow_Any_AVX2(columns, taps, luma, done, width);
+    const PixelKernels::Yuy2Row yuy2 = Stream ? PixelKernels::Nv12ToYuy2Row_Stream_AVX2 : PixelKernels::Nv12ToYuy2Row_Any_AVX2;
+    yuy2(luma + done, uv + done, dst + 2 * done, width - done);
+}
+
+} // namespace
+
+void FilterYuy2Row_AVX2(const std::uint16_t* columns, const RowTaps& taps, const std::uint8_t* uv,
+                        std::uint8_t* luma, std::uint8_t* dst, std::size_t width) noexcept {
+    FilterYuy2<false>(columns, taps, uv, luma, dst, width);
+}
+
+void FilterYuy2Row_Stream_AVX2(const std::uint16_t* columns, const RowTaps& taps, const std::uint8_t* uv,
+                               std::uint8_t* luma, std::uint8_t* dst, std::size_t width) noexcept {
+    FilterYuy2<true>(columns, taps, uv, luma, dst, width);
 }
 
 } // namespace Zarvo::ScalerKernels

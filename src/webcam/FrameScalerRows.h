@@ -41,7 +41,7 @@ using ColumnsUvRow = void (*)(const std::uint8_t* top, std::size_t pitch, const 
 
 // Horizontal pass weights of one dimension, padded so every output has `taps` of them (2, 4 or a multiple
 // of 8; zero past its own): output i is (sum of weights[i * taps + t] * columns[first[i] + t] + 2^20) >> 21.
-// The column rows hold `taps` + 16 readable entries past the last column.
+// The column rows hold `taps` + 16 readable entries past the last column and 8 before the first.
 // Where taps <= 8 and each vector's taps lie within 17 columns, `windows` lets AVX2 pick them with lane
 // permutes instead of a load per output: a vector of 8 32-bit lanes holds 16 / taps outputs, pair p of
 // output k in lane k * taps / 2 + p, whose weights are those 8 pairs of `weights` as they lie. Per vector,
@@ -63,6 +63,11 @@ ExactRatio ExactRatioOf(const std::int32_t* first, const std::int16_t* weights, 
 // Outputs [begin, end) of a row; the vector kernels need `end - begin` a multiple of 16 and `begin` too.
 using FilterRow = void (*)(const std::uint16_t* columns, const RowTaps& taps, std::uint8_t* out,
                            std::size_t begin, std::size_t end) noexcept;
+
+// A YUY2 row from a luma column row filtered by `taps` and a merged chroma row `uv` (`width` bytes, as the
+// luma row): the kernel may filter the luma into `luma` (`width` bytes) first, or write it straight.
+using FilterYuy2Row = void (*)(const std::uint16_t* columns, const RowTaps& taps, const std::uint8_t* uv,
+                               std::uint8_t* luma, std::uint8_t* dst, std::size_t width) noexcept;
 
 // NV12's chroma row from the two planes' rows: u[0] v[0] u[1] v[1] ...; `width` pairs.
 using MergeUvRow = void (*)(const std::uint8_t* u, const std::uint8_t* v, std::uint8_t* uv,
@@ -107,9 +112,15 @@ void FilterRow_Any_AVX2(const std::uint16_t* columns, const RowTaps& taps, std::
                         std::size_t begin, std::size_t end) noexcept;
 void MergeUvRow_Any_AVX2(const std::uint8_t* u, const std::uint8_t* v, std::uint8_t* uv,
                          std::size_t width) noexcept;
+// Any width; the second with non-temporal stores where the destination row is 32-byte aligned.
+void FilterYuy2Row_AVX2(const std::uint16_t* columns, const RowTaps& taps, const std::uint8_t* uv,
+                        std::uint8_t* luma, std::uint8_t* dst, std::size_t width) noexcept;
+void FilterYuy2Row_Stream_AVX2(const std::uint16_t* columns, const RowTaps& taps, const std::uint8_t* uv,
+                               std::uint8_t* luma, std::uint8_t* dst, std::size_t width) noexcept;
 
 // One instruction set's rows; YUY2 is packed from a luma row and a merged chroma row by the conversion
-// kernels' rows, with non-temporal stores into frames of PixelKernels::kStreamingBytes and more.
+// kernels' rows, or filtered and packed at once where `filterYuy2` is set, with non-temporal stores into
+// frames of PixelKernels::kStreamingBytes and more.
 struct Rows {
     ColumnsRow columns;
     ColumnsUvRow columnsUv;
@@ -117,6 +128,8 @@ struct Rows {
     MergeUvRow mergeUv;
     PixelKernels::Yuy2Row yuy2;
     PixelKernels::Yuy2Row yuy2Stream;
+    FilterYuy2Row filterYuy2 = nullptr;
+    FilterYuy2Row filterYuy2Stream = nullptr;
 };
 // Null for an instruction set this processor lacks.
 const Rows* RowsFor(PixelKernels::Isa isa) noexcept;

@@ -131,7 +131,7 @@ TEST(FrameScaler, EachSampleIsTheMeanOfTheAreaItCoversOrInterpolatedWhereItGrows
 }
 
 // The camera's own sizes from the app's 1920x1080 (3:2, 3:1, 2:1, 4:3 crops, the whole frame, odd ratios),
-// then random size pairs, so output widths meet every vector tail and the taps every padded count. Each
+// the exact ratios at widths with vector tails, then random size pairs, so output widths meet every vector tail and the taps every padded count. Each
 // from a source that ends at a no-access page, one byte past an aligned start with an odd pitch, into a
 // destination one byte past an aligned start between guard bytes: every instruction set writes the
 // scalar kernels' bytes, and nothing else.
@@ -142,7 +142,8 @@ TEST(FrameScaler, EveryIsaWritesTheScalarBytesAndNothingElse) {
                             {1920, 1080, 848, 480},  {1920, 1080, 176, 144}, {1920, 1080, 2, 2},
                             {1280, 720, 640, 360},   {1920, 1080, 1280, 540}, {1920, 1080, 640, 240},
                             {1920, 1080, 960, 360},  {1926, 1086, 1284, 724}, {1280, 720, 1920, 1080},
-                            {640, 360, 1920, 1080},  {960, 540, 640, 480}};
+                            {640, 360, 1920, 1080},  {960, 540, 640, 480},   {1926, 1086, 642, 362},
+                            {2000, 1124, 1000, 562}};
     std::mt19937 random(11);
     while (sizes.size() < 120) {
         const auto even = [&](std::uint32_t most) { return 2 + 2 * (random() % (most / 2)); };
@@ -162,21 +163,28 @@ TEST(FrameScaler, EveryIsaWritesTheScalarBytesAndNothingElse) {
         for (std::size_t i = 0; i < bytes; ++i)
             source.data[i] = static_cast<std::uint8_t>(random());
         const std::uint8_t* frame = source.data + 1;
-        for (const auto layout : {ScaledLayout::Yuy2, ScaledLayout::Nv12, ScaledLayout::I420}) {
-            const std::size_t size = layout == ScaledLayout::Yuy2 ? dw * dh * 2 : dw * dh * 3 / 2;
-            const auto run = [&](PixelKernels::Isa isa) {
-                Bytes out(kGuard + size + kGuard, 0xEE);
-                const FrameScaler scaler(sw, sh, dw, dh, layout, isa);
-                EXPECT_EQ(scaler.Run(pitch, frame, out.data() + kGuard), size);
-                return out;
-            };
-            const Bytes expected = run(PixelKernels::Isa::Scalar);
-            ASSERT_EQ(Bytes(expected.begin(), expected.begin() + kGuard), Bytes(kGuard, 0xEE));
-            ASSERT_EQ(Bytes(expected.end() - kGuard, expected.end()), Bytes(kGuard, 0xEE));
-            for (const auto isa : isas)
-                ASSERT_EQ(run(isa), expected) << sw << "x" << sh << " to " << dw << "x" << dh << ", layout "
-                                              << int(layout) << ", isa " << int(isa);
-        }
+        // Large YUY2 frames go out with non-temporal stores into the rows that are 32-byte aligned: the
+        // destination at an aligned start as well.
+        for (const auto layout : {ScaledLayout::Yuy2, ScaledLayout::Nv12, ScaledLayout::I420})
+            for (const std::size_t misalignment : {std::size_t{1}, std::size_t{0}}) {
+                const std::size_t size = layout == ScaledLayout::Yuy2 ? dw * dh * 2 : dw * dh * 3 / 2;
+                const auto run = [&](PixelKernels::Isa isa) {
+                    Bytes out(32 + kGuard + size + kGuard, 0xEE);
+                    const auto address = reinterpret_cast<std::uintptr_t>(out.data()) + kGuard;
+                    const std::size_t at = kGuard + (32 - address % 32) % 32 + misalignment;
+                    const FrameScaler scaler(sw, sh, dw, dh, layout, isa);
+                    EXPECT_EQ(scaler.Run(pitch, frame, out.data() + at), size);
+                    return Bytes(out.begin() + static_cast<std::ptrdiff_t>(at - kGuard),
+                                 out.begin() + static_cast<std::ptrdiff_t>(at + size + kGuard));
+                };
+                const Bytes expected = run(PixelKernels::Isa::Scalar);
+                ASSERT_EQ(Bytes(expected.begin(), expected.begin() + kGuard), Bytes(kGuard, 0xEE));
+                ASSERT_EQ(Bytes(expected.end() - kGuard, expected.end()), Bytes(kGuard, 0xEE));
+                for (const auto isa : isas)
+                    ASSERT_EQ(run(isa), expected) << sw << "x" << sh << " to " << dw << "x" << dh << ", layout "
+                                                  << int(layout) << ", isa " << int(isa) << ", misaligned by "
+                                                  << misalignment;
+            }
     }
 }
 
@@ -237,14 +245,15 @@ TEST(FrameScaler, ExactRatioKernelsGiveTheScalarSumsAtTheirBounds) {
             EXPECT_EQ(ExactRatioOf(first.data(), weights.data(), ratio.taps, outputs), ExactRatio::None);
             weights.back() = static_cast<std::int16_t>(weights.back() - 1);
             for (const auto& pattern : patterns) {
-                std::vector<std::uint16_t> columns(outputs * ratio.from / 2 + ratio.taps + 16);
+                // The readable entries the kernels may take before the first column and past the last.
+                std::vector<std::uint16_t> columns(8 + outputs * ratio.from / 2 + ratio.taps + 16);
                 for (std::size_t i = 0; i < columns.size(); ++i) {
                     const unsigned sample = pattern(i); // 255 << 7 at most, as the vertical pass gives
                     columns[i] = static_cast<std::uint16_t>(sample == 255 ? 255 << 7 : sample << 7 | sample % 128);
                 }
                 Bytes expected(outputs), actual(outputs);
-                FilterRow_C(columns.data(), taps, expected.data(), 0, outputs);
-                FilterRow_Any_AVX2(columns.data(), taps, actual.data(), 0, outputs);
+                FilterRow_C(columns.data() + 8, taps, expected.data(), 0, outputs);
+                FilterRow_Any_AVX2(columns.data() + 8, taps, actual.data(), 0, outputs);
                 ASSERT_EQ(actual, expected) << outputs << " outputs, ratio " << int(ratio.ratio);
             }
         }
