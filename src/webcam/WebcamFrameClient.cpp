@@ -124,6 +124,13 @@ ErrorRecordPtr WebcamFrameClient::Initialize(std::uint64_t handle) {
     // pixels. A missing channel is only an error once the texture cannot serve either.
     const std::string channelFault = TryChannel();
     const bool channelOpen = channelFault.empty();
+    // The app could share no texture: a device would only be made and torn down again, which takes
+    // a while (half a second under Wine) and is what a host ending its process can die of.
+    if (handle == 0 && channelOpen) {
+        mChannelWanted = true;
+        log << "frame source: shared memory" << Log::EndLine;
+        return nullptr;
+    }
     try {
         mDevice = mDeviceFactory();
     } catch (const ServiceUnavailableException&) {

@@ -130,7 +130,8 @@ TEST(CameraCore, OnTheTexturePathAnAppThatPausesGivesWayToThePlaceholderAndComes
         });
     });
     AppDataWithSettings settings("1280,720");
-    ServerProcess app(settings.Path(), L"--pause-after 60 --pause-seconds 4");
+    // A handle for the double to open: this platform shares no texture, and the app says 0 then.
+    ServerProcess app(settings.Path(), L"--pause-after 60 --pause-seconds 4 --texture-handle 4660");
     ASSERT_TRUE(app.WaitUntilLive());
     std::vector<std::uint8_t> yuy2(yuy2_frame_bytes(kWidth, kHeight));
     convert_format_nv12_yuy2(kWidth, Hashed(kWidth, kHeight).data(), kWidth, kHeight, yuy2.data());
@@ -183,7 +184,7 @@ TEST(CameraCore, AStepThatFailsAfterMakingItsDeviceLetsItGoBeforeStopReturns) {
                                                      });
     });
     AppDataWithSettings settings("1280,720");
-    ServerProcess app(settings.Path());
+    ServerProcess app(settings.Path(), L"--texture-handle 4660"); // a handle for the double to open
     ASSERT_TRUE(app.WaitUntilLive());
     {
         Stream stream(MEDIASUBTYPE_YUY2);

@@ -136,12 +136,13 @@ TEST(ReferenceServer, OptionsTakeOnlyValuesInRangeAndNameTheSwitchThatIsWrong) {
     std::string error;
     const auto all =
         Server::ParseOptions({L"--frames", L"1000000000", L"--seconds", L"0.25", L"--pause-after", L"1",
-                              L"--pause-seconds", L"1000000", L"--stall-frame-request", L"7", L"--fps", L"25"},
+                              L"--pause-seconds", L"1000000", L"--stall-frame-request", L"7", L"--fps", L"25",
+                              L"--texture-handle", L"4660"},
                              error);
     ASSERT_TRUE(all) << error;
     EXPECT_EQ(std::tuple(all->quit, all->frames, all->seconds, all->pauseAfter, all->pauseSeconds,
-                         all->stallFrameRequest, all->framesPerSecond),
-              std::tuple(false, 1000000000ull, std::optional(0.25), 1ull, 1e6, 7ull, 25.0));
+                         all->stallFrameRequest, all->framesPerSecond, all->textureHandle),
+              std::tuple(false, 1000000000ull, std::optional(0.25), 1ull, 1e6, 7ull, 25.0, 4660ull));
     const auto forEver = Server::ParseOptions({L"--pause-after", L"30", L"--pause-seconds", L"0"}, error);
     ASSERT_TRUE(forEver) << error;
     EXPECT_EQ(std::pair(forEver->pauseAfter, forEver->pauseSeconds), std::pair(30ull, 0.0));
@@ -155,7 +156,8 @@ TEST(ReferenceServer, OptionsTakeOnlyValuesInRangeAndNameTheSwitchThatIsWrong) {
         {L"--pause-after", {L"-3"}},
         {L"--pause-seconds", {L"-0.5", L"NaN"}}, // after a valid --pause-after
         {L"--stall-frame-request", {L"0", L"4294967297"}},
-        {L"--fps", {L"0.5", L"241", L"-30", L"30fps"}}};
+        {L"--fps", {L"0.5", L"241", L"-30", L"30fps"}},
+        {L"--texture-handle", {L"0", L"0x10"}}};
     std::vector<std::pair<std::vector<std::wstring>, std::string>> refused = {
         {{L"--frames"}, "--frames"},
         {{L"--pause-seconds", L"2"}, "--pause-seconds needs --pause-after"},

@@ -35,7 +35,7 @@ using Z = std::size_t;
 // What the double saw and how it fails, shared with the test after the client is gone.
 struct DeviceRecord {
     std::string destroyed = ""; // names, in the order they went
-    int copies = 0, locks = 0, unlocks = 0;
+    int made = 0, copies = 0, locks = 0, unlocks = 0;
     U lastLockMode = 0, pitch = 0, gpuWidth = 0; // 0: the surface's width
     std::uint64_t openedHandle = 0;
     bool noDevice = false, cpuCreateFails = false, gpuOpenFails = false, lockFails = false;
@@ -55,6 +55,7 @@ struct FakeDevice final : IGraphicsDevice, IGraphicsQueue, std::enable_shared_fr
     FakeDevice(DeviceRecord& r, U w, U h) : record(r), gpuWidth(r.gpuWidth ? r.gpuWidth : w), height(h) {
         if (r.noDevice) // as where no adapter makes a device
             throw ServiceUnavailableException(L"Direct3D Device");
+        ++r.made;
     }
     ~FakeDevice() override { record.destroyed += "device;"; }
 

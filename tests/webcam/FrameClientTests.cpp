@@ -64,11 +64,11 @@ Filled Untouched(long size, Status status) {
 // A client sized and initialised against the double.
 struct Fixture {
     Fixture(DeviceRecord& r, U width, U height, const GUID& subtype = MEDIASUBTYPE_YUY2,
-            const std::wstring& channel = UniqueName(L"FrameClient"))
+            const std::wstring& channel = UniqueName(L"FrameClient"), std::uint64_t handle = 0x1234)
         : client([&r, width, height] { return std::make_shared<FakeDevice>(r, width, height); }, channel) {
         client.SetDestinationSize(width, height, subtype);
         try {
-            error = client.Initialize(0x1234);
+            error = client.Initialize(handle);
         } catch (const ServiceUnavailableException&) {
             threw = true;
         }
@@ -226,6 +226,32 @@ TEST(FrameClient, FailuresStillDeliverEverySampleAndFallBackToTheFrameChannel) {
     }
     const std::string log = FilterLogText().substr(before);
     EXPECT_EQ(CountOf(log, "cannot hold a frame of 28800 bytes"), 1u) << log; // not once per sample
+}
+
+// An app that could share no texture answers 0 for it. Where its frame channel serves, no graphics
+// device is made just to fail on that handle (making one takes half a second under Wine, and a host
+// ending its process while one is torn down can die of it); where nothing else can serve, the device
+// is still tried.
+TEST(FrameClient, NoDeviceIsMadeForANullTextureWhereTheChannelServes) {
+    constexpr U kWidth = 160, kHeight = 90;
+    const long bytes = kWidth * kHeight * 2;
+    Channel channel(kWidth, kHeight);
+    channel.Publish(7);
+    DeviceRecord record;
+    const auto start = FilterLogText().size();
+    {
+        Fixture f(record, kWidth, kHeight, MEDIASUBTYPE_YUY2, channel.name, 0);
+        EXPECT_EQ(f.error, nullptr);
+        EXPECT_EQ(record.made, 0);
+        Samples samples(bytes);
+        EXPECT_TRUE(Fill(samples, f.client) ==
+                    (Filled{channel.Expected(PixelKernels::Nv12ToYuy2(kScalar), bytes, 7), bytes, Status::Frame}));
+    }
+    const std::string log = FilterLogText().substr(start);
+    EXPECT_EQ(CountOf(log, "[Initialize] frame source: shared memory"), 1u) << log;
+    DeviceRecord alone;
+    Fixture f(alone, kWidth, kHeight, MEDIASUBTYPE_YUY2, UniqueName(L"FrameClient"), 0);
+    EXPECT_EQ(alone.made, 1);
 }
 
 // A malformed channel is never read: one Error line naming the fault, and no picture.

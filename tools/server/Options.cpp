@@ -50,6 +50,7 @@ std::optional<Options> ParseOptions(const std::vector<std::wstring>& arguments, 
         std::uint64_t* count = name == L"--frames"                ? &options.frames
                                : name == L"--pause-after"         ? &options.pauseAfter
                                : name == L"--stall-frame-request" ? &options.stallFrameRequest
+                               : name == L"--texture-handle"      ? &options.textureHandle
                                                                   : nullptr;
         const bool seconds = name == L"--seconds" || name == L"--pause-seconds" || name == L"--fps";
         if (!count && !seconds) {

@@ -21,6 +21,7 @@ struct Options {
     double pauseSeconds = 0;             // how long that pause lasts; 0: for ever
     std::uint64_t stallFrameRequest = 0; // leave the n-th per-frame request unanswered; 0: never
     double framesPerSecond = 30;         // the publishing rate
+    std::uint64_t textureHandle = 0;     // answered for the texture where none can be shared; 0: none
 };
 
 // The options of the arguments after the program name, or nullopt and a one-line reason.
@@ -36,6 +37,8 @@ inline constexpr const char* kUsage =
     "  --pause-seconds S        ... for S seconds, then go on (default 0: for ever)\n"
     "  --stall-frame-request N  never answer the N-th per-frame request of all clients\n"
     "  --fps F                  publish F frames per second (1 to 240; default 30)\n"
+    "  --texture-handle N       where no texture can be shared, answer N for it (for cameras on a\n"
+    "                           device double)\n"
     "  N: 1 to 1000000000; S: decimal seconds up to 1000000\n";
 
 } // namespace Zarvo::Server

@@ -148,8 +148,9 @@ struct PipeServer::Connection {
     ClientState state;
 };
 
-PipeServer::PipeServer(Camera& camera, SECURITY_ATTRIBUTES* security, std::uint64_t stallFrameRequest)
-    : mCamera(camera), mSecurity(security), mStallFrameRequest(stallFrameRequest) {}
+PipeServer::PipeServer(Camera& camera, SECURITY_ATTRIBUTES* security, std::uint64_t stallFrameRequest,
+                       std::uint64_t textureHandle)
+    : mCamera(camera), mSecurity(security), mStallFrameRequest(stallFrameRequest), mTextureHandle(textureHandle) {}
 
 PipeServer::~PipeServer() { Stop(); }
 
@@ -395,6 +396,11 @@ void PipeServer::HandleRequest(Connection& connection) {
         ClientLog(connection.state) << "connected" << Log::EndLine;
     }
     connection.answer = Answer(command, connection.state, mCamera);
+    if (command == static_cast<std::uint32_t>(IPC::Command::OpenSharedTexture) && !connection.answer.shared_texture &&
+        mTextureHandle) {
+        connection.answer.shared_texture = mTextureHandle;
+        ClientLog(connection.state) << "OpenSharedTexture: answering " << mTextureHandle << " as told" << Log::EndLine;
+    }
     // The whole answer in one write, so the client's single read gets all of it.
     connection.stage = Connection::Stage::Writing;
     connection.overlapped = {};

@@ -62,8 +62,10 @@ public:
 
     // Every pipe instance is made with `security` (kept; null: the default). `stallFrameRequest`
     // (0: none) is the per-frame request, counted over all clients, that is never answered: its
-    // connection stays open and unanswered until the client leaves.
-    PipeServer(Camera& camera, SECURITY_ATTRIBUTES* security, std::uint64_t stallFrameRequest = 0);
+    // connection stays open and unanswered until the client leaves. `textureHandle` (0: none) is
+    // answered for the texture where none can be shared, for cameras on a device double.
+    PipeServer(Camera& camera, SECURITY_ATTRIBUTES* security, std::uint64_t stallFrameRequest = 0,
+               std::uint64_t textureHandle = 0);
     ~PipeServer();
     PipeServer(const PipeServer&) = delete;
     PipeServer& operator=(const PipeServer&) = delete;
@@ -95,6 +97,7 @@ private:
     Camera& mCamera;
     SECURITY_ATTRIBUTES* const mSecurity;
     const std::uint64_t mStallFrameRequest;
+    const std::uint64_t mTextureHandle;
     UniqueHandleNull mPort;
     std::thread mThread;
 

@@ -93,7 +93,7 @@ public:
               SECURITY_ATTRIBUTES* pipeSecurity)
         : mLive(live),
           mCamera(options.frames, [] { SetEvent(gStop); }, {options.pauseAfter, options.pauseSeconds}, security),
-          mPipes(mCamera, pipeSecurity, options.stallFrameRequest) {
+          mPipes(mCamera, pipeSecurity, options.stallFrameRequest, options.textureHandle) {
         mCamera.SetFrameRate(options.framesPerSecond);
     }
 
