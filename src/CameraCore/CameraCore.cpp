@@ -86,6 +86,17 @@ std::chrono::milliseconds FrameTickBound(std::int64_t interval) {
     return std::chrono::milliseconds(std::clamp<std::int64_t>(6 * interval / kMillisecond, 200, 1000));
 }
 
+// Tells the app on `web` to stop its camera within `boundMs` and, once it has, disconnects; false when
+// the exchange failed or the app's camera runs on.
+bool StopCameraAndDisconnect(IPC::WebcamClient& web, DWORD boundMs, Log& log) {
+    if (!web.StopCamera(boundMs))
+        return false;
+    log << "WebcamClient: Camera Stopped" << Log::EndLine;
+    if (web.Disconnect())
+        log << "WebcamClient: Server Disconnected" << Log::EndLine;
+    return true;
+}
+
 // Stops the server's camera and closes the pipe after streaming or after the source was lost,
 // without holding up the host. With a chain, first waits for it to end (it gives up soon once
 // cancelled) and takes the connection it made. Graphics objects never come here: they go on the
@@ -269,11 +280,7 @@ std::shared_ptr<UniqueEvent> StartReleaseTask(std::shared_ptr<IPC::WebcamClient>
                 else
                     log << LogLevel::Error << "ERROR: no new connection to tell the app to stop its camera" << Log::EndLine;
             }
-            if (web->StopCamera()) {
-                log << "WebcamClient: Camera Stopped" << Log::EndLine;
-                if (web->Disconnect())
-                    log << "WebcamClient: Server Disconnected" << Log::EndLine;
-            }
+            StopCameraAndDisconnect(*web, IPC::WebcamClient::kExchangeTimeoutMs, log);
         }
         web.reset();
         if (*appDone)
@@ -295,12 +302,8 @@ bool StopAppsCameraWithin(IPC::WebcamClient& web, DWORD boundMs) {
     if (!web.CheckForServer({}, 0))
         return true;
     log << "WebcamClient: Found Server" << Log::EndLine;
-    if (!web.StopCamera(boundMs))
-        return web.InStep(); // in step: the app answered that its camera runs on
-    log << "WebcamClient: Camera Stopped" << Log::EndLine;
-    if (web.Disconnect())
-        log << "WebcamClient: Server Disconnected" << Log::EndLine;
-    return true;
+    // In step after a failure: the app answered that its camera runs on.
+    return StopCameraAndDisconnect(web, boundMs, log) || web.InStep();
 }
 
 // A host often ends its process right after its Stop: give the release task a moment to tell the
