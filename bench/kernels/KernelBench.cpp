@@ -284,6 +284,8 @@ const char* IsaName(PixelKernels::Isa isa) {
         return "scalar";
     case PixelKernels::Isa::Sse2:
         return "sse2";
+    case PixelKernels::Isa::Ssse3:
+        return "ssse3";
     case PixelKernels::Isa::Avx2:
         return "avx2";
     }

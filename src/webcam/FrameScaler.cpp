@@ -269,6 +269,7 @@ const Rows* RowsFor(PixelKernels::Isa isa) noexcept {
     case PixelKernels::Isa::Scalar:
         return &kScalar;
     case PixelKernels::Isa::Sse2:
+    case PixelKernels::Isa::Ssse3:
         return &kSse2;
     case PixelKernels::Isa::Avx2:
         return &kAvx2;
