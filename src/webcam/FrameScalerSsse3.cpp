@@ -142,13 +142,12 @@ void ScaleColumnsUvRow_Any_SSSE3(const std::uint8_t* top, std::size_t pitch, con
 
 namespace {
 
-// Four sums of 4 outputs each into 16 bytes in order: (sum + 2^20) >> 21.
-__m128i PackOutputs(const __m128i (&sums)[4]) noexcept {
+// Four sums of 4 outputs each into 16 bytes in order: (sum + 2^20) >> 21. The kernels below pass four
+// expressions rather than loop over an array, which the compiler may keep in memory.
+__m128i PackOutputs(__m128i a, __m128i b, __m128i c, __m128i d) noexcept {
     const __m128i round = _mm_set1_epi32(1 << 20);
-    __m128i shifted[4];
-    for (std::size_t q = 0; q < 4; ++q)
-        shifted[q] = _mm_srai_epi32(_mm_add_epi32(sums[q], round), 21);
-    return _mm_packus_epi16(_mm_packs_epi32(shifted[0], shifted[1]), _mm_packs_epi32(shifted[2], shifted[3]));
+    const auto shift = [round](__m128i sum) { return _mm_srai_epi32(_mm_add_epi32(sum, round), 21); };
+    return _mm_packus_epi16(_mm_packs_epi32(shift(a), shift(b)), _mm_packs_epi32(shift(c), shift(d)));
 }
 
 // 16 outputs of 2 taps at a time, 4 per vector: one load of 8 columns from the first output's holds the 4
@@ -161,14 +160,13 @@ void FilterExactPairs(const std::uint16_t* columns, const RowTaps& taps, std::si
     // One pass reads 4 vectors of columns (24 for 3:2, 32 for 2:1) and makes 16 bytes.
     for (std::size_t i = begin; i < end; i += 16) {
         const std::uint16_t* from = columns + taps.first[i];
-        __m128i sums[4];
-        for (std::size_t q = 0; q < 4; ++q) {
+        const auto sum = [&](std::size_t q) {
             __m128i pairs = Load(from + q * Columns);
             if constexpr (Shuffle)
                 pairs = _mm_shuffle_epi8(pairs, shuffle);
-            sums[q] = _mm_madd_epi16(pairs, weights);
-        }
-        put(i, PackOutputs(sums));
+            return _mm_madd_epi16(pairs, weights);
+        };
+        put(i, PackOutputs(sum(0), sum(1), sum(2), sum(3)));
     }
 }
 
@@ -182,13 +180,13 @@ void FilterExactThirds(const std::uint16_t* columns, const RowTaps& taps, std::s
     // One pass reads 8 vectors of columns (48) and makes 16 bytes.
     for (std::size_t i = begin; i < end; i += 16) {
         const std::uint16_t* from = columns + taps.first[i];
-        const auto vector = [&](std::size_t k) {
-            return _mm_madd_epi16(_mm_shuffle_epi8(Load(from + 6 * k), shuffle), weights);
+        const auto sum = [&](std::size_t q) {
+            const auto vector = [&](std::size_t k) {
+                return _mm_madd_epi16(_mm_shuffle_epi8(Load(from + 6 * k), shuffle), weights);
+            };
+            return _mm_hadd_epi32(vector(2 * q), vector(2 * q + 1));
         };
-        __m128i sums[4];
-        for (std::size_t q = 0; q < 4; ++q)
-            sums[q] = _mm_hadd_epi32(vector(2 * q), vector(2 * q + 1));
-        put(i, PackOutputs(sums));
+        put(i, PackOutputs(sum(0), sum(1), sum(2), sum(3)));
     }
 }
 
