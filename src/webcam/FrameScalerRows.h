@@ -3,7 +3,7 @@
 // products that fit 32 bits, so the order of the additions does not matter.
 //   *_C      scalar reference, any width
 //   *_SSE2   width a multiple of the vector step (16 columns or outputs, 8 chroma pairs)
-//   *_SSSE3  as SSE2; the exact ratios' kernels, the rest of its rows SSE2's
+//   *_SSSE3  steps as SSE2; the exact ratios' kernels, SSE2's for other taps
 //   *_AVX2   width a multiple of the vector step (32 columns, 16 chroma pairs, 16 outputs)
 //   *_Any_*  any width: the vector kernel on the multiple-of-step part, the scalar one on the rest
 #pragma once
