@@ -140,6 +140,7 @@ void Register(Frame& f, bool everything) {
         libyuv::SplitUVPlane(f.UvPlane(), w, f.u.get(), w / 2, f.v.get(), w / 2, w / 2, h / 2);
         libyuv::I420ToYUY2(f.nv12.get(), w, f.u.get(), w / 2, f.v.get(), w / 2, f.out.get(), 2 * w, w, h);
     });
+    // SSSE3 converts with the SSE2 kernels: its own rows are the scaler's.
     const std::pair<const char*, PixelKernels::Isa> isas[] = {{"scalar", PixelKernels::Isa::Scalar},
                                                               {"sse2", PixelKernels::Isa::Sse2},
                                                               {"avx2", PixelKernels::Isa::Avx2}};
@@ -192,6 +193,7 @@ std::string ScaledName(const std::string& what, const Scaled& scaled) {
 
 constexpr std::pair<const char*, PixelKernels::Isa> kIsas[] = {{"scalar", PixelKernels::Isa::Scalar},
                                                                {"sse2", PixelKernels::Isa::Sse2},
+                                                               {"ssse3", PixelKernels::Isa::Ssse3},
                                                                {"avx2", PixelKernels::Isa::Avx2}};
 
 FreshFrames::FreshFrames(const Frame& f) {
@@ -284,6 +286,8 @@ const char* IsaName(PixelKernels::Isa isa) {
         return "scalar";
     case PixelKernels::Isa::Sse2:
         return "sse2";
+    case PixelKernels::Isa::Ssse3:
+        return "ssse3";
     case PixelKernels::Isa::Avx2:
         return "avx2";
     }

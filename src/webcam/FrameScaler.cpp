@@ -253,12 +253,28 @@ ExactRatio ExactRatioOf(const std::int32_t* first, const std::int16_t* weights, 
     return ExactRatio::None;
 }
 
+ExactRows ExactRowsOf(const std::int16_t* weights, std::size_t rows) noexcept {
+    if (rows == 2 && weights[0] == 10923 && weights[1] == 5461)
+        return ExactRows::HeavyFirst;
+    if (rows == 2 && weights[0] == 5461 && weights[1] == 10923)
+        return ExactRows::HeavySecond;
+    if (rows == 3 && weights[0] == 5462 && weights[1] == 5461 && weights[2] == 5461)
+        return ExactRows::Thirds;
+    if (rows == 2 && weights[0] == 8192 && weights[1] == 8192)
+        return ExactRows::Halves;
+    return ExactRows::None;
+}
+
 const Rows* RowsFor(PixelKernels::Isa isa) noexcept {
     static constexpr Rows kScalar{ScaleColumnsRow_C, ScaleColumnsUvRow_C, FilterRow_C, MergeUvRow_C,
                                   PixelKernels::Nv12ToYuy2Row_C, PixelKernels::Nv12ToYuy2Row_C};
     static constexpr Rows kSse2{ScaleColumnsRow_Any_SSE2, ScaleColumnsUvRow_Any_SSE2, FilterRow_Any_SSE2,
                                 MergeUvRow_Any_SSE2, PixelKernels::Nv12ToYuy2Row_Any_SSE2,
                                 PixelKernels::Nv12ToYuy2Row_Stream_SSE2};
+    static constexpr Rows kSsse3{ScaleColumnsRow_Any_SSSE3, ScaleColumnsUvRow_Any_SSSE3, FilterRow_Any_SSSE3,
+                                 MergeUvRow_Any_SSE2, PixelKernels::Nv12ToYuy2Row_Any_SSE2,
+                                 PixelKernels::Nv12ToYuy2Row_Stream_SSE2, FilterYuy2Row_SSSE3,
+                                 FilterYuy2Row_Stream_SSSE3};
     static constexpr Rows kAvx2{ScaleColumnsRow_Any_AVX2, ScaleColumnsUvRow_Any_AVX2, FilterRow_Any_AVX2,
                                 MergeUvRow_Any_AVX2, PixelKernels::Nv12ToYuy2Row_Any_AVX2,
                                 PixelKernels::Nv12ToYuy2Row_Stream_AVX2, FilterYuy2Row_AVX2,
@@ -270,6 +286,8 @@ const Rows* RowsFor(PixelKernels::Isa isa) noexcept {
         return &kScalar;
     case PixelKernels::Isa::Sse2:
         return &kSse2;
+    case PixelKernels::Isa::Ssse3:
+        return &kSsse3;
     case PixelKernels::Isa::Avx2:
         return &kAvx2;
     }

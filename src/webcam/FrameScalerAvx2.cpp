@@ -41,21 +41,6 @@ __m256i PackColumns(__m256i lo, __m256i hi) noexcept {
     return _mm256_packs_epi32(_mm256_srai_epi32(lo, 7), _mm256_srai_epi32(hi, 7));
 }
 
-// Row weights of the exact ratios, whose columns 16-bit arithmetic gives exactly: 5461 * s + e, with s a
-// small sum of samples and e one of them, or 8192 * s.
-enum class ExactRows { None, HeavyFirst, HeavySecond, Thirds, Halves };
-ExactRows ExactRowsOf(const std::int16_t* weights, std::size_t rows) noexcept {
-    if (rows == 2 && weights[0] == 10923 && weights[1] == 5461)
-        return ExactRows::HeavyFirst;
-    if (rows == 2 && weights[0] == 5461 && weights[1] == 10923)
-        return ExactRows::HeavySecond;
-    if (rows == 3 && weights[0] == 5462 && weights[1] == 5461 && weights[2] == 5461)
-        return ExactRows::Thirds;
-    if (rows == 2 && weights[0] == 8192 && weights[1] == 8192)
-        return ExactRows::Halves;
-    return ExactRows::None;
-}
-
 // (sum of weight * sample + 64) >> 7 from rows a, b as (a, b) byte pairs, in 16-bit arithmetic.
 // 10923 a + 5461 b = 128 (85 a + 42 b) + 43 a + 85 b, and all these weights fit pmaddubsw's signed bytes with
 // sums below 2^15; (m + 64) >> 7 is pmulhrsw by 256. 8192 (a + b) + 64 over 128 is 64 (a + b).

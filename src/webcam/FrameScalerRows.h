@@ -3,6 +3,7 @@
 // products that fit 32 bits, so the order of the additions does not matter.
 //   *_C      scalar reference, any width
 //   *_SSE2   width a multiple of the vector step (16 columns or outputs, 8 chroma pairs)
+//   *_SSSE3  steps as SSE2; the exact ratios' kernels, SSE2's for other taps
 //   *_AVX2   width a multiple of the vector step (32 columns, 16 chroma pairs, 16 outputs)
 //   *_Any_*  any width: the vector kernel on the multiple-of-step part, the scalar one on the rest
 #pragma once
@@ -39,6 +40,13 @@ using ColumnsUvRow = void (*)(const std::uint8_t* top, std::size_t pitch, const 
                               std::size_t rows, std::uint16_t* u, std::uint16_t* v,
                               std::size_t width) noexcept;
 
+// Row weights of the exact ratios, whose columns 16-bit arithmetic gives exactly (5461 * s + e, with s a small
+// sum of samples and e one of them, or 8192 * s): the SSSE3 and AVX2 vertical passes take them with constant
+// weights. Out of line: an inline function here is compiled in each instruction set's file, and the linker
+// may keep the AVX2 file's copy for all.
+enum class ExactRows { None, HeavyFirst, HeavySecond, Thirds, Halves };
+ExactRows ExactRowsOf(const std::int16_t* weights, std::size_t rows) noexcept;
+
 // Horizontal pass weights of one dimension, padded so every output has `taps` of them (2, 4 or a multiple
 // of 8; zero past its own): output i is (sum of weights[i * taps + t] * columns[first[i] + t] + 2^20) >> 21.
 // The column rows hold `taps` + 16 readable entries past the last column and 8 before the first.
@@ -47,7 +55,8 @@ using ColumnsUvRow = void (*)(const std::uint8_t* top, std::size_t pitch, const 
 // output k in lane k * taps / 2 + p, whose weights are those 8 pairs of `weights` as they lie. Per vector,
 // 9 entries: the column `base` the vector's taps start from, then per lane the 32-bit lane of the columns
 // at `base` (bit 31 clear) or at `base + 1` (bit 31 set) that holds the lane's pair. Null elsewhere.
-// `exact` names the repeating taps of an exact ratio, which the AVX2 kernels filter with constant weights.
+// `exact` names the repeating taps of an exact ratio, which the SSSE3 and AVX2 kernels filter with constant
+// weights.
 enum class ExactRatio { None, ThreeToTwo, ThreeToOne, TwoToOne };
 struct RowTaps {
     const std::int32_t* first;
@@ -96,6 +105,23 @@ void FilterRow_Any_SSE2(const std::uint16_t* columns, const RowTaps& taps, std::
                         std::size_t begin, std::size_t end) noexcept;
 void MergeUvRow_Any_SSE2(const std::uint8_t* u, const std::uint8_t* v, std::uint8_t* uv,
                          std::size_t width) noexcept;
+
+void ScaleColumnsRow_SSSE3(const std::uint8_t* top, std::size_t pitch, const std::int16_t* weights,
+                           std::size_t rows, std::uint16_t* out, std::size_t width) noexcept;
+void ScaleColumnsRow_Any_SSSE3(const std::uint8_t* top, std::size_t pitch, const std::int16_t* weights,
+                               std::size_t rows, std::uint16_t* out, std::size_t width) noexcept;
+void ScaleColumnsUvRow_SSSE3(const std::uint8_t* top, std::size_t pitch, const std::int16_t* weights,
+                             std::size_t rows, std::uint16_t* u, std::uint16_t* v, std::size_t width) noexcept;
+void ScaleColumnsUvRow_Any_SSSE3(const std::uint8_t* top, std::size_t pitch, const std::int16_t* weights,
+                                 std::size_t rows, std::uint16_t* u, std::uint16_t* v,
+                                 std::size_t width) noexcept;
+void FilterRow_Any_SSSE3(const std::uint16_t* columns, const RowTaps& taps, std::uint8_t* out,
+                         std::size_t begin, std::size_t end) noexcept;
+// Any width; the second with non-temporal stores where the destination row is 16-byte aligned.
+void FilterYuy2Row_SSSE3(const std::uint16_t* columns, const RowTaps& taps, const std::uint8_t* uv,
+                         std::uint8_t* luma, std::uint8_t* dst, std::size_t width) noexcept;
+void FilterYuy2Row_Stream_SSSE3(const std::uint16_t* columns, const RowTaps& taps, const std::uint8_t* uv,
+                                std::uint8_t* luma, std::uint8_t* dst, std::size_t width) noexcept;
 
 void ScaleColumnsRow_AVX2(const std::uint8_t* top, std::size_t pitch, const std::int16_t* weights,
                           std::size_t rows, std::uint16_t* out, std::size_t width) noexcept;

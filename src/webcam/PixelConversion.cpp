@@ -159,6 +159,12 @@ std::uint64_t EnabledStateComponents() noexcept {
 #endif
 }
 
+bool DetectSsse3() noexcept {
+    unsigned regs[4] = {};
+    Cpuid(1, 0, regs);
+    return (regs[2] & (1u << 9)) != 0;
+}
+
 bool DetectAvx2() noexcept {
     unsigned regs[4] = {};
     Cpuid(0, 0, regs);
@@ -182,6 +188,7 @@ const Kernels* KernelsFor(Isa isa) noexcept {
     case Isa::Scalar:
         return &kScalar;
     case Isa::Sse2:
+    case Isa::Ssse3:
         return &kSse2;
     case Isa::Avx2:
         return &kAvx2;
@@ -198,7 +205,7 @@ struct Dispatch {
 const Dispatch& Resolved() noexcept {
     static const Dispatch dispatch = [] {
         Isa best = Isa::Scalar;
-        for (Isa candidate : {Isa::Sse2, Isa::Avx2})
+        for (Isa candidate : {Isa::Sse2, Isa::Ssse3, Isa::Avx2})
             if (IsSupported(candidate))
                 best = candidate;
         return Dispatch{best, *KernelsFor(best)};
@@ -213,6 +220,10 @@ bool IsSupported(Isa isa) noexcept {
     case Isa::Scalar:
     case Isa::Sse2:
         return true;
+    case Isa::Ssse3: {
+        static const bool ssse3 = DetectSsse3();
+        return ssse3;
+    }
     case Isa::Avx2: {
         static const bool avx2 = DetectAvx2();
         return avx2;

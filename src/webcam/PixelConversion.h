@@ -16,7 +16,7 @@ namespace Zarvo {
 // column pair i: U = uv[j][2i], V = uv[j][2i+1], shared by output rows 2j and 2j+1. Odd width: the last two
 // bytes of each output row stay unwritten. Odd height: the last output row stays unwritten. Height below 2:
 // nothing is written. Returns width * height * 2 in every case. Frames of 1.5 MiB and more are written with
-// non-temporal stores by the Sse2 and Avx2 kernels, fenced before the return.
+// non-temporal stores by the vector kernels, fenced before the return.
 std::uint64_t convert_format_nv12_yuy2(std::uint64_t pitch, const std::uint8_t* source, std::uint64_t width,
                                        std::uint64_t height, std::uint8_t* destination) noexcept;
 
@@ -44,21 +44,22 @@ constexpr std::uint64_t iyuv_frame_bytes(std::uint64_t w, std::uint64_t h) noexc
 
 namespace PixelKernels {
 
-enum class Isa { Scalar, Sse2, Avx2 };
+// Ssse3 converts with Sse2's kernels (byte shuffles add nothing to these interleaves and copies); only the
+// scaler has kernels of its own for it.
+enum class Isa { Scalar, Sse2, Ssse3, Avx2 };
 
-// From this output size on, the Sse2 and Avx2 kernels write frames with non-temporal stores.
+// From this output size on, the vector kernels write frames with non-temporal stores.
 constexpr std::uint64_t kStreamingBytes = std::uint64_t{3} << 19; // 1.5 MiB
 
 // Copies `bytes` bytes between buffers that do not overlap, as memcpy does. From 1.5 MiB on with
-// non-temporal stores, as the NV12 to NV12 kernels of Sse2 and Avx2 copy such frames, fenced before the
-// return.
+// non-temporal stores, as the vector NV12 to NV12 kernels copy such frames, fenced before the return.
 void CopyFrame(std::uint8_t* destination, const std::uint8_t* source, std::uint64_t bytes) noexcept;
 
 // The processor's brand string, for benchmark output and logs.
 const char* ProcessorName() noexcept;
 
-// Scalar and Sse2 are always there on x64; Avx2 needs both the processor and the OS saving the wide
-// registers.
+// Scalar and Sse2 are always there on x64; Ssse3 needs the processor's support, Avx2 both the processor's
+// and the OS saving the wide registers.
 bool IsSupported(Isa isa) noexcept;
 
 // The instruction set the convert_format_* functions use: the best supported one, chosen once.
@@ -66,7 +67,7 @@ Isa Dispatched() noexcept;
 
 // Each instruction set's kernels directly, for tests and the benchmark; the same contract as the functions
 // above. Null for an instruction set this processor lacks, so nothing can run it by mistake.
-// NV12 to NV12 is a row copy: CopyFrame's stores for Sse2 and Avx2, the C runtime's copy for Scalar.
+// NV12 to NV12 is a row copy: CopyFrame's stores for the vector sets, the C runtime's copy for Scalar.
 using Kernel = std::uint64_t (*)(std::uint64_t, const std::uint8_t*, std::uint64_t, std::uint64_t,
                                  std::uint8_t*) noexcept;
 Kernel Nv12ToYuy2(Isa isa) noexcept;

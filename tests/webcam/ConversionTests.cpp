@@ -15,6 +15,7 @@
 #include <cstring>
 #include <random>
 #include <string>
+#include <utility>
 #include <vector>
 
 #include <xmmintrin.h>
@@ -87,15 +88,17 @@ void FillRandom(std::mt19937& random, std::uint8_t* data, std::size_t bytes) {
         data[i] = static_cast<std::uint8_t>(random());
 }
 
-// The instruction sets to check; says so when AVX2 cannot be, so such a run does not pass as if it had.
+// The instruction sets to check; says so when one cannot be, so such a run does not pass as if it had.
 std::vector<Isa> IsasToCheck(bool withScalar) {
     std::vector<Isa> isas{Isa::Sse2};
     if (withScalar)
         isas.insert(isas.begin(), Isa::Scalar);
-    if (PixelKernels::IsSupported(Isa::Avx2))
-        isas.push_back(Isa::Avx2);
-    else
-        std::printf("[ SKIPPED  ] AVX2 kernels not checked: this processor or its OS lacks AVX2\n");
+    for (const auto& [isa, name] : {std::pair{Isa::Ssse3, "SSSE3"}, std::pair{Isa::Avx2, "AVX2"}}) {
+        if (PixelKernels::IsSupported(isa))
+            isas.push_back(isa);
+        else
+            std::printf("[ SKIPPED  ] %s kernels not checked: this processor or its OS lacks %s\n", name, name);
+    }
     return isas;
 }
 
@@ -233,10 +236,13 @@ TEST(PixelConversion, VectorRowsMatchTheScalarRowAtEveryDestinationAlignment) {
 TEST(PixelConversion, DispatchPicksTheBestSupportedIsaAndOffersNoUnsupportedKernel) {
 #if defined(__GNUC__) // the compiler runtime's own processor check, which also asks the OS about AVX state
     __builtin_cpu_init();
+    EXPECT_EQ(PixelKernels::IsSupported(Isa::Ssse3), __builtin_cpu_supports("ssse3") != 0);
     EXPECT_EQ(PixelKernels::IsSupported(Isa::Avx2), __builtin_cpu_supports("avx2") != 0);
 #endif
-    EXPECT_EQ(PixelKernels::Dispatched(), PixelKernels::IsSupported(Isa::Avx2) ? Isa::Avx2 : Isa::Sse2);
-    for (Isa isa : {Isa::Scalar, Isa::Sse2, Isa::Avx2})
+    EXPECT_EQ(PixelKernels::Dispatched(), PixelKernels::IsSupported(Isa::Avx2)    ? Isa::Avx2
+                                          : PixelKernels::IsSupported(Isa::Ssse3) ? Isa::Ssse3
+                                                                                  : Isa::Sse2);
+    for (Isa isa : {Isa::Scalar, Isa::Sse2, Isa::Ssse3, Isa::Avx2})
         for (auto kernelOf : kKernelOf)
             EXPECT_EQ(kernelOf(isa) != nullptr, PixelKernels::IsSupported(isa)) << int(isa);
 }

@@ -18,6 +18,8 @@
 #include <cstdint>
 #include <random>
 #include <tuple>
+#include <type_traits>
+#include <utility>
 #include <vector>
 
 using namespace Zarvo;
@@ -152,10 +154,13 @@ TEST(FrameScaler, EveryIsaWritesTheScalarBytesAndNothingElse) {
             sizes.emplace_back(sw, sh, dw, dh);
     }
     std::vector<PixelKernels::Isa> isas{PixelKernels::Isa::Sse2};
-    if (PixelKernels::IsSupported(PixelKernels::Isa::Avx2))
-        isas.push_back(PixelKernels::Isa::Avx2);
-    else
-        std::printf("[ SKIPPED  ] AVX2 scaler not checked: this processor or its OS lacks AVX2\n");
+    for (const auto& [isa, name] :
+         {std::pair{PixelKernels::Isa::Ssse3, "SSSE3"}, std::pair{PixelKernels::Isa::Avx2, "AVX2"}}) {
+        if (PixelKernels::IsSupported(isa))
+            isas.push_back(isa);
+        else
+            std::printf("[ SKIPPED  ] %s scaler not checked: this processor or its OS lacks %s\n", name, name);
+    }
     constexpr std::size_t kGuard = 40;
     for (const auto& [sw, sh, dw, dh] : sizes) {
         const std::size_t pitch = sw + (sw % 4 == 0 ? 13 : 0), bytes = pitch * (sh + sh / 2) + 1;
@@ -188,16 +193,37 @@ TEST(FrameScaler, EveryIsaWritesTheScalarBytesAndNothingElse) {
     }
 }
 
-// The exact ratios' constant-weight AVX2 kernels against the scalar rows on samples that reach the bounds
-// their 16-bit arithmetic relies on (all 255, all 0, alternating, random) and columns up to 255 << 7, at
-// widths with vector tails. Whole frames cannot show a wrong intermediate: at these ratios the mean is a
+// The exact ratios' constant-weight SSSE3 and AVX2 kernels against the scalar rows on samples that reach the
+// bounds their 16-bit arithmetic relies on (all 255, all 0, alternating, random) and columns up to 255 << 7,
+// at widths with vector tails. Whole frames cannot show a wrong intermediate: at these ratios the mean is a
 // ninth or a quarter away from the rounding point, so a column off by one rarely changes a byte.
 TEST(FrameScaler, ExactRatioKernelsGiveTheScalarSumsAtTheirBounds) {
     using namespace ScalerKernels;
-    if (!PixelKernels::IsSupported(PixelKernels::Isa::Avx2)) {
-        std::printf("[ SKIPPED  ] exact-ratio kernels not checked: this processor or its OS lacks AVX2\n");
-        return;
+    struct Kernels {
+        PixelKernels::Isa isa;
+        const char* name;
+        ColumnsRow columns;
+        ColumnsUvRow columnsUv;
+        FilterRow filter;
+    };
+    std::vector<Kernels> kernels;
+    for (const Kernels& set : {Kernels{PixelKernels::Isa::Ssse3, "SSSE3", ScaleColumnsRow_Any_SSSE3,
+                                       ScaleColumnsUvRow_Any_SSSE3, FilterRow_Any_SSSE3},
+                               Kernels{PixelKernels::Isa::Avx2, "AVX2", ScaleColumnsRow_Any_AVX2,
+                                       ScaleColumnsUvRow_Any_AVX2, FilterRow_Any_AVX2}}) {
+        if (PixelKernels::IsSupported(set.isa))
+            kernels.push_back(set);
+        else
+            std::printf("[ SKIPPED  ] %s exact-ratio kernels not checked: this processor or its OS lacks %s\n",
+                        set.name, set.name);
     }
+    // Each kernel writes over the complement of the expected values, so nothing it leaves passes.
+    const auto unlike = [](const auto& expected) {
+        auto complement = expected;
+        for (auto& value : complement)
+            value = static_cast<std::remove_reference_t<decltype(value)>>(~value);
+        return complement;
+    };
     std::mt19937 random(5);
     const std::function<std::uint8_t(std::size_t)> patterns[] = {
         [&](std::size_t) { return static_cast<std::uint8_t>(random()); }, [](std::size_t) { return 255; },
@@ -210,14 +236,19 @@ TEST(FrameScaler, ExactRatioKernelsGiveTheScalarSumsAtTheirBounds) {
             for (std::size_t i = 0; i < rows.size(); ++i)
                 rows[i] = pattern(i);
             const std::size_t count = weights.size() == 4 ? 3 : 2;
-            std::vector<std::uint16_t> expected(3 * kWidth), actual(3 * kWidth);
+            // 2 * kWidth luma columns, then kPairs U and kPairs V columns.
+            constexpr std::size_t kPairs = kWidth / 2, kU = 2 * kWidth, kV = kU + kPairs;
+            std::vector<std::uint16_t> expected(kV + kPairs), actual;
             ScaleColumnsRow_C(rows.data(), kPitch, weights.data(), count, expected.data(), 2 * kWidth);
-            ScaleColumnsUvRow_C(rows.data(), kPitch, weights.data(), count, expected.data() + 2 * kWidth,
-                                expected.data() + 5 * kWidth / 2, kWidth / 2);
-            ScaleColumnsRow_Any_AVX2(rows.data(), kPitch, weights.data(), count, actual.data(), 2 * kWidth);
-            ScaleColumnsUvRow_Any_AVX2(rows.data(), kPitch, weights.data(), count, actual.data() + 2 * kWidth,
-                                       actual.data() + 5 * kWidth / 2, kWidth / 2);
-            ASSERT_EQ(actual, expected) << "rows weighted " << weights[0] << ", " << weights[1];
+            ScaleColumnsUvRow_C(rows.data(), kPitch, weights.data(), count, expected.data() + kU,
+                                expected.data() + kV, kPairs);
+            for (const Kernels& set : kernels) {
+                actual = unlike(expected);
+                set.columns(rows.data(), kPitch, weights.data(), count, actual.data(), 2 * kWidth);
+                set.columnsUv(rows.data(), kPitch, weights.data(), count, actual.data() + kU, actual.data() + kV,
+                              kPairs);
+                ASSERT_EQ(actual, expected) << set.name << ", rows weighted " << weights[0] << ", " << weights[1];
+            }
         }
     // Each ratio's horizontal taps as the scaler lays them out: the pattern of the first two outputs repeated.
     struct Ratio {
@@ -251,10 +282,13 @@ TEST(FrameScaler, ExactRatioKernelsGiveTheScalarSumsAtTheirBounds) {
                     const unsigned sample = pattern(i); // 255 << 7 at most, as the vertical pass gives
                     columns[i] = static_cast<std::uint16_t>(sample == 255 ? 255 << 7 : sample << 7 | sample % 128);
                 }
-                Bytes expected(outputs), actual(outputs);
+                Bytes expected(outputs), actual;
                 FilterRow_C(columns.data() + 8, taps, expected.data(), 0, outputs);
-                FilterRow_Any_AVX2(columns.data() + 8, taps, actual.data(), 0, outputs);
-                ASSERT_EQ(actual, expected) << outputs << " outputs, ratio " << int(ratio.ratio);
+                for (const Kernels& set : kernels) {
+                    actual = unlike(expected);
+                    set.filter(columns.data() + 8, taps, actual.data(), 0, outputs);
+                    ASSERT_EQ(actual, expected) << set.name << ", " << outputs << " outputs, ratio " << int(ratio.ratio);
+                }
             }
         }
 }
