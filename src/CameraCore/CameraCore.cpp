@@ -123,6 +123,7 @@ struct ConnectionChainState {
     bool closed = false;    // guarded by mutex; set by CloseGraphics: step 4 brings up nothing more
     bool building = false;  // guarded by mutex; step 4 is making the frame client (a graphics device)
     bool abandoned = false; // guarded by mutex; CloseGraphics gave up waiting: step 4 releases what it made
+    bool ended = false;     // guarded by mutex; step 4 has made what it makes: the chain's work is done
 
     // Step 4's entry: false once the stream closed the chain's graphics side.
     bool BeginGraphics() {
@@ -136,6 +137,7 @@ struct ConnectionChainState {
         {
             std::lock_guard lock(mutex);
             building = false;
+            ended = true;
             if (!abandoned)
                 frameClient = std::move(made);
         }
@@ -144,14 +146,17 @@ struct ConnectionChainState {
     }
     // Lets no further graphics object be made, waits up to `bound` for one being made, and hands
     // over the frame client, so the caller releases it on its own thread. Null when the time ran
-    // out: step 4 then releases what it makes itself.
-    std::shared_ptr<WebcamFrameClient> CloseGraphics(std::chrono::milliseconds bound) {
+    // out: step 4 then releases what it makes itself. `stepEnded`: step 4 had ended (so the chain
+    // has only its return left), and not after the time ran out.
+    std::shared_ptr<WebcamFrameClient> CloseGraphics(std::chrono::milliseconds bound, bool& stepEnded) {
         std::unique_lock lock(mutex);
         closed = true;
+        stepEnded = false;
         if (!graphicsDone.wait_for(lock, bound, [this] { return !building; })) {
             abandoned = true;
             return nullptr;
         }
+        stepEnded = ended;
         return std::move(frameClient);
     }
 
@@ -461,7 +466,8 @@ void CameraCore::PrepareInternal() {
         waitFor(last);
         if (chain) {
             // A frame client the last step made goes here, on this thread.
-            chain->CloseGraphics(kGraphicsCloseBound);
+            bool ended = false;
+            chain->CloseGraphics(kGraphicsCloseBound, ended);
             std::shared_ptr<IPC::WebcamClient> web;
             std::shared_ptr<WebcamFrameClient> none;
             bool live = false;
@@ -485,12 +491,15 @@ void CameraCore::ReleaseInternal() {
         // its process right after, and a device torn down on another thread as the process goes
         // can take the host with it. A chain making one is waited for, within a bound (a broken
         // driver can take seconds or hang); it makes none afterwards.
+        // A chain whose last step has ended is done but for its return, which the host's thread
+        // waits for: the task may not say so yet when the step's end woke this thread.
+        bool chainDone = !chain;
         if (chain) {
-            if (auto made = chain->CloseGraphics(kGraphicsCloseBound))
+            if (auto made = chain->CloseGraphics(kGraphicsCloseBound, chainDone))
                 frames = std::move(made);
         }
         frames.reset();
-        if (chain && !mFrameClientTask.is_done()) {
+        if (!chainDone && !mFrameClientTask.is_done()) {
             // The running step gives up soon after the cancel; the host's Stop does not wait for it.
             StartReleaseTask(std::move(web), std::move(chain), mFrameClientTask);
         } else {

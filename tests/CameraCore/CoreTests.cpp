@@ -470,7 +470,9 @@ TEST(CameraCore, StopTellsTheAppItselfWhileThePoolIsBusyAndWaitsForNoAppLong) {
 
 // A graphics device that takes long to make (a broken driver can take seconds, or hang) holds the
 // host's Stop up for three seconds at most: before, Stop waited until the device was made. The device made
-// afterwards is released by the chain's step, and no release task is left.
+// afterwards is released by the chain's step, and no release task is left. A device made as Stop begins
+// ends the chain, and Stop tells the app itself: it once saw the chain's task not yet over when the
+// step's end woke it, and left the app to a pool task.
 TEST(CameraCore, AStopWaitsBoundedlyForADeviceBeingMadeAndTheDeviceMadeLaterIsReleased) {
     struct Shared { // kept by the factory and the device's release, which come after the test's Stop
         DeviceRecord record;
@@ -496,7 +498,13 @@ TEST(CameraCore, AStopWaitsBoundedlyForADeviceBeingMadeAndTheDeviceMadeLaterIsRe
     } releaseAtEnd{*shared};
     HoldingApp app(IPC::Command::StartCamera, 0);
     ASSERT_TRUE(app.Serves());
-    {
+    // The race the second case guards is lost about once in five Stops: eight of them.
+    for (int round = 0; round < 9; ++round) {
+        const bool madeAtStop = round > 0;
+        SCOPED_TRACE(madeAtStop ? "made as Stop begins" : "made after the bound");
+        ResetEvent(shared->entered.get());
+        ResetEvent(shared->release.get());
+        const int madeBefore = shared->made;
         Stream stream(MEDIASUBTYPE_YUY2);
         ASSERT_EQ(WaitForSingleObject(shared->entered.get(), 20000), WAIT_OBJECT_0)
             << "no device was asked for";
@@ -505,21 +513,30 @@ TEST(CameraCore, AStopWaitsBoundedlyForADeviceBeingMadeAndTheDeviceMadeLaterIsRe
             if (WaitForSingleObject(stopped.get(), 10000) != WAIT_OBJECT_0)
                 SetEvent(shared->release.get());
         });
+        if (madeAtStop)
+            SetEvent(shared->release.get());
         const auto start = Clock::now();
         stream.Stop();
         const double took = SecondsSince(start);
+        const std::string seen = app.Take();
         SetEvent(stopped.get());
         watchdog.join();
-        EXPECT_LT(took, 8.0); // the bound is 3 s; waiting for the device shows as 10 s (the watchdog)
-        EXPECT_GE(took, 2.95);
-        EXPECT_EQ(shared->made.load(), 0) << "Stop waited for the device";
-        SetEvent(shared->release.get());
+        if (madeAtStop) {
+            EXPECT_LT(took, 4.0); // no device to wait for: the app's answer at most
+            EXPECT_EQ(std::pair(shared->made - madeBefore, shared->alive.load()), std::pair(1, 0));
+            EXPECT_NE(seen.find('4'), seen.npos) << "the app was not told by Stop: " << seen;
+        } else {
+            EXPECT_LT(took, 8.0); // the bound is 3 s; waiting for the device shows as 10 s (the watchdog)
+            EXPECT_GE(took, 2.95);
+            EXPECT_EQ(shared->made - madeBefore, 0) << "Stop waited for the device";
+            SetEvent(shared->release.get());
+        }
+        ASSERT_TRUE(NoReleaseTaskWithin(10000));
+        EXPECT_EQ(std::pair(shared->made - madeBefore, shared->alive.load()), std::pair(1, 0));
+        ASSERT_EQ(WaitForSingleObject(app.quiet.get(), 10000), WAIT_OBJECT_0);
+        const std::string all = seen + app.Take();
+        EXPECT_EQ(all.substr(all.size() - 2), "4|") << "the app was not told: " << all;
     }
-    ASSERT_TRUE(NoReleaseTaskWithin(10000));
-    EXPECT_EQ(std::pair(shared->made.load(), shared->alive.load()), std::pair(1, 0));
-    ASSERT_EQ(WaitForSingleObject(app.quiet.get(), 10000), WAIT_OBJECT_0);
-    const std::string seen = app.Take();
-    EXPECT_EQ(seen.substr(seen.size() - 2), "4|") << "the app was not told: " << seen;
     SetFrameClientDeviceFactory({});
 }
 
