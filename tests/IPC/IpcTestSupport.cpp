@@ -18,6 +18,19 @@ std::vector<std::string> ReadLogLines(const std::wstring& path) {
     return lines;
 }
 
+std::vector<std::string> ReadLogLines(const std::wstring& folder, const std::wstring& pattern) {
+    std::vector<std::string> lines;
+    WIN32_FIND_DATAW found{};
+    const HANDLE search = FindFirstFileW((folder + L"\\" + pattern).c_str(), &found);
+    for (BOOL more = search != INVALID_HANDLE_VALUE; more; more = FindNextFileW(search, &found)) {
+        const auto file = ReadLogLines(folder + L"\\" + found.cFileName);
+        lines.insert(lines.end(), file.begin(), file.end());
+    }
+    if (search != INVALID_HANDLE_VALUE)
+        FindClose(search);
+    return lines;
+}
+
 TestLog::TestLog(std::string logName) : name(std::move(logName)) {
     static TempFolder folder; // log files stay open until the program ends
     static int counter = 0;

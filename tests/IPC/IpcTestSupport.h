@@ -25,6 +25,8 @@ inline double SecondsSince(Clock::time_point start) {
 
 // A log file's lines; time lines ("[tag] " + 13 digits) read "[tag] <time>".
 std::vector<std::string> ReadLogLines(const std::wstring& path);
+// The lines of every file in `folder` whose name matches `pattern` (wildcards), file after file.
+std::vector<std::string> ReadLogLines(const std::wstring& folder, const std::wstring& pattern);
 
 // A log of its own (by default a new name) in a file kept to the end; its factory writes time lines.
 struct TestLog {
