@@ -38,9 +38,7 @@ struct MemoryTest : testing::Test {
         if (host)
             host->Pause();
         if (SUCCEEDED(run.started)) {
-            ComPtr<IMFMediaEvent> announced;
-            NextTypes(run.source.Get(), 1, &announced);
-            run.stream = StreamOf(announced);
+            run.stream = AnnouncedStream(run.source.Get());
             EXPECT_EQ(NextTypes(run.stream.Get(), 1), std::vector<MediaEventType>{MEStreamStarted});
         }
         return run;
