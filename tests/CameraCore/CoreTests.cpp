@@ -118,7 +118,9 @@ TEST(CameraCore, FillsPlainBuffersWithThePlaceholderAndThenTheAppsFramesInEachSu
 // The texture path, on a device double, with the real app beside it: the app's frame channel numbers
 // the texture's frames, so an app that pauses publishing gives way to the placeholder (2 s without a new
 // frame) and its frames come back for good once it resumes; without the numbers a paused app's last
-// picture stayed. Stop lets go of every graphics object before it returns.
+// picture stayed. An app that never answers one per-frame request is lost and found again alike, and no
+// sample waits longer than the request's short bound; nothing else shows meanwhile. Stop lets go of
+// every graphics object before it returns.
 TEST(CameraCore, OnTheTexturePathAnAppThatPausesGivesWayToThePlaceholderAndComesBack) {
     DeviceRecord record;
     std::atomic<int> devices{0};
@@ -129,35 +131,56 @@ TEST(CameraCore, OnTheTexturePathAnAppThatPausesGivesWayToThePlaceholderAndComes
             --devices;
         });
     });
-    AppDataWithSettings settings("1280,720");
-    // A handle for the double to open: this platform shares no texture, and the app says 0 then.
-    ServerProcess app(settings.Path(), L"--pause-after 60 --pause-seconds 4 --texture-handle 4660");
-    ASSERT_TRUE(app.WaitUntilLive());
     std::vector<std::uint8_t> yuy2(yuy2_frame_bytes(kWidth, kHeight));
     convert_format_nv12_yuy2(kWidth, Hashed(kWidth, kHeight).data(), kWidth, kHeight, yuy2.data());
     PlaceholderPicture placeholders;
     placeholders.SetDestination(kWidth, kHeight, MEDIASUBTYPE_YUY2);
     const std::uint64_t texture = Digest(yuy2, yuy2.size()),
                         stopped = Digest(placeholders.Picture(PlaceholderReason::AppStopped), yuy2.size());
-    {
+    const TestLog filterLog{std::string(kFilterLogName)};
+    const struct {
+        const char* how;
+        const wchar_t* arguments;
+        const char* reason;
+    } cases[] = {{"pauses", L"--pause-after 60 --pause-seconds 4", "source lost: no new frame for 2 s"},
+                 {"hangs", L"--stall-frame-request 60", "source lost: the app did not answer the per-frame request"}};
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.how);
+        AppDataWithSettings settings("1280,720");
+        // A handle for the double to open: this platform shares no texture, and the app says 0 then.
+        ServerProcess app(settings.Path(), c.arguments + std::wstring(L" --texture-handle 4660"));
+        ASSERT_TRUE(app.WaitUntilLive());
+        const std::size_t mark = filterLog.Lines().size();
         Stream stream(MEDIASUBTYPE_YUY2);
+        double longest = 0;
+        int other = -1; // from the first texture frame on: samples that are neither it nor the placeholder
         // Samples until `wanted` shows (`run` times in a row); how many it took, 0 when it never did.
         const auto until = [&](std::uint64_t wanted, int run = 1) {
-            for (int sample = 1, seen = 0; sample <= 900; ++sample)
-                if ((seen = stream.Next().second == wanted ? seen + 1 : 0) == run)
+            for (int sample = 1, seen = 0; sample <= 900; ++sample) {
+                const auto start = Clock::now();
+                const std::uint64_t digest = stream.Next().second;
+                longest = std::max(longest, SecondsSince(start));
+                other += other < 0 ? digest == texture : digest != texture && digest != stopped;
+                if ((seen = digest == wanted ? seen + 1 : 0) == run)
                     return sample;
+            }
             return 0;
         };
         ASSERT_GT(until(texture), 0) << "no texture frame";
         const int toPlaceholder = until(stopped);
-        ASSERT_GT(toPlaceholder, 0) << "a paused app's last picture stayed";
-        // 60 frames (2 s) of the app at most before the pause, then 2 s: 5 s of samples leave room.
+        ASSERT_GT(toPlaceholder, 0) << "the lost app's last picture stayed";
+        // 60 frames (2 s) of the app at most before the loss, then 2 s: 5 s of samples leave room.
         EXPECT_LE(toPlaceholder, 150);
         // Back for good: 90 texture samples in a row (3 s) outlast the 2 s a picture without new frames
         // may stay, as after each reconnection during the pause.
         EXPECT_GT(until(texture, 90), 0) << "the app's frames did not come back";
         stream.Stop();
         EXPECT_EQ(devices.load(), 0) << "a graphics device outlived Stop";
+        EXPECT_EQ(other, 0);
+        EXPECT_LT(longest, 0.8); // the request's bound is 200 ms at this rate
+        const auto lines = filterLog.Lines();
+        EXPECT_TRUE(std::any_of(lines.begin() + std::ptrdiff_t(mark), lines.end(),
+                                [&](const std::string& line) { return line.find(c.reason) != line.npos; }));
     }
     SetFrameClientDeviceFactory({});
 }
@@ -581,6 +604,7 @@ TEST(CameraCore, OutsideTheUsersSessionItWaitsForTheAppAndReadsTheChannelItMadeF
     for (auto reason : {PlaceholderReason::Starting, PlaceholderReason::WaitingForApp, PlaceholderReason::AppStopped})
         pictures.push_back(Digest(placeholders.Picture(reason), bytes));
 
+    const std::size_t mark = filterLog.Lines().size(); // the earlier tests' lines are no concern here
     Stream stream(MEDIASUBTYPE_YUY2, 333666, CameraCore::AppSession::Console, kSmallWidth, kSmallHeight);
     for (int sample = 0; sample < 60; ++sample) {
         const auto [length, digest] = stream.Next();
@@ -590,7 +614,8 @@ TEST(CameraCore, OutsideTheUsersSessionItWaitsForTheAppAndReadsTheChannelItMadeF
     // An app-facing core looks for the app, then launches it, before it connects.
     const auto lines = filterLog.Lines();
     const auto has = [&](std::string_view text) {
-        return std::any_of(lines.begin(), lines.end(), [&](const std::string& line) { return line.find(text) != line.npos; });
+        return std::any_of(lines.begin() + std::ptrdiff_t(mark), lines.end(),
+                           [&](const std::string& line) { return line.find(text) != line.npos; });
     };
     EXPECT_TRUE(has("[ConnectControlPipe] WaitNamedPipe: error: ")) << "no look for the pipe";
     EXPECT_FALSE(has("attempting launch") || has("[CheckForServer]")) << "it looked for the app to launch it";
@@ -640,6 +665,7 @@ TEST(CameraCore, AnAppOfAnotherSizeThanTheStreamExpectsIsScaledFromItsOwnSize) {
         const std::uint64_t bytes = yuy2_frame_bytes(c.width, c.height);
         AppDataWithSettings settings(c.appSize);
         const TestLog filterLog{std::string(kFilterLogName)};
+        const std::size_t mark = filterLog.Lines().size();
         ServerProcess app(settings.Path());
         ASSERT_TRUE(app.WaitUntilLive());
         Stream stream(MEDIASUBTYPE_YUY2, 333666, c.session, c.width, c.height);
@@ -664,7 +690,7 @@ TEST(CameraCore, AnAppOfAnotherSizeThanTheStreamExpectsIsScaledFromItsOwnSize) {
         EXPECT_EQ(std::pair(frames, wrong), std::pair(5, 0)) << unread << " samples without the pattern";
         stream.Stop();
         const auto lines = filterLog.Lines();
-        EXPECT_EQ(std::count_if(lines.begin(), lines.end(),
+        EXPECT_EQ(std::count_if(lines.begin() + std::ptrdiff_t(mark), lines.end(),
                                 [](const std::string& line) { return line.find("source lost") != line.npos; }),
                   0);
         EXPECT_EQ(app.Quit(), std::optional<DWORD>(0));
