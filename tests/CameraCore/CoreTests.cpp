@@ -7,7 +7,6 @@
 #include "support/AllocationSeam.h"
 
 #include "CameraCore/CameraCore.h"
-#include "IPC/ObjectSecurity.h"
 #include "IPC/Status.h"
 #include "server/Pattern.h"
 #include "webcam/FrameScaler.h"
@@ -230,11 +229,6 @@ class HoldingApp {
 public:
     explicit HoldingApp(IPC::Command held = IPC::Command::StartCamera, DWORD holdMs = 300)
         : mHeld(static_cast<std::uint32_t>(held)), mHoldMs(holdMs) {
-        auto security = IPC::ObjectSecurity::ForCurrentUser();
-        if (security)
-            mPipe.reset(CreateNamedPipeW(IPC::kControlPipeName, PIPE_ACCESS_DUPLEX | FILE_FLAG_OVERLAPPED,
-                                         PIPE_TYPE_BYTE | PIPE_READMODE_BYTE | PIPE_WAIT, 1, 4096, 4096, 0,
-                                         security->Attributes()));
         SetEvent(mLive.get());
         mThread = std::thread([this] { Run(); });
     }
@@ -315,7 +309,7 @@ private:
 
     const std::uint32_t mHeld;
     const DWORD mHoldMs;
-    UniqueFile mPipe;
+    UniqueFile mPipe = CreateControlPipe(1);
     UniqueEvent mLive = OpenServerLiveEvent();
     UniqueEvent mStop{CreateEventW(nullptr, TRUE, FALSE, nullptr)}, mIo{CreateEventW(nullptr, TRUE, FALSE, nullptr)};
     std::mutex mMutex;

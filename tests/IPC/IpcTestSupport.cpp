@@ -1,5 +1,7 @@
 #include "IpcTestSupport.h"
 
+#include "IPC/ObjectSecurity.h"
+
 #include <cstdio>
 #include <regex>
 #include <sstream>
@@ -47,6 +49,14 @@ LogFactory TestLog::Factory() const {
         *log << duration_cast<milliseconds>(system_clock::now().time_since_epoch()).count() << Log::EndLine;
         return log;
     };
+}
+
+UniqueFile CreateControlPipe(DWORD instances) {
+    auto security = IPC::ObjectSecurity::ForCurrentUser();
+    return UniqueFile(security ? CreateNamedPipeW(IPC::kControlPipeName, PIPE_ACCESS_DUPLEX | FILE_FLAG_OVERLAPPED,
+                                                  PIPE_TYPE_BYTE | PIPE_READMODE_BYTE | PIPE_WAIT, instances,
+                                                  4096, 4096, 0, security->Attributes())
+                               : INVALID_HANDLE_VALUE);
 }
 
 UniqueHandleNull StartProgram(const std::wstring& path, const std::wstring& arguments) {

@@ -68,6 +68,10 @@ private:
     TempFolder mFolder;
 };
 
+// The control pipe with `instances` instances and the app's security (the owner is this user, as
+// the client demands); its first instance.
+UniqueFile CreateControlPipe(DWORD instances);
+
 // The server-live event, opened (or created) by the test.
 inline UniqueEvent OpenServerLiveEvent() {
     return UniqueEvent(CreateEventW(nullptr, TRUE, FALSE, IPC::kServerLiveEventName));

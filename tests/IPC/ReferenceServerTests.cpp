@@ -11,7 +11,6 @@
 #include <tlhelp32.h>
 
 #include <algorithm>
-
 #include <thread>
 #include <tuple>
 
@@ -46,12 +45,7 @@ template <class Done> bool PollUntil(Done done, double seconds = 20) {
 
 // The server's log, the only file in the Logs folder of its APPDATA.
 std::vector<std::string> ServerLog(const AppDataWithSettings& appData) {
-    std::vector<std::string> lines;
-    std::error_code ignored;
-    for (const auto& entry :
-         std::filesystem::directory_iterator(appData.SettingsFolder() + L"\\Logs", ignored))
-        lines = ReadLogLines(entry.path().wstring());
-    return lines;
+    return ReadLogLines(appData.SettingsFolder() + L"\\Logs", L"*.log");
 }
 
 // The frame channel as a camera reads it (with the readers' access).

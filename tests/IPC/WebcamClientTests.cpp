@@ -40,29 +40,6 @@ struct Step {
     DWORD first = 0;
 };
 
-// After a step's call: its log line (the lines from `mark` on), and its command among those the
-// server must have seen.
-void CheckStep(const Step& step, TestLog& log, std::size_t mark, std::vector<std::uint32_t>& sent) {
-    Lines lines = log.Lines();
-    lines.erase(lines.begin(), lines.begin() + long(mark));
-    if (step.line) {
-        EXPECT_THAT(lines, *step.line ? Matcher<const Lines&>(Contains(HasSubstr(step.line)).Times(1))
-                                      : Matcher<const Lines&>(IsEmpty()));
-    }
-    if (step.command != 0)
-        sent.push_back(step.command);
-}
-
-// The control pipe with `instances` instances and the app's security (the owner is this user, as
-// the client demands); its first instance.
-UniqueFile CreateControlPipe(DWORD instances) {
-    auto security = ObjectSecurity::ForCurrentUser();
-    return UniqueFile(security ? CreateNamedPipeW(kControlPipeName, PIPE_ACCESS_DUPLEX | FILE_FLAG_OVERLAPPED,
-                                                  PIPE_TYPE_BYTE | PIPE_READMODE_BYTE | PIPE_WAIT, instances,
-                                                  4096, 4096, 0, security->Attributes())
-                               : INVALID_HANDLE_VALUE);
-}
-
 // Cancels a source after `seconds` unless destroyed first: a test whose fault would loop forever ends.
 class Watchdog {
 public:
@@ -180,6 +157,65 @@ private:
     std::thread mThread;
 };
 
+// The calls of the step tables.
+std::uint64_t Start(WebcamClient& c) { return c.StartCamera(); }
+std::uint64_t Texture(WebcamClient& c) { return c.OpenSharedTexture(); }
+std::uint64_t Tick(WebcamClient& c) { return c.FrameTick(); }
+std::uint64_t Connect(WebcamClient& c) { return c.ConnectToServer({}); }
+std::uint64_t Disconnect(WebcamClient& c) { return c.Disconnect(); }
+const Step kReconnect[] = {{Disconnect, 0, Step::Answer, 0, {}, 1}, {Connect, 0, Step::Answer, 0, {}, 1}};
+
+// One client through the steps against the scripted server: each call's result, its time (only the late
+// steps wait, for their bound), its log line, and the commands the server saw.
+void RunSteps(const std::vector<Step>& steps) {
+    TestLog log;
+    ScriptedServer server(steps);
+    bool restOnLook = false;
+    // The client obtains its request log between its first read and its look for the rest: the app
+    // writes the rest then.
+    WebcamClient client([&, logs = log.Factory()](std::string tag) {
+        if (restOnLook && std::string_view(tag) == "HandleRequest") {
+            restOnLook = false;
+            SetEvent(server.tailWanted.get());
+            EXPECT_EQ(WaitForSingleObject(server.tailWritten.get(), 10000), WAIT_OBJECT_0);
+        }
+        return logs(std::move(tag));
+    });
+    std::vector<std::uint32_t> sent;
+    for (std::size_t i = 0; i < steps.size(); ++i) {
+        SCOPED_TRACE("step " + std::to_string(i));
+        const Step& step = steps[i];
+        const std::size_t mark = log.Lines().size();
+        if (step.reply == Step::AnswerThenClose)
+            ResetEvent(server.closed.get());
+        restOnLook = step.reply == Step::AnswerInTwo;
+        const auto started = Clock::now();
+        EXPECT_EQ(step.call(client), step.result);
+        EXPECT_FALSE(restOnLook) << "the rest was never asked for";
+        // Room for a loaded machine.
+        const double seconds = SecondsSince(started), bound = step.reply == Step::AnswerLate ? 2.0
+                                                              : step.reply == Step::AnswerAfterShortBound ? 0.1 : 0;
+        EXPECT_TRUE(seconds >= bound * 0.75 && seconds < bound * 3 + 1.5) << seconds;
+        if (bound > 0 || step.reply == Step::AnswerInTwoLate)
+            SetEvent(server.late.get());
+        // The rest is there before the next request, and the next step meets the broken connection
+        // rather than race the server's disconnect.
+        EXPECT_TRUE(step.reply != Step::AnswerInTwoLate ||
+                    WaitForSingleObject(server.tailWritten.get(), 10000) == WAIT_OBJECT_0);
+        EXPECT_TRUE(step.reply != Step::AnswerThenClose ||
+                    WaitForSingleObject(server.closed.get(), 10000) == WAIT_OBJECT_0);
+        Lines lines = log.Lines();
+        lines.erase(lines.begin(), lines.begin() + long(mark));
+        if (step.line) {
+            EXPECT_THAT(lines, *step.line ? Matcher<const Lines&>(Contains(HasSubstr(step.line)).Times(1))
+                                          : Matcher<const Lines&>(IsEmpty()));
+        }
+        if (step.command != 0)
+            sent.push_back(step.command);
+    }
+    EXPECT_EQ(server.Stop(), sent);
+}
+
 TEST(WebcamClient, EveryRequestGivesItsCodeResultAndLogLineForEveryKindOfAnswer) {
     { // A name taken by another kind of object: no event, and every wait for it fails.
         const UniqueHandleNull squatter(CreateMutexW(nullptr, FALSE, kServerLiveEventName));
@@ -193,16 +229,12 @@ TEST(WebcamClient, EveryRequestGivesItsCodeResultAndLogLineForEveryKindOfAnswer)
         ASSERT_TRUE(event);
         EXPECT_THAT(DaclOf(event.get()), UserAndSystem(ProcessUserSid(), EVENT_ALL_ACCESS));
     }
-    const auto start = [](WebcamClient& c) -> std::uint64_t { return c.StartCamera(); };
+    const auto start = Start, texture = Texture, tick = Tick, connect = Connect, disconnect = Disconnect;
     const auto stop = [](WebcamClient& c) -> std::uint64_t { return c.StopCamera(); };
     const auto shortStop = [](WebcamClient& c) -> std::uint64_t { return c.StopCamera(100); };
-    const auto texture = [](WebcamClient& c) { return c.OpenSharedTexture(); };
-    const auto tick = [](WebcamClient& c) -> std::uint64_t { return c.FrameTick(); };
     const auto shortTick = [](WebcamClient& c) -> std::uint64_t { return c.FrameTick(std::chrono::milliseconds(100)); };
     const auto sendTick = [](WebcamClient& c) -> std::uint64_t { return c.SendFrameTick(std::chrono::seconds(2), {}); };
     const auto finishTick = [](WebcamClient& c) -> std::uint64_t { return c.FinishFrameTick({}); };
-    const auto connect = [](WebcamClient& c) -> std::uint64_t { return c.ConnectToServer({}); };
-    const auto disconnect = [](WebcamClient& c) -> std::uint64_t { return c.Disconnect(); };
     const Status live{0x1234, 1, 1};
     const UniqueEvent liveEvent = OpenServerLiveEvent();
     const auto check = [](WebcamClient& c) -> std::uint64_t { return c.CheckForServer(); };
@@ -217,7 +249,7 @@ TEST(WebcamClient, EveryRequestGivesItsCodeResultAndLogLineForEveryKindOfAnswer)
         return got.width | std::uint64_t{got.height} << 32;
     };
     const auto publish = [](WebcamClient& c) -> std::uint64_t { return c.PublishAcrossSessions(); };
-    const Step reconnect[] = {{disconnect, 0, Step::Answer, 0, {}, 1}, {connect, 0, Step::Answer, 0, {}, 1}};
+    const auto& reconnect = kReconnect;
     // clang-format off
     const std::vector<Step> steps = {
         {check}, {setAndCheck, 0, Step::Answer, 0, {}, 1},
@@ -262,30 +294,7 @@ TEST(WebcamClient, EveryRequestGivesItsCodeResultAndLogLineForEveryKindOfAnswer)
         {tick, 2, Step::AnswerLate, 16, live, 0, "ERROR: time-out: command 2: no answer within 2000 ms"},
     };
     // clang-format on
-    TestLog log;
-    WebcamClient client(log.Factory());
-    ScriptedServer server(steps);
-    std::vector<std::uint32_t> sent;
-    for (std::size_t i = 0; i < steps.size(); ++i) {
-        SCOPED_TRACE("step " + std::to_string(i));
-        const Step& step = steps[i];
-        const std::size_t mark = log.Lines().size();
-        if (step.reply == Step::AnswerThenClose)
-            ResetEvent(server.closed.get());
-        const auto started = Clock::now();
-        EXPECT_EQ(step.call(client), step.result);
-        // Only the late steps wait for their bound (2 s or 100 ms); room for a loaded machine.
-        const double seconds = SecondsSince(started), bound = step.reply == Step::AnswerLate ? 2.0
-                                                              : step.reply == Step::AnswerAfterShortBound ? 0.1 : 0;
-        EXPECT_TRUE(seconds >= bound * 0.75 && seconds < bound * 3 + 1.5) << seconds;
-        if (bound > 0)
-            SetEvent(server.late.get());
-        // The next step must meet the broken connection, not race the server's disconnect.
-        EXPECT_TRUE(step.reply != Step::AnswerThenClose ||
-                    WaitForSingleObject(server.closed.get(), 10000) == WAIT_OBJECT_0);
-        CheckStep(step, log, mark, sent);
-    }
-    EXPECT_EQ(server.Stop(), sent);
+    RunSteps(steps);
 }
 
 // The pipe is a stream of bytes, so an answer written in pieces, or longer than the record, does not
@@ -293,14 +302,10 @@ TEST(WebcamClient, EveryRequestGivesItsCodeResultAndLogLineForEveryKindOfAnswer)
 // before a request other than the per-frame one belong to an earlier answer and would be read as
 // this request's, so it fails and the connection is out of step.
 TEST(WebcamClient, AnAnswerInPiecesIsReadWholeAndBytesOfAnEarlierAnswerPutTheConnectionOutOfStep) {
-    const auto start = [](WebcamClient& c) -> std::uint64_t { return c.StartCamera(); };
-    const auto texture = [](WebcamClient& c) { return c.OpenSharedTexture(); };
-    const auto tick = [](WebcamClient& c) -> std::uint64_t { return c.FrameTick(); };
+    const auto start = Start, texture = Texture, tick = Tick, connect = Connect;
     const auto inStep = [](WebcamClient& c) -> std::uint64_t { return c.InStep(); };
-    const auto connect = [](WebcamClient& c) -> std::uint64_t { return c.ConnectToServer({}); };
-    const auto disconnect = [](WebcamClient& c) -> std::uint64_t { return c.Disconnect(); };
     const Status live{0x1122334455667788, 1, 1};
-    const Step reconnect[] = {{disconnect, 0, Step::Answer, 0, {}, 1}, {connect, 0, Step::Answer, 0, {}, 1}};
+    const auto& reconnect = kReconnect;
     // clang-format off
     const std::vector<Step> steps = {
         {connect, 0, Step::Answer, 0, {}, 1},
@@ -324,34 +329,7 @@ TEST(WebcamClient, AnAnswerInPiecesIsReadWholeAndBytesOfAnEarlierAnswerPutTheCon
         {inStep, 0, Step::Answer, 0, {}, 0},
     };
     // clang-format on
-    TestLog log;
-    ScriptedServer server(steps);
-    bool restOnLook = false;
-    // The client obtains its request log between its first read and its look for the rest: the app
-    // writes the rest then.
-    WebcamClient client([&, logs = log.Factory()](std::string tag) {
-        if (restOnLook && std::string_view(tag) == "HandleRequest") {
-            restOnLook = false;
-            SetEvent(server.tailWanted.get());
-            EXPECT_EQ(WaitForSingleObject(server.tailWritten.get(), 10000), WAIT_OBJECT_0);
-        }
-        return logs(std::move(tag));
-    });
-    std::vector<std::uint32_t> sent;
-    for (std::size_t i = 0; i < steps.size(); ++i) {
-        SCOPED_TRACE("step " + std::to_string(i));
-        const Step& step = steps[i];
-        const std::size_t mark = log.Lines().size();
-        restOnLook = step.reply == Step::AnswerInTwo;
-        EXPECT_EQ(step.call(client), step.result);
-        EXPECT_FALSE(restOnLook) << "the rest was never asked for";
-        if (step.reply == Step::AnswerInTwoLate) { // the rest is there before the next request
-            SetEvent(server.late.get());
-            EXPECT_EQ(WaitForSingleObject(server.tailWritten.get(), 10000), WAIT_OBJECT_0);
-        }
-        CheckStep(step, log, mark, sent);
-    }
-    EXPECT_EQ(server.Stop(), sent);
+    RunSteps(steps);
 }
 
 TEST(WebcamClient, EveryWaitOfTheConnectionChainEndsSoonAfterCancellation) {

@@ -545,7 +545,7 @@ TEST(MediaSource, RegistersItsClassAndPublishesOnlyWhereThePlatformCan) {
     ASSERT_NE(install, nullptr);
     EXPECT_EQ(install(TRUE, L""), S_OK);
     EXPECT_EQ(install(FALSE, L""), S_OK);
-    const auto lines = ReadLogLines(settings.SettingsFolder() + L"\\Logs", L"*");
+    const auto lines = ReadLogLines(settings.SettingsFolder() + L"\\Logs", L"*.log");
     EXPECT_EQ(std::count_if(lines.begin(), lines.end(),
                             [](const std::string& line) {
                                 return line.find("Media Foundation apps cannot use the camera") != line.npos;
