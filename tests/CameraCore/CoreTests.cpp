@@ -2,14 +2,13 @@
 // the real reference app, and a device double where the texture path is wanted (the platform here
 // cannot share textures).
 #include "../IPC/IpcTestSupport.h"
+#include "../pixels/PixelCheck.h"
 #include "../webcam/FakeDevice.h"
 
 #include "support/AllocationSeam.h"
 
 #include "CameraCore/CameraCore.h"
 #include "IPC/Status.h"
-#include "server/Pattern.h"
-#include "webcam/FrameScaler.h"
 #include "webcam/PixelConversion.h"
 
 #include <uuids.h>
@@ -77,40 +76,16 @@ TEST(CameraCore, FillsPlainBuffersWithThePlaceholderAndThenTheAppsFramesInEachSu
     AppDataWithSettings settings("1280,720");
     ServerProcess app(settings.Path());
     ASSERT_TRUE(app.WaitUntilLive());
-    const struct {
-        const GUID* subtype;
-        PixelKernels::Kernel kernel;
-        std::uint64_t bytes;
-    } cases[] = {{&MEDIASUBTYPE_YUY2, convert_format_nv12_yuy2, yuy2_frame_bytes(kWidth, kHeight)},
-                 {&MEDIASUBTYPE_NV12, convert_format_nv12_nv12, nv12_frame_bytes(kWidth, kHeight)},
-                 {&MEDIASUBTYPE_IYUV, convert_format_nv12_iyuv, iyuv_frame_bytes(kWidth, kHeight)}};
-    for (const auto& c : cases) {
-        SCOPED_TRACE(c.bytes);
-        PlaceholderPicture placeholders;
-        placeholders.SetDestination(kWidth, kHeight, *c.subtype);
-        std::vector<std::uint64_t> pictures;
-        for (auto reason : {PlaceholderReason::Starting, PlaceholderReason::WaitingForApp, PlaceholderReason::AppStopped})
-            pictures.push_back(Digest(placeholders.Picture(reason), c.bytes));
-        Stream stream(*c.subtype);
-        int frames = 0, other = 0;
-        std::vector<std::uint8_t> nv12(Server::PatternFrameBytes(kHeight, kWidth)), expected(c.bytes);
-        for (int sample = 0; sample < 600 && frames < 5; ++sample) {
-            const auto [length, digest] = stream.Next();
-            ASSERT_EQ(length, c.bytes);
-            if (std::count(pictures.begin(), pictures.end(), digest))
-                continue;
-            std::uint64_t number = 0;
-            const bool yuy2 = *c.subtype == MEDIASUBTYPE_YUY2;
-            if (Server::ReadPatternNumber(stream.buffer.data(), yuy2 ? 2 : 1, yuy2 ? 2 * kWidth : kWidth, kWidth, kHeight,
-                                          number)) {
-                Server::DrawPatternNV12(kWidth, kHeight, number, nv12.data(), kWidth);
-                c.kernel(kWidth, nv12.data(), kWidth, kHeight, expected.data());
-                (Digest(expected, c.bytes) == digest ? frames : other) += 1;
-            } else {
-                ++other;
-            }
-        }
-        EXPECT_EQ(std::pair(frames, other), std::pair(5, 0));
+    const std::pair<const GUID*, ScaledLayout> cases[] = {{&MEDIASUBTYPE_YUY2, ScaledLayout::Yuy2},
+                                                          {&MEDIASUBTYPE_NV12, ScaledLayout::Nv12},
+                                                          {&MEDIASUBTYPE_IYUV, ScaledLayout::I420}};
+    for (const auto& [subtype, layout] : cases) {
+        PixelsTest::FrameChecker checker(layout, {kWidth, kHeight}, {kWidth, kHeight});
+        SCOPED_TRACE(checker.FrameBytes());
+        Stream stream(*subtype);
+        for (int sample = 0; sample < 600 && checker.PatternFrames() < 5; ++sample)
+            checker.Check(stream.buffer.data(), stream.Next().first);
+        EXPECT_TRUE(checker.Passed(5)) << checker.Summary();
     }
 }
 
@@ -616,26 +591,10 @@ TEST(CameraCore, OutsideTheUsersSessionItWaitsForTheAppAndReadsTheChannelItMadeF
 
     ServerProcess app(settings.Path());
     ASSERT_TRUE(app.WaitUntilLive());
-    const FrameScaler scaler(kWidth, kHeight, kSmallWidth, kSmallHeight, ScaledLayout::Yuy2);
-    ASSERT_TRUE(scaler.Valid());
-    std::vector<std::uint8_t> nv12(Server::PatternFrameBytes(kHeight, kWidth)), expected(bytes);
-    int frames = 0, other = 0;
-    for (int sample = 0; sample < 600 && frames < 5; ++sample) {
-        const auto [length, digest] = stream.Next();
-        ASSERT_EQ(length, bytes);
-        if (std::count(pictures.begin(), pictures.end(), digest))
-            continue;
-        std::uint64_t number = 0;
-        if (Server::ReadPatternNumber(stream.buffer.data(), 2, 2 * kSmallWidth, kSmallWidth, kSmallHeight, number,
-                                      kWidth, kHeight)) {
-            Server::DrawPatternNV12(kWidth, kHeight, number, nv12.data(), kWidth);
-            scaler.Run(kWidth, nv12.data(), expected.data());
-            (Digest(expected, bytes) == digest ? frames : other) += 1;
-        } else {
-            ++other;
-        }
-    }
-    EXPECT_EQ(std::pair(frames, other), std::pair(5, 0));
+    PixelsTest::FrameChecker checker(ScaledLayout::Yuy2, {kWidth, kHeight}, {kSmallWidth, kSmallHeight});
+    for (int sample = 0; sample < 600 && checker.PatternFrames() < 5; ++sample)
+        checker.Check(stream.buffer.data(), stream.Next().first);
+    EXPECT_TRUE(checker.Passed(5)) << checker.Summary();
     stream.Stop();
     EXPECT_EQ(app.Quit(), std::optional<DWORD>(0));
 }
@@ -664,24 +623,10 @@ TEST(CameraCore, AnAppOfAnotherSizeThanTheStreamExpectsIsScaledFromItsOwnSize) {
         ASSERT_TRUE(app.WaitUntilLive());
         Stream stream(MEDIASUBTYPE_YUY2, 333666, c.session, c.width, c.height);
         stream.buffer.resize(bytes);
-        const FrameScaler scaler(c.appWidth, c.appHeight, c.width, c.height, ScaledLayout::Yuy2);
-        ASSERT_TRUE(scaler.Valid());
-        std::vector<std::uint8_t> nv12(Server::PatternFrameBytes(c.appHeight, c.appWidth)), expected(bytes);
-        int frames = 0, unread = 0, wrong = 0;
-        for (int sample = 0; sample < 300 && frames < 5; ++sample) {
-            const auto [length, digest] = stream.Next();
-            ASSERT_EQ(length, bytes);
-            std::uint64_t number = 0;
-            if (!Server::ReadPatternNumber(stream.buffer.data(), 2, 2 * c.width, c.width, c.height, number,
-                                           c.appWidth, c.appHeight)) {
-                ++unread; // the placeholder, until the chain is up
-                continue;
-            }
-            Server::DrawPatternNV12(c.appWidth, c.appHeight, number, nv12.data(), c.appWidth);
-            scaler.Run(c.appWidth, nv12.data(), expected.data());
-            (Digest(expected, bytes) == digest ? frames : wrong) += 1;
-        }
-        EXPECT_EQ(std::pair(frames, wrong), std::pair(5, 0)) << unread << " samples without the pattern";
+        PixelsTest::FrameChecker checker(ScaledLayout::Yuy2, {c.appWidth, c.appHeight}, {c.width, c.height});
+        for (int sample = 0; sample < 300 && checker.PatternFrames() < 5; ++sample)
+            checker.Check(stream.buffer.data(), stream.Next().first);
+        EXPECT_TRUE(checker.Passed(5)) << checker.Summary();
         stream.Stop();
         const auto lines = filterLog.Lines();
         EXPECT_EQ(std::count_if(lines.begin() + std::ptrdiff_t(mark), lines.end(),
