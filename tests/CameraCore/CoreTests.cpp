@@ -209,10 +209,10 @@ public:
     }
     ~HoldingApp() {
         ResetEvent(mLive.get());
-        SetEvent(mStop.get());
+        mPipe.Stop();
         mThread.join();
     }
-    bool Serves() const { return static_cast<bool>(mPipe); }
+    bool Serves() const { return mPipe.Serves(); }
     // What came since the last call: "c" for a connection, each request's command, "!" where a
     // request had come while the held answer was, "|" for the end of a connection.
     std::string Take() {
@@ -228,55 +228,30 @@ private:
         std::lock_guard lock(mMutex);
         mSeen += what;
     }
-    // Ends an overlapped operation that `started`: the bytes it moved, or nullopt when it failed or
-    // the app is stopping.
-    std::optional<DWORD> Finish(BOOL started, OVERLAPPED& overlapped) {
-        if (!started && GetLastError() != ERROR_IO_PENDING)
-            return std::nullopt;
-        const HANDLE events[2] = {overlapped.hEvent, mStop.get()};
-        if (WaitForMultipleObjects(2, events, FALSE, INFINITE) != WAIT_OBJECT_0)
-            CancelIoEx(mPipe.get(), &overlapped);
-        DWORD done = 0;
-        return GetOverlappedResult(mPipe.get(), &overlapped, &done, TRUE) ? std::optional(done) : std::nullopt;
-    }
-    bool Connect() {
-        OVERLAPPED overlapped{};
-        overlapped.hEvent = mIo.get();
-        const BOOL started = ConnectNamedPipe(mPipe.get(), &overlapped);
-        return (!started && GetLastError() == ERROR_PIPE_CONNECTED) || Finish(started, overlapped);
-    }
-    // A write or a read; the bytes moved.
-    DWORD Io(bool write, void* data, DWORD size) {
-        OVERLAPPED overlapped{};
-        overlapped.hEvent = mIo.get();
-        const BOOL started = write ? WriteFile(mPipe.get(), data, size, nullptr, &overlapped)
-                                   : ReadFile(mPipe.get(), data, size, nullptr, &overlapped);
-        return Finish(started, overlapped).value_or(0);
-    }
     void Run() {
-        while (mPipe && WaitForSingleObject(mStop.get(), 0) == WAIT_TIMEOUT) {
-            if (!Connect()) {
-                DisconnectNamedPipe(mPipe.get()); // a client that came and went before the connect
+        while (mPipe.Serves() && !mPipe.Stopping()) {
+            if (!mPipe.Io(false, nullptr, 0)) {
+                DisconnectNamedPipe(mPipe.Handle()); // a client that came and went before the connect
                 continue;
             }
             ResetEvent(quiet.get());
             Note("c");
-            for (std::uint32_t command = 0; Io(false, &command, sizeof(command)) == sizeof(command);) {
+            for (std::uint32_t command = 0; mPipe.Io(false, &command, sizeof(command)) == sizeof(command);) {
                 Note(std::to_string(command));
                 IPC::Status answer{};
                 answer.is_camera_live = command == static_cast<std::uint32_t>(IPC::Command::StartCamera);
                 if (command == mHeld) {
                     SetEvent(heldReceived.get());
-                    WaitForSingleObject(mStop.get(), mHoldMs);
+                    mPipe.Stopping(mHoldMs);
                     DWORD waiting = 0;
-                    if (PeekNamedPipe(mPipe.get(), nullptr, 0, nullptr, &waiting, nullptr) && waiting)
+                    if (PeekNamedPipe(mPipe.Handle(), nullptr, 0, nullptr, &waiting, nullptr) && waiting)
                         Note("!");
                     // Before the write, after which the camera may go on at once.
                     SetEvent(heldAnswered.get());
                 }
-                Io(true, &answer, sizeof(answer));
+                mPipe.Io(true, &answer, sizeof(answer));
             }
-            DisconnectNamedPipe(mPipe.get());
+            DisconnectNamedPipe(mPipe.Handle());
             Note("|");
             SetEvent(quiet.get());
         }
@@ -284,9 +259,8 @@ private:
 
     const std::uint32_t mHeld;
     const DWORD mHoldMs;
-    UniqueFile mPipe = CreateControlPipe(1);
+    AppPipe mPipe;
     UniqueEvent mLive = OpenServerLiveEvent();
-    UniqueEvent mStop{CreateEventW(nullptr, TRUE, FALSE, nullptr)}, mIo{CreateEventW(nullptr, TRUE, FALSE, nullptr)};
     std::mutex mMutex;
     std::string mSeen; // guarded by mMutex
     std::thread mThread;

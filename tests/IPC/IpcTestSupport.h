@@ -72,6 +72,41 @@ private:
 // the client demands); its first instance.
 UniqueFile CreateControlPipe(DWORD instances);
 
+// The app's end of the control pipe on its only instance, for the scripted apps of the tests: every
+// wait also ends on Stop, so that none can hang a test.
+class AppPipe {
+public:
+    bool Serves() const { return static_cast<bool>(mPipe); }
+    HANDLE Handle() const { return mPipe.get(); }
+    void Stop() { SetEvent(mStop.get()); }
+    bool Stopping(DWORD milliseconds = 0) const { return WaitForSingleObject(mStop.get(), milliseconds) == WAIT_OBJECT_0; }
+    // Until `event` is set; false when stopping first.
+    bool Wait(HANDLE event) const {
+        const HANDLE events[2] = {event, mStop.get()};
+        return WaitForMultipleObjects(2, events, FALSE, INFINITE) == WAIT_OBJECT_0;
+    }
+    // A connect (no data: 1 once a client is there), a read or a write (the bytes moved); 0 on failure.
+    DWORD Io(bool write, void* data, DWORD size) {
+        OVERLAPPED overlapped{};
+        overlapped.hEvent = mIo.get();
+        DWORD done = 0;
+        const BOOL started = !data   ? ConnectNamedPipe(mPipe.get(), &overlapped)
+                             : write ? WriteFile(mPipe.get(), data, size, nullptr, &overlapped)
+                                     : ReadFile(mPipe.get(), data, size, nullptr, &overlapped);
+        if (!started && !data && GetLastError() == ERROR_PIPE_CONNECTED)
+            return 1; // a client that came before the connect
+        if (!started && GetLastError() != ERROR_IO_PENDING)
+            return 0;
+        if (!Wait(overlapped.hEvent))
+            CancelIoEx(mPipe.get(), &overlapped);
+        return GetOverlappedResult(mPipe.get(), &overlapped, &done, TRUE) ? (data ? done : 1) : 0;
+    }
+
+private:
+    UniqueFile mPipe = CreateControlPipe(1);
+    UniqueEvent mStop{CreateEventW(nullptr, TRUE, FALSE, nullptr)}, mIo{CreateEventW(nullptr, TRUE, FALSE, nullptr)};
+};
+
 // The server-live event, opened (or created) by the test.
 inline UniqueEvent OpenServerLiveEvent() {
     return UniqueEvent(CreateEventW(nullptr, TRUE, FALSE, IPC::kServerLiveEventName));

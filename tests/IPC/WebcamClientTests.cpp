@@ -67,7 +67,7 @@ public:
     ~ScriptedServer() { Stop(); }
     // Ends the serving; the commands received, in order.
     std::vector<std::uint32_t> Stop() {
-        SetEvent(mStop.get());
+        mPipe.Stop();
         if (mThread.joinable())
             mThread.join();
         return mReceived;
@@ -81,29 +81,11 @@ public:
     std::optional<SECURITY_IMPERSONATION_LEVEL> offered;
 
 private:
-    bool Wait(HANDLE event) {
-        const HANDLE events[2] = {event, mStop.get()};
-        return WaitForMultipleObjects(2, events, FALSE, INFINITE) == WAIT_OBJECT_0;
-    }
-    // A connect (no data), a write or a read; the bytes moved.
-    DWORD Io(bool write, void* data, DWORD size) {
-        OVERLAPPED overlapped{};
-        overlapped.hEvent = mIo.get();
-        DWORD done = 0;
-        const BOOL started = !data   ? ConnectNamedPipe(mPipe.get(), &overlapped)
-                             : write ? WriteFile(mPipe.get(), data, size, nullptr, &overlapped)
-                                     : ReadFile(mPipe.get(), data, size, nullptr, &overlapped);
-        if (!started && GetLastError() != ERROR_IO_PENDING)
-            return 0;
-        if (!Wait(overlapped.hEvent))
-            CancelIoEx(mPipe.get(), &overlapped);
-        return GetOverlappedResult(mPipe.get(), &overlapped, &done, TRUE) ? done : 0;
-    }
     std::optional<SECURITY_IMPERSONATION_LEVEL> OfferedLevel() {
         HANDLE token = nullptr;
         SECURITY_IMPERSONATION_LEVEL level{};
         DWORD size = 0;
-        const bool read = ImpersonateNamedPipeClient(mPipe.get()) &&
+        const bool read = ImpersonateNamedPipeClient(mPipe.Handle()) &&
                           OpenThreadToken(GetCurrentThread(), TOKEN_QUERY, TRUE, &token) &&
                           GetTokenInformation(token, TokenImpersonationLevel, &level, sizeof(level), &size);
         RevertToSelf();
@@ -112,9 +94,9 @@ private:
     }
     void Run() {
         std::size_t next = 0;
-        while (mPipe && WaitForSingleObject(mStop.get(), 0) == WAIT_TIMEOUT) {
-            Io(false, nullptr, 0);
-            for (std::uint32_t command = 0; Io(false, &command, sizeof(command)) == sizeof(command);) {
+        while (mPipe.Serves() && !mPipe.Stopping()) {
+            mPipe.Io(false, nullptr, 0);
+            for (std::uint32_t command = 0; mPipe.Io(false, &command, sizeof(command)) == sizeof(command);) {
                 mReceived.push_back(command);
                 SetEvent(received.get());
                 if (mReceived.size() == 1)
@@ -125,35 +107,33 @@ private:
                     break;
                 const Step& step = mSteps[next++];
                 if ((step.reply == Step::AnswerLate || step.reply == Step::AnswerAfterShortBound) &&
-                    !Wait(late.get()))
+                    !mPipe.Wait(late.get()))
                     return;
                 Status answer[2] = {step.answer, step.answer};
                 const DWORD first = step.first ? step.first : step.bytes;
                 if (first > 0)
-                    Io(true, answer, first);
+                    mPipe.Io(true, answer, first);
                 if (first < step.bytes) {
-                    if (!Wait(step.reply == Step::AnswerInTwoLate ? late.get() : tailWanted.get()))
+                    if (!mPipe.Wait(step.reply == Step::AnswerInTwoLate ? late.get() : tailWanted.get()))
                         return;
-                    Io(true, reinterpret_cast<BYTE*>(answer) + first, step.bytes - first);
+                    mPipe.Io(true, reinterpret_cast<BYTE*>(answer) + first, step.bytes - first);
                     SetEvent(tailWritten.get());
                 }
                 // Disconnecting discards what the client has not read yet; the flush returns once it has.
                 if (step.reply == Step::AnswerThenClose) {
                     if (step.bytes > 0)
-                        FlushFileBuffers(mPipe.get());
+                        FlushFileBuffers(mPipe.Handle());
                     break;
                 }
             }
-            DisconnectNamedPipe(mPipe.get());
+            DisconnectNamedPipe(mPipe.Handle());
             SetEvent(closed.get());
         }
     }
 
     const std::vector<Step>& mSteps;
     std::vector<std::uint32_t> mReceived; // guarded by joining mThread
-    UniqueEvent mStop{CreateEventW(nullptr, TRUE, FALSE, nullptr)},
-        mIo{CreateEventW(nullptr, TRUE, FALSE, nullptr)};
-    UniqueFile mPipe = CreateControlPipe(1);
+    AppPipe mPipe;
     std::thread mThread;
 };
 
