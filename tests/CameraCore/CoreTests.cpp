@@ -311,9 +311,7 @@ TEST(CameraCore, RunningOutOfMemoryWhileBuildingTheChainLeavesNoStepRunningBesid
             answered = WaitForSingleObject(app.heldAnswered.get(), 0) == WAIT_OBJECT_0;
             core.Stop();
         }
-        for (int i = 0; i < 1000 && PendingReleaseTasks() > 0; ++i)
-            Sleep(10); // the release tasks give no signal of their end
-        ASSERT_EQ(PendingReleaseTasks(), 0);
+        ASSERT_TRUE(PollUntil([] { return PendingReleaseTasks() == 0; }, 10));
         // Every connection made an exchange, so the app has seen each one that came.
         ASSERT_EQ(WaitForSingleObject(app.quiet.get(), 10000), WAIT_OBJECT_0);
         const std::string seen = app.Take();
@@ -373,18 +371,6 @@ private:
     UniqueEvent mEnded{CreateEventW(nullptr, TRUE, FALSE, nullptr)};
 };
 
-// The release tasks give no signal of their end: polled, for up to `milliseconds`.
-bool NoReleaseTaskWithin(DWORD milliseconds) {
-    for (const ULONGLONG end = GetTickCount64() + milliseconds; PendingReleaseTasks() > 0; Sleep(10))
-        if (GetTickCount64() > end)
-            return false;
-    return true;
-}
-
-std::shared_ptr<IGraphicsDevice> NewFakeDevice(DeviceRecord& record) {
-    return std::make_shared<FakeDevice>(record, kWidth, kHeight);
-}
-
 } // namespace
 
 // The host's Stop tells the app to stop its camera itself when the chain is done and the connection in
@@ -394,7 +380,7 @@ std::shared_ptr<IGraphicsDevice> NewFakeDevice(DeviceRecord& record) {
 // for half a second only, and the release task tries again on a new connection once the pool is free.
 TEST(CameraCore, StopTellsTheAppItselfWhileThePoolIsBusyAndWaitsForNoAppLong) {
     DeviceRecord record;
-    SetFrameClientDeviceFactory([&] { return NewFakeDevice(record); });
+    SetFrameClientDeviceFactory([&] { return std::make_shared<FakeDevice>(record, kWidth, kHeight); });
     for (const bool answers : {true, false}) {
         SCOPED_TRACE(answers ? "an app that answers" : "an app that never answers StopCamera");
         HoldingApp app(answers ? IPC::Command::StartCamera : IPC::Command::StopCamera,
@@ -424,7 +410,7 @@ TEST(CameraCore, StopTellsTheAppItselfWhileThePoolIsBusyAndWaitsForNoAppLong) {
                 EXPECT_LT(took, 1.9);
             }
         }
-        ASSERT_TRUE(NoReleaseTaskWithin(10000));
+        ASSERT_TRUE(PollUntil([] { return PendingReleaseTasks() == 0; }, 10)); // the release tasks say nothing
         if (answers) {
             ASSERT_EQ(WaitForSingleObject(app.quiet.get(), 10000), WAIT_OBJECT_0);
             seen += app.Take();
@@ -481,7 +467,7 @@ TEST(CameraCore, AStopWaitsBoundedlyForADeviceBeingMadeAndTheDeviceMadeLaterIsRe
         EXPECT_EQ(shared->made.load(), 0) << "Stop waited for the device";
         SetEvent(shared->release.get());
     }
-    ASSERT_TRUE(NoReleaseTaskWithin(10000));
+    ASSERT_TRUE(PollUntil([] { return PendingReleaseTasks() == 0; }, 10)); // the release tasks say nothing
     EXPECT_EQ(std::pair(shared->made.load(), shared->alive.load()), std::pair(1, 0));
     ASSERT_EQ(WaitForSingleObject(app.quiet.get(), 10000), WAIT_OBJECT_0);
     const std::string seen = app.Take();

@@ -101,10 +101,7 @@ struct Camera {
     Lines ServerLines() const { return ReadLogLines(appData.SettingsFolder() + L"\\Logs", L"zvserver_webcam_*.log"); }
     // Polls (a file: nothing signals a new line) until `done` holds for the lines after `mark`.
     template <class Done> bool WaitForLog(std::size_t mark, Done done, int seconds = 20) const {
-        for (const auto end = Clock::now() + std::chrono::seconds(seconds); Clock::now() < end; Sleep(50))
-            if (done(LogSince(mark)))
-                return true;
-        return false;
+        return PollUntil([&] { return done(LogSince(mark)); }, seconds, 50);
     }
     bool WaitForLogLine(std::size_t mark, const std::string& line) const {
         return WaitForLog(mark, [&](const Lines& lines) { return Contains(lines, line); });

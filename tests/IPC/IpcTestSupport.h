@@ -23,6 +23,15 @@ inline double SecondsSince(Clock::time_point start) {
     return std::chrono::duration<double>(Clock::now() - start).count();
 }
 
+// Calls `done` every `intervalMs` until it holds; false after `seconds`. For states nothing signals
+// (a frame counter, a log line, the end of the camera's background work).
+template <class Done> bool PollUntil(Done done, double seconds = 20, DWORD intervalMs = 5) {
+    for (const auto start = Clock::now(); !done(); Sleep(intervalMs))
+        if (SecondsSince(start) > seconds)
+            return false;
+    return true;
+}
+
 // A log file's lines; time lines ("[tag] " + 13 digits) read "[tag] <time>".
 std::vector<std::string> ReadLogLines(const std::wstring& path);
 // The lines of every file in `folder` whose name matches `pattern` (wildcards), file after file.

@@ -34,15 +34,6 @@ constexpr std::uint64_t Tag(std::uint64_t client, std::uint64_t request) {
     return client << 32 | request;
 }
 
-// Calls `done` every few milliseconds until it holds; false after `seconds`. For states the
-// server signals to nobody (a frame counter, a log line).
-template <class Done> bool PollUntil(Done done, double seconds = 20) {
-    for (const auto start = Clock::now(); !done(); Sleep(5))
-        if (SecondsSince(start) > seconds)
-            return false;
-    return true;
-}
-
 // The server's log, the only file in the Logs folder of its APPDATA.
 std::vector<std::string> ServerLog(const AppDataWithSettings& appData) {
     return ReadLogLines(appData.SettingsFolder() + L"\\Logs", L"*.log");

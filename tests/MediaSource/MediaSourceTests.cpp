@@ -46,8 +46,7 @@ struct Module {
     HRESULT CanUnloadNow() const { return Export<HRESULT(STDAPICALLTYPE*)()>("DllCanUnloadNow")(); }
     // Once the camera's background work (telling an app it stops) has ended; nothing signals that.
     HRESULT CanUnloadSoon() const {
-        for (const auto end = Clock::now() + std::chrono::seconds(10); CanUnloadNow() != S_OK && Clock::now() < end;)
-            Sleep(10);
+        PollUntil([this] { return CanUnloadNow() == S_OK; }, 10);
         return CanUnloadNow();
     }
     ComPtr<IMFMediaSource> NewSource() const {
