@@ -116,8 +116,9 @@ TEST(CameraCore, OnTheTexturePathAnAppThatPausesGivesWayToThePlaceholderAndComes
         const char* how;
         const wchar_t* arguments;
         const char* reason;
-    } cases[] = {{"pauses", L"--pause-after 60 --pause-seconds 4", "source lost: no new frame for 2 s"},
-                 {"hangs", L"--stall-frame-request 60", "source lost: the app did not answer the per-frame request"}};
+    } cases[] = {
+        {"pauses", L"--pause-after 60 --pause-seconds 4", "source lost: no new frame for 2 s"},
+        {"hangs", L"--stall-frame-request 60", "source lost: the app did not answer the per-frame request"}};
     for (const auto& c : cases) {
         SCOPED_TRACE(c.how);
         AppDataWithSettings settings("1280,720");
@@ -410,7 +411,8 @@ TEST(CameraCore, StopTellsTheAppItselfWhileThePoolIsBusyAndWaitsForNoAppLong) {
                 EXPECT_LT(took, 1.9);
             }
         }
-        ASSERT_TRUE(PollUntil([] { return PendingReleaseTasks() == 0; }, 10)); // the release tasks say nothing
+        ASSERT_TRUE(
+            PollUntil([] { return PendingReleaseTasks() == 0; }, 10)); // the release tasks say nothing
         if (answers) {
             ASSERT_EQ(WaitForSingleObject(app.quiet.get(), 10000), WAIT_OBJECT_0);
             seen += app.Take();
@@ -589,9 +591,10 @@ TEST(CameraCore, AnAppOfAnotherSizeThanTheStreamExpectsIsScaledFromItsOwnSize) {
         EXPECT_TRUE(checker.Passed(5)) << checker.Summary();
         stream.Stop();
         const auto lines = filterLog.Lines();
-        EXPECT_EQ(std::count_if(lines.begin() + std::ptrdiff_t(mark), lines.end(),
-                                [](const std::string& line) { return line.find("source lost") != line.npos; }),
-                  0);
+        EXPECT_EQ(
+            std::count_if(lines.begin() + std::ptrdiff_t(mark), lines.end(),
+                          [](const std::string& line) { return line.find("source lost") != line.npos; }),
+            0);
         EXPECT_EQ(app.Quit(), std::optional<DWORD>(0));
     }
 }

@@ -97,7 +97,9 @@ struct Camera {
         return lines;
     }
     std::size_t LogMark() const { return LogSince().size(); }
-    Lines ServerLines() const { return ReadLogLines(appData.SettingsFolder() + L"\\Logs", L"zvserver_webcam_*.log"); }
+    Lines ServerLines() const {
+        return ReadLogLines(appData.SettingsFolder() + L"\\Logs", L"zvserver_webcam_*.log");
+    }
     // Polls (a file: nothing signals a new line) until `done` holds for the lines after `mark`.
     template <class Done> bool WaitForLog(std::size_t mark, Done done, int seconds = 20) const {
         return PollUntil([&] { return done(LogSince(mark)); }, seconds, 50);
@@ -202,7 +204,8 @@ public:
         const std::uint64_t digest = Digest(data, length);
         std::uint64_t number = 0;
         if (length == mBytes && !std::count(std::begin(mPlaceholders), std::end(mPlaceholders), digest) &&
-            Zarvo::Server::ReadPatternNumber(data, mYuy2 ? 2 : 1, mYuy2 ? 2 * kWidth : kWidth, kWidth, kHeight, number)) {
+            Zarvo::Server::ReadPatternNumber(data, mYuy2 ? 2 : 1, mYuy2 ? 2 * kWidth : kWidth, kWidth,
+                                             kHeight, number)) {
             std::lock_guard lock(mMutex);
             mPatternDigests.insert(digest);
         }
@@ -690,9 +693,11 @@ TEST_F(CameraTest, RegistersAsAVideoInputDeviceAndUnregistersCleanly) {
     GetModuleFileNameW(module.handle, path, MAX_PATH);
     ASSERT_EQ((std::tuple{module.registerServer(), module.registerServer()}), (std::tuple{S_OK, S_OK}));
     EXPECT_EQ(_wcsicmp(RegistryText(kClassKey + L"\\InprocServer32").c_str(), path), 0);
-    EXPECT_EQ((std::tuple{RegistryText(kClassKey), RegistryText(kClassKey + L"\\InprocServer32", L"ThreadingModel"),
-                          RegistryText(kDeviceKey, L"FriendlyName"), RegistryText(kDeviceKey, L"CLSID")}),
-              (std::tuple{std::wstring(L"Zarvo Webcam"), std::wstring(L"Both"), std::wstring(L"Zarvo Webcam"), kClsidText}));
+    EXPECT_EQ(
+        (std::tuple{RegistryText(kClassKey), RegistryText(kClassKey + L"\\InprocServer32", L"ThreadingModel"),
+                    RegistryText(kDeviceKey, L"FriendlyName"), RegistryText(kDeviceKey, L"CLSID")}),
+        (std::tuple{std::wstring(L"Zarvo Webcam"), std::wstring(L"Both"), std::wstring(L"Zarvo Webcam"),
+                    kClsidText}));
     EXPECT_EQ((std::tuple{module.unregisterServer(), KeyExists(kDeviceKey), KeyExists(kClassKey)}),
               (std::tuple{S_OK, false, false}));
     ASSERT_EQ(module.registerServer(), S_OK);
@@ -746,8 +751,9 @@ TEST_F(CameraTest, RegistersTheModulesOwnFileFromAnyFolder) {
 // each sample is one whole placeholder frame of the adopted subtype, untimed. The host's Stop does not
 // wait for the search for the app.
 TEST_F(CameraTest, SamplesComeAtTheAdoptedRateAsWholeUntimedPlaceholdersWithoutTheApp) {
-    for (const auto& [subtype, interval] : {std::pair{&MEDIASUBTYPE_YUY2, k2997}, std::pair{&MEDIASUBTYPE_NV12, k15},
-                                            std::pair{&MEDIASUBTYPE_IYUV, k2997}}) {
+    for (const auto& [subtype, interval] :
+         {std::pair{&MEDIASUBTYPE_YUY2, k2997}, std::pair{&MEDIASUBTYPE_NV12, k15},
+          std::pair{&MEDIASUBTYPE_IYUV, k2997}}) {
         SCOPED_TRACE(interval);
         StreamGraph g(*subtype, interval);
         ASSERT_TRUE(g.connected);
@@ -760,7 +766,8 @@ TEST_F(CameraTest, SamplesComeAtTheAdoptedRateAsWholeUntimedPlaceholdersWithoutT
         EXPECT_TRUE(g.classifier.Shows(samples[0], Shown::Starting));
         EXPECT_EQ(g.sink->endOfStreams, 0);
         for (const auto& sample : samples) {
-            EXPECT_TRUE(g.classifier.Shows(sample, Shown::Starting) || g.classifier.Shows(sample, Shown::WaitingForApp));
+            EXPECT_TRUE(g.classifier.Shows(sample, Shown::Starting) ||
+                        g.classifier.Shows(sample, Shown::WaitingForApp));
             EXPECT_EQ(std::tuple(sample.length, sample.start, sample.stop),
                       std::tuple(g.classifier.FrameBytes(), REFERENCE_TIME{0}, REFERENCE_TIME{0}));
         }

@@ -1,10 +1,10 @@
 // The camera's classes linked in directly: out-of-memory at every allocation of every host call,
 // and the registry helpers of the registration.
 
-#include "../support/RegistryAccess.h"
-#include "../support/TempFolder.h"
 #include "../framework/TestFilters.h"
 #include "../support/AllocationSeam.h"
+#include "../support/RegistryAccess.h"
+#include "../support/TempFolder.h"
 
 #include "Filters/Filters.h"
 #include "Filters/Guids.h"
@@ -25,8 +25,8 @@ extern "C" HRESULT STDAPICALLTYPE DllRegisterServer();
 extern "C" HRESULT STDAPICALLTYPE DllUnregisterServer();
 
 using FrameworkTest::ComScope;
-using Zarvo::Testing::FailingAllocation;
 using Microsoft::WRL::ComPtr;
+using Zarvo::Testing::FailingAllocation;
 
 namespace {
 

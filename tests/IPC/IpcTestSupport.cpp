@@ -53,10 +53,11 @@ LogFactory TestLog::Factory() const {
 
 UniqueFile CreateControlPipe(DWORD instances) {
     auto security = IPC::ObjectSecurity::ForCurrentUser();
-    return UniqueFile(security ? CreateNamedPipeW(IPC::kControlPipeName, PIPE_ACCESS_DUPLEX | FILE_FLAG_OVERLAPPED,
-                                                  PIPE_TYPE_BYTE | PIPE_READMODE_BYTE | PIPE_WAIT, instances,
-                                                  4096, 4096, 0, security->Attributes())
-                               : INVALID_HANDLE_VALUE);
+    return UniqueFile(security
+                          ? CreateNamedPipeW(IPC::kControlPipeName, PIPE_ACCESS_DUPLEX | FILE_FLAG_OVERLAPPED,
+                                             PIPE_TYPE_BYTE | PIPE_READMODE_BYTE | PIPE_WAIT, instances, 4096,
+                                             4096, 0, security->Attributes())
+                          : INVALID_HANDLE_VALUE);
 }
 
 UniqueHandleNull StartProgram(const std::wstring& path, const std::wstring& arguments) {

@@ -88,7 +88,9 @@ public:
     bool Serves() const { return static_cast<bool>(mPipe); }
     HANDLE Handle() const { return mPipe.get(); }
     void Stop() { SetEvent(mStop.get()); }
-    bool Stopping(DWORD milliseconds = 0) const { return WaitForSingleObject(mStop.get(), milliseconds) == WAIT_OBJECT_0; }
+    bool Stopping(DWORD milliseconds = 0) const {
+        return WaitForSingleObject(mStop.get(), milliseconds) == WAIT_OBJECT_0;
+    }
     // Until `event` is set; false when stopping first.
     bool Wait(HANDLE event) const {
         const HANDLE events[2] = {event, mStop.get()};
@@ -113,7 +115,8 @@ public:
 
 private:
     UniqueFile mPipe = CreateControlPipe(1);
-    UniqueEvent mStop{CreateEventW(nullptr, TRUE, FALSE, nullptr)}, mIo{CreateEventW(nullptr, TRUE, FALSE, nullptr)};
+    UniqueEvent mStop{CreateEventW(nullptr, TRUE, FALSE, nullptr)},
+        mIo{CreateEventW(nullptr, TRUE, FALSE, nullptr)};
 };
 
 // The server-live event, opened (or created) by the test.

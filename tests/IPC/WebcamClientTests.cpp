@@ -138,12 +138,12 @@ private:
 };
 
 // The calls of the step tables.
-std::uint64_t Start(WebcamClient& c) { return c.StartCamera(); }
-std::uint64_t Texture(WebcamClient& c) { return c.OpenSharedTexture(); }
-std::uint64_t Tick(WebcamClient& c) { return c.FrameTick(); }
-std::uint64_t Connect(WebcamClient& c) { return c.ConnectToServer({}); }
-std::uint64_t Disconnect(WebcamClient& c) { return c.Disconnect(); }
-const Step kReconnect[] = {{Disconnect, 0, Step::Answer, 0, {}, 1}, {Connect, 0, Step::Answer, 0, {}, 1}};
+const auto start = [](WebcamClient& c) -> std::uint64_t { return c.StartCamera(); };
+const auto texture = [](WebcamClient& c) -> std::uint64_t { return c.OpenSharedTexture(); };
+const auto tick = [](WebcamClient& c) -> std::uint64_t { return c.FrameTick(); };
+const auto connect = [](WebcamClient& c) -> std::uint64_t { return c.ConnectToServer({}); };
+const auto disconnect = [](WebcamClient& c) -> std::uint64_t { return c.Disconnect(); };
+const Step kReconnect[] = {{disconnect, 0, Step::Answer, 0, {}, 1}, {connect, 0, Step::Answer, 0, {}, 1}};
 
 // One client through the steps against the scripted server: each call's result, its time (only the late
 // steps wait, for their bound), its log line, and the commands the server saw.
@@ -173,8 +173,10 @@ void RunSteps(const std::vector<Step>& steps) {
         EXPECT_EQ(step.call(client), step.result);
         EXPECT_FALSE(restOnLook) << "the rest was never asked for";
         // Room for a loaded machine.
-        const double seconds = SecondsSince(started), bound = step.reply == Step::AnswerLate ? 2.0
-                                                              : step.reply == Step::AnswerAfterShortBound ? 0.1 : 0;
+        const double seconds = SecondsSince(started);
+        const double bound = step.reply == Step::AnswerLate              ? 2.0
+                             : step.reply == Step::AnswerAfterShortBound ? 0.1
+                                                                         : 0;
         EXPECT_TRUE(seconds >= bound * 0.75 && seconds < bound * 3 + 1.5) << seconds;
         if (bound > 0 || step.reply == Step::AnswerInTwoLate)
             SetEvent(server.late.get());
@@ -209,7 +211,6 @@ TEST(WebcamClient, EveryRequestGivesItsCodeResultAndLogLineForEveryKindOfAnswer)
         ASSERT_TRUE(event);
         EXPECT_THAT(DaclOf(event.get()), UserAndSystem(ProcessUserSid(), EVENT_ALL_ACCESS));
     }
-    const auto start = Start, texture = Texture, tick = Tick, connect = Connect, disconnect = Disconnect;
     const auto stop = [](WebcamClient& c) -> std::uint64_t { return c.StopCamera(); };
     const auto shortStop = [](WebcamClient& c) -> std::uint64_t { return c.StopCamera(100); };
     const auto shortTick = [](WebcamClient& c) -> std::uint64_t { return c.FrameTick(std::chrono::milliseconds(100)); };
@@ -282,7 +283,6 @@ TEST(WebcamClient, EveryRequestGivesItsCodeResultAndLogLineForEveryKindOfAnswer)
 // before a request other than the per-frame one belong to an earlier answer and would be read as
 // this request's, so it fails and the connection is out of step.
 TEST(WebcamClient, AnAnswerInPiecesIsReadWholeAndBytesOfAnEarlierAnswerPutTheConnectionOutOfStep) {
-    const auto start = Start, texture = Texture, tick = Tick, connect = Connect;
     const auto inStep = [](WebcamClient& c) -> std::uint64_t { return c.InStep(); };
     const Status live{0x1122334455667788, 1, 1};
     const auto& reconnect = kReconnect;

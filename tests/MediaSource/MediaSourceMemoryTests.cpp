@@ -2,9 +2,9 @@
 // allocation of the host's calls, or of the stream's worker and the core's background work, gives the
 // host a failure code or an MEError event; nothing unwinds into the host or ends its process. The
 // program runs from a folder of its own, so the camera finds no app to start.
-#include "MediaSourceTestSupport.h"
 #include "../IPC/IpcTestSupport.h"
 #include "../support/AllocationSeam.h"
+#include "MediaSourceTestSupport.h"
 
 #include "MediaSource/MediaSource.h"
 

@@ -97,7 +97,8 @@ bool IsType(IMFMediaType* type, const GUID& subtype, FrameSize size) {
 bool SelectType(IMFPresentationDescriptor* presentation, const GUID& subtype, FrameSize size) {
     const auto handler = HandlerOf(presentation);
     ComPtr<IMFMediaType> type;
-    for (DWORD i = 0; handler && SUCCEEDED(handler->GetMediaTypeByIndex(i, type.ReleaseAndGetAddressOf())); ++i)
+    for (DWORD i = 0; handler && SUCCEEDED(handler->GetMediaTypeByIndex(i, type.ReleaseAndGetAddressOf()));
+         ++i)
         if (IsType(type.Get(), subtype, size))
             return SUCCEEDED(handler->SetCurrentMediaType(type.Get()));
     return false;
@@ -529,7 +530,8 @@ TEST(MediaSource, RegistersItsClassAndPublishesOnlyWhereThePlatformCan) {
         std::wstring registered = RegistryText(server);
         if (registered.starts_with(kLongPathPrefix))
             registered.erase(0, kLongPathPrefix.size());
-        EXPECT_EQ(_wcsicmp(registered.c_str(), file.c_str()), 0) << "registered " << ::testing::PrintToString(registered);
+        EXPECT_EQ(_wcsicmp(registered.c_str(), file.c_str()), 0)
+            << "registered " << ::testing::PrintToString(registered);
         EXPECT_EQ(RegistryText(server, L"ThreadingModel"), L"Both");
         EXPECT_EQ(call("DllUnregisterServer"), S_OK);
         EXPECT_EQ(RegistryText(key), L"<missing>");
@@ -592,8 +594,7 @@ TEST(MediaSource, SourceReaderGetsTheAppsFramesExactlyAndRecoversWhenTheAppIsKil
                     DWORD flags = 0;
                     LONGLONG time = 0, duration = 0;
                     ComPtr<IMFSample> sample;
-                    if (FAILED(reader->ReadSample(kVideo, 0, nullptr, &flags, &time, &sample)) ||
-                        !sample) {
+                    if (FAILED(reader->ReadSample(kVideo, 0, nullptr, &flags, &time, &sample)) || !sample) {
                         ++tally.other;
                         break;
                     }
@@ -627,7 +628,8 @@ TEST(MediaSource, SourceReaderGetsTheAppsFramesExactlyAndRecoversWhenTheAppIsKil
                 server->WaitForExit(10000);
                 const Tally lost = read(1000, true);
                 EXPECT_EQ(std::tuple(lost.stopped, lost.other), std::tuple(1, 0));
-                EXPECT_LE(lost.pattern + lost.placeholder, 105) << "the placeholder came later than 3.5 s after the kill";
+                EXPECT_LE(lost.pattern + lost.placeholder, 105)
+                    << "the placeholder came later than 3.5 s after the kill";
                 const Tally back = read(5);
                 EXPECT_EQ(std::tuple(back.pattern, back.other), std::tuple(5, 0));
             }

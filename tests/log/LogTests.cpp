@@ -321,7 +321,8 @@ std::set<std::wstring> OldLogNames(std::initializer_list<int> indexes, int from 
 // newest are those created last, whatever their names say, and by name only within one time. A file
 // still being written stays whatever its age, its handle still writing into the folder.
 TEST(Log, DeleteOldLogFilesKeepsTheCurrentFileAndTheTwentyNewestOfItsPrefixOnly) {
-    const std::function<int(int)> byName = [](int i) { return i; }, reversed = [](int i) { return kOldLogs - i; };
+    const std::function<int(int)> byName = [](int i) { return i; },
+                                  reversed = [](int i) { return kOldLogs - i; };
     const struct {
         const char* order;
         int current; // the old log that is the current file, open as `writing` is; -1: a new file
@@ -352,7 +353,8 @@ TEST(Log, DeleteOldLogFilesKeepsTheCurrentFileAndTheTwentyNewestOfItsPrefixOnly)
             writing = {{c.current, UniqueName()}, {2, UniqueName()}};
         }
         MakeOldLogs(logs, writing, c.minuteOf);
-        DeleteOldLogFiles(logs + L"\\" + (c.current < 0 ? newFile : OldLogName(c.current)), L"zvfilter", c.keep);
+        DeleteOldLogFiles(logs + L"\\" + (c.current < 0 ? newFile : OldLogName(c.current)), L"zvfilter",
+                          c.keep);
         EXPECT_EQ(LogsLeft(logs), expected);
         for (const auto& [i, name] : writing) {
             Log::Get(name, "W") << "still here" << Log::EndLine;
@@ -418,9 +420,10 @@ public:
         wchar_t self[MAX_PATH] = {};
         GetModuleFileNameW(nullptr, self, MAX_PATH);
         for (const wchar_t* tag : tags) {
-            SetEnvironmentVariableW(L"ZARVO_LOG_CHILD", (id + L"|" + tag + L"|" + std::to_wstring(cap) + L"|" +
-                                                         (untilStopped ? L"1|" : L"|") + file + L"|" + settings)
-                                                            .c_str());
+            SetEnvironmentVariableW(L"ZARVO_LOG_CHILD",
+                                    (id + L"|" + tag + L"|" + std::to_wstring(cap) + L"|" +
+                                     (untilStopped ? L"1|" : L"|") + file + L"|" + settings)
+                                        .c_str());
             std::wstring command =
                 L"\"" + std::wstring(self) +
                 L"\" --gtest_also_run_disabled_tests --gtest_filter=Log.DISABLED_AppendingChildProcess";

@@ -3,8 +3,8 @@
 // has a name of this program's own, so these tests share nothing system-wide.
 #include "webcam/FrameChannel.h"
 
-#include "WebcamTestSupport.h"
 #include "../IPC/SecurityTestSupport.h"
+#include "WebcamTestSupport.h"
 
 #include <sddl.h>
 
