@@ -2,15 +2,13 @@
 // the real reference app, and a device double where the texture path is wanted (the platform here
 // cannot share textures).
 #include "../IPC/IpcTestSupport.h"
+#include "../pixels/PixelCheck.h"
 #include "../webcam/FakeDevice.h"
 
 #include "support/AllocationSeam.h"
 
 #include "CameraCore/CameraCore.h"
-#include "IPC/ObjectSecurity.h"
 #include "IPC/Status.h"
-#include "server/Pattern.h"
-#include "webcam/FrameScaler.h"
 #include "webcam/PixelConversion.h"
 
 #include <uuids.h>
@@ -78,47 +76,25 @@ TEST(CameraCore, FillsPlainBuffersWithThePlaceholderAndThenTheAppsFramesInEachSu
     AppDataWithSettings settings("1280,720");
     ServerProcess app(settings.Path());
     ASSERT_TRUE(app.WaitUntilLive());
-    const struct {
-        const GUID* subtype;
-        PixelKernels::Kernel kernel;
-        std::uint64_t bytes;
-    } cases[] = {{&MEDIASUBTYPE_YUY2, convert_format_nv12_yuy2, yuy2_frame_bytes(kWidth, kHeight)},
-                 {&MEDIASUBTYPE_NV12, convert_format_nv12_nv12, nv12_frame_bytes(kWidth, kHeight)},
-                 {&MEDIASUBTYPE_IYUV, convert_format_nv12_iyuv, iyuv_frame_bytes(kWidth, kHeight)}};
-    for (const auto& c : cases) {
-        SCOPED_TRACE(c.bytes);
-        PlaceholderPicture placeholders;
-        placeholders.SetDestination(kWidth, kHeight, *c.subtype);
-        std::vector<std::uint64_t> pictures;
-        for (auto reason : {PlaceholderReason::Starting, PlaceholderReason::WaitingForApp, PlaceholderReason::AppStopped})
-            pictures.push_back(Digest(placeholders.Picture(reason), c.bytes));
-        Stream stream(*c.subtype);
-        int frames = 0, other = 0;
-        std::vector<std::uint8_t> nv12(Server::PatternFrameBytes(kHeight, kWidth)), expected(c.bytes);
-        for (int sample = 0; sample < 600 && frames < 5; ++sample) {
-            const auto [length, digest] = stream.Next();
-            ASSERT_EQ(length, c.bytes);
-            if (std::count(pictures.begin(), pictures.end(), digest))
-                continue;
-            std::uint64_t number = 0;
-            const bool yuy2 = *c.subtype == MEDIASUBTYPE_YUY2;
-            if (Server::ReadPatternNumber(stream.buffer.data(), yuy2 ? 2 : 1, yuy2 ? 2 * kWidth : kWidth, kWidth, kHeight,
-                                          number)) {
-                Server::DrawPatternNV12(kWidth, kHeight, number, nv12.data(), kWidth);
-                c.kernel(kWidth, nv12.data(), kWidth, kHeight, expected.data());
-                (Digest(expected, c.bytes) == digest ? frames : other) += 1;
-            } else {
-                ++other;
-            }
-        }
-        EXPECT_EQ(std::pair(frames, other), std::pair(5, 0));
+    const std::pair<const GUID*, ScaledLayout> cases[] = {{&MEDIASUBTYPE_YUY2, ScaledLayout::Yuy2},
+                                                          {&MEDIASUBTYPE_NV12, ScaledLayout::Nv12},
+                                                          {&MEDIASUBTYPE_IYUV, ScaledLayout::I420}};
+    for (const auto& [subtype, layout] : cases) {
+        PixelsTest::FrameChecker checker(layout, {kWidth, kHeight}, {kWidth, kHeight});
+        SCOPED_TRACE(checker.FrameBytes());
+        Stream stream(*subtype);
+        for (int sample = 0; sample < 600 && checker.PatternFrames() < 5; ++sample)
+            checker.Check(stream.buffer.data(), stream.Next().first);
+        EXPECT_TRUE(checker.Passed(5)) << checker.Summary();
     }
 }
 
 // The texture path, on a device double, with the real app beside it: the app's frame channel numbers
 // the texture's frames, so an app that pauses publishing gives way to the placeholder (2 s without a new
 // frame) and its frames come back for good once it resumes; without the numbers a paused app's last
-// picture stayed. Stop lets go of every graphics object before it returns.
+// picture stayed. An app that never answers one per-frame request is lost and found again alike, and no
+// sample waits longer than the request's short bound; nothing else shows meanwhile. Stop lets go of
+// every graphics object before it returns.
 TEST(CameraCore, OnTheTexturePathAnAppThatPausesGivesWayToThePlaceholderAndComesBack) {
     DeviceRecord record;
     std::atomic<int> devices{0};
@@ -129,35 +105,57 @@ TEST(CameraCore, OnTheTexturePathAnAppThatPausesGivesWayToThePlaceholderAndComes
             --devices;
         });
     });
-    AppDataWithSettings settings("1280,720");
-    // A handle for the double to open: this platform shares no texture, and the app says 0 then.
-    ServerProcess app(settings.Path(), L"--pause-after 60 --pause-seconds 4 --texture-handle 4660");
-    ASSERT_TRUE(app.WaitUntilLive());
     std::vector<std::uint8_t> yuy2(yuy2_frame_bytes(kWidth, kHeight));
     convert_format_nv12_yuy2(kWidth, Hashed(kWidth, kHeight).data(), kWidth, kHeight, yuy2.data());
     PlaceholderPicture placeholders;
     placeholders.SetDestination(kWidth, kHeight, MEDIASUBTYPE_YUY2);
     const std::uint64_t texture = Digest(yuy2, yuy2.size()),
                         stopped = Digest(placeholders.Picture(PlaceholderReason::AppStopped), yuy2.size());
-    {
+    const TestLog filterLog{std::string(kFilterLogName)};
+    const struct {
+        const char* how;
+        const wchar_t* arguments;
+        const char* reason;
+    } cases[] = {
+        {"pauses", L"--pause-after 60 --pause-seconds 4", "source lost: no new frame for 2 s"},
+        {"hangs", L"--stall-frame-request 60", "source lost: the app did not answer the per-frame request"}};
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.how);
+        AppDataWithSettings settings("1280,720");
+        // A handle for the double to open: this platform shares no texture, and the app says 0 then.
+        ServerProcess app(settings.Path(), c.arguments + std::wstring(L" --texture-handle 4660"));
+        ASSERT_TRUE(app.WaitUntilLive());
+        const std::size_t mark = filterLog.Lines().size();
         Stream stream(MEDIASUBTYPE_YUY2);
+        double longest = 0;
+        int other = -1; // from the first texture frame on: samples that are neither it nor the placeholder
         // Samples until `wanted` shows (`run` times in a row); how many it took, 0 when it never did.
         const auto until = [&](std::uint64_t wanted, int run = 1) {
-            for (int sample = 1, seen = 0; sample <= 900; ++sample)
-                if ((seen = stream.Next().second == wanted ? seen + 1 : 0) == run)
+            for (int sample = 1, seen = 0; sample <= 900; ++sample) {
+                const auto start = Clock::now();
+                const std::uint64_t digest = stream.Next().second;
+                longest = std::max(longest, SecondsSince(start));
+                other += other < 0 ? digest == texture : digest != texture && digest != stopped;
+                if ((seen = digest == wanted ? seen + 1 : 0) == run)
                     return sample;
+            }
             return 0;
         };
         ASSERT_GT(until(texture), 0) << "no texture frame";
         const int toPlaceholder = until(stopped);
-        ASSERT_GT(toPlaceholder, 0) << "a paused app's last picture stayed";
-        // 60 frames (2 s) of the app at most before the pause, then 2 s: 5 s of samples leave room.
+        ASSERT_GT(toPlaceholder, 0) << "the lost app's last picture stayed";
+        // 60 frames (2 s) of the app at most before the loss, then 2 s: 5 s of samples leave room.
         EXPECT_LE(toPlaceholder, 150);
         // Back for good: 90 texture samples in a row (3 s) outlast the 2 s a picture without new frames
         // may stay, as after each reconnection during the pause.
         EXPECT_GT(until(texture, 90), 0) << "the app's frames did not come back";
         stream.Stop();
         EXPECT_EQ(devices.load(), 0) << "a graphics device outlived Stop";
+        EXPECT_EQ(other, 0);
+        EXPECT_LT(longest, 0.8); // the request's bound is 200 ms at this rate
+        const auto lines = filterLog.Lines();
+        EXPECT_TRUE(std::any_of(lines.begin() + std::ptrdiff_t(mark), lines.end(),
+                                [&](const std::string& line) { return line.find(c.reason) != line.npos; }));
     }
     SetFrameClientDeviceFactory({});
 }
@@ -207,20 +205,15 @@ class HoldingApp {
 public:
     explicit HoldingApp(IPC::Command held = IPC::Command::StartCamera, DWORD holdMs = 300)
         : mHeld(static_cast<std::uint32_t>(held)), mHoldMs(holdMs) {
-        auto security = IPC::ObjectSecurity::ForCurrentUser();
-        if (security)
-            mPipe.reset(CreateNamedPipeW(IPC::kControlPipeName, PIPE_ACCESS_DUPLEX | FILE_FLAG_OVERLAPPED,
-                                         PIPE_TYPE_BYTE | PIPE_READMODE_BYTE | PIPE_WAIT, 1, 4096, 4096, 0,
-                                         security->Attributes()));
         SetEvent(mLive.get());
         mThread = std::thread([this] { Run(); });
     }
     ~HoldingApp() {
         ResetEvent(mLive.get());
-        SetEvent(mStop.get());
+        mPipe.Stop();
         mThread.join();
     }
-    bool Serves() const { return static_cast<bool>(mPipe); }
+    bool Serves() const { return mPipe.Serves(); }
     // What came since the last call: "c" for a connection, each request's command, "!" where a
     // request had come while the held answer was, "|" for the end of a connection.
     std::string Take() {
@@ -236,55 +229,30 @@ private:
         std::lock_guard lock(mMutex);
         mSeen += what;
     }
-    // Ends an overlapped operation that `started`: the bytes it moved, or nullopt when it failed or
-    // the app is stopping.
-    std::optional<DWORD> Finish(BOOL started, OVERLAPPED& overlapped) {
-        if (!started && GetLastError() != ERROR_IO_PENDING)
-            return std::nullopt;
-        const HANDLE events[2] = {overlapped.hEvent, mStop.get()};
-        if (WaitForMultipleObjects(2, events, FALSE, INFINITE) != WAIT_OBJECT_0)
-            CancelIoEx(mPipe.get(), &overlapped);
-        DWORD done = 0;
-        return GetOverlappedResult(mPipe.get(), &overlapped, &done, TRUE) ? std::optional(done) : std::nullopt;
-    }
-    bool Connect() {
-        OVERLAPPED overlapped{};
-        overlapped.hEvent = mIo.get();
-        const BOOL started = ConnectNamedPipe(mPipe.get(), &overlapped);
-        return (!started && GetLastError() == ERROR_PIPE_CONNECTED) || Finish(started, overlapped);
-    }
-    // A write or a read; the bytes moved.
-    DWORD Io(bool write, void* data, DWORD size) {
-        OVERLAPPED overlapped{};
-        overlapped.hEvent = mIo.get();
-        const BOOL started = write ? WriteFile(mPipe.get(), data, size, nullptr, &overlapped)
-                                   : ReadFile(mPipe.get(), data, size, nullptr, &overlapped);
-        return Finish(started, overlapped).value_or(0);
-    }
     void Run() {
-        while (mPipe && WaitForSingleObject(mStop.get(), 0) == WAIT_TIMEOUT) {
-            if (!Connect()) {
-                DisconnectNamedPipe(mPipe.get()); // a client that came and went before the connect
+        while (mPipe.Serves() && !mPipe.Stopping()) {
+            if (!mPipe.Io(false, nullptr, 0)) {
+                DisconnectNamedPipe(mPipe.Handle()); // a client that came and went before the connect
                 continue;
             }
             ResetEvent(quiet.get());
             Note("c");
-            for (std::uint32_t command = 0; Io(false, &command, sizeof(command)) == sizeof(command);) {
+            for (std::uint32_t command = 0; mPipe.Io(false, &command, sizeof(command)) == sizeof(command);) {
                 Note(std::to_string(command));
                 IPC::Status answer{};
                 answer.is_camera_live = command == static_cast<std::uint32_t>(IPC::Command::StartCamera);
                 if (command == mHeld) {
                     SetEvent(heldReceived.get());
-                    WaitForSingleObject(mStop.get(), mHoldMs);
+                    mPipe.Stopping(mHoldMs);
                     DWORD waiting = 0;
-                    if (PeekNamedPipe(mPipe.get(), nullptr, 0, nullptr, &waiting, nullptr) && waiting)
+                    if (PeekNamedPipe(mPipe.Handle(), nullptr, 0, nullptr, &waiting, nullptr) && waiting)
                         Note("!");
                     // Before the write, after which the camera may go on at once.
                     SetEvent(heldAnswered.get());
                 }
-                Io(true, &answer, sizeof(answer));
+                mPipe.Io(true, &answer, sizeof(answer));
             }
-            DisconnectNamedPipe(mPipe.get());
+            DisconnectNamedPipe(mPipe.Handle());
             Note("|");
             SetEvent(quiet.get());
         }
@@ -292,9 +260,8 @@ private:
 
     const std::uint32_t mHeld;
     const DWORD mHoldMs;
-    UniqueFile mPipe;
+    AppPipe mPipe;
     UniqueEvent mLive = OpenServerLiveEvent();
-    UniqueEvent mStop{CreateEventW(nullptr, TRUE, FALSE, nullptr)}, mIo{CreateEventW(nullptr, TRUE, FALSE, nullptr)};
     std::mutex mMutex;
     std::string mSeen; // guarded by mMutex
     std::thread mThread;
@@ -345,9 +312,7 @@ TEST(CameraCore, RunningOutOfMemoryWhileBuildingTheChainLeavesNoStepRunningBesid
             answered = WaitForSingleObject(app.heldAnswered.get(), 0) == WAIT_OBJECT_0;
             core.Stop();
         }
-        for (int i = 0; i < 1000 && PendingReleaseTasks() > 0; ++i)
-            Sleep(10); // the release tasks give no signal of their end
-        ASSERT_EQ(PendingReleaseTasks(), 0);
+        ASSERT_TRUE(PollUntil([] { return PendingReleaseTasks() == 0; }, 10));
         // Every connection made an exchange, so the app has seen each one that came.
         ASSERT_EQ(WaitForSingleObject(app.quiet.get(), 10000), WAIT_OBJECT_0);
         const std::string seen = app.Take();
@@ -407,18 +372,6 @@ private:
     UniqueEvent mEnded{CreateEventW(nullptr, TRUE, FALSE, nullptr)};
 };
 
-// The release tasks give no signal of their end: polled, for up to `milliseconds`.
-bool NoReleaseTaskWithin(DWORD milliseconds) {
-    for (const ULONGLONG end = GetTickCount64() + milliseconds; PendingReleaseTasks() > 0; Sleep(10))
-        if (GetTickCount64() > end)
-            return false;
-    return true;
-}
-
-std::shared_ptr<IGraphicsDevice> NewFakeDevice(DeviceRecord& record) {
-    return std::make_shared<FakeDevice>(record, kWidth, kHeight);
-}
-
 } // namespace
 
 // The host's Stop tells the app to stop its camera itself when the chain is done and the connection in
@@ -428,7 +381,7 @@ std::shared_ptr<IGraphicsDevice> NewFakeDevice(DeviceRecord& record) {
 // for half a second only, and the release task tries again on a new connection once the pool is free.
 TEST(CameraCore, StopTellsTheAppItselfWhileThePoolIsBusyAndWaitsForNoAppLong) {
     DeviceRecord record;
-    SetFrameClientDeviceFactory([&] { return NewFakeDevice(record); });
+    SetFrameClientDeviceFactory([&] { return std::make_shared<FakeDevice>(record, kWidth, kHeight); });
     for (const bool answers : {true, false}) {
         SCOPED_TRACE(answers ? "an app that answers" : "an app that never answers StopCamera");
         HoldingApp app(answers ? IPC::Command::StartCamera : IPC::Command::StopCamera,
@@ -458,7 +411,8 @@ TEST(CameraCore, StopTellsTheAppItselfWhileThePoolIsBusyAndWaitsForNoAppLong) {
                 EXPECT_LT(took, 1.9);
             }
         }
-        ASSERT_TRUE(NoReleaseTaskWithin(10000));
+        ASSERT_TRUE(
+            PollUntil([] { return PendingReleaseTasks() == 0; }, 10)); // the release tasks say nothing
         if (answers) {
             ASSERT_EQ(WaitForSingleObject(app.quiet.get(), 10000), WAIT_OBJECT_0);
             seen += app.Take();
@@ -531,7 +485,7 @@ TEST(CameraCore, AStopWaitsBoundedlyForADeviceBeingMadeAndTheDeviceMadeLaterIsRe
             EXPECT_EQ(shared->made - madeBefore, 0) << "Stop waited for the device";
             SetEvent(shared->release.get());
         }
-        ASSERT_TRUE(NoReleaseTaskWithin(10000));
+        ASSERT_TRUE(PollUntil([] { return PendingReleaseTasks() == 0; }, 10)); // the release tasks say nothing
         EXPECT_EQ(std::pair(shared->made - madeBefore, shared->alive.load()), std::pair(1, 0));
         ASSERT_EQ(WaitForSingleObject(app.quiet.get(), 10000), WAIT_OBJECT_0);
         const std::string all = seen + app.Take();
@@ -598,6 +552,7 @@ TEST(CameraCore, OutsideTheUsersSessionItWaitsForTheAppAndReadsTheChannelItMadeF
     for (auto reason : {PlaceholderReason::Starting, PlaceholderReason::WaitingForApp, PlaceholderReason::AppStopped})
         pictures.push_back(Digest(placeholders.Picture(reason), bytes));
 
+    const std::size_t mark = filterLog.Lines().size(); // the earlier tests' lines are no concern here
     Stream stream(MEDIASUBTYPE_YUY2, 333666, CameraCore::AppSession::Console, kSmallWidth, kSmallHeight);
     for (int sample = 0; sample < 60; ++sample) {
         const auto [length, digest] = stream.Next();
@@ -607,33 +562,18 @@ TEST(CameraCore, OutsideTheUsersSessionItWaitsForTheAppAndReadsTheChannelItMadeF
     // An app-facing core looks for the app, then launches it, before it connects.
     const auto lines = filterLog.Lines();
     const auto has = [&](std::string_view text) {
-        return std::any_of(lines.begin(), lines.end(), [&](const std::string& line) { return line.find(text) != line.npos; });
+        return std::any_of(lines.begin() + std::ptrdiff_t(mark), lines.end(),
+                           [&](const std::string& line) { return line.find(text) != line.npos; });
     };
     EXPECT_TRUE(has("[ConnectControlPipe] WaitNamedPipe: error: ")) << "no look for the pipe";
     EXPECT_FALSE(has("attempting launch") || has("[CheckForServer]")) << "it looked for the app to launch it";
 
     ServerProcess app(settings.Path());
     ASSERT_TRUE(app.WaitUntilLive());
-    const FrameScaler scaler(kWidth, kHeight, kSmallWidth, kSmallHeight, ScaledLayout::Yuy2);
-    ASSERT_TRUE(scaler.Valid());
-    std::vector<std::uint8_t> nv12(Server::PatternFrameBytes(kHeight, kWidth)), expected(bytes);
-    int frames = 0, other = 0;
-    for (int sample = 0; sample < 600 && frames < 5; ++sample) {
-        const auto [length, digest] = stream.Next();
-        ASSERT_EQ(length, bytes);
-        if (std::count(pictures.begin(), pictures.end(), digest))
-            continue;
-        std::uint64_t number = 0;
-        if (Server::ReadPatternNumber(stream.buffer.data(), 2, 2 * kSmallWidth, kSmallWidth, kSmallHeight, number,
-                                      kWidth, kHeight)) {
-            Server::DrawPatternNV12(kWidth, kHeight, number, nv12.data(), kWidth);
-            scaler.Run(kWidth, nv12.data(), expected.data());
-            (Digest(expected, bytes) == digest ? frames : other) += 1;
-        } else {
-            ++other;
-        }
-    }
-    EXPECT_EQ(std::pair(frames, other), std::pair(5, 0));
+    PixelsTest::FrameChecker checker(ScaledLayout::Yuy2, {kWidth, kHeight}, {kSmallWidth, kSmallHeight});
+    for (int sample = 0; sample < 600 && checker.PatternFrames() < 5; ++sample)
+        checker.Check(stream.buffer.data(), stream.Next().first);
+    EXPECT_TRUE(checker.Passed(5)) << checker.Summary();
     stream.Stop();
     EXPECT_EQ(app.Quit(), std::optional<DWORD>(0));
 }
@@ -657,33 +597,21 @@ TEST(CameraCore, AnAppOfAnotherSizeThanTheStreamExpectsIsScaledFromItsOwnSize) {
         const std::uint64_t bytes = yuy2_frame_bytes(c.width, c.height);
         AppDataWithSettings settings(c.appSize);
         const TestLog filterLog{std::string(kFilterLogName)};
+        const std::size_t mark = filterLog.Lines().size();
         ServerProcess app(settings.Path());
         ASSERT_TRUE(app.WaitUntilLive());
         Stream stream(MEDIASUBTYPE_YUY2, 333666, c.session, c.width, c.height);
         stream.buffer.resize(bytes);
-        const FrameScaler scaler(c.appWidth, c.appHeight, c.width, c.height, ScaledLayout::Yuy2);
-        ASSERT_TRUE(scaler.Valid());
-        std::vector<std::uint8_t> nv12(Server::PatternFrameBytes(c.appHeight, c.appWidth)), expected(bytes);
-        int frames = 0, unread = 0, wrong = 0;
-        for (int sample = 0; sample < 300 && frames < 5; ++sample) {
-            const auto [length, digest] = stream.Next();
-            ASSERT_EQ(length, bytes);
-            std::uint64_t number = 0;
-            if (!Server::ReadPatternNumber(stream.buffer.data(), 2, 2 * c.width, c.width, c.height, number,
-                                           c.appWidth, c.appHeight)) {
-                ++unread; // the placeholder, until the chain is up
-                continue;
-            }
-            Server::DrawPatternNV12(c.appWidth, c.appHeight, number, nv12.data(), c.appWidth);
-            scaler.Run(c.appWidth, nv12.data(), expected.data());
-            (Digest(expected, bytes) == digest ? frames : wrong) += 1;
-        }
-        EXPECT_EQ(std::pair(frames, wrong), std::pair(5, 0)) << unread << " samples without the pattern";
+        PixelsTest::FrameChecker checker(ScaledLayout::Yuy2, {c.appWidth, c.appHeight}, {c.width, c.height});
+        for (int sample = 0; sample < 300 && checker.PatternFrames() < 5; ++sample)
+            checker.Check(stream.buffer.data(), stream.Next().first);
+        EXPECT_TRUE(checker.Passed(5)) << checker.Summary();
         stream.Stop();
         const auto lines = filterLog.Lines();
-        EXPECT_EQ(std::count_if(lines.begin(), lines.end(),
-                                [](const std::string& line) { return line.find("source lost") != line.npos; }),
-                  0);
+        EXPECT_EQ(
+            std::count_if(lines.begin() + std::ptrdiff_t(mark), lines.end(),
+                          [](const std::string& line) { return line.find("source lost") != line.npos; }),
+            0);
         EXPECT_EQ(app.Quit(), std::optional<DWORD>(0));
     }
 }

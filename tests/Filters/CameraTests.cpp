@@ -1,7 +1,8 @@
 // The product module as a host sees it: loaded from a folder of its own, reached through its
 // exports and the published interfaces only, in Wine's filter graph, with and without the real
-// reference server: the placeholder in every sample without a live frame, the pace of the adopted
-// type, and the companion app lost and found again without the host's help.
+// reference server: what the DirectShow adapter adds to the camera core (types, stream config,
+// property set, samples and the graph's Run and Stop). What the core does on its own (the app lost
+// and found again, the placeholder's reasons) is the core's tests'.
 
 #include "../IPC/IpcTestSupport.h"
 #include "../framework/TestFilters.h"
@@ -13,13 +14,11 @@
 #include "runtime/Handles.h"
 #include "server/Pattern.h"
 #include "webcam/FrameChannel.h"
-#include "webcam/PixelConversion.h"
 #include "webcam/Placeholder.h"
 
 #include <ks.h>
 
 #include <algorithm>
-#include <map>
 #include <set>
 #include <string_view>
 #include <thread>
@@ -91,38 +90,19 @@ struct Camera {
         }
         return filter;
     }
-    // The camera's log from line `mark` on.
+    // The camera's log from line `mark` on; every log the reference app wrote with this APPDATA.
     Lines LogSince(std::size_t mark = 0) const {
-        WIN32_FIND_DATAW found{};
-        const std::wstring logs = appData.SettingsFolder() + L"\\Logs\\";
-        const HANDLE search = FindFirstFileW((logs + L"zvfilter_webcam_*.log").c_str(), &found);
-        if (search == INVALID_HANDLE_VALUE || !FindClose(search))
-            return {};
-        auto lines = ReadLogLines(logs + found.cFileName);
+        auto lines = ReadLogLines(appData.SettingsFolder() + L"\\Logs", L"zvfilter_webcam_*.log");
         lines.erase(lines.begin(), lines.begin() + std::min(mark, lines.size()));
         return lines;
     }
     std::size_t LogMark() const { return LogSince().size(); }
-    // The lines of every log the reference app wrote with this APPDATA.
     Lines ServerLines() const {
-        Lines lines;
-        const std::wstring logs = appData.SettingsFolder() + L"\\Logs\\";
-        WIN32_FIND_DATAW found{};
-        const HANDLE search = FindFirstFileW((logs + L"zvserver_webcam_*.log").c_str(), &found);
-        for (BOOL more = search != INVALID_HANDLE_VALUE; more; more = FindNextFileW(search, &found)) {
-            const auto file = ReadLogLines(logs + found.cFileName);
-            lines.insert(lines.end(), file.begin(), file.end());
-        }
-        if (search != INVALID_HANDLE_VALUE)
-            FindClose(search);
-        return lines;
+        return ReadLogLines(appData.SettingsFolder() + L"\\Logs", L"zvserver_webcam_*.log");
     }
     // Polls (a file: nothing signals a new line) until `done` holds for the lines after `mark`.
     template <class Done> bool WaitForLog(std::size_t mark, Done done, int seconds = 20) const {
-        for (const auto end = Clock::now() + std::chrono::seconds(seconds); Clock::now() < end; Sleep(50))
-            if (done(LogSince(mark)))
-                return true;
-        return false;
+        return PollUntil([&] { return done(LogSince(mark)); }, seconds, 50);
     }
     bool WaitForLogLine(std::size_t mark, const std::string& line) const {
         return WaitForLog(mark, [&](const Lines& lines) { return Contains(lines, line); });
@@ -201,13 +181,14 @@ std::uint64_t Digest(const BYTE* data, long length) {
     return std::hash<std::string_view>{}(std::string_view(reinterpret_cast<const char*>(data), std::size_t(length)));
 }
 
-// What a whole frame shows: a placeholder (by reason), or a pattern frame (pixel-exact).
+// What a whole frame shows: a placeholder (by reason), or one of the app's frames. Their pixels are the
+// pixel tests' (ffmpeg and a host of our own capture the app's pattern through the graph).
 enum class Shown { Starting, WaitingForApp, AppStopped, Pattern };
 
-// Tells samples of one subtype apart by their digests; pattern frames are rendered as they come.
+// Tells samples of one subtype apart by their digests; an app's frame by the number its code strip carries.
 class Classifier {
 public:
-    explicit Classifier(const GUID& subtype) : mSubtype(subtype) {
+    explicit Classifier(const GUID& subtype) : mYuy2(subtype == MEDIASUBTYPE_YUY2) {
         Zarvo::PlaceholderPicture pictures;
         pictures.SetDestination(kWidth, kHeight, subtype);
         for (auto reason : {PlaceholderReason::Starting, PlaceholderReason::WaitingForApp, PlaceholderReason::AppStopped}) {
@@ -221,23 +202,13 @@ public:
     // For the sink: runs on the camera's worker thread.
     std::uint64_t operator()(const BYTE* data, long length) {
         const std::uint64_t digest = Digest(data, length);
-        const bool yuy2 = mSubtype == MEDIASUBTYPE_YUY2;
-        std::uint64_t number = 0; // the frame number from the pattern's code strip
-        if (std::count(std::begin(mPlaceholders), std::end(mPlaceholders), digest) || length != mBytes ||
-            !Zarvo::Server::ReadPatternNumber(data, yuy2 ? 2 : 1, yuy2 ? 2 * kWidth : kWidth, kWidth, kHeight, number))
-            return digest;
-        std::lock_guard lock(mMutex);
-        if (!mPatterns.count(number)) {
-            std::vector<std::uint8_t> nv12(Zarvo::Server::PatternFrameBytes(kHeight, kWidth)), out(mBytes);
-            Zarvo::Server::DrawPatternNV12(kWidth, kHeight, number, nv12.data(), kWidth);
-            const auto kernel = mSubtype == MEDIASUBTYPE_NV12   ? Zarvo::convert_format_nv12_nv12
-                                : mSubtype == MEDIASUBTYPE_IYUV ? Zarvo::convert_format_nv12_iyuv
-                                                                : Zarvo::convert_format_nv12_yuy2;
-            kernel(kWidth, nv12.data(), kWidth, kHeight, out.data());
-            mPatterns[number] = Digest(out.data(), mBytes);
-        }
-        if (mPatterns[number] == digest)
+        std::uint64_t number = 0;
+        if (length == mBytes && !std::count(std::begin(mPlaceholders), std::end(mPlaceholders), digest) &&
+            Zarvo::Server::ReadPatternNumber(data, mYuy2 ? 2 : 1, mYuy2 ? 2 * kWidth : kWidth, kWidth,
+                                             kHeight, number)) {
+            std::lock_guard lock(mMutex);
             mPatternDigests.insert(digest);
+        }
         return digest;
     }
     // Whether the sample is a whole frame that shows `what`.
@@ -248,11 +219,10 @@ public:
     }
 
 private:
-    GUID mSubtype;
+    bool mYuy2;
     long mBytes = 0;
     std::uint64_t mPlaceholders[3] = {}; // digests by reason
     std::mutex mMutex;
-    std::map<std::uint64_t, std::uint64_t> mPatterns; // frame number to its digest
     std::set<std::uint64_t> mPatternDigests;
 };
 
@@ -260,9 +230,7 @@ private:
 struct StreamGraph : Graph {
     StreamGraph(const GUID& subtype, REFERENCE_TIME interval)
         : Graph(MakeVideoType(subtype, kWidth, kHeight, interval)), classifier(subtype) {
-        sink->digest = [this](const BYTE* data, long length) {
-            return cheap ? Digest(data, length) : classifier(data, length);
-        };
+        sink->digest = [this](const BYTE* data, long length) { return classifier(data, length); };
     }
     // Waits until `count` samples have shown `what` since sample `from`; the index after the last.
     std::size_t WaitForShown(Shown what, std::size_t from, int count = 1, double seconds = 20) {
@@ -280,7 +248,6 @@ struct StreamGraph : Graph {
     }
 
     Classifier classifier;
-    std::atomic<bool> cheap{false}; // digests only, for timing: rendering the pattern takes time
 };
 
 // The platform's allocator, which also sets `decommitted` when asked to decommit: the first thing a
@@ -319,11 +286,6 @@ private:
     HANDLE mEvent;
     std::atomic<LONG> mRef{0};
 };
-
-void Kill(ServerProcess& app) {
-    TerminateProcess(app.Handle(), 9);
-    WaitForSingleObject(app.Handle(), 10000);
-}
 
 // An outer unknown for aggregation: counts the references the inner object passes on.
 struct CountingOuter final : IUnknown {
@@ -715,30 +677,48 @@ TEST_F(CameraTest, StopAndRunAgainConnectsAndDeliversAgain) {
     EXPECT_EQ(module.canUnloadNow(), S_OK); // nothing of it is left once the release tasks are done
 }
 
-// The class and the device entry, once however often registered (the e2e scripts list the device);
-// both go again on unregistering.
-TEST_F(CameraTest, RegistersAsAVideoInputDeviceAndUnregistersCleanly) {
-    const std::wstring &key = kClassKey, &device = kDeviceKey;
-    wchar_t path[MAX_PATH] = {};
-    GetModuleFileNameW(module.handle, path, MAX_PATH);
-    ASSERT_EQ((std::tuple{module.registerServer(), module.registerServer()}), (std::tuple{S_OK, S_OK}));
-    EXPECT_EQ(_wcsicmp(RegistryText(key + L"\\InprocServer32").c_str(), path), 0);
-    EXPECT_EQ((std::tuple{RegistryText(key), RegistryText(key + L"\\InprocServer32", L"ThreadingModel"),
-                          RegistryText(device, L"FriendlyName"), RegistryText(device, L"CLSID")}),
-              (std::tuple{std::wstring(L"Zarvo Webcam"), std::wstring(L"Both"), std::wstring(L"Zarvo Webcam"), kClsidText}));
-    HKEY gone = nullptr;
-    EXPECT_EQ((std::tuple{module.unregisterServer(), RegOpenKeyExW(HKEY_CLASSES_ROOT, device.c_str(), 0, KEY_READ, &gone),
-                          RegOpenKeyExW(HKEY_CLASSES_ROOT, key.c_str(), 0, KEY_READ, &gone)}),
-              (std::tuple{S_OK, LONG(ERROR_FILE_NOT_FOUND), LONG(ERROR_FILE_NOT_FOUND)}));
-    EXPECT_EQ(module.canUnloadNow(), S_OK);
-}
-
 bool KeyExists(const std::wstring& path) {
     HKEY key = nullptr;
     const bool found = RegOpenKeyExW(HKEY_CLASSES_ROOT, path.c_str(), 0, KEY_READ, &key) == ERROR_SUCCESS;
     if (found)
         RegCloseKey(key);
     return found;
+}
+
+// The class and the device entry, once however often registered (the e2e scripts list the device);
+// both go again on unregistering, the class key also where the device entry is already gone (removed
+// by hand, or never written). A registration whose device step fails leaves nothing.
+TEST_F(CameraTest, RegistersAsAVideoInputDeviceAndUnregistersCleanly) {
+    wchar_t path[MAX_PATH] = {};
+    GetModuleFileNameW(module.handle, path, MAX_PATH);
+    ASSERT_EQ((std::tuple{module.registerServer(), module.registerServer()}), (std::tuple{S_OK, S_OK}));
+    EXPECT_EQ(_wcsicmp(RegistryText(kClassKey + L"\\InprocServer32").c_str(), path), 0);
+    EXPECT_EQ(
+        (std::tuple{RegistryText(kClassKey), RegistryText(kClassKey + L"\\InprocServer32", L"ThreadingModel"),
+                    RegistryText(kDeviceKey, L"FriendlyName"), RegistryText(kDeviceKey, L"CLSID")}),
+        (std::tuple{std::wstring(L"Zarvo Webcam"), std::wstring(L"Both"), std::wstring(L"Zarvo Webcam"),
+                    kClsidText}));
+    EXPECT_EQ((std::tuple{module.unregisterServer(), KeyExists(kDeviceKey), KeyExists(kClassKey)}),
+              (std::tuple{S_OK, false, false}));
+    ASSERT_EQ(module.registerServer(), S_OK);
+    ASSERT_EQ(RegDeleteTreeW(HKEY_CLASSES_ROOT, kDeviceKey.c_str()), ERROR_SUCCESS);
+    EXPECT_EQ((std::tuple{module.unregisterServer(), KeyExists(kClassKey), module.unregisterServer()}),
+              (std::tuple{S_OK, false, S_OK}));
+
+    // The filter mapper's class closed to everybody for a moment: the device step cannot start.
+    wchar_t mapper[39] = {};
+    StringFromGUID2(CLSID_FilterMapper2, mapper, 39);
+    HRESULT refused = S_OK;
+    bool classLeft = true, deviceLeft = true;
+    {
+        const LockedKey locked(HKEY_CLASSES_ROOT, L"CLSID\\" + std::wstring(mapper) + L"\\InprocServer32");
+        ASSERT_EQ(locked.Result(), ERROR_SUCCESS);
+        refused = module.registerServer();
+        classLeft = KeyExists(kClassKey), deviceLeft = KeyExists(kDeviceKey);
+    }
+    EXPECT_EQ((std::tuple{FAILED(refused), classLeft, deviceLeft}), (std::tuple{true, false, false}))
+        << std::hex << refused;
+    EXPECT_EQ((std::tuple{module.unregisterServer(), module.canUnloadNow()}), (std::tuple{S_OK, S_OK}));
 }
 
 // The registered server is the module's own file wherever it lies: in a folder whose name the
@@ -766,128 +746,46 @@ TEST_F(CameraTest, RegistersTheModulesOwnFileFromAnyFolder) {
     ForEachCopyInAwkwardFolders(ProgramFolder() + L"ZarvoWebcam.dll", check);
 }
 
-// Unregistering removes the class key also where the device entry is already gone (removed by
-// hand, or never written), and says S_OK; a registration whose device step fails leaves nothing.
-TEST_F(CameraTest, UnregistersWithoutTheDeviceEntryAndAFailedRegistrationLeavesNothing) {
-    ASSERT_EQ(module.registerServer(), S_OK);
-    ASSERT_EQ(RegDeleteTreeW(HKEY_CLASSES_ROOT, kDeviceKey.c_str()), ERROR_SUCCESS);
-    EXPECT_EQ((std::tuple{module.unregisterServer(), KeyExists(kClassKey), module.unregisterServer()}),
-              (std::tuple{S_OK, false, S_OK}));
-
-    // The filter mapper's class closed to everybody for a moment: the device step cannot start.
-    wchar_t mapper[39] = {};
-    StringFromGUID2(CLSID_FilterMapper2, mapper, 39);
-    const std::wstring mapperServer = L"CLSID\\" + std::wstring(mapper) + L"\\InprocServer32";
-    HRESULT refused = S_OK;
-    bool classLeft = true, deviceLeft = true;
-    {
-        const LockedKey locked(HKEY_CLASSES_ROOT, mapperServer);
-        ASSERT_EQ(locked.Result(), ERROR_SUCCESS);
-        refused = module.registerServer();
-        classLeft = KeyExists(kClassKey), deviceLeft = KeyExists(kDeviceKey);
-    }
-    EXPECT_EQ((std::tuple{FAILED(refused), classLeft, deviceLeft}), (std::tuple{true, false, false}))
-        << std::hex << refused;
-    EXPECT_EQ(module.unregisterServer(), S_OK);
-}
-
-// One sample per interval of the adopted type, never two in one slot, while the
-// camera waits for the app and while it shows the app's frames (which come at 30 per second).
-// Without the app never an untouched buffer: each sample is one whole placeholder frame of the
-// adopted subtype, untimed, and the host's Stop does not wait for the search for the app.
-TEST_F(CameraTest, SamplesComeAtTheAdoptedRateWithAndWithoutTheApp) {
-    const GUID *yuy2 = &MEDIASUBTYPE_YUY2, *nv12 = &MEDIASUBTYPE_NV12, *iyuv = &MEDIASUBTYPE_IYUV;
-    using Run = std::tuple<bool, const GUID*, REFERENCE_TIME>;
-    std::optional<ServerProcess> app;
-    for (const auto& [withApp, subtype, interval] :
-         {Run{false, yuy2, k2997}, Run{false, nv12, k15}, Run{false, iyuv, k2997}, Run{true, yuy2, k2997}, Run{true, yuy2, k15}}) {
-        SCOPED_TRACE((withApp ? "app, interval " : "no app, interval ") + std::to_string(interval));
-        if (withApp && !app)
-            app.emplace(module.appData.Path());
+// Without the app, one sample per interval of the adopted type, never two in one slot (with the app
+// the pacing test of the end-to-end tests has a real host count them), and never an untouched buffer:
+// each sample is one whole placeholder frame of the adopted subtype, untimed. The host's Stop does not
+// wait for the search for the app.
+TEST_F(CameraTest, SamplesComeAtTheAdoptedRateAsWholeUntimedPlaceholdersWithoutTheApp) {
+    for (const auto& [subtype, interval] :
+         {std::pair{&MEDIASUBTYPE_YUY2, k2997}, std::pair{&MEDIASUBTYPE_NV12, k15},
+          std::pair{&MEDIASUBTYPE_IYUV, k2997}}) {
+        SCOPED_TRACE(interval);
         StreamGraph g(*subtype, interval);
         ASSERT_TRUE(g.connected);
         ASSERT_EQ(g.control->Run(), S_OK);
-        // From the first frame of the app (or the first sample), three seconds.
-        const std::size_t from = withApp ? g.WaitForShown(Shown::Pattern, 0, 1, 30) - 1 : 0;
-        ASSERT_FALSE(HasFailure());
-        g.cheap = withApp; // rendering the pattern for each new frame takes time
         const auto samples = g.WaitUntil([&](const auto& all) {
-            return all.size() > from + 1 && all.back().arrived - all[from].arrived >= std::chrono::seconds(3);
+            return all.size() > 1 && all.back().arrived - all[0].arrived >= std::chrono::seconds(3);
         });
         const double stop = g.TimedStop();
-        ASSERT_GT(samples.size(), from + 1);
-        EXPECT_TRUE(g.classifier.Shows(samples[from], withApp ? Shown::Pattern : Shown::Starting));
+        ASSERT_GT(samples.size(), 1u);
+        EXPECT_TRUE(g.classifier.Shows(samples[0], Shown::Starting));
         EXPECT_EQ(g.sink->endOfStreams, 0);
-        for (std::size_t i = 0; !withApp && i < samples.size(); ++i) {
-            EXPECT_TRUE(g.classifier.Shows(samples[i], Shown::Starting) || g.classifier.Shows(samples[i], Shown::WaitingForApp));
-            EXPECT_EQ(std::tuple(samples[i].length, samples[i].start, samples[i].stop),
+        for (const auto& sample : samples) {
+            EXPECT_TRUE(g.classifier.Shows(sample, Shown::Starting) ||
+                        g.classifier.Shows(sample, Shown::WaitingForApp));
+            EXPECT_EQ(std::tuple(sample.length, sample.start, sample.stop),
                       std::tuple(g.classifier.FrameBytes(), REFERENCE_TIME{0}, REFERENCE_TIME{0}));
         }
-        EXPECT_TRUE(withApp || stop < 0.5) << stop; // 50 ms unloaded (the camera bench)
+        EXPECT_LT(stop, 0.5); // 50 ms unloaded (the camera bench)
         const auto seconds = [&](std::size_t a, std::size_t b) {
             return std::chrono::duration<double>(samples[b].arrived - samples[a].arrived).count();
         };
-        const double rate = static_cast<double>(samples.size() - 1 - from) / seconds(from, samples.size() - 1);
+        const double rate = static_cast<double>(samples.size() - 1) / seconds(0, samples.size() - 1);
         const double wanted = 1e7 / static_cast<double>(interval);
         int close = 0; // consecutive samples less than 0.4 of an interval apart
-        for (std::size_t i = from + 1; i < samples.size(); ++i)
+        for (std::size_t i = 1; i < samples.size(); ++i)
             close += seconds(i - 1, i) < 0.4 / wanted;
-        // Within 1 % unloaded (the camera bench); a quarter either way still tells the old 60 to 90
-        // samples per second, or half the rate, from the right one on a loaded machine.
+        // Within 1 % unloaded (the camera bench); a quarter either way still tells twice the rate, or
+        // half of it, from the right one on a loaded machine.
         EXPECT_NEAR(rate, wanted, wanted * 0.25);
         // Two samples in one slot would show as every other gap; a sample the loaded machine held up
         // arrives close to the next one on time, which the slots cannot prevent: a few such in 3 s.
-        EXPECT_LE(close, 3) << "of " << samples.size() - from << " samples";
-    }
-}
-
-// The app lost mid-stream: killed, paused (it answers but stops publishing) or hung (it never
-// answers one per-frame request). The placeholder says so within about 2 s, a frozen frame lasts
-// 2 s at most, the host never waits longer than a request's short bound, and once the app is
-// back its frames come again without the host doing anything; every sample is one or the other.
-TEST_F(CameraTest, ALostAppIsReplacedByThePlaceholderAndFoundAgainWhenItReturns) {
-    using Loss = std::tuple<const char*, const wchar_t*, const char*>; // how, the app's arguments, the logged reason
-    for (const auto& [how, arguments, reason] :
-         {Loss{"killed", L"", ""}, Loss{"pauses", L"--pause-after 45 --pause-seconds 6", "source lost: no new frame for 2 s"},
-          Loss{"hangs", L"--stall-frame-request 45", "source lost: the app did not answer the per-frame request"}}) {
-        SCOPED_TRACE(how);
-        const std::size_t mark = module.LogMark();
-        const bool kill = !*reason;
-        std::optional<ServerProcess> app(std::in_place, module.appData.Path(), arguments);
-        StreamGraph g(MEDIASUBTYPE_YUY2, k2997);
-        ASSERT_TRUE(g.connected);
-        ASSERT_EQ(g.control->Run(), S_OK);
-        std::size_t at = g.WaitForShown(Shown::Pattern, 0, 3, 30);
-        const std::size_t firstLive = g.WaitForShown(Shown::Pattern, 0) - 1;
-        ASSERT_FALSE(HasFailure());
-        const auto lost = Clock::now();
-        if (kill)
-            Kill(*app);
-        at = g.WaitForShown(Shown::AppStopped, at);
-        EXPECT_TRUE(!kill || SecondsSince(lost) < 3.5);
-        if (kill)
-            app.emplace(module.appData.Path());
-        at = g.WaitForShown(Shown::Pattern, at, 3, 30);
-        const auto samples = g.WaitUntil([&](const auto& all) { return all.size() >= at; });
-        const double stop = g.TimedStop();
-        ASSERT_GE(samples.size(), at);
-        double longest = 0;
-        int pattern = 0, other = 0, repeated = 0, mostRepeated = 0;
-        for (std::size_t i = firstLive; i < samples.size(); ++i) {
-            const bool live = g.classifier.Shows(samples[i], Shown::Pattern);
-            pattern += live, other += !live && !g.classifier.Shows(samples[i], Shown::AppStopped);
-            if (i == firstLive)
-                continue;
-            longest = std::max(longest, std::chrono::duration<double>(samples[i].arrived - samples[i - 1].arrived).count());
-            mostRepeated = std::max(mostRepeated, repeated = live && samples[i].digest == samples[i - 1].digest ? repeated + 1 : 0);
-        }
-        EXPECT_EQ(std::tuple(other, g.sink->endOfStreams), std::tuple(0, 0));
-        EXPECT_GE(pattern, 6);
-        EXPECT_LT(stop, kStopBound);
-        EXPECT_LT(longest, 0.8);     // the request's bound is 200 ms at this rate
-        EXPECT_LT(mostRepeated, 75); // a frozen frame lasts 2 s (60 samples) at most; room for a loaded machine
-        const auto log = module.LogSince(mark);
-        EXPECT_TRUE(kill || Count(log, reason) >= 1) << ::testing::PrintToString(log);
+        EXPECT_LE(close, 3) << "of " << samples.size() << " samples";
     }
 }
 
@@ -901,7 +799,6 @@ TEST_F(CameraTest, AStopDuringAHungPerFrameRequestReturnsAtOnceAndStillStopsTheA
     ASSERT_TRUE(g.connected);
     ASSERT_EQ(g.control->Run(), S_OK);
     g.WaitForShown(Shown::Pattern, 0);
-    g.cheap = true;
     ASSERT_FALSE(HasFailure());
     // The app says when it leaves the request unanswered (a file: nothing signals a new line).
     ASSERT_TRUE(module.WaitForLog(0, [&](const Lines&) { return Count(module.ServerLines(), "per-frame request 25 left unanswered") > 0; }));
@@ -950,9 +847,10 @@ TEST_F(CameraTest, AChainThatBringsUpNoFrameSourceKeepsTryingAndStopsTheAppsCame
     EXPECT_EQ(Count(log, "[FillBuffer] placeholder: "), 2u); // Starting, then waiting for the app
 }
 
-// A downstream filter asks the camera for its format, pins and interfaces from Receive while the host
-// stops the graph: each is answered and Stop returns. Stops that come while the worker waits for its
-// next slot end the stream on the app's last frame, not on a placeholder filled after Stop began.
+// A downstream filter asks the camera for its format, types and interfaces from Receive while the host
+// stops the graph (the framework's own answers are the graph tests'): each is answered and Stop
+// returns. Stops that come while the worker waits for its next slot end the stream on the app's last
+// frame, not on a placeholder filled after Stop began.
 TEST_F(CameraTest, QueriesFromReceiveDuringAStopAreAnsweredAndTheStreamEndsOnTheAppsLastFrame) {
     ServerProcess server(module.appData.Path());
     ASSERT_TRUE(server.WaitUntilLive());
@@ -978,12 +876,6 @@ TEST_F(CameraTest, QueriesFromReceiveDuringAStopAreAnsweredAndTheStreamEndsOnThe
              const bool right = config->GetFormat(&type) == S_OK && adopted == *type;
              return DestroyMediaType(type), right;
          }},
-        {"ConnectionMediaType",
-         [&] {
-             AM_MEDIA_TYPE type{};
-             const bool right = g.pin->ConnectionMediaType(&type) == S_OK && adopted == type;
-             return ReleaseMediaType(type), right;
-         }},
         {"EnumMediaTypes",
          [&] {
              ComPtr<IEnumMediaTypes> types;
@@ -992,23 +884,11 @@ TEST_F(CameraTest, QueriesFromReceiveDuringAStopAreAnsweredAndTheStreamEndsOnThe
                                 types->Next(1, &type, nullptr) == S_OK && adopted == *type;
              return DestroyMediaType(type), right;
          }},
-        {"EnumPins",
-         [&] {
-             ComPtr<IEnumPins> pins;
-             ComPtr<IPin> pin;
-             return g.filter->EnumPins(&pins) == S_OK && pins->Next(1, &pin, nullptr) == S_OK && pin == g.pin;
-         }},
-        {"FindPin", [&] { return FirstPin(g.filter.Get()) == g.pin; }},
         {"QueryInterface",
          [&] {
              ComPtr<IAMStreamConfig> asConfig;
              ComPtr<IKsPropertySet> properties;
              return g.filter.As(&asConfig) == S_OK && g.filter.As(&properties) == S_OK;
-         }},
-        {"GetSyncSource",
-         [&] {
-             ComPtr<IReferenceClock> clock;
-             return g.filter->GetSyncSource(&clock) == S_OK && clock;
          }},
     };
     std::atomic<bool> armed{false};

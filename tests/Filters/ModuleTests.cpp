@@ -1,9 +1,10 @@
 // The camera's classes linked in directly: out-of-memory at every allocation of every host call,
 // and the registry helpers of the registration.
 
+#include "../framework/TestFilters.h"
+#include "../support/AllocationSeam.h"
 #include "../support/RegistryAccess.h"
 #include "../support/TempFolder.h"
-#include "../framework/TestFilters.h"
 
 #include "Filters/Filters.h"
 #include "Filters/Guids.h"
@@ -15,41 +16,9 @@
 #include <ksmedia.h>
 
 #include <algorithm>
-#include <cstdlib>
-#include <new>
 #include <string>
 #include <tuple>
 #include <vector>
-
-// The allocation seam: while armed on a thread, that thread's n-th allocation fails (and with
-// tFailOnward every one after it too).
-namespace {
-thread_local bool tArmed = false;
-thread_local bool tFailOnward = false;
-thread_local long tCountdown = 0;
-thread_local long tAllocations = 0;
-} // namespace
-
-// GCC pairs its own idea of operator new with the free below when it inlines a delete.
-#if defined(__GNUC__) && !defined(__clang__)
-#pragma GCC diagnostic ignored "-Wmismatched-new-delete"
-#endif
-
-void* operator new(std::size_t size) {
-    if (tArmed) {
-        ++tAllocations;
-        if (--tCountdown == 0 || (tCountdown < 0 && tFailOnward))
-            throw std::bad_alloc();
-    }
-    if (void* block = std::malloc(size ? size : 1))
-        return block;
-    throw std::bad_alloc();
-}
-void* operator new[](std::size_t size) { return ::operator new(size); }
-void operator delete(void* block) noexcept { std::free(block); }
-void operator delete[](void* block) noexcept { std::free(block); }
-void operator delete(void* block, std::size_t) noexcept { std::free(block); }
-void operator delete[](void* block, std::size_t) noexcept { std::free(block); }
 
 extern "C" HRESULT STDAPICALLTYPE DllGetClassObject(REFCLSID clsid, REFIID riid, void** ppv);
 extern "C" HRESULT STDAPICALLTYPE DllRegisterServer();
@@ -57,6 +26,7 @@ extern "C" HRESULT STDAPICALLTYPE DllUnregisterServer();
 
 using FrameworkTest::ComScope;
 using Microsoft::WRL::ComPtr;
+using Zarvo::Testing::FailingAllocation;
 
 namespace {
 
@@ -152,16 +122,16 @@ TEST_F(ModuleTest, EveryHostCallSurvivesRunningOutOfMemoryAtAnyAllocation) {
     DriveTheInterfaceSurface(good, bad); // the log file is open from here on, as in a host
     long failAt = 1;
     for (; failAt < 100000; ++failAt) {
-        tAllocations = 0, tCountdown = failAt, tArmed = true;
+        FailingAllocation failing(failAt);
         try {
             DriveTheInterfaceSurface(good, bad);
         } catch (const std::exception& error) {
-            tArmed = false;
+            failing.Disarm();
             ADD_FAILURE() << "allocation " << failAt << " failed and raised out of a host call: " << error.what();
         }
-        tArmed = false;
+        const bool failed = failing.Disarm();
         ASSERT_EQ(CBaseObject::LiveObjectCount(), liveBefore) << "after failing allocation " << failAt;
-        if (tAllocations < failAt)
+        if (!failed)
             break; // this pass had no allocation left to fail
     }
     EXPECT_GT(failAt, 20) << "the sweep saw too few allocations to mean anything";
@@ -193,15 +163,15 @@ TEST_F(ModuleTest, TheWorkersFirstHookReportsRunningOutOfMemory) {
     auto* stream = static_cast<CVCamStream*>(pin.Get());
     long failAt = 1;
     for (HRESULT created = E_OUTOFMEMORY; created == E_OUTOFMEMORY && failAt < 10000; ++failAt) {
-        tAllocations = 0, tCountdown = failAt, tFailOnward = tArmed = true;
+        FailingAllocation failing({.nth = failAt, .onward = true});
         try {
             created = stream->OnThreadCreate();
         } catch (const std::exception& error) {
-            tFailOnward = tArmed = false, created = E_UNEXPECTED;
+            failing.Disarm(), created = E_UNEXPECTED;
             ADD_FAILURE() << "allocation " << failAt
                           << " failed and raised out of OnThreadCreate: " << error.what();
         }
-        tFailOnward = tArmed = false;
+        failing.Disarm();
         ASSERT_EQ((std::tuple{created == S_OK || created == E_OUTOFMEMORY, stream->OnThreadDestroy()}),
                   (std::tuple{true, S_OK}))
             << "failing from allocation " << failAt;
@@ -272,13 +242,14 @@ TEST_F(ModuleTest, CheckMediaTypeRefusesATypeWithoutItsBlock) {
 // A clock whose schedule cannot be made reports it, refuses advise requests and still tells time.
 TEST_F(ModuleTest, AClockWithoutItsScheduleReportsOutOfMemoryAndStillTellsTime) {
     HRESULT result = S_OK;
-    tAllocations = 0, tCountdown = 1, tArmed = true;
+    FailingAllocation failing(1);
     CBaseReferenceClock clock(L"clock", nullptr, &result);
-    tArmed = false;
+    const long allocations = failing.Allocations();
+    failing.Disarm();
     REFERENCE_TIME now = 0;
     DWORD_PTR cookie = 1;
     const HANDLE event = CreateEventW(nullptr, FALSE, FALSE, nullptr);
-    EXPECT_EQ((std::tuple{result, tAllocations, clock.GetTime(&now) == S_OK && now > 0,
+    EXPECT_EQ((std::tuple{result, allocations, clock.GetTime(&now) == S_OK && now > 0,
                           clock.AdviseTime(now, 10000, reinterpret_cast<HEVENT>(event), &cookie), cookie,
                           clock.Unadvise(1)}),
               (std::tuple{E_OUTOFMEMORY, 1L, true, E_OUTOFMEMORY, DWORD_PTR{0}, S_FALSE}));

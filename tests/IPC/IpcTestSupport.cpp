@@ -1,5 +1,7 @@
 #include "IpcTestSupport.h"
 
+#include "IPC/ObjectSecurity.h"
+
 #include <cstdio>
 #include <regex>
 #include <sstream>
@@ -15,6 +17,19 @@ std::vector<std::string> ReadLogLines(const std::wstring& path) {
             line.pop_back();
         lines.push_back(std::regex_replace(line, timeLine, "$1<time>"));
     }
+    return lines;
+}
+
+std::vector<std::string> ReadLogLines(const std::wstring& folder, const std::wstring& pattern) {
+    std::vector<std::string> lines;
+    WIN32_FIND_DATAW found{};
+    const HANDLE search = FindFirstFileW((folder + L"\\" + pattern).c_str(), &found);
+    for (BOOL more = search != INVALID_HANDLE_VALUE; more; more = FindNextFileW(search, &found)) {
+        const auto file = ReadLogLines(folder + L"\\" + found.cFileName);
+        lines.insert(lines.end(), file.begin(), file.end());
+    }
+    if (search != INVALID_HANDLE_VALUE)
+        FindClose(search);
     return lines;
 }
 
@@ -34,6 +49,15 @@ LogFactory TestLog::Factory() const {
         *log << duration_cast<milliseconds>(system_clock::now().time_since_epoch()).count() << Log::EndLine;
         return log;
     };
+}
+
+UniqueFile CreateControlPipe(DWORD instances) {
+    auto security = IPC::ObjectSecurity::ForCurrentUser();
+    return UniqueFile(security
+                          ? CreateNamedPipeW(IPC::kControlPipeName, PIPE_ACCESS_DUPLEX | FILE_FLAG_OVERLAPPED,
+                                             PIPE_TYPE_BYTE | PIPE_READMODE_BYTE | PIPE_WAIT, instances, 4096,
+                                             4096, 0, security->Attributes())
+                          : INVALID_HANDLE_VALUE);
 }
 
 UniqueHandleNull StartProgram(const std::wstring& path, const std::wstring& arguments) {

@@ -23,8 +23,19 @@ inline double SecondsSince(Clock::time_point start) {
     return std::chrono::duration<double>(Clock::now() - start).count();
 }
 
+// Calls `done` every `intervalMs` until it holds; false after `seconds`. For states nothing signals
+// (a frame counter, a log line, the end of the camera's background work).
+template <class Done> bool PollUntil(Done done, double seconds = 20, DWORD intervalMs = 5) {
+    for (const auto start = Clock::now(); !done(); Sleep(intervalMs))
+        if (SecondsSince(start) > seconds)
+            return false;
+    return true;
+}
+
 // A log file's lines; time lines ("[tag] " + 13 digits) read "[tag] <time>".
 std::vector<std::string> ReadLogLines(const std::wstring& path);
+// The lines of every file in `folder` whose name matches `pattern` (wildcards), file after file.
+std::vector<std::string> ReadLogLines(const std::wstring& folder, const std::wstring& pattern);
 
 // A log of its own (by default a new name) in a file kept to the end; its factory writes time lines.
 struct TestLog {
@@ -64,6 +75,48 @@ public:
 
 private:
     TempFolder mFolder;
+};
+
+// The control pipe with `instances` instances and the app's security (the owner is this user, as
+// the client demands); its first instance.
+UniqueFile CreateControlPipe(DWORD instances);
+
+// The app's end of the control pipe on its only instance, for the scripted apps of the tests: every
+// wait also ends on Stop, so that none can hang a test.
+class AppPipe {
+public:
+    bool Serves() const { return static_cast<bool>(mPipe); }
+    HANDLE Handle() const { return mPipe.get(); }
+    void Stop() { SetEvent(mStop.get()); }
+    bool Stopping(DWORD milliseconds = 0) const {
+        return WaitForSingleObject(mStop.get(), milliseconds) == WAIT_OBJECT_0;
+    }
+    // Until `event` is set; false when stopping first.
+    bool Wait(HANDLE event) const {
+        const HANDLE events[2] = {event, mStop.get()};
+        return WaitForMultipleObjects(2, events, FALSE, INFINITE) == WAIT_OBJECT_0;
+    }
+    // A connect (no data: 1 once a client is there), a read or a write (the bytes moved); 0 on failure.
+    DWORD Io(bool write, void* data, DWORD size) {
+        OVERLAPPED overlapped{};
+        overlapped.hEvent = mIo.get();
+        DWORD done = 0;
+        const BOOL started = !data   ? ConnectNamedPipe(mPipe.get(), &overlapped)
+                             : write ? WriteFile(mPipe.get(), data, size, nullptr, &overlapped)
+                                     : ReadFile(mPipe.get(), data, size, nullptr, &overlapped);
+        if (!started && !data && GetLastError() == ERROR_PIPE_CONNECTED)
+            return 1; // a client that came before the connect
+        if (!started && GetLastError() != ERROR_IO_PENDING)
+            return 0;
+        if (!Wait(overlapped.hEvent))
+            CancelIoEx(mPipe.get(), &overlapped);
+        return GetOverlappedResult(mPipe.get(), &overlapped, &done, TRUE) ? (data ? done : 1) : 0;
+    }
+
+private:
+    UniqueFile mPipe = CreateControlPipe(1);
+    UniqueEvent mStop{CreateEventW(nullptr, TRUE, FALSE, nullptr)},
+        mIo{CreateEventW(nullptr, TRUE, FALSE, nullptr)};
 };
 
 // The server-live event, opened (or created) by the test.

@@ -11,7 +11,6 @@
 #include <tlhelp32.h>
 
 #include <algorithm>
-
 #include <thread>
 #include <tuple>
 
@@ -35,23 +34,9 @@ constexpr std::uint64_t Tag(std::uint64_t client, std::uint64_t request) {
     return client << 32 | request;
 }
 
-// Calls `done` every few milliseconds until it holds; false after `seconds`. For states the
-// server signals to nobody (a frame counter, a log line).
-template <class Done> bool PollUntil(Done done, double seconds = 20) {
-    for (const auto start = Clock::now(); !done(); Sleep(5))
-        if (SecondsSince(start) > seconds)
-            return false;
-    return true;
-}
-
 // The server's log, the only file in the Logs folder of its APPDATA.
 std::vector<std::string> ServerLog(const AppDataWithSettings& appData) {
-    std::vector<std::string> lines;
-    std::error_code ignored;
-    for (const auto& entry :
-         std::filesystem::directory_iterator(appData.SettingsFolder() + L"\\Logs", ignored))
-        lines = ReadLogLines(entry.path().wstring());
-    return lines;
+    return ReadLogLines(appData.SettingsFolder() + L"\\Logs", L"*.log");
 }
 
 // The frame channel as a camera reads it (with the readers' access).

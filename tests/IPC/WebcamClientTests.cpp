@@ -40,29 +40,6 @@ struct Step {
     DWORD first = 0;
 };
 
-// After a step's call: its log line (the lines from `mark` on), and its command among those the
-// server must have seen.
-void CheckStep(const Step& step, TestLog& log, std::size_t mark, std::vector<std::uint32_t>& sent) {
-    Lines lines = log.Lines();
-    lines.erase(lines.begin(), lines.begin() + long(mark));
-    if (step.line) {
-        EXPECT_THAT(lines, *step.line ? Matcher<const Lines&>(Contains(HasSubstr(step.line)).Times(1))
-                                      : Matcher<const Lines&>(IsEmpty()));
-    }
-    if (step.command != 0)
-        sent.push_back(step.command);
-}
-
-// The control pipe with `instances` instances and the app's security (the owner is this user, as
-// the client demands); its first instance.
-UniqueFile CreateControlPipe(DWORD instances) {
-    auto security = ObjectSecurity::ForCurrentUser();
-    return UniqueFile(security ? CreateNamedPipeW(kControlPipeName, PIPE_ACCESS_DUPLEX | FILE_FLAG_OVERLAPPED,
-                                                  PIPE_TYPE_BYTE | PIPE_READMODE_BYTE | PIPE_WAIT, instances,
-                                                  4096, 4096, 0, security->Attributes())
-                               : INVALID_HANDLE_VALUE);
-}
-
 // Cancels a source after `seconds` unless destroyed first: a test whose fault would loop forever ends.
 class Watchdog {
 public:
@@ -90,7 +67,7 @@ public:
     ~ScriptedServer() { Stop(); }
     // Ends the serving; the commands received, in order.
     std::vector<std::uint32_t> Stop() {
-        SetEvent(mStop.get());
+        mPipe.Stop();
         if (mThread.joinable())
             mThread.join();
         return mReceived;
@@ -104,29 +81,11 @@ public:
     std::optional<SECURITY_IMPERSONATION_LEVEL> offered;
 
 private:
-    bool Wait(HANDLE event) {
-        const HANDLE events[2] = {event, mStop.get()};
-        return WaitForMultipleObjects(2, events, FALSE, INFINITE) == WAIT_OBJECT_0;
-    }
-    // A connect (no data), a write or a read; the bytes moved.
-    DWORD Io(bool write, void* data, DWORD size) {
-        OVERLAPPED overlapped{};
-        overlapped.hEvent = mIo.get();
-        DWORD done = 0;
-        const BOOL started = !data   ? ConnectNamedPipe(mPipe.get(), &overlapped)
-                             : write ? WriteFile(mPipe.get(), data, size, nullptr, &overlapped)
-                                     : ReadFile(mPipe.get(), data, size, nullptr, &overlapped);
-        if (!started && GetLastError() != ERROR_IO_PENDING)
-            return 0;
-        if (!Wait(overlapped.hEvent))
-            CancelIoEx(mPipe.get(), &overlapped);
-        return GetOverlappedResult(mPipe.get(), &overlapped, &done, TRUE) ? done : 0;
-    }
     std::optional<SECURITY_IMPERSONATION_LEVEL> OfferedLevel() {
         HANDLE token = nullptr;
         SECURITY_IMPERSONATION_LEVEL level{};
         DWORD size = 0;
-        const bool read = ImpersonateNamedPipeClient(mPipe.get()) &&
+        const bool read = ImpersonateNamedPipeClient(mPipe.Handle()) &&
                           OpenThreadToken(GetCurrentThread(), TOKEN_QUERY, TRUE, &token) &&
                           GetTokenInformation(token, TokenImpersonationLevel, &level, sizeof(level), &size);
         RevertToSelf();
@@ -135,9 +94,9 @@ private:
     }
     void Run() {
         std::size_t next = 0;
-        while (mPipe && WaitForSingleObject(mStop.get(), 0) == WAIT_TIMEOUT) {
-            Io(false, nullptr, 0);
-            for (std::uint32_t command = 0; Io(false, &command, sizeof(command)) == sizeof(command);) {
+        while (mPipe.Serves() && !mPipe.Stopping()) {
+            mPipe.Io(false, nullptr, 0);
+            for (std::uint32_t command = 0; mPipe.Io(false, &command, sizeof(command)) == sizeof(command);) {
                 mReceived.push_back(command);
                 SetEvent(received.get());
                 if (mReceived.size() == 1)
@@ -148,37 +107,96 @@ private:
                     break;
                 const Step& step = mSteps[next++];
                 if ((step.reply == Step::AnswerLate || step.reply == Step::AnswerAfterShortBound) &&
-                    !Wait(late.get()))
+                    !mPipe.Wait(late.get()))
                     return;
                 Status answer[2] = {step.answer, step.answer};
                 const DWORD first = step.first ? step.first : step.bytes;
                 if (first > 0)
-                    Io(true, answer, first);
+                    mPipe.Io(true, answer, first);
                 if (first < step.bytes) {
-                    if (!Wait(step.reply == Step::AnswerInTwoLate ? late.get() : tailWanted.get()))
+                    if (!mPipe.Wait(step.reply == Step::AnswerInTwoLate ? late.get() : tailWanted.get()))
                         return;
-                    Io(true, reinterpret_cast<BYTE*>(answer) + first, step.bytes - first);
+                    mPipe.Io(true, reinterpret_cast<BYTE*>(answer) + first, step.bytes - first);
                     SetEvent(tailWritten.get());
                 }
                 // Disconnecting discards what the client has not read yet; the flush returns once it has.
                 if (step.reply == Step::AnswerThenClose) {
                     if (step.bytes > 0)
-                        FlushFileBuffers(mPipe.get());
+                        FlushFileBuffers(mPipe.Handle());
                     break;
                 }
             }
-            DisconnectNamedPipe(mPipe.get());
+            DisconnectNamedPipe(mPipe.Handle());
             SetEvent(closed.get());
         }
     }
 
     const std::vector<Step>& mSteps;
     std::vector<std::uint32_t> mReceived; // guarded by joining mThread
-    UniqueEvent mStop{CreateEventW(nullptr, TRUE, FALSE, nullptr)},
-        mIo{CreateEventW(nullptr, TRUE, FALSE, nullptr)};
-    UniqueFile mPipe = CreateControlPipe(1);
+    AppPipe mPipe;
     std::thread mThread;
 };
+
+// The calls of the step tables.
+const auto start = [](WebcamClient& c) -> std::uint64_t { return c.StartCamera(); };
+const auto texture = [](WebcamClient& c) -> std::uint64_t { return c.OpenSharedTexture(); };
+const auto tick = [](WebcamClient& c) -> std::uint64_t { return c.FrameTick(); };
+const auto connect = [](WebcamClient& c) -> std::uint64_t { return c.ConnectToServer({}); };
+const auto disconnect = [](WebcamClient& c) -> std::uint64_t { return c.Disconnect(); };
+const Step kReconnect[] = {{disconnect, 0, Step::Answer, 0, {}, 1}, {connect, 0, Step::Answer, 0, {}, 1}};
+
+// One client through the steps against the scripted server: each call's result, its time (only the late
+// steps wait, for their bound), its log line, and the commands the server saw.
+void RunSteps(const std::vector<Step>& steps) {
+    TestLog log;
+    ScriptedServer server(steps);
+    bool restOnLook = false;
+    // The client obtains its request log between its first read and its look for the rest: the app
+    // writes the rest then.
+    WebcamClient client([&, logs = log.Factory()](std::string tag) {
+        if (restOnLook && std::string_view(tag) == "HandleRequest") {
+            restOnLook = false;
+            SetEvent(server.tailWanted.get());
+            EXPECT_EQ(WaitForSingleObject(server.tailWritten.get(), 10000), WAIT_OBJECT_0);
+        }
+        return logs(std::move(tag));
+    });
+    std::vector<std::uint32_t> sent;
+    for (std::size_t i = 0; i < steps.size(); ++i) {
+        SCOPED_TRACE("step " + std::to_string(i));
+        const Step& step = steps[i];
+        const std::size_t mark = log.Lines().size();
+        if (step.reply == Step::AnswerThenClose)
+            ResetEvent(server.closed.get());
+        restOnLook = step.reply == Step::AnswerInTwo;
+        const auto started = Clock::now();
+        EXPECT_EQ(step.call(client), step.result);
+        EXPECT_FALSE(restOnLook) << "the rest was never asked for";
+        // Room for a loaded machine.
+        const double seconds = SecondsSince(started);
+        const double bound = step.reply == Step::AnswerLate              ? 2.0
+                             : step.reply == Step::AnswerAfterShortBound ? 0.1
+                                                                         : 0;
+        EXPECT_TRUE(seconds >= bound * 0.75 && seconds < bound * 3 + 1.5) << seconds;
+        if (bound > 0 || step.reply == Step::AnswerInTwoLate)
+            SetEvent(server.late.get());
+        // The rest is there before the next request, and the next step meets the broken connection
+        // rather than race the server's disconnect.
+        EXPECT_TRUE(step.reply != Step::AnswerInTwoLate ||
+                    WaitForSingleObject(server.tailWritten.get(), 10000) == WAIT_OBJECT_0);
+        EXPECT_TRUE(step.reply != Step::AnswerThenClose ||
+                    WaitForSingleObject(server.closed.get(), 10000) == WAIT_OBJECT_0);
+        Lines lines = log.Lines();
+        lines.erase(lines.begin(), lines.begin() + long(mark));
+        if (step.line) {
+            EXPECT_THAT(lines, *step.line ? Matcher<const Lines&>(Contains(HasSubstr(step.line)).Times(1))
+                                          : Matcher<const Lines&>(IsEmpty()));
+        }
+        if (step.command != 0)
+            sent.push_back(step.command);
+    }
+    EXPECT_EQ(server.Stop(), sent);
+}
 
 TEST(WebcamClient, EveryRequestGivesItsCodeResultAndLogLineForEveryKindOfAnswer) {
     { // A name taken by another kind of object: no event, and every wait for it fails.
@@ -193,16 +211,11 @@ TEST(WebcamClient, EveryRequestGivesItsCodeResultAndLogLineForEveryKindOfAnswer)
         ASSERT_TRUE(event);
         EXPECT_THAT(DaclOf(event.get()), UserAndSystem(ProcessUserSid(), EVENT_ALL_ACCESS));
     }
-    const auto start = [](WebcamClient& c) -> std::uint64_t { return c.StartCamera(); };
     const auto stop = [](WebcamClient& c) -> std::uint64_t { return c.StopCamera(); };
     const auto shortStop = [](WebcamClient& c) -> std::uint64_t { return c.StopCamera(100); };
-    const auto texture = [](WebcamClient& c) { return c.OpenSharedTexture(); };
-    const auto tick = [](WebcamClient& c) -> std::uint64_t { return c.FrameTick(); };
     const auto shortTick = [](WebcamClient& c) -> std::uint64_t { return c.FrameTick(std::chrono::milliseconds(100)); };
     const auto sendTick = [](WebcamClient& c) -> std::uint64_t { return c.SendFrameTick(std::chrono::seconds(2), {}); };
     const auto finishTick = [](WebcamClient& c) -> std::uint64_t { return c.FinishFrameTick({}); };
-    const auto connect = [](WebcamClient& c) -> std::uint64_t { return c.ConnectToServer({}); };
-    const auto disconnect = [](WebcamClient& c) -> std::uint64_t { return c.Disconnect(); };
     const Status live{0x1234, 1, 1};
     const UniqueEvent liveEvent = OpenServerLiveEvent();
     const auto check = [](WebcamClient& c) -> std::uint64_t { return c.CheckForServer(); };
@@ -217,7 +230,7 @@ TEST(WebcamClient, EveryRequestGivesItsCodeResultAndLogLineForEveryKindOfAnswer)
         return got.width | std::uint64_t{got.height} << 32;
     };
     const auto publish = [](WebcamClient& c) -> std::uint64_t { return c.PublishAcrossSessions(); };
-    const Step reconnect[] = {{disconnect, 0, Step::Answer, 0, {}, 1}, {connect, 0, Step::Answer, 0, {}, 1}};
+    const auto& reconnect = kReconnect;
     // clang-format off
     const std::vector<Step> steps = {
         {check}, {setAndCheck, 0, Step::Answer, 0, {}, 1},
@@ -262,30 +275,7 @@ TEST(WebcamClient, EveryRequestGivesItsCodeResultAndLogLineForEveryKindOfAnswer)
         {tick, 2, Step::AnswerLate, 16, live, 0, "ERROR: time-out: command 2: no answer within 2000 ms"},
     };
     // clang-format on
-    TestLog log;
-    WebcamClient client(log.Factory());
-    ScriptedServer server(steps);
-    std::vector<std::uint32_t> sent;
-    for (std::size_t i = 0; i < steps.size(); ++i) {
-        SCOPED_TRACE("step " + std::to_string(i));
-        const Step& step = steps[i];
-        const std::size_t mark = log.Lines().size();
-        if (step.reply == Step::AnswerThenClose)
-            ResetEvent(server.closed.get());
-        const auto started = Clock::now();
-        EXPECT_EQ(step.call(client), step.result);
-        // Only the late steps wait for their bound (2 s or 100 ms); room for a loaded machine.
-        const double seconds = SecondsSince(started), bound = step.reply == Step::AnswerLate ? 2.0
-                                                              : step.reply == Step::AnswerAfterShortBound ? 0.1 : 0;
-        EXPECT_TRUE(seconds >= bound * 0.75 && seconds < bound * 3 + 1.5) << seconds;
-        if (bound > 0)
-            SetEvent(server.late.get());
-        // The next step must meet the broken connection, not race the server's disconnect.
-        EXPECT_TRUE(step.reply != Step::AnswerThenClose ||
-                    WaitForSingleObject(server.closed.get(), 10000) == WAIT_OBJECT_0);
-        CheckStep(step, log, mark, sent);
-    }
-    EXPECT_EQ(server.Stop(), sent);
+    RunSteps(steps);
 }
 
 // The pipe is a stream of bytes, so an answer written in pieces, or longer than the record, does not
@@ -293,14 +283,9 @@ TEST(WebcamClient, EveryRequestGivesItsCodeResultAndLogLineForEveryKindOfAnswer)
 // before a request other than the per-frame one belong to an earlier answer and would be read as
 // this request's, so it fails and the connection is out of step.
 TEST(WebcamClient, AnAnswerInPiecesIsReadWholeAndBytesOfAnEarlierAnswerPutTheConnectionOutOfStep) {
-    const auto start = [](WebcamClient& c) -> std::uint64_t { return c.StartCamera(); };
-    const auto texture = [](WebcamClient& c) { return c.OpenSharedTexture(); };
-    const auto tick = [](WebcamClient& c) -> std::uint64_t { return c.FrameTick(); };
     const auto inStep = [](WebcamClient& c) -> std::uint64_t { return c.InStep(); };
-    const auto connect = [](WebcamClient& c) -> std::uint64_t { return c.ConnectToServer({}); };
-    const auto disconnect = [](WebcamClient& c) -> std::uint64_t { return c.Disconnect(); };
     const Status live{0x1122334455667788, 1, 1};
-    const Step reconnect[] = {{disconnect, 0, Step::Answer, 0, {}, 1}, {connect, 0, Step::Answer, 0, {}, 1}};
+    const auto& reconnect = kReconnect;
     // clang-format off
     const std::vector<Step> steps = {
         {connect, 0, Step::Answer, 0, {}, 1},
@@ -324,34 +309,7 @@ TEST(WebcamClient, AnAnswerInPiecesIsReadWholeAndBytesOfAnEarlierAnswerPutTheCon
         {inStep, 0, Step::Answer, 0, {}, 0},
     };
     // clang-format on
-    TestLog log;
-    ScriptedServer server(steps);
-    bool restOnLook = false;
-    // The client obtains its request log between its first read and its look for the rest: the app
-    // writes the rest then.
-    WebcamClient client([&, logs = log.Factory()](std::string tag) {
-        if (restOnLook && std::string_view(tag) == "HandleRequest") {
-            restOnLook = false;
-            SetEvent(server.tailWanted.get());
-            EXPECT_EQ(WaitForSingleObject(server.tailWritten.get(), 10000), WAIT_OBJECT_0);
-        }
-        return logs(std::move(tag));
-    });
-    std::vector<std::uint32_t> sent;
-    for (std::size_t i = 0; i < steps.size(); ++i) {
-        SCOPED_TRACE("step " + std::to_string(i));
-        const Step& step = steps[i];
-        const std::size_t mark = log.Lines().size();
-        restOnLook = step.reply == Step::AnswerInTwo;
-        EXPECT_EQ(step.call(client), step.result);
-        EXPECT_FALSE(restOnLook) << "the rest was never asked for";
-        if (step.reply == Step::AnswerInTwoLate) { // the rest is there before the next request
-            SetEvent(server.late.get());
-            EXPECT_EQ(WaitForSingleObject(server.tailWritten.get(), 10000), WAIT_OBJECT_0);
-        }
-        CheckStep(step, log, mark, sent);
-    }
-    EXPECT_EQ(server.Stop(), sent);
+    RunSteps(steps);
 }
 
 TEST(WebcamClient, EveryWaitOfTheConnectionChainEndsSoonAfterCancellation) {

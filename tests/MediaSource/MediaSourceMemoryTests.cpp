@@ -2,65 +2,22 @@
 // allocation of the host's calls, or of the stream's worker and the core's background work, gives the
 // host a failure code or an MEError event; nothing unwinds into the host or ends its process. The
 // program runs from a folder of its own, so the camera finds no app to start.
-#include "MediaSourceTestSupport.h"
 #include "../IPC/IpcTestSupport.h"
+#include "../support/AllocationSeam.h"
+#include "MediaSourceTestSupport.h"
 
 #include "MediaSource/MediaSource.h"
 
 #include <mferror.h>
 
-#include <cstdlib>
-#include <new>
-
 using namespace Zarvo;
 using namespace Zarvo::MediaFoundation;
 using namespace Zarvo::Testing;
 
-// The allocation seam: while armed, the n-th allocation of the armed threads fails. Host: the test's
-// thread; Others: every other thread (the stream's worker and the core's background work).
-namespace {
-enum Scope { Off, Host, Others };
-std::atomic<int> gScope{Off};
-std::atomic<long> gCountdown{0};
-std::atomic<long> gAllocations{0};
-thread_local bool tTestThread = false;
-
-void Arm(Scope scope, long failAt) {
-    gAllocations = 0;
-    gCountdown = failAt;
-    gScope = scope;
-}
-} // namespace
-
-#if defined(__GNUC__) && !defined(__clang__)
-#pragma GCC diagnostic ignored "-Wmismatched-new-delete"
-#endif
-
-void* operator new(std::size_t size) {
-    const int scope = gScope.load();
-    if (scope != Off && (scope == Host) == tTestThread) {
-        ++gAllocations;
-        if (--gCountdown == 0)
-            throw std::bad_alloc();
-    }
-    if (void* block = std::malloc(size ? size : 1))
-        return block;
-    throw std::bad_alloc();
-}
-void* operator new[](std::size_t size) { return ::operator new(size); }
-void operator delete(void* block) noexcept { std::free(block); }
-void operator delete[](void* block) noexcept { std::free(block); }
-void operator delete(void* block, std::size_t) noexcept { std::free(block); }
-void operator delete[](void* block, std::size_t) noexcept { std::free(block); }
-
 namespace {
 
 struct MemoryTest : testing::Test {
-    MemoryTest() {
-        tTestThread = true;
-        SetEnvironmentVariableW(L"APPDATA", settings.Path().c_str());
-    }
-    ~MemoryTest() override { gScope = Off; }
+    MemoryTest() { SetEnvironmentVariableW(L"APPDATA", settings.Path().c_str()); }
 
     // A started source, its stream and MEStreamStarted taken; the codes on the way.
     struct Started {
@@ -68,21 +25,20 @@ struct MemoryTest : testing::Test {
         ComPtr<IMFMediaStream> stream;
         HRESULT created = E_FAIL, started = E_FAIL;
     };
-    // Only the calls into the source run armed: the test's own event helpers allocate too.
-    Started Start(Scope scope) {
+    // With a seam on the test's thread, only the calls into the source run armed: the test's own event
+    // helpers allocate too.
+    Started Start(FailingAllocation* host = nullptr) {
         Started run;
         ComPtr<IMFPresentationDescriptor> presentation;
-        if (scope == Host)
-            gScope = Host;
+        if (host)
+            host->Resume();
         run.created = CreateMediaSource(IID_PPV_ARGS(&run.source));
         if (SUCCEEDED(run.created) && SUCCEEDED(run.source->CreatePresentationDescriptor(&presentation)))
             run.started = run.source->Start(presentation.Get(), nullptr, nullptr);
-        if (scope == Host)
-            gScope = Off;
+        if (host)
+            host->Pause();
         if (SUCCEEDED(run.started)) {
-            ComPtr<IMFMediaEvent> announced;
-            NextTypes(run.source.Get(), 1, &announced);
-            run.stream = StreamOf(announced);
+            run.stream = AnnouncedStream(run.source.Get());
             EXPECT_EQ(NextTypes(run.stream.Get(), 1), std::vector<MediaEventType>{MEStreamStarted});
         }
         return run;
@@ -108,21 +64,22 @@ TEST_F(MemoryTest, HostCallsAnswerOutOfMemoryAtAnyAllocation) {
     long failAt = 1;
     for (; failAt < 5000; ++failAt) {
         SCOPED_TRACE(failAt);
-        Arm(Off, failAt);
+        FailingAllocation failing(failAt);
+        failing.Pause();
         Started run;
         HRESULT requested = E_FAIL;
         try {
-            run = Start(Host);
+            run = Start(&failing);
             if (run.stream) {
-                gScope = Host;
+                failing.Resume();
                 requested = run.stream->RequestSample(nullptr);
-                gScope = Off;
+                failing.Pause();
             }
         } catch (const std::exception& error) {
-            gScope = Off;
+            failing.Pause();
             ADD_FAILURE() << "allocation " << failAt << " raised out of a host call: " << error.what();
         }
-        const long allocations = gAllocations;
+        const long allocations = failing.Allocations();
         for (const HRESULT hr : {run.created, run.started, requested})
             EXPECT_TRUE(hr == S_OK || hr == E_OUTOFMEMORY || hr == E_FAIL) << std::hex << hr;
         if (requested == S_OK) {
@@ -148,14 +105,13 @@ TEST_F(MemoryTest, TheWorkerRunningOutOfMemoryReportsMEErrorAndStartsAgain) {
     long failAt = 1;
     for (; failAt < 2000; ++failAt) {
         SCOPED_TRACE(failAt);
-        Arm(Others, failAt);
-        Started run = Start(Others);
+        FailingAllocation failing({.nth = failAt, .otherThreads = true});
+        Started run = Start();
         ASSERT_EQ(run.started, S_OK);
         ASSERT_TRUE(run.stream);
         ASSERT_EQ(run.stream->RequestSample(nullptr), S_OK);
         const auto [type, status] = Answer(run.stream.Get());
-        gScope = Off;
-        const long allocations = gAllocations;
+        const bool failed = failing.Disarm();
         if (type == MEError) {
             ++errors;
             EXPECT_EQ(status, E_OUTOFMEMORY);
@@ -171,7 +127,7 @@ TEST_F(MemoryTest, TheWorkerRunningOutOfMemoryReportsMEErrorAndStartsAgain) {
         run.source->Shutdown();
         run = {};
         ASSERT_EQ(LiveObjects(), 0) << "after failing allocation " << failAt;
-        if (allocations < failAt)
+        if (!failed)
             break;
     }
     EXPECT_GT(errors, 0) << "no failed allocation reached the worker";

@@ -82,13 +82,21 @@ inline std::vector<MediaEventType> NextTypes(IMFMediaEventGenerator* generator, 
     return types;
 }
 
-inline ComPtr<IMFMediaStream> StreamOf(const ComPtr<IMFMediaEvent>& event) {
+// The object an event carries (the stream of MENewStream, the sample of MEMediaSample).
+template <class Interface> ComPtr<Interface> ObjectOf(const ComPtr<IMFMediaEvent>& event) {
     PROPVARIANT value{};
-    ComPtr<IMFMediaStream> stream;
+    ComPtr<Interface> object;
     if (event && SUCCEEDED(event->GetValue(&value)) && value.vt == VT_UNKNOWN && value.punkVal)
-        value.punkVal->QueryInterface(IID_PPV_ARGS(&stream));
+        value.punkVal->QueryInterface(IID_PPV_ARGS(&object));
     PropVariantClear(&value);
-    return stream;
+    return object;
+}
+
+// The stream a source announces next (MENewStream or MEUpdatedStream), once it was started.
+inline ComPtr<IMFMediaStream> AnnouncedStream(IMFMediaSource* source) {
+    ComPtr<IMFMediaEvent> announced;
+    NextTypes(source, 1, &announced);
+    return ObjectOf<IMFMediaStream>(announced);
 }
 
 // Ends the process, saying so, when the scope is not left within `milliseconds`.

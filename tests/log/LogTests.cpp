@@ -316,66 +316,66 @@ std::set<std::wstring> OldLogNames(std::initializer_list<int> indexes, int from 
     return names;
 }
 
+// The current file and the newest others of its prefix stay (the twenty newest, or as many as asked).
+// Names carry local time, which runs back at the autumn clock change or with a new time zone: the
+// newest are those created last, whatever their names say, and by name only within one time. A file
+// still being written stays whatever its age, its handle still writing into the folder.
 TEST(Log, DeleteOldLogFilesKeepsTheCurrentFileAndTheTwentyNewestOfItsPrefixOnly) {
-    TempFolder folder;
-    const std::wstring logs = folder.Path();
-    // The current file is among the oldest (the clock went back), and another old one is still
-    // being written: both stay, with their handles still writing into the folder.
-    const auto current = UniqueName(), writing = UniqueName();
-    MakeOldLogs(logs, {{5, current}, {2, writing}});
-    DeleteOldLogFiles(logs + L"\\" + OldLogName(5), L"zvfilter");
-    EXPECT_EQ(LogsLeft(logs), OldLogNames({2, 5}, kOldLogs - 20));
-
-    DeleteOldLogFiles(logs + L"\\" + OldLogName(5), L"zvfilter", 1);
-    EXPECT_EQ(LogsLeft(logs), OldLogNames({2, 5, kOldLogs - 1}));
-    Log::Get(writing, "W") << "still here" << Log::EndLine;
-    EXPECT_EQ(ReadFileBytes(logs + L"\\" + OldLogName(2)), OldLogText(2) + "[W] still here\r\n");
-}
-
-// Names carry local time, which runs back at the autumn clock change or with a new time zone:
-// the newest logs are those created last, whatever their names say.
-TEST(Log, DeleteOldLogFilesKeepsTheNewestByCreationTimeAndByNameOnlyWithinOneTime) {
+    const std::function<int(int)> byName = [](int i) { return i; },
+                                  reversed = [](int i) { return kOldLogs - i; };
     const struct {
         const char* order;
+        int current; // the old log that is the current file, open as `writing` is; -1: a new file
+        std::size_t keep;
         std::function<int(int)> minuteOf;
         std::set<std::wstring> kept;
     } cases[] = {
-        {"names opposite to the times", [](int i) { return kOldLogs - i; }, OldLogNames({}, 0, 20)},
+        // The clock went back: the current file is among the oldest, and another old one (2) is open.
+        {"current among the oldest", 5, kKeptLogFiles, byName, OldLogNames({2, 5}, kOldLogs - 20)},
+        {"one kept", 5, 1, byName, OldLogNames({2, 5, kOldLogs - 1})},
+        {"names opposite to the times", -1, kKeptLogFiles, reversed, OldLogNames({}, 0, 20)},
         // Logs 19 and 20 were created at the same time: the later name is the newer.
-        {"two at one time", [](int i) { return i == 20 ? kOldLogs - 19 : kOldLogs - i; },
+        {"two at one time", -1, kKeptLogFiles, [](int i) { return i == 20 ? kOldLogs - 19 : kOldLogs - i; },
          OldLogNames({20}, 0, 19)},
-        {"the oldest name the newest", [](int i) { return i == 0 ? 1000 : i; }, OldLogNames({0}, 21)},
+        {"the oldest name the newest", -1, kKeptLogFiles, [](int i) { return i == 0 ? 1000 : i; },
+         OldLogNames({0}, 21)},
     };
     for (const auto& c : cases) {
         SCOPED_TRACE(c.order);
         TempFolder folder;
-        const std::wstring current = folder / L"zvfilter_webcam_20200101_000000_1.log";
-        Testing::WriteFileBytes(current, "current");
-        MakeOldLogs(folder.Path(), {}, c.minuteOf);
-        DeleteOldLogFiles(current, L"zvfilter");
+        const std::wstring logs = folder.Path(), newFile = L"zvfilter_webcam_20200101_000000_1.log";
+        std::map<int, std::string> writing;
         std::set<std::wstring> expected = c.kept;
-        expected.insert(L"zvfilter_webcam_20200101_000000_1.log");
-        EXPECT_EQ(LogsLeft(folder.Path()), expected);
+        if (c.current < 0) {
+            Testing::WriteFileBytes(folder / newFile, "current");
+            expected.insert(newFile);
+        } else {
+            writing = {{c.current, UniqueName()}, {2, UniqueName()}};
+        }
+        MakeOldLogs(logs, writing, c.minuteOf);
+        DeleteOldLogFiles(logs + L"\\" + (c.current < 0 ? newFile : OldLogName(c.current)), L"zvfilter",
+                          c.keep);
+        EXPECT_EQ(LogsLeft(logs), expected);
+        for (const auto& [i, name] : writing) {
+            Log::Get(name, "W") << "still here" << Log::EndLine;
+            EXPECT_EQ(ReadFileBytes(logs + L"\\" + OldLogName(i)), OldLogText(i) + "[W] still here\r\n");
+        }
     }
 }
 
 constexpr int kThreads = 4, kChildLines = 2000;
-
-std::wstring Environment(const wchar_t* name) {
-    wchar_t value[MAX_PATH] = {};
-    const DWORD length = GetEnvironmentVariableW(name, value, MAX_PATH);
-    return std::wstring(value, length < MAX_PATH ? length : 0);
-}
 
 // One of the writers of the tests below, started as a program of its own: it opens its log (a
 // given file, or a new one in a settings folder as a camera host does) at the moment the parent
 // says, then its threads write at once: kChildLines each, or until the parent says stop, telling
 // the parent of each line.
 TEST(Log, DISABLED_AppendingChildProcess) {
-    const std::wstring file = Environment(L"ZARVO_LOG_CHILD_FILE"),
-                       settings = Environment(L"ZARVO_LOG_CHILD_SETTINGS"),
-                       tag = Environment(L"ZARVO_LOG_CHILD_TAG"), id = Environment(L"ZARVO_LOG_CHILD_ID"),
-                       cap = Environment(L"ZARVO_LOG_CHILD_CAP");
+    wchar_t text[4 * MAX_PATH] = {}; // id|tag|cap|until stopped (1 or nothing)|file|settings, from Children
+    GetEnvironmentVariableW(L"ZARVO_LOG_CHILD", text, DWORD(std::size(text)));
+    std::wistringstream fields(text);
+    std::wstring id, tag, cap, untilStopped, file, settings;
+    for (std::wstring* field : {&id, &tag, &cap, &untilStopped, &file, &settings})
+        std::getline(fields, *field, L'|');
     ASSERT_TRUE(!tag.empty() && !id.empty() && !cap.empty() && file.empty() != settings.empty());
     const HANDLE go = OpenEventW(SYNCHRONIZE, FALSE, (L"ZarvoLogStart-" + id).c_str()),
                  stop = OpenEventW(SYNCHRONIZE, FALSE, (L"ZarvoLogStop-" + id).c_str()),
@@ -389,11 +389,10 @@ TEST(Log, DISABLED_AppendingChildProcess) {
         InitializeLogging(settings, L"zvfilter");
         name = kFilterLogName;
     }
-    const bool untilStopped = !Environment(L"ZARVO_LOG_CHILD_UNTIL_STOPPED").empty();
     std::vector<std::thread> threads;
     for (int t = 0; t < kThreads; ++t)
         threads.emplace_back([&, writer = ToUtf8(tag) + std::to_string(t)] {
-            if (!untilStopped)
+            if (untilStopped.empty())
                 return WriteNumberedLines(name, writer, kChildLines);
             Log log = Log::Get(name, writer);
             for (int i = 0; WaitForSingleObject(stop, 0) == WAIT_TIMEOUT; ++i) {
@@ -420,13 +419,11 @@ public:
         EXPECT_TRUE(mGo && mStop && mUp);
         wchar_t self[MAX_PATH] = {};
         GetModuleFileNameW(nullptr, self, MAX_PATH);
-        SetEnvironmentVariableW(L"ZARVO_LOG_CHILD_FILE", file.empty() ? nullptr : file.c_str());
-        SetEnvironmentVariableW(L"ZARVO_LOG_CHILD_SETTINGS", settings.empty() ? nullptr : settings.c_str());
-        SetEnvironmentVariableW(L"ZARVO_LOG_CHILD_ID", id.c_str());
-        SetEnvironmentVariableW(L"ZARVO_LOG_CHILD_CAP", std::to_wstring(cap).c_str());
-        SetEnvironmentVariableW(L"ZARVO_LOG_CHILD_UNTIL_STOPPED", untilStopped ? L"1" : nullptr);
         for (const wchar_t* tag : tags) {
-            SetEnvironmentVariableW(L"ZARVO_LOG_CHILD_TAG", tag);
+            SetEnvironmentVariableW(L"ZARVO_LOG_CHILD",
+                                    (id + L"|" + tag + L"|" + std::to_wstring(cap) + L"|" +
+                                     (untilStopped ? L"1|" : L"|") + file + L"|" + settings)
+                                        .c_str());
             std::wstring command =
                 L"\"" + std::wstring(self) +
                 L"\" --gtest_also_run_disabled_tests --gtest_filter=Log.DISABLED_AppendingChildProcess";

@@ -3,6 +3,7 @@
 // has a name of this program's own, so these tests share nothing system-wide.
 #include "webcam/FrameChannel.h"
 
+#include "../IPC/SecurityTestSupport.h"
 #include "WebcamTestSupport.h"
 
 #include <sddl.h>
@@ -19,29 +20,16 @@ using namespace Zarvo::Testing;
 
 namespace {
 
-// This process's user: the SID's bytes.
+// This process's user: the SID's bytes, and its text for the descriptors.
 std::vector<std::uint8_t> ProcessUser() {
     HANDLE token = nullptr;
-    std::vector<void*> buffer(64);
-    DWORD bytes = 0;
-    if (!OpenProcessToken(GetCurrentProcess(), TOKEN_QUERY, &token))
-        return {};
-    const bool read = GetTokenInformation(token, TokenUser, buffer.data(), DWORD(buffer.size() * sizeof(void*)), &bytes);
-    CloseHandle(token);
-    if (!read)
-        return {};
-    const PSID sid = reinterpret_cast<TOKEN_USER*>(buffer.data())->User.Sid;
-    const auto* first = static_cast<const std::uint8_t*>(sid);
-    return {first, first + GetLengthSid(sid)};
+    OpenProcessToken(GetCurrentProcess(), TOKEN_QUERY, &token);
+    const UniqueHandleNull owned(token);
+    return IPC::ObjectSecurity::TokenUserSid(token);
 }
-
-std::wstring SidString(const std::vector<std::uint8_t>& sid) {
-    wchar_t* text = nullptr;
-    if (sid.empty() || !ConvertSidToStringSidW(const_cast<std::uint8_t*>(sid.data()), &text))
-        return L"(none)";
-    std::wstring result = text;
-    LocalFree(text);
-    return result;
+std::wstring ProcessUserText() {
+    const std::string text = ProcessUserSid();
+    return {text.begin(), text.end()};
 }
 
 // Security of a descriptor text, kept for a table's lifetime.
@@ -201,7 +189,7 @@ TEST(FrameChannel, AReaderRacingTheWriterKeepsOnlyWholeFrames) {
 TEST(FrameChannel, ASectionMadeFirstBySomeoneElseIsNeitherWrittenNorRead) {
     constexpr std::uint32_t kWidth = 64, kHeight = 32;
     const std::vector<std::uint8_t> userBytes = ProcessUser();
-    const std::wstring user = SidString(userBytes);
+    const std::wstring user = ProcessUserText();
     Security ours(L"O:" + user + L"D:P(A;;GA;;;" + user + L")(A;;GA;;;SY)");
     const struct {
         const wchar_t* what;
@@ -243,7 +231,7 @@ TEST(FrameChannel, ASectionMadeFirstBySomeoneElseIsNeitherWrittenNorRead) {
 TEST(FrameChannel, AChannelMadeForAnAppOfAnotherSessionCarriesOnlyRulesBothTrust) {
     constexpr std::uint32_t kWidth = 64, kHeight = 32;
     const std::vector<std::uint8_t> user = ProcessUser();
-    const std::wstring userText = SidString(user);
+    const std::wstring userText = ProcessUserText();
     BYTE service[SECURITY_MAX_SID_SIZE];
     DWORD serviceBytes = sizeof(service);
     ASSERT_TRUE(CreateWellKnownSid(WinLocalServiceSid, nullptr, service, &serviceBytes));
