@@ -61,11 +61,24 @@ std::int64_t CounterFrequency() noexcept {
     return frequency;
 }
 
-// Performance counter now, in 100 ns units.
-std::int64_t Now() noexcept {
+std::uint64_t CounterNow() noexcept {
     LARGE_INTEGER ticks{};
     QueryPerformanceCounter(&ticks);
-    return ToMediaTime(static_cast<std::int64_t>(ticks.QuadPart), CounterFrequency());
+    return static_cast<std::uint64_t>(ticks.QuadPart);
+}
+
+// Performance counter now, in 100 ns units.
+std::int64_t Now() noexcept {
+    return ToMediaTime(static_cast<std::int64_t>(CounterNow()), CounterFrequency());
+}
+
+// A publication time the app wrote into shared memory, in 100 ns units, when it lies in the last
+// few seconds: any other value is no time to pace by (and would overflow the arithmetic).
+std::optional<std::int64_t> RecentPublication(std::uint64_t ticks) noexcept {
+    const std::uint64_t now = CounterNow(), frequency = static_cast<std::uint64_t>(CounterFrequency());
+    if (ticks > now || now - ticks > 10 * frequency)
+        return std::nullopt;
+    return ToMediaTime(static_cast<std::int64_t>(ticks), CounterFrequency());
 }
 
 // CREATE_WAITABLE_TIMER_HIGH_RESOLUTION (Windows 10 1803 on), which the MinGW headers lack.
@@ -704,15 +717,14 @@ std::uint64_t CameraCore::FillFromApp(std::uint8_t* buffer, std::uint64_t size, 
     }
     if (result.status == Status::Frame && (!result.numbered || !d.numbered || result.frameNumber != d.frameNumber)) {
         d.lastNewFrame = now;
-        if (result.numbered) {
+        if (const auto published = result.numbered ? RecentPublication(result.publishTime) : std::nullopt) {
             // Move the slots towards a sixteenth of an interval after the app's publications (a
             // frame then goes out as it arrives): the nearest such point one interval on, by at
             // most a sixteenth of an interval per sample, so consecutive samples stay within an
             // eighth of one interval apart, and by an interval in all, so the rate stays the
             // negotiated one whatever the app's.
             const std::int64_t interval = mFormat.interval;
-            const std::int64_t published = ToMediaTime(static_cast<std::int64_t>(result.publishTime), CounterFrequency());
-            std::int64_t shift = (published + interval / 16 - d.due) % interval;
+            std::int64_t shift = (*published + interval / 16 - d.due) % interval;
             if (shift > interval / 2)
                 shift -= interval;
             else if (shift < -interval / 2)

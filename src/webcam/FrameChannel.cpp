@@ -41,11 +41,12 @@ std::uint64_t Ticks() noexcept {
     return static_cast<std::uint64_t>(now.QuadPart);
 }
 
-// A mapped view and the bytes the system gave it (whole pages, at least the section's size).
+// A mapped view of the section's first `size` bytes (0: all of it) and the bytes the system gave it
+// (whole pages, at least those asked for).
 class View {
 public:
     View() = default;
-    View(HANDLE section, DWORD access) : mBase(MapViewOfFile(section, access, 0, 0, 0)) {
+    View(HANDLE section, DWORD access, std::size_t size = 0) : mBase(MapViewOfFile(section, access, 0, 0, size)) {
         MEMORY_BASIC_INFORMATION info{};
         if (mBase && VirtualQuery(mBase, &info, sizeof(info)) == sizeof(info))
             mBytes = info.RegionSize;
@@ -196,8 +197,9 @@ ChannelHeader* Writer::Header() noexcept {
 namespace {
 
 std::string NoChannelFor(std::uint32_t width, std::uint32_t height, std::uint32_t slots) {
-    if (width == 0 || height == 0 || width > kMaxDimension || height > kMaxDimension || slots < kMinSlots ||
-        slots > kMaxSlots)
+    // Odd sides too: NV12 has none, and readers refuse them.
+    if (width == 0 || height == 0 || width % 2 || height % 2 || width > kMaxDimension || height > kMaxDimension ||
+        slots < kMinSlots || slots > kMaxSlots || SectionBytes(WriterPitch(width), height, slots) > kMaxChannelBytes)
         return "no channel for " + std::to_string(width) + "," + std::to_string(height) + " in " +
                std::to_string(slots) + " slots";
     return {};
@@ -457,12 +459,16 @@ std::string Reader::Open(const std::wstring& name, std::uint32_t width, std::uin
         if (std::string foreign = ForeignRules(mapping->section.get(), owner, false); !foreign.empty())
             return "not the app's: " + foreign;
     }
-    mapping->view = View(mapping->section.get(), FILE_MAP_READ);
+    // The header first, then only the slots it describes: the section may be larger than that (and
+    // smaller than a header: the whole of it then).
+    mapping->view = View(mapping->section.get(), FILE_MAP_READ, sizeof(ChannelHeader));
+    if (!mapping->view)
+        mapping->view = View(mapping->section.get(), FILE_MAP_READ);
     if (!mapping->view)
         return "MapViewOfFile failed " + std::to_string(GetLastError());
-    const std::size_t bytes = mapping->view.bytes();
-    if (bytes < sizeof(ChannelHeader))
+    if (const std::size_t bytes = mapping->view.bytes(); bytes < sizeof(ChannelHeader))
         return "section of " + std::to_string(bytes) + " bytes is smaller than its header";
+    constexpr std::uint64_t bytes = kMaxChannelBytes;
 
     const ChannelHeader* shared = mapping->header();
     const std::uint32_t magic = Load(shared->magic, std::memory_order_acquire);
@@ -502,7 +508,13 @@ std::string Reader::Open(const std::wstring& name, std::uint32_t width, std::uin
     // Every operand is bounded above, so this cannot wrap.
     const std::uint64_t end = h.slotOffset + std::uint64_t{h.slotCount} * h.slotStride;
     if (end > bytes)
-        return "slots end at byte " + std::to_string(end) + ", beyond the section's " + std::to_string(bytes);
+        return "slots end at byte " + std::to_string(end) + ", beyond a channel's " + std::to_string(bytes);
+    if (end > mapping->view.bytes()) {
+        View slots(mapping->section.get(), FILE_MAP_READ, static_cast<std::size_t>(end));
+        if (!slots)
+            return "slots end at byte " + std::to_string(end) + ", beyond the section";
+        mapping->view = std::move(slots); // the checked copy of the geometry stays what is used
+    }
 
     // An app without the event still serves; the camera then looks on its own schedule.
     // With the right to reset it, a reader that finds it still set from a publication it has seen

@@ -49,6 +49,9 @@ inline constexpr std::uint32_t kMinSlots = 2;
 inline constexpr std::uint32_t kMaxSlots = 4;
 inline constexpr std::uint32_t kDefaultSlots = 3;
 inline constexpr std::uint32_t kMaxDimension = 16384; // keeps every size below well inside 64 bits
+// A reader maps no more than this, nor a writer makes more: a channel lives in the address space of
+// every host that reads it, 32-bit ones too. Four slots of 4096 x 4096 fit.
+inline constexpr std::uint64_t kMaxChannelBytes = std::uint64_t{128} << 20;
 
 struct ChannelHeader {
     std::uint32_t magic;

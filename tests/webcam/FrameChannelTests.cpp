@@ -8,7 +8,9 @@
 
 #include <sddl.h>
 
+#include <algorithm>
 #include <atomic>
+#include <cstring>
 #include <cwchar>
 #include <memory>
 #include <thread>
@@ -182,6 +184,48 @@ TEST(FrameChannel, AReaderRacingTheWriterKeepsOnlyWholeFrames) {
 }
 
 } // namespace
+
+// A channel lives in the address space of every host that reads it, 32-bit ones too. A reader maps
+// the header and the slots it describes, not the whole section, which may be far larger; no writer
+// makes a channel for odd sides (which readers refuse) or beyond a channel's limit.
+TEST(FrameChannel, AReaderMapsOnlyTheSlotsAndNoWriterMakesAChannelReadersRefuse) {
+    constexpr std::uint32_t kWidth = 64, kHeight = 32;
+    constexpr std::uint64_t kSection = std::uint64_t{1} << 30;
+    const std::wstring name = UniqueName(L"FrameChannel"), small = UniqueName(L"FrameChannel");
+    const UniqueHandleNull section(CreateFileMappingW(INVALID_HANDLE_VALUE, nullptr, PAGE_READWRITE,
+                                                      static_cast<DWORD>(kSection >> 32), static_cast<DWORD>(kSection),
+                                                      name.c_str()));
+    ASSERT_TRUE(section);
+    {   // A whole channel at the start of the large section, as a writer of its own size leaves it.
+        Writer writer;
+        std::string whyNot;
+        ASSERT_TRUE(writer.Open(small, kWidth, kHeight, whyNot)) << whyNot;
+        writer.Publish(PatternFrame(kWidth, kHeight, 5).data(), kWidth, 5);
+        const std::size_t bytes = SectionBytes(WriterPitch(kWidth), kHeight, kDefaultSlots);
+        void* start = MapViewOfFile(section.get(), FILE_MAP_WRITE, 0, 0, bytes);
+        ASSERT_NE(start, nullptr);
+        std::memcpy(start, writer.Header(), bytes);
+        UnmapViewOfFile(start);
+    }
+    Reader reader;
+    ASSERT_EQ(reader.Open(name, kWidth, kHeight), "");
+    std::vector<std::uint8_t> yuy2(2 * kWidth * kHeight);
+    EXPECT_EQ(reader.ConvertNewest(PixelKernels::Nv12ToYuy2(PixelKernels::Isa::Scalar), yuy2.data()).outcome,
+              Reader::Outcome::Frame);
+    std::uint64_t largest = 0; // the largest view of a section in this process
+    MEMORY_BASIC_INFORMATION info{};
+    for (auto* at = static_cast<std::uint8_t*>(nullptr); VirtualQuery(at, &info, sizeof(info)) == sizeof(info);
+         at = static_cast<std::uint8_t*>(info.BaseAddress) + info.RegionSize)
+        if (info.Type == MEM_MAPPED)
+            largest = std::max<std::uint64_t>(largest, info.RegionSize);
+    EXPECT_LT(largest, kSection / 2);
+
+    std::string whyNot;
+    EXPECT_FALSE(Writer().Open(UniqueName(L"FrameChannel"), 63, 32, whyNot));
+    EXPECT_EQ(whyNot, "no channel for 63,32 in 3 slots");
+    EXPECT_FALSE(Writer().Open(UniqueName(L"FrameChannel"), 8192, 8192, whyNot)); // 96 MiB a slot
+    EXPECT_EQ(whyNot, "no channel for 8192,8192 in 3 slots");
+}
 
 // A section someone else made first under the channel's name: a writer with rules of its own (the app)
 // does not publish in it, whoever owns it or whatever its rules admit, yet takes up its own leftover;

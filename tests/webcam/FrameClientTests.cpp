@@ -178,8 +178,7 @@ TEST(FrameClient, FailuresStillDeliverEverySampleAndFallBackToTheFrameChannel) {
     // clang-format off
     struct Output { const GUID* subtype; PixelKernels::Kernel reference; long bytes; };
     const Output yuy2{&MEDIASUBTYPE_YUY2, PixelKernels::Nv12ToYuy2(kScalar), kWidth * kHeight * 2},
-                 nv12{&MEDIASUBTYPE_NV12, PixelKernels::Nv12ToNv12(kScalar), kWidth * kHeight * 3 / 2},
-                 iyuv{&MEDIASUBTYPE_IYUV, PixelKernels::Nv12ToIyuv(kScalar), kWidth * kHeight * 3 / 2};
+                 nv12{&MEDIASUBTYPE_NV12, PixelKernels::Nv12ToNv12(kScalar), kWidth * kHeight * 3 / 2};
     const struct {
         const char* what; DeviceRecord record; Output output; std::uint32_t code; bool fallsBack;
         std::array<int, 4> counts; long shortBy = 0; // counts as DeviceRecord::Counts
@@ -265,7 +264,8 @@ TEST(FrameClient, RefusesAMalformedFrameChannelWithOneErrorLine) {
         {"frames of 63,32, expected even sides up to 16384", [](auto& h) { h.width = 63; }},
         {"row pitch 60 for a width of 64", [](auto& h) { h.rowPitch = 60; }},
         {"slot count 9, expected 2 to 4", [](auto& h) { h.slotCount = 9; }},
-        {"slots end at byte 24704, beyond the section's 12288", [](auto& h) { h.slotStride = 8192; }},
+        {"slots end at byte 24704, beyond the section", [](auto& h) { h.slotStride = 8192; }},
+        {"slots end at byte 201326720, beyond a channel's 134217728", [](auto& h) { h.slotStride = 64 << 20; }},
     };
     // clang-format on
     for (const auto& c : cases) {
