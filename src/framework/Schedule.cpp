@@ -1,5 +1,7 @@
 #include "framework/Schedule.h"
 
+#include <algorithm>
+
 #include <new>
 
 namespace {
@@ -101,6 +103,22 @@ HRESULT CAMSchedule::RemoveAdvise(DWORD_PTR cookie) {
     return S_FALSE;
 }
 
+namespace {
+
+// Releases `semaphore` `times` times, or as often as its maximum count leaves room for, in few calls.
+void ReleaseTimes(HANDLE semaphore, REFERENCE_TIME times) {
+    for (LONG chunk = static_cast<LONG>(std::min<REFERENCE_TIME>(times, LONG_MAX)); times > 0 && chunk > 0;) {
+        if (ReleaseSemaphore(semaphore, chunk, nullptr)) {
+            times -= chunk;
+            chunk = static_cast<LONG>(std::min<REFERENCE_TIME>(times, chunk));
+        } else {
+            chunk /= 2; // past the maximum: as much as still fits
+        }
+    }
+}
+
+} // namespace
+
 REFERENCE_TIME CAMSchedule::FireDue(REFERENCE_TIME t) {
     CAutoLock lock(&mLock);
     // An entry at the largest time is never due: it would re-arm onto itself for ever.
@@ -108,9 +126,13 @@ REFERENCE_TIME CAMSchedule::FireDue(REFERENCE_TIME t) {
         AdvisePacket* entry = mHead.next;
         mHead.next = entry->next;
         if (entry->periodic) {
-            ReleaseSemaphore(entry->notify, 1, nullptr);
+            // Once for every period that has come due, in one step: a start long past with a short
+            // period would otherwise hold the lock (and every caller of the clock) for as many turns.
+            const REFERENCE_TIME due = (t - entry->eventTime) / entry->period + 1;
+            ReleaseTimes(entry->notify, due);
             // Saturates instead of overflowing into the past, where it would be due for ever.
-            entry->eventTime = entry->period > kMaxTime - entry->eventTime ? kMaxTime : entry->eventTime + entry->period;
+            entry->eventTime = due > (kMaxTime - entry->eventTime) / entry->period ? kMaxTime
+                                                                                   : entry->eventTime + due * entry->period;
             // Re-armed entries go behind those due at the same time.
             Insert(entry, true);
         } else {

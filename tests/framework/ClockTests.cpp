@@ -5,6 +5,7 @@
 #include <tlhelp32.h>
 #include <wrl/client.h>
 
+#include <chrono>
 #include <tuple>
 #include <vector>
 
@@ -90,6 +91,21 @@ TEST(Schedule, EntriesFireOnceOrOncePerPeriodDueInOrderAndNoPacketOutlivesIt) {
     CAMSchedule huge(wake.h);
     huge.AddAdvise(1, kMax, periodic.h, true);
     EXPECT_EQ((std::tuple{huge.FireDue(10), huge.FireDue(kMax), Drain({&periodic})}), (std::tuple{kMax, kMax, std::vector{1}}));
+    // A start long past with the shortest period: every period due is signalled in one pass, as far as
+    // each semaphore's maximum lets it, without a turn per period under the lock (300 000 turns took
+    // seconds; a start at 1 against a clock at its usual time would take for ever).
+    CAMSchedule behind(wake.h);
+    const HANDLE roomy = CreateSemaphoreW(nullptr, 0, LONG_MAX, nullptr);
+    behind.AddAdvise(1, 1, roomy, true);
+    behind.AddAdvise(1, 1, periodic.h, true);
+    const auto start = std::chrono::steady_clock::now();
+    EXPECT_EQ(behind.FireDue(300'000), 300'001);
+    EXPECT_LT(std::chrono::steady_clock::now() - start, std::chrono::milliseconds(500));
+    LONG count = 0;
+    ReleaseSemaphore(roomy, 1, &count);
+    EXPECT_EQ(count, 300'000);
+    CloseHandle(roomy);
+    EXPECT_EQ(Drain({&periodic}), std::vector{1000}); // its maximum
 }
 
 TEST(Clock, TimeNeverDecreasesRepeatsWithinAMillisecondAbsorbsTheTimerWrapAndFiresWhatIsDueInAPass) {
