@@ -455,7 +455,13 @@ HRESULT MediaStream::Start() {
             mState = MF_STREAM_STATE_STOPPED; // the run in the old type may have ended
         return hr;
     }
-    return mEvents->QueueEventParamVar(MEStreamStarted, GUID_NULL, S_OK, nullptr);
+    const HRESULT started = mEvents->QueueEventParamVar(MEStreamStarted, GUID_NULL, S_OK, nullptr);
+    // Requests the run this Start ended left queued (one it was filling goes back to the front) wake
+    // the new worker, after the stream has said it started: no new request may come to do it.
+    std::lock_guard lock(mLock);
+    if (!mRequests.empty())
+        SetEvent(mRequested.get());
+    return started;
 }
 
 void MediaStream::EndWorker(std::thread worker) noexcept {

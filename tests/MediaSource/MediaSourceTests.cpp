@@ -18,6 +18,7 @@
 
 #include <atomic>
 #include <thread>
+#include <utility>
 
 using Microsoft::WRL::ComPtr;
 using namespace Zarvo;
@@ -304,6 +305,7 @@ TEST(MediaSource, StartingAgainInAnotherTypeWhileRunningDeliversThatTypeAndRefus
                 {&MFVideoFormat_NV12, {640, 360}, foreign(MFVideoFormat_RGB32, {640, 360})},
                 {&MFVideoFormat_YUY2, {1280, 720}, nullptr}};
     ComPtr<IMFMediaStream> stream;
+    bool carried = false; // a request of the run before, left pending across this run's Start
     for (const auto& run : runs) {
         SCOPED_TRACE(testing::Message() << run.size.width << "x" << run.size.height);
         if (run.refused) {
@@ -319,10 +321,18 @@ TEST(MediaSource, StartingAgainInAnotherTypeWhileRunningDeliversThatTypeAndRefus
         ASSERT_EQ(NextTypes(source.Get(), 1, &announced), std::vector<MediaEventType>{stream ? MEUpdatedStream : MENewStream});
         ASSERT_TRUE(stream = ObjectOf<IMFMediaStream>(announced));
         EXPECT_EQ(NextTypes(source.Get(), 1), std::vector<MediaEventType>{MESourceStarted});
-        EXPECT_EQ(NextTypes(stream.Get(), 1), std::vector<MediaEventType>{MEStreamStarted});
+        // The carried request is answered by the run before if its slot came first, else by this run;
+        // it was once answered by neither, and the stream froze.
+        std::vector<MediaEventType> started = NextTypes(stream.Get(), 1);
+        if (carried && started == std::vector<MediaEventType>{MEMediaSample}) {
+            carried = false;
+            started = NextTypes(stream.Get(), 1);
+        }
+        EXPECT_EQ(started, std::vector<MediaEventType>{MEStreamStarted});
         const auto placeholders = Placeholders(run.size, *run.subtype);
         for (int i = 0; i < 2; ++i) {
-            ASSERT_EQ(stream->RequestSample(nullptr), S_OK);
+            if (!std::exchange(carried, false))
+                ASSERT_EQ(stream->RequestSample(nullptr), S_OK);
             ComPtr<IMFMediaEvent> event;
             ASSERT_EQ(NextTypes(stream.Get(), 1, &event), std::vector<MediaEventType>{MEMediaSample});
             const auto bytes = BytesOf(ObjectOf<IMFSample>(event).Get());
@@ -330,6 +340,12 @@ TEST(MediaSource, StartingAgainInAnotherTypeWhileRunningDeliversThatTypeAndRefus
             EXPECT_EQ(std::count(placeholders.begin(), placeholders.end(), bytes), 1);
             // A type that is not offered, set while running without a start, changes nothing.
             ASSERT_EQ(handler->SetCurrentMediaType(foreign(MFVideoFormat_NV12, {333, 333}).Get()), S_OK);
+        }
+        // Into a Start that is not refused (a refused one leaves this run serving).
+        const auto next = &run + 1;
+        if (next != std::end(runs) && !next->refused) {
+            ASSERT_EQ(stream->RequestSample(nullptr), S_OK);
+            carried = true;
         }
     }
     EXPECT_EQ(source->Shutdown(), S_OK);
