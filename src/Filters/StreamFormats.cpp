@@ -356,8 +356,10 @@ HRESULT STDMETHODCALLTYPE CVCamStream::SetFormat(AM_MEDIA_TYPE* type) {
         return VFW_E_TYPE_NOT_ACCEPTED;
     }
     CMediaType previous;
+    bool chosenBefore = false;
     {
         CAutoLock lock(mParent->StateLock());
+        chosenBefore = mFormatChosen;
         if (!mParent->IsStopped() || GetConnected() != peer.Get())
             return E_FAIL;
         if (FAILED(previous.Set(mMediaType)))
@@ -380,6 +382,7 @@ HRESULT STDMETHODCALLTYPE CVCamStream::SetFormat(AM_MEDIA_TYPE* type) {
     {
         CAutoLock lock(mParent->StateLock());
         SetMediaType(&previous);
+        mFormatChosen = chosenBefore; // and the list offered before
     }
     if (!IsConnected() && graph)
         graph->ConnectDirect(static_cast<IPin*>(this), peer.Get(), &previous);
