@@ -159,17 +159,18 @@ struct ConnectionChainState {
     }
     // Lets no further graphics object be made, waits up to `bound` for one being made, and hands
     // over the frame client, so the caller releases it on its own thread. Null when the time ran
-    // out: step 4 then releases what it makes itself. `stepEnded`: step 4 had ended (so the chain
-    // has only its return left), and not after the time ran out.
-    std::shared_ptr<WebcamFrameClient> CloseGraphics(std::chrono::milliseconds bound, bool& stepEnded) {
+    // out: step 4 then releases what it makes itself. `stepEnded`, if given: step 4 had ended (so the
+    // chain has only its return left), and not after the time ran out.
+    std::shared_ptr<WebcamFrameClient> CloseGraphics(std::chrono::milliseconds bound, bool* stepEnded = nullptr) {
         std::unique_lock lock(mutex);
         closed = true;
-        stepEnded = false;
-        if (!graphicsDone.wait_for(lock, bound, [this] { return !building; })) {
+        const bool done = graphicsDone.wait_for(lock, bound, [this] { return !building; });
+        if (stepEnded)
+            *stepEnded = done && ended;
+        if (!done) {
             abandoned = true;
             return nullptr;
         }
-        stepEnded = ended;
         return std::move(frameClient);
     }
 
@@ -479,8 +480,7 @@ void CameraCore::PrepareInternal() {
         waitFor(last);
         if (chain) {
             // A frame client the last step made goes here, on this thread.
-            bool ended = false;
-            chain->CloseGraphics(kGraphicsCloseBound, ended);
+            chain->CloseGraphics(kGraphicsCloseBound);
             std::shared_ptr<IPC::WebcamClient> web;
             std::shared_ptr<WebcamFrameClient> none;
             bool live = false;
@@ -508,7 +508,7 @@ void CameraCore::ReleaseInternal() {
         // waits for: the task may not say so yet when the step's end woke this thread.
         bool chainDone = !chain;
         if (chain) {
-            if (auto made = chain->CloseGraphics(kGraphicsCloseBound, chainDone))
+            if (auto made = chain->CloseGraphics(kGraphicsCloseBound, &chainDone))
                 frames = std::move(made);
         }
         frames.reset();

@@ -468,7 +468,6 @@ std::string Reader::Open(const std::wstring& name, std::uint32_t width, std::uin
         return "MapViewOfFile failed " + std::to_string(GetLastError());
     if (const std::size_t bytes = mapping->view.bytes(); bytes < sizeof(ChannelHeader))
         return "section of " + std::to_string(bytes) + " bytes is smaller than its header";
-    constexpr std::uint64_t bytes = kMaxChannelBytes;
 
     const ChannelHeader* shared = mapping->header();
     const std::uint32_t magic = Load(shared->magic, std::memory_order_acquire);
@@ -500,15 +499,15 @@ std::string Reader::Open(const std::wstring& name, std::uint32_t width, std::uin
     if (h.slotCount < kMinSlots || h.slotCount > kMaxSlots)
         return "slot count " + std::to_string(h.slotCount) + ", expected " + std::to_string(kMinSlots) +
                " to " + std::to_string(kMaxSlots);
-    if (h.slotOffset < sizeof(ChannelHeader) || h.slotOffset % 8 != 0 || h.slotOffset > bytes)
+    if (h.slotOffset < sizeof(ChannelHeader) || h.slotOffset % 8 != 0 || h.slotOffset > kMaxChannelBytes)
         return "slots at byte " + std::to_string(h.slotOffset);
-    if (h.slotStride < sizeof(SlotHeader) + h.frameBytes || h.slotStride % 8 != 0 || h.slotStride > bytes)
+    if (h.slotStride < sizeof(SlotHeader) + h.frameBytes || h.slotStride % 8 != 0 || h.slotStride > kMaxChannelBytes)
         return "slot stride " + std::to_string(h.slotStride) + " below a slot's " +
                std::to_string(sizeof(SlotHeader) + h.frameBytes) + " bytes";
     // Every operand is bounded above, so this cannot wrap.
     const std::uint64_t end = h.slotOffset + std::uint64_t{h.slotCount} * h.slotStride;
-    if (end > bytes)
-        return "slots end at byte " + std::to_string(end) + ", beyond a channel's " + std::to_string(bytes);
+    if (end > kMaxChannelBytes)
+        return "slots end at byte " + std::to_string(end) + ", beyond a channel's " + std::to_string(kMaxChannelBytes);
     if (end > mapping->view.bytes()) {
         View slots(mapping->section.get(), FILE_MAP_READ, static_cast<std::size_t>(end));
         if (!slots)

@@ -13,6 +13,7 @@
 
 #include <cstddef>
 #include <cstdint>
+#include <type_traits>
 
 namespace Zarvo::ScalerKernels {
 
@@ -46,6 +47,25 @@ using ColumnsUvRow = void (*)(const std::uint8_t* top, std::size_t pitch, const 
 // may keep the AVX2 file's copy for all.
 enum class ExactRows { None, HeavyFirst, HeavySecond, Thirds, Halves };
 ExactRows ExactRowsOf(const std::int16_t* weights, std::size_t rows) noexcept;
+
+// Calls `kernel` with the rows' exact kind as a std::integral_constant; false, calling nothing, for other
+// weights. Each instruction set's file passes a lambda of its own, so no copy of this is shared between them.
+template <class Kernel>
+bool WithExactRows(const std::int16_t* weights, std::size_t rows, Kernel&& kernel) noexcept {
+    switch (ExactRowsOf(weights, rows)) {
+    case ExactRows::HeavyFirst:
+        return kernel(std::integral_constant<ExactRows, ExactRows::HeavyFirst>{}), true;
+    case ExactRows::HeavySecond:
+        return kernel(std::integral_constant<ExactRows, ExactRows::HeavySecond>{}), true;
+    case ExactRows::Thirds:
+        return kernel(std::integral_constant<ExactRows, ExactRows::Thirds>{}), true;
+    case ExactRows::Halves:
+        return kernel(std::integral_constant<ExactRows, ExactRows::Halves>{}), true;
+    case ExactRows::None:
+        break;
+    }
+    return false;
+}
 
 // Horizontal pass weights of one dimension, padded so every output has `taps` of them (2, 4 or a multiple
 // of 8; zero past its own): output i is (sum of weights[i * taps + t] * columns[first[i] + t] + 2^20) >> 21.

@@ -92,18 +92,9 @@ void ExactColumnsUvRow(const std::uint8_t* top, std::size_t pitch, std::uint16_t
 
 void ScaleColumnsRow_SSSE3(const std::uint8_t* top, std::size_t pitch, const std::int16_t* weights,
                            std::size_t rows, std::uint16_t* out, std::size_t width) noexcept {
-    switch (ExactRowsOf(weights, rows)) {
-    case ExactRows::HeavyFirst:
-        return ExactColumnsRow<ExactRows::HeavyFirst>(top, pitch, out, width);
-    case ExactRows::HeavySecond:
-        return ExactColumnsRow<ExactRows::HeavySecond>(top, pitch, out, width);
-    case ExactRows::Thirds:
-        return ExactColumnsRow<ExactRows::Thirds>(top, pitch, out, width);
-    case ExactRows::Halves:
-        return ExactColumnsRow<ExactRows::Halves>(top, pitch, out, width);
-    case ExactRows::None:
-        break;
-    }
+    if (WithExactRows(weights, rows,
+                      [&](auto kind) { ExactColumnsRow<decltype(kind)::value>(top, pitch, out, width); }))
+        return;
     ScaleColumnsRow_SSE2(top, pitch, weights, rows, out, width);
 }
 
@@ -117,18 +108,9 @@ void ScaleColumnsRow_Any_SSSE3(const std::uint8_t* top, std::size_t pitch, const
 void ScaleColumnsUvRow_SSSE3(const std::uint8_t* top, std::size_t pitch, const std::int16_t* weights,
                              std::size_t rows, std::uint16_t* u, std::uint16_t* v,
                              std::size_t width) noexcept {
-    switch (ExactRowsOf(weights, rows)) {
-    case ExactRows::HeavyFirst:
-        return ExactColumnsUvRow<ExactRows::HeavyFirst>(top, pitch, u, v, width);
-    case ExactRows::HeavySecond:
-        return ExactColumnsUvRow<ExactRows::HeavySecond>(top, pitch, u, v, width);
-    case ExactRows::Thirds:
-        return ExactColumnsUvRow<ExactRows::Thirds>(top, pitch, u, v, width);
-    case ExactRows::Halves:
-        return ExactColumnsUvRow<ExactRows::Halves>(top, pitch, u, v, width);
-    case ExactRows::None:
-        break;
-    }
+    if (WithExactRows(weights, rows,
+                      [&](auto kind) { ExactColumnsUvRow<decltype(kind)::value>(top, pitch, u, v, width); }))
+        return;
     ScaleColumnsUvRow_SSE2(top, pitch, weights, rows, u, v, width);
 }
 
