@@ -38,12 +38,6 @@ inline CMediaType MakeVideoType(const GUID& subtype, LONG width, LONG height = 4
     return type;
 }
 
-template <class Predicate>
-bool WaitFor(std::unique_lock<std::mutex>& lock, std::condition_variable& cv, Predicate predicate,
-             std::chrono::milliseconds limit = std::chrono::milliseconds(10000)) {
-    return cv.wait_for(lock, limit, predicate);
-}
-
 // What a test double recorded, guarded by mutex; changed is signalled after every Update.
 struct Records {
     std::mutex mutex;
@@ -56,7 +50,7 @@ struct Records {
     }
     template <class P> bool Wait(P done, std::chrono::milliseconds limit = std::chrono::milliseconds(10000)) {
         std::unique_lock lock(mutex);
-        return WaitFor(lock, changed, done, limit);
+        return changed.wait_for(lock, limit, done);
     }
 };
 
