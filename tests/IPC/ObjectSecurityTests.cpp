@@ -82,19 +82,6 @@ TEST(ObjectSecurity, EveryKindOfSharedObjectGrantsExactlyTheUserAndSystem) {
     EXPECT_FALSE(ObjectSecurity::ForUser(nullptr) || ObjectSecurity::ForUser(garbage));
 }
 
-// The control pipe admits the platform's camera service too (LOCAL SERVICE, read and write only, after
-// the user and SYSTEM); everything else keeps the two entries.
-TEST(ObjectSecurity, ThePipeAlsoAdmitsTheCameraServiceToReadAndWrite) {
-    auto security = ObjectSecurity::ForCurrentUserAndCameraService();
-    ASSERT_TRUE(security);
-    const std::string user = ProcessUserSid();
-    const Kind& pipe = kKinds[3];
-    const UniqueHandleNull object(pipe.create(security->Attributes(), UniqueName(pipe.name)));
-    ASSERT_TRUE(object) << GetLastError();
-    EXPECT_THAT(DaclOf(object.get()), UserSystemAndCameraService(user));
-    EXPECT_EQ(OwnerOf(object.get()), user);
-}
-
 // An app launched by an elevated host has another default DACL; the descriptor does not use it.
 // (This platform applies no default DACL at all: there the objects below would have none.)
 TEST(ObjectSecurity, ADifferentDefaultDaclOfTheCreatorChangesNothing) {

@@ -240,7 +240,6 @@ TEST(WebcamClient, EveryRequestGivesItsCodeResultAndLogLineForEveryKindOfAnswer)
         {start, 3, Step::Answer, 16, {0, 0, 1}, 1, "[HandleRequest] command/success/bytes_read, 3,1,16"},
         {texture, 1, Step::Answer, 16, {0x1F4, 0, 1}, 0x1F4, "[OpenSharedTexture] shared_texture, 00000000000001F4"},
         {tick, 2, Step::Answer, 16, {0, 1, 1}, 1, ""}, // the per-frame request writes no line
-        {tick, 2, Step::Answer, 16, {0, 0, 1}, 1, ""}, // whatever its flag says
         // The per-frame request in halves: no answer is read without a request, and a request whose
         // answer was never read leaves the connection out of step.
         {finishTick, 0, Step::Answer, 0, {}, 0, ""}, {sendTick, 2, Step::Answer, 16, {0, 1, 1}, 1, ""}, {stop},
@@ -249,9 +248,9 @@ TEST(WebcamClient, EveryRequestGivesItsCodeResultAndLogLineForEveryKindOfAnswer)
         // The requests of a camera in another session; an app that predates them answers zeros, and
         // half a size is no size.
         {size, 5, Step::Answer, 16, {1920 | std::uint64_t{1080} << 32, 0, 1}, 1920 | std::uint64_t{1080} << 32, "[FrameSize] w/h, 1920,1080"},
-        {size, 5, Step::Answer, 16, {1920, 0, 0}, 0, "[FrameSize] w/h, 1920,0"}, {size, 5, Step::Answer, 16, {}, 0},
+        {size, 5, Step::Answer, 16, {1920, 0, 0}, 0, "[FrameSize] w/h, 1920,0"},
         {publish, 6, Step::Answer, 16, {0, 1, 0}, 1, "[PublishAcrossSessions] frame_flag, 1"},
-        {publish, 6, Step::Answer, 16, {0, 2, 1}, 0, "[PublishAcrossSessions] frame_flag, 0"}, {publish, 6, Step::Answer, 16, {}, 0},
+        {publish, 6, Step::Answer, 16, {0, 2, 1}, 0, "[PublishAcrossSessions] frame_flag, 0"},
         // Short answers: the missing bytes read as zeros.
         {start, 3, Step::Answer, 8, live, 0, "bytes_read, 3,1,8"},
         {stop, 4, Step::Answer, 12, live, 1, "bytes_read, 4,1,12"},
@@ -537,20 +536,6 @@ TEST(ConnectToServer, BusyInstancesAreRetriedAtOnceUntilOneIsFree) {
         EXPECT_LT(opens[i + 1].at - opens[i].at, ControlObject::kRetryPause / 2);
     }
     EXPECT_EQ(opens.back().error, 0u);
-    // Each open follows a successful wait; a busy one leads straight to the next wait.
-    std::vector<Matcher<const std::string&>> expected = {"[ConnectControlPipe] <time>"};
-    for (std::size_t i = 0; i < kBusyOpens; ++i) {
-        for (const char* line : {"after WaitNamedPipe", "CreateFile: FFFFFFFFFFFFFFFF",
-                                 "CreateFile: error: 231", "ERROR_PIPE_BUSY"})
-            expected.push_back(std::string("[ConnectControlPipe] ") + line);
-    }
-    expected.push_back("[ConnectControlPipe] after WaitNamedPipe");
-    expected.push_back(
-        AllOf(StartsWith("[ConnectControlPipe] CreateFile: "), Not(HasSubstr("FFFFFFFFFFFFFFFF"))));
-    expected.push_back("[ConnectControlPipe] is_canceled, 0");
-    Lines lines = log.Lines();
-    std::erase_if(lines, [](const std::string& line) { return !line.starts_with("[ConnectControlPipe] "); });
-    EXPECT_THAT(lines, ElementsAreArray(expected));
 }
 
 // A plain launch, with and without the server beside the module, is what the end-to-end tests do
